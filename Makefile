@@ -1,0 +1,65 @@
+# Pelorin: build, test and demo.  Everything runs on Debian's /usr/bin/python3
+# through a venv that sees the system's NumPy, pytest and hypothesis.
+PY        := /usr/bin/python3
+VENV      := .venv
+VPY       := $(VENV)/bin/python
+SOURCES   := $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.pyi') meson.build meson_options.txt pyproject.toml
+NATIVE    := build-native
+SANDIR    := build-sanitize
+PYTEST    := -q -p no:cacheprovider
+
+.PHONY: all deps test demo bench sanitize dev clean
+
+all: $(VENV)/.installed
+
+$(VENV)/.deps: .ci/deps.sh
+	./.ci/deps.sh
+	@mkdir -p $(VENV) && touch $@
+
+$(VPY): $(VENV)/.deps
+	$(PY) -m venv --system-site-packages $(VENV)
+	@touch $@
+
+# Rebuilds and reinstalls the module only when a source changed.
+$(VENV)/.installed: $(VPY) $(SOURCES)
+	$(VPY) -m pip install --no-build-isolation --no-deps --no-index -q .
+	@touch $@
+
+$(NATIVE)/build.ninja: $(VENV)/.deps meson.build meson_options.txt
+	meson setup --reconfigure $(NATIVE) -Dnative=true -Dbuildtype=release >/dev/null || \
+	  meson setup $(NATIVE) -Dnative=true -Dbuildtype=release >/dev/null
+
+native: $(NATIVE)/build.ninja
+	ninja -C $(NATIVE) >/dev/null
+
+test: $(VENV)/.installed native
+	$(NATIVE)/core_tests --gtest_brief=1
+	cd tests && ../$(VPY) -m pytest $(PYTEST) .
+
+demo: $(VENV)/.installed
+	$(VPY) examples/embankment.py
+
+bench: $(VENV)/.installed native
+	$(NATIVE)/bench_core --benchmark_min_time=0.2
+	$(VPY) bench/bench_compute.py
+
+# The whole suite against a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer (leak detection off: the interpreter keeps
+# memory to the end by design).
+sanitize: $(VENV)/.deps $(VPY)
+	[ -f $(SANDIR)/build.ninja ] || meson setup $(SANDIR) -Dbuildtype=debugoptimized \
+	  -Db_sanitize=address,undefined -Db_lundef=false >/dev/null
+	ninja -C $(SANDIR) >/dev/null
+	cd tests && PELORIN_BUILD_DIR=../$(SANDIR) \
+	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  ../$(VPY) -m pytest $(PYTEST) -x .
+
+# Fast incremental build for development: tests import from build-dev.
+dev: $(VENV)/.deps $(VPY)
+	[ -f build-dev/build.ninja ] || meson setup build-dev -Dbuildtype=release >/dev/null
+	ninja -C build-dev >/dev/null
+	cd tests && PELORIN_BUILD_DIR=../build-dev ../$(VPY) -m pytest $(PYTEST) $(ARGS) .
+
+clean:
+	rm -rf $(VENV) $(NATIVE) $(SANDIR) build-dev build

@@ -1,0 +1,78 @@
+// The consolidation run: start state, time loop, correction loop and
+// accepting, over plain views.  Every relation the run evaluates goes through
+// a `Calls` object, which the module implements with the module namespace's
+// functions (and the native benchmark with the cores directly).
+#pragma once
+
+#include <cstddef>
+
+#include "../module/views.hpp"
+#include "../solver/solver.hpp"
+
+namespace pelorin::driver {
+
+// Corrections of one step before the run gives up.
+constexpr int kMaxCorrections = 100;
+
+// The parameter set of a run, after conversion.
+struct RunParams {
+    Vec depth, Cc, Cr, sigvref, esigvref, Gs, kref, ekref, Ck, Ca, tref;
+    double qo;
+    Vec dsigv;
+    IVec ocrvoidratiotype;
+    Vec ocrvoidratio, ru, time, loadfactor;
+    double gammaw, tol, pa;
+    int drainagetype;
+};
+
+// The initial state as get_initial returns it.
+struct Initial {
+    Vec eo, sigvo2, sigvf;
+};
+
+// Working node arrays of the run (N + 1 zeros each, made by the caller).
+struct Work {
+    Vec dsigvsub, dsigvsublast;
+    Vec ulast, sigvlast, elast, klast, zlast;
+    Vec sigvtest, etest, ktest, ztest;
+    Vec avtest, epsvtest;
+};
+
+// (N + 1) x Ntime histories, zero-filled by the caller.
+struct Histories {
+    Mat z, u, sigv, e;
+};
+
+class Calls {
+public:
+    virtual ~Calls() = default;
+    // Called before every node-by-node pass that evaluates get_avtest,
+    // get_etest or get_ktest.
+    virtual void begin_node_pass() = 0;
+    virtual double avtest(double elast, double sigvlast, double sigvtest, double eref,
+                          double sigvref, double Cc, double Cr) = 0;
+    // The void ratio as a double (a non-converged iteration gives -1.0).
+    virtual double etest(double etest, double elast, double eref, double alpha, double tref,
+                         double sigvtest, double sigvlast, double sigvref, double Cc,
+                         double avtest, double utest, double ulast, double dt) = 0;
+    virtual double ktest(double etest, double ekref, double kref, double Ck) = 0;
+    // Step functions: each returns a view on a new array that stays valid
+    // until the next call of the same function.
+    virtual Vec utest(const solver::UtestIn& in) = 0;
+    virtual Vec residual(const solver::ResidualIn& in) = 0;
+    virtual Vec utest2(const solver::Utest2In& in) = 0;
+    virtual double max(Vec v) = 0;
+    // Step j failed after `count` corrections: "ERROR! Increment ..." line.
+    virtual void report_no_convergence(int j, int count) = 0;
+};
+
+struct RunStats {
+    long long passes = 0;       // solver passes (get_utest + get_utest2 calls)
+    long long corrections = 0;  // get_utest2 calls
+};
+
+// Runs the whole history.  N = len(depth) - 1, Ntime = len(time).
+RunStats run(const RunParams& p, const Initial& init, const Work& w, const Histories& h,
+             Calls& calls);
+
+}  // namespace pelorin::driver
