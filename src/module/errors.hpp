@@ -21,8 +21,11 @@ struct NumericError {
     int line;
 };
 
-// A Python exception is already set; the thrower has nothing to add.
-struct PyErrorPending {};
+// A Python exception is already set; the thrower only says where it surfaced.
+struct PyErrorPending {
+    const char* file;
+    int line;
+};
 
 [[noreturn]] inline void raise(ErrKind kind, const char* file, int line) {
     throw NumericError{kind, file, line};
