@@ -1,0 +1,214 @@
+// The plain C++ floor of a consolidation run: the whole time loop over the
+// cores, with no host objects in between.  Problems are a uniform normally
+// consolidated clay layer with creep under a step load, on the logarithmic
+// history a run generates from Ntime and tmax.
+//
+// Units: kPa, m, days.  Permeability 1e-9 m/s = 8.64e-5 m/day.
+//
+// Counters per problem:
+//   passes            solver passes of one run (trial solves + corrections)
+//   corrections       Newton corrections of one run
+//   ns_per_node_pass  run time / (passes * nodes)
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <stdexcept>
+#include <vector>
+
+#include "driver/native_calls.hpp"
+#include "driver/run.hpp"
+#include "solver/initial.hpp"
+
+namespace {
+
+using pelorin::Mat;
+using pelorin::Vec;
+namespace driver = pelorin::driver;
+namespace solver = pelorin::solver;
+
+Vec view(std::vector<double>& v) { return Vec(v.data(), static_cast<std::ptrdiff_t>(v.size())); }
+
+struct Clay {
+    double H = 10.0;          // m
+    double Cc = 0.5, Cr = 0.05, Ca = 0.02;
+    double sigvref = 100.0, esigvref = 1.5;  // kPa, -
+    double Gs = 2.7;
+    double kref = 8.64e-5;    // m/day (1e-9 m/s)
+    double ekref = 1.5, Ck = 0.75;
+    double tref = 1.0;        // day
+    double qo = 10.0, dsigv = 100.0;  // kPa
+    double ocr = 1.0;         // code 0: overconsolidation ratio
+    int Ntime = 100;
+    double tmax = 1e5;        // days; history from tmax*1e-5 (log-spaced)
+    double gammaw = 9.81, tol = 1e-8, pa = 101.325;
+};
+
+// All arrays of one run, built as the module would build them from the
+// uniform-soil keywords.
+struct Problem {
+    int N, Ntime;
+    double qo, gammaw, tol, pa;
+    int drainagetype;
+    std::vector<double> depth, Cc, Cr, sigvref, esigvref, Gs, kref, ekref, Ck, Ca, tref, dsigv,
+        ocr, ru, time, loadfactor;
+    std::vector<std::int32_t> code;
+    std::vector<double> eo, sigvo, sigvo2, sigvf;
+    std::vector<std::vector<double>> work;
+    std::vector<double> z, u, sigv, e;
+
+    Problem(const Clay& c, int N_, int drainage)
+        : N(N_), Ntime(c.Ntime), qo(c.qo), gammaw(c.gammaw), tol(c.tol), pa(c.pa),
+          drainagetype(drainage) {
+        const auto n = static_cast<std::size_t>(N) + 1;
+        depth.resize(n);
+        for (std::size_t i = 0; i < n; ++i) depth[i] = c.H * static_cast<double>(i) / N;
+        Cc.assign(n, c.Cc);
+        Cr.assign(n, c.Cr);
+        sigvref.assign(n, c.sigvref);
+        esigvref.assign(n, c.esigvref);
+        Gs.assign(n, c.Gs);
+        kref.assign(n, c.kref);
+        ekref.assign(n, c.ekref);
+        Ck.assign(n, c.Ck);
+        Ca.assign(n, c.Ca);
+        tref.assign(n, c.tref);
+        dsigv.assign(n, c.dsigv);
+        code.assign(n, 0);
+        ocr.assign(n, c.ocr);
+        ru.assign(n, 0.0);
+        time.resize(static_cast<std::size_t>(Ntime));
+        const double top = std::log10(c.tmax);
+        for (int j = 0; j < Ntime; ++j)
+            time[static_cast<std::size_t>(j)] = std::pow(10.0, top - 5 + 5.0 * j / (Ntime - 1));
+        loadfactor.assign(static_cast<std::size_t>(Ntime), 1.0);
+        initial_state();
+        work.assign(13, std::vector<double>(n, 0.0));
+        const std::size_t cells = n * static_cast<std::size_t>(Ntime);
+        z.assign(cells, 0.0);
+        u.assign(cells, 0.0);
+        sigv.assign(cells, 0.0);
+        e.assign(cells, 0.0);
+    }
+
+    // Reads the node arrays the way the module hands them over.
+    class Source : public solver::InitialSource {
+    public:
+        explicit Source(Problem& p) : p_(p) {}
+        double get(solver::InitArg a, std::ptrdiff_t i) override {
+            using A = solver::InitArg;
+            switch (a) {
+                case A::depth: return view(p_.depth)[i];
+                case A::Cc: return view(p_.Cc)[i];
+                case A::Cr: return view(p_.Cr)[i];
+                case A::sigvref: return view(p_.sigvref)[i];
+                case A::esigvref: return view(p_.esigvref)[i];
+                case A::Gs: return view(p_.Gs)[i];
+                case A::qo: return p_.qo;
+                case A::dsigv: return view(p_.dsigv)[i];
+                case A::ocrvoidratiotype:
+                    return pelorin::IVec(p_.code.data(), static_cast<std::ptrdiff_t>(p_.code.size()))[i];
+                case A::ocrvoidratio: return view(p_.ocr)[i];
+                case A::ru: return view(p_.ru)[i];
+                case A::loadfactor: return view(p_.loadfactor)[i];
+                case A::gammaw: return p_.gammaw;
+                case A::pa: return p_.pa;
+            }
+            throw std::logic_error("unknown argument");
+        }
+        void report_invalid_code(std::ptrdiff_t i) override {
+            std::fprintf(stderr, "Invalid ocrvoidratiotype at node %td\n", i);
+        }
+        void report_no_convergence(std::ptrdiff_t i) override {
+            std::fprintf(stderr, "Initial stress did not converge at node %td\n", i);
+        }
+
+    private:
+        Problem& p_;
+    };
+
+    void initial_state() {
+        const auto n = depth.size();
+        eo.assign(n, 0.0);
+        sigvo.assign(n, 0.0);
+        sigvo2.assign(n, 0.0);
+        sigvf.assign(n, 0.0);
+        Source src(*this);
+        if (!solver::get_initial(src, static_cast<std::ptrdiff_t>(n),
+                                 {view(eo), view(sigvo), view(sigvo2), view(sigvf)}))
+            throw std::runtime_error("no initial state");
+    }
+
+    void reset() {
+        for (auto& w : work) std::fill(w.begin(), w.end(), 0.0);
+        for (auto* h : {&z, &u, &sigv, &e}) std::fill(h->begin(), h->end(), 0.0);
+    }
+
+    Mat hist(std::vector<double>& v) {
+        Mat m;
+        m.data = reinterpret_cast<char*>(v.data());
+        m.shape[0] = N + 1;
+        m.shape[1] = Ntime;
+        m.strides[0] = Ntime * static_cast<std::ptrdiff_t>(sizeof(double));
+        m.strides[1] = sizeof(double);
+        return m;
+    }
+
+    driver::RunStats run(driver::Calls& calls) {
+        driver::RunParams p{view(depth), view(Cc),   view(Cr),    view(sigvref), view(esigvref),
+                            view(Gs),    view(kref), view(ekref), view(Ck),      view(Ca),
+                            view(tref),  qo,         view(dsigv),
+                            pelorin::IVec(code.data(), static_cast<std::ptrdiff_t>(code.size())),
+                            view(ocr),   view(ru),   view(time),  view(loadfactor),
+                            gammaw,      tol,        pa,          drainagetype};
+        driver::Initial init{view(eo), view(sigvo2), view(sigvf)};
+        driver::Work w{view(work[0]), view(work[1]), view(work[2]),  view(work[3]),
+                       view(work[4]), view(work[5]), view(work[6]),  view(work[7]),
+                       view(work[8]), view(work[9]), view(work[10]), view(work[11]),
+                       view(work[12])};
+        driver::Histories h{hist(z), hist(u), hist(sigv), hist(e)};
+        return driver::run(p, init, w, h, calls);
+    }
+};
+
+void BM_Run(benchmark::State& state) {
+    const int drainage = static_cast<int>(state.range(0));
+    const int N = static_cast<int>(state.range(1));
+    Problem pb(Clay{}, N, drainage);
+    driver::NativeCalls calls;
+    driver::RunStats last;
+    double ns = 0, passes = 0;
+    for (auto _ : state) {
+        pb.reset();
+        calls.failed_step = -1;
+        calls.etest_failures = 0;
+        const auto t0 = std::chrono::steady_clock::now();
+        last = pb.run(calls);
+        const auto t1 = std::chrono::steady_clock::now();
+        const double dt = std::chrono::duration<double>(t1 - t0).count();
+        state.SetIterationTime(dt);
+        ns += dt * 1e9;
+        passes += static_cast<double>(last.passes);
+        benchmark::DoNotOptimize(pb.z.data());
+    }
+    if (calls.failed_step >= 0) {
+        state.SkipWithError("run did not converge");
+        return;
+    }
+    state.counters["passes"] = static_cast<double>(last.passes);
+    state.counters["corrections"] = static_cast<double>(last.corrections);
+    state.counters["etest_failures"] = static_cast<double>(calls.etest_failures);
+    state.counters["ns_per_node_pass"] = ns / (passes * (N + 1));
+}
+
+BENCHMARK(BM_Run)
+    ->ArgNames({"drainage", "N"})
+    ->ArgsProduct({{0, 1}, {100, 1000, 10000}})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
