@@ -26,8 +26,8 @@ $(VENV)/.installed: $(VPY) $(SOURCES)
 	@touch $@
 
 $(NATIVE)/build.ninja: $(VENV)/.deps meson.build meson_options.txt
-	meson setup --reconfigure $(NATIVE) -Dnative=true -Dbuildtype=release >/dev/null || \
-	  meson setup $(NATIVE) -Dnative=true -Dbuildtype=release >/dev/null
+	if [ -d $(NATIVE)/meson-private ]; then meson setup --reconfigure $(NATIVE) >/dev/null; \
+	else meson setup $(NATIVE) -Dnative=true -Dbuildtype=release >/dev/null; fi
 
 native: $(NATIVE)/build.ninja
 	ninja -C $(NATIVE) >/dev/null
