@@ -46,14 +46,17 @@ bench: $(VENV)/.installed native
 # The whole suite against a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer (leak detection off: the interpreter keeps
 # memory to the end by design).
+SANENV = PELORIN_BUILD_DIR=../$(SANDIR) \
+	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+
 sanitize: $(VENV)/.deps $(VPY)
 	[ -f $(SANDIR)/build.ninja ] || meson setup $(SANDIR) -Dbuildtype=debugoptimized \
 	  -Db_sanitize=address,undefined -Db_lundef=false >/dev/null
 	ninja -C $(SANDIR) >/dev/null
-	cd tests && PELORIN_BUILD_DIR=../$(SANDIR) \
-	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
-	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	  ../$(VPY) -m pytest $(PYTEST) -x .
+	cd tests && $(SANENV) ../$(VPY) -c \
+	  "import conftest, Pelorin; assert '$(SANDIR)' in Pelorin.__file__, Pelorin.__file__"
+	cd tests && $(SANENV) ../$(VPY) -m pytest $(PYTEST) -x .
 
 # Fast incremental build for development: tests import from build-dev.
 dev: $(VENV)/.deps $(VPY)
