@@ -77,7 +77,10 @@ private:
         int r = PyObject_IsInstance(o, nd.get());
         if (r < 0) pending();
         if (r == 1) return Ref::borrow(o);
-        return np_call(names().asarray, {o});
+        // Through a memoryview, so that NumPy views the very buffer that
+        // was checked (never a copy made from other array interfaces).
+        Ref mv = own(PyMemoryView_FromObject(o));
+        return np_call(names().asarray, {mv.get()});
     }
     PyObject* say(const char* text) {
         print_line(text);
