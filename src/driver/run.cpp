@@ -91,6 +91,19 @@ RunStats run(const RunParams& p, const Initial& init, const Work& w, const Histo
     // Start positions: the nodes sit at the depths the caller gave.
     for (int i = 0; i <= N; ++i) w.zlast[i] = p.depth[i];
 
+    // Compressibility of node i for the step from the accepted to the trial
+    // stress (arguments read in the order of the call).
+    auto step_avtest = [&](int i) {
+        const double elast = w.elast[i];
+        const double sigvlast = w.sigvlast[i];
+        const double sigvtest = w.sigvtest[i];
+        const double eref = p.esigvref[i];
+        const double sigvref = p.sigvref[i];
+        const double Cc = p.Cc[i];
+        const double Cr = p.Cr[i];
+        return calls.avtest(elast, sigvlast, sigvtest, eref, sigvref, Cc, Cr);
+    };
+
     // Trial state from the current trial pressures: effective stress,
     // compressibility, void ratio, strain and permeability of every node.
     // In the first pass of a step the void ratio without creep has its
@@ -100,17 +113,7 @@ RunStats run(const RunParams& p, const Initial& init, const Work& w, const Histo
         for (int i = 0; i <= N; ++i) {
             const double alpha = div(p.Ca[i], ln10);
             w.sigvtest[i] = w.ulast[i] + w.sigvlast[i] - utest[i];
-            {
-                const double elast = w.elast[i];
-                const double sigvlast = w.sigvlast[i];
-                const double sigvtest = w.sigvtest[i];
-                const double eref = p.esigvref[i];
-                const double sigvref = p.sigvref[i];
-                const double Cc = p.Cc[i];
-                const double Cr = p.Cr[i];
-                w.avtest[i] =
-                    calls.avtest(elast, sigvlast, sigvtest, eref, sigvref, Cc, Cr);
-            }
+            w.avtest[i] = step_avtest(i);
             if (!closed_form_without_creep || alpha > 0) {
                 const double etest = w.etest[i];
                 const double elast = w.elast[i];
@@ -161,14 +164,7 @@ RunStats run(const RunParams& p, const Initial& init, const Work& w, const Histo
             w.sigvtest[i] = w.sigvlast[i];
             w.etest[i] = w.elast[i];
             utest[i] = w.ulast[i];
-            const double elast = w.elast[i];
-            const double sigvlast = w.sigvlast[i];
-            const double sigvtest = w.sigvtest[i];
-            const double eref = p.esigvref[i];
-            const double sigvref = p.sigvref[i];
-            const double Cc = p.Cc[i];
-            const double Cr = p.Cr[i];
-            w.avtest[i] = calls.avtest(elast, sigvlast, sigvtest, eref, sigvref, Cc, Cr);
+            w.avtest[i] = step_avtest(i);
         }
 
         // The history starts at time 0.

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "module/errors.hpp"
+#include "test_util.hpp"
 #include "soil/soil.hpp"
 
 using pelorin::ErrKind;
@@ -15,18 +16,10 @@ namespace soil = pelorin::soil;
 
 namespace {
 
-const double kLn10 = std::log(10.0);
-const double kNaN = std::numeric_limits<double>::quiet_NaN();
+using test_util::error_of;
+using test_util::kLn10;
 
-template <class F>
-std::optional<ErrKind> error_of(F&& f) {
-    try {
-        f();
-    } catch (const NumericError& e) {
-        return e.kind;
-    }
-    return std::nullopt;
-}
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // ---------------------------------------------------------------- get_ktest
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "module/errors.hpp"
+#include "test_util.hpp"
 #include "module/views.hpp"
 #include "solver/solver.hpp"
 
@@ -17,17 +18,9 @@ namespace solver = pelorin::solver;
 
 namespace {
 
-const double kLn10 = std::log(10.0);
+using test_util::error_of;
+using test_util::kLn10;
 
-template <class F>
-std::optional<ErrKind> error_of(F&& f) {
-    try {
-        f();
-    } catch (const NumericError& e) {
-        return e.kind;
-    }
-    return std::nullopt;
-}
 
 Vec view(std::vector<double>& v) { return Vec(v.data(), static_cast<std::ptrdiff_t>(v.size())); }
 
