@@ -40,8 +40,7 @@ demo: $(VENV)/.installed
 	$(VPY) examples/embankment.py
 
 bench: $(VENV)/.installed native
-	$(NATIVE)/bench_core --benchmark_min_time=0.2
-	$(VPY) bench/bench_compute.py
+	$(VPY) bench/bench_compute.py --native --native-dir $(NATIVE) $(ARGS)
 
 # The whole suite against a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer (leak detection off: the interpreter keeps

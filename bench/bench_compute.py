@@ -1,0 +1,256 @@
+#!/usr/bin/env python3
+"""Timing of whole consolidation runs through the module.
+
+Problems: a uniform normally consolidated clay with creep under a step load
+(the figures of bench_core.cpp: Cc 0.5, Cr 0.05, Ca 0.02, sigvref 100 kPa,
+esigvref 1.5, Gs 2.7, kref 8.64e-5 m/day, ekref 1.5, Ck 0.75, tref 1 day,
+qo 10 kPa, dsigv 100 kPa, H 10 m, OCR 1), Ntime log-spaced times up to
+tmax = 1e5 days, drainage types 0 and 1, N = 100, 1000, 10000.
+
+Per problem:
+  fast      compute as it is (the module's own functions are called directly)
+  per-call  every module function rebound to a thin counting Python wrapper
+            of itself, so that every call goes through Python; the counts
+            give the solver passes (get_utest + get_utest2 calls)
+  ns/node/pass = fast wall time / (passes * (N + 1))
+  peak mem  tracemalloc peak over one fast run, less what was traced before
+            it: NumPy's array data (NumPy reports it to tracemalloc) plus
+            the Python objects made during the run
+  floor     (--native) bench_core's ns/node/pass for the same problem: the
+            run over the C++ cores without any host objects
+
+Timings are the best of --repeat runs (the per-call runs at N >= 10000: one
+run; --skip-slow leaves them out).  Both paths must give the same
+histories; the script checks that they are bit-identical.
+
+  PELORIN_BUILD_DIR=build-dev /usr/bin/python3 bench/bench_compute.py --native \
+      --native-dir build-native
+"""
+import argparse
+import gc
+import json
+import os
+import subprocess
+import sys
+import time
+import tracemalloc
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+CLAY = dict(Cc=0.5, Cr=0.05, sigvref=100.0, esigvref=1.5, Gs=2.7, kref=8.64e-5, ekref=1.5,
+            Ck=0.75, Ca=0.02, tref=1.0, qo=10.0, dsigv=100.0, ocrvoidratiotype=0,
+            ocrvoidratio=1.0, H=10.0, tmax=1e5)
+
+FUNCTIONS = ["get_inputs", "get_initial", "get_avtest", "get_etest", "get_ktest", "get_utest",
+             "get_residual", "Max", "get_utest2"]
+
+
+def problem(N, drainagetype, Ntime=100):
+    return dict(CLAY, N=N, drainagetype=drainagetype, Ntime=Ntime)
+
+
+def best_of(repeat, fn):
+    best, result = float("inf"), None
+    for _ in range(repeat):
+        gc.collect()
+        t0 = time.perf_counter()
+        result = fn()
+        best = min(best, time.perf_counter() - t0)
+    return best, result
+
+
+class Wrapped:
+    """Every module function rebound to a counting Python wrapper of itself."""
+
+    def __init__(self, module):
+        self.module = module
+        self.counts = dict.fromkeys(FUNCTIONS, 0)
+        self.saved = {}
+
+    def _wrapper(self, name):
+        real, counts = getattr(self.module, name), self.counts
+
+        def wrapper(*args, **kwargs):
+            counts[name] += 1
+            return real(*args, **kwargs)
+        return wrapper
+
+    def __enter__(self):
+        for name in FUNCTIONS:
+            self.saved[name] = getattr(self.module, name)
+            setattr(self.module, name, self._wrapper(name))
+        return self
+
+    def __exit__(self, *exc):
+        for name, f in self.saved.items():
+            setattr(self.module, name, f)
+
+
+def same(a, b):
+    import numpy as np
+    return list(a) == list(b) and all(np.array_equal(a[k], b[k]) for k in a)
+
+
+def peak_memory(Pelorin, kw):
+    gc.collect()
+    tracemalloc.start()
+    before = tracemalloc.get_traced_memory()[0]
+    r = Pelorin.compute(**kw)
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    del r
+    return peak - before
+
+
+def per_call_run(Pelorin, kw, repeat):
+    """Best time of the per-call path and the counts of one of its runs."""
+    best, counts, result = float("inf"), None, None
+    for _ in range(repeat):
+        with Wrapped(Pelorin) as w:
+            gc.collect()
+            t0 = time.perf_counter()
+            result = Pelorin.compute(**kw)
+            best = min(best, time.perf_counter() - t0)
+        counts = dict(w.counts)
+    return best, counts, result
+
+
+def native_floor(build_dir, repeat):
+    """bench_core's ns/node/pass per (drainage, N), best of `repeat`."""
+    exe = os.path.join(build_dir, "bench_core")
+    if not os.path.exists(exe):
+        sys.exit(f"no {exe}: configure the build with -Dnative=true")
+    out = subprocess.run([exe, "--benchmark_format=json", f"--benchmark_repetitions={repeat}",
+                          "--benchmark_report_aggregates_only=false"],
+                         check=True, capture_output=True, text=True).stdout
+    floor = {}
+    for b in json.loads(out)["benchmarks"]:
+        if b.get("run_type") != "iteration" or "ns_per_node_pass" not in b:
+            continue
+        parts = dict(p.split(":") for p in b["run_name"].split("/")[1:] if ":" in p)
+        key = (int(parts["drainage"]), int(parts["N"]))
+        rec = floor.setdefault(key, {"ns": float("inf"), "passes": b["passes"]})
+        rec["ns"] = min(rec["ns"], b["ns_per_node_pass"])
+    return floor
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--build-dir", default=os.environ.get("PELORIN_BUILD_DIR"),
+                    help="meson build dir to import the module from (default: "
+                         "$PELORIN_BUILD_DIR, else the installed module)")
+    ap.add_argument("--native-dir", default=None,
+                    help="build dir holding bench_core (default: the build dir, "
+                         "else build-native)")
+    ap.add_argument("--sizes", type=int, nargs="+", default=[100, 1000, 10000])
+    ap.add_argument("--drainage", type=int, nargs="+", default=[0, 1])
+    ap.add_argument("--repeat", type=int, default=3, help="best of this many runs")
+    ap.add_argument("--skip-slow", action="store_true",
+                    help="skip the per-call runs at N >= 10000 (minutes each)")
+    ap.add_argument("--native", action="store_true", help="compare with bench_core")
+    ap.add_argument("--no-linearity", action="store_true")
+    ap.add_argument("--linearity-N", type=int, default=1000)
+    args = ap.parse_args()
+
+    if args.build_dir:
+        sys.path.insert(0, os.path.abspath(args.build_dir))
+    import Pelorin
+    native_dir = args.native_dir or args.build_dir or os.path.join(HERE, "..", "build-native")
+    print(f"module: {Pelorin.__file__}")
+    print(f"load average: {' '.join('%.2f' % x for x in os.getloadavg())}; best of {args.repeat}")
+
+    floor = native_floor(os.path.abspath(native_dir), args.repeat) if args.native else {}
+    Pelorin.compute(**problem(50, 0, 10))  # warm-up: first-call costs stay out of the table
+    if not args.skip_slow and max(args.sizes) >= 10000:
+        print("per-call runs at N >= 10000: one run, not the best of several")
+
+    print()
+    print("| drain | N | passes | fast s | per-call s | speed-up | ns/node/pass | "
+          "floor ns | fast/floor | peak MiB (tracemalloc) |")
+    print("|---|---|---|---|---|---|---|---|---|---|")
+    rows = []
+    for dr in args.drainage:
+        for N in args.sizes:
+            kw = problem(N, dr)
+            fast, r_fast = best_of(args.repeat, lambda: Pelorin.compute(**kw))
+            if args.skip_slow and N >= 10000:
+                slow = None
+                counts = count_passes(Pelorin, kw)
+            else:
+                slow, counts, r_slow = per_call_run(Pelorin, kw,
+                                                    1 if N >= 10000 else args.repeat)
+                if not same(r_fast, r_slow):
+                    sys.exit(f"histories differ between the paths (N={N}, drainage={dr})")
+            passes = counts["get_utest"] + counts["get_utest2"]
+            ns = fast * 1e9 / (passes * (N + 1))
+            mem = peak_memory(Pelorin, kw) / 2**20
+            fl = floor.get((dr, N))
+            if fl and fl["passes"] != passes:
+                print(f"  note: bench_core made {fl['passes']:.0f} passes, the module {passes}")
+            rows.append((dr, N, passes, fast, slow, ns, fl, mem))
+            print(f"| {dr} | {N} | {passes} | {fast:.4f} | "
+                  f"{'-' if slow is None else '%.3f' % slow} | "
+                  f"{'-' if slow is None else '%.1fx' % (slow / fast)} | {ns:.1f} | "
+                  f"{'-' if not fl else '%.1f' % fl['ns']} | "
+                  f"{'-' if not fl else '%.2f' % (ns / fl['ns'])} | {mem:.2f} |", flush=True)
+
+    if not args.no_linearity:
+        linearity(Pelorin, rows, args)
+
+
+def count_passes(Pelorin, kw):
+    """Solver passes of a run with only the two step functions wrapped (the
+    node functions stay on the fast path)."""
+    counts = {"get_utest": 0, "get_utest2": 0}
+    saved = {n: getattr(Pelorin, n) for n in counts}
+
+    def wrap(name):
+        real = saved[name]
+
+        def wrapper(*a):
+            counts[name] += 1
+            return real(*a)
+        return wrapper
+    try:
+        for n in counts:
+            setattr(Pelorin, n, wrap(n))
+        Pelorin.compute(**kw)
+    finally:
+        for n, f in saved.items():
+            setattr(Pelorin, n, f)
+    return counts
+
+
+def linearity(Pelorin, rows, args):
+    print()
+    print("Cost in N (fast path, Ntime = 100): time per node per pass relative to the smallest N")
+    for dr in args.drainage:
+        mine = sorted((r for r in rows if r[0] == dr), key=lambda r: r[1])
+        if len(mine) < 2:
+            continue
+        base = mine[0]
+        parts = []
+        for r in mine:
+            parts.append(f"N={r[1]}: {r[5]:.1f} ns ({r[5] / base[5]:.2f}x), "
+                         f"time {r[3] / base[3]:.1f}x for {(r[1] + 1) * r[2] / ((base[1] + 1) * base[2]):.1f}x node-passes")
+        print(f"  drainage {dr}: " + "; ".join(parts))
+
+    N = args.linearity_N
+    print(f"Cost in Ntime (fast path, N = {N}, tmax fixed):")
+    for dr in args.drainage:
+        res = []
+        for Ntime in (50, 100, 200):
+            kw = problem(N, dr, Ntime)
+            t, _ = best_of(args.repeat, lambda: Pelorin.compute(**kw))
+            c = count_passes(Pelorin, kw)
+            res.append((Ntime, t, c["get_utest"] + c["get_utest2"]))
+        b = res[0]
+        line = []
+        for Ntime, t, p in res:
+            line.append(f"Ntime={Ntime}: {t:.3f} s, {p} passes, {t / p * 1e6:.0f} us/pass, "
+                        f"time {t / b[1]:.2f}x for steps {Ntime / b[0]:.0f}x / passes {p / b[2]:.2f}x")
+        print(f"  drainage {dr}: " + "; ".join(line))
+
+
+if __name__ == "__main__":
+    main()
