@@ -60,6 +60,15 @@ RunStats run(const RunParams& p, const Initial& init, const Work& w, const Histo
     Vec utest(utest0.data(), N + 1);
     Vec Res;
 
+    // Permeability of node i at void ratio e (arguments read in the order of
+    // the call).
+    auto permeability = [&](double e, int i) {
+        const double ekref = p.ekref[i];
+        const double kref = p.kref[i];
+        const double Ck = p.Ck[i];
+        return calls.ktest(e, ekref, kref, Ck);
+    };
+
     // Start state: the stress after the first load factor, with the part
     // the effective stress does not yet carry held as excess pore pressure.
     calls.begin_node_pass();
@@ -79,13 +88,7 @@ RunStats run(const RunParams& p, const Initial& init, const Work& w, const Histo
             w.avtest[i] = calls.avtest(elast, sigvo2, sigvlast, eref, sigvref, Cc, Cr);
         }
         w.elast[i] = init.eo[i] - (w.sigvlast[i] - init.sigvo2[i]) * w.avtest[i];
-        {
-            const double elast = w.elast[i];
-            const double ekref = p.ekref[i];
-            const double kref = p.kref[i];
-            const double Ck = p.Ck[i];
-            w.klast[i] = calls.ktest(elast, ekref, kref, Ck);
-        }
+        w.klast[i] = permeability(w.elast[i], i);
     }
 
     // Start positions: the nodes sit at the depths the caller gave.
@@ -132,13 +135,7 @@ RunStats run(const RunParams& p, const Initial& init, const Work& w, const Histo
                 w.etest[i] = w.elast[i] - (w.ulast[i] - utest[i]) * w.avtest[i];
             }
             w.epsvtest[i] = div(w.elast[i] - w.etest[i], w.elast[i] + 1);
-            {
-                const double etest = w.etest[i];
-                const double ekref = p.ekref[i];
-                const double kref = p.kref[i];
-                const double Ck = p.Ck[i];
-                w.ktest[i] = calls.ktest(etest, ekref, kref, Ck);
-            }
+            w.ktest[i] = permeability(w.etest[i], i);
         }
         trial_positions(w, N, H);
     };
