@@ -69,6 +69,18 @@ RunStats run(const RunParams& p, const Initial& init, const Work& w, const Histo
         return calls.ktest(e, ekref, kref, Ck);
     };
 
+    // Compressibility of node i for a step from stress `from` to `to` (the
+    // soil parameters read in the order of the call).
+    auto compressibility = [&](int i, double from, double to) {
+        const double elast = w.elast[i];
+        const double eref = p.esigvref[i];
+        const double sigvref = p.sigvref[i];
+        const double Cc = p.Cc[i];
+        const double Cr = p.Cr[i];
+        return calls.avtest(elast, from, to, eref, sigvref, Cc, Cr);
+    };
+    auto step_avtest = [&](int i) { return compressibility(i, w.sigvlast[i], w.sigvtest[i]); };
+
     // Start state: the stress after the first load factor, with the part
     // the effective stress does not yet carry held as excess pore pressure.
     calls.begin_node_pass();
@@ -77,35 +89,14 @@ RunStats run(const RunParams& p, const Initial& init, const Work& w, const Histo
         w.dsigvsublast[i] = p.dsigv[i] * p.loadfactor[0];
         w.ulast[i] = init.sigvf[i] - init.sigvo2[i];
         w.sigvlast[i] = init.sigvf[i] - w.ulast[i];
-        {
-            const double elast = w.elast[i];  // still 0.0: not yet set
-            const double sigvo2 = init.sigvo2[i];
-            const double sigvlast = w.sigvlast[i];
-            const double eref = p.esigvref[i];
-            const double sigvref = p.sigvref[i];
-            const double Cc = p.Cc[i];
-            const double Cr = p.Cr[i];
-            w.avtest[i] = calls.avtest(elast, sigvo2, sigvlast, eref, sigvref, Cc, Cr);
-        }
+        // elast is still 0.0 here: the array has only just been made.
+        w.avtest[i] = compressibility(i, init.sigvo2[i], w.sigvlast[i]);
         w.elast[i] = init.eo[i] - (w.sigvlast[i] - init.sigvo2[i]) * w.avtest[i];
         w.klast[i] = permeability(w.elast[i], i);
     }
 
     // Start positions: the nodes sit at the depths the caller gave.
     for (int i = 0; i <= N; ++i) w.zlast[i] = p.depth[i];
-
-    // Compressibility of node i for the step from the accepted to the trial
-    // stress (arguments read in the order of the call).
-    auto step_avtest = [&](int i) {
-        const double elast = w.elast[i];
-        const double sigvlast = w.sigvlast[i];
-        const double sigvtest = w.sigvtest[i];
-        const double eref = p.esigvref[i];
-        const double sigvref = p.sigvref[i];
-        const double Cc = p.Cc[i];
-        const double Cr = p.Cr[i];
-        return calls.avtest(elast, sigvlast, sigvtest, eref, sigvref, Cc, Cr);
-    };
 
     // Trial state from the current trial pressures: effective stress,
     // compressibility, void ratio, strain and permeability of every node.

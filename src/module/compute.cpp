@@ -57,13 +57,10 @@ public:
 
     double avtest(double elast, double sigvlast, double sigvtest, double eref, double sigvref,
                   double Cc, double Cr) override {
-        auto core = [&] {
-            return soil::get_avtest(elast, sigvlast, sigvtest, eref, sigvref, Cc, Cr);
-        };
-        if (direct_nodes_) return as_callee("get_avtest", __LINE__, core);
-        Ref f = lookup(module_, names().get_avtest);
-        if (is_own(f.get(), kGetAvtest)) return as_callee("get_avtest", __LINE__, core);
-        return call_doubles(f.get(), {elast, sigvlast, sigvtest, eref, sigvref, Cc, Cr});
+        return node_call(kGetAvtest, names().get_avtest, __LINE__,
+                         [&] { return soil::get_avtest(elast, sigvlast, sigvtest, eref, sigvref,
+                                                       Cc, Cr); },
+                         {elast, sigvlast, sigvtest, eref, sigvref, Cc, Cr});
     }
 
     double etest(double etest, double elast, double eref, double alpha, double tref,
@@ -74,19 +71,15 @@ public:
                                                   sigvlast, sigvref, Cc, avtest, utest, ulast, dt);
             return r.converged ? r.e : -1.0;
         };
-        if (direct_nodes_) return as_callee("get_etest", __LINE__, core);
-        Ref f = lookup(module_, names().get_etest);
-        if (is_own(f.get(), kGetEtest)) return as_callee("get_etest", __LINE__, core);
-        return call_doubles(f.get(), {etest, elast, eref, alpha, tref, sigvtest, sigvlast, sigvref,
-                                      Cc, avtest, utest, ulast, dt});
+        return node_call(kGetEtest, names().get_etest, __LINE__, core,
+                         {etest, elast, eref, alpha, tref, sigvtest, sigvlast, sigvref, Cc,
+                          avtest, utest, ulast, dt});
     }
 
     double ktest(double etest, double ekref, double kref, double Ck) override {
-        auto core = [&] { return soil::get_ktest(etest, ekref, kref, Ck); };
-        if (direct_nodes_) return as_callee("get_ktest", __LINE__, core);
-        Ref f = lookup(module_, names().get_ktest);
-        if (is_own(f.get(), kGetKtest)) return as_callee("get_ktest", __LINE__, core);
-        return call_doubles(f.get(), {etest, ekref, kref, Ck});
+        return node_call(kGetKtest, names().get_ktest, __LINE__,
+                         [&] { return soil::get_ktest(etest, ekref, kref, Ck); },
+                         {etest, ekref, kref, Ck});
     }
 
     Vec utest(const solver::UtestIn& in) override {
@@ -165,6 +158,19 @@ public:
     }
 
 private:
+    // A per-node relation: the core directly when the pass found all of them
+    // to be the module's own, else looked up now and called directly or
+    // through Python.
+    template <class Core>
+    double node_call(Fn fn, PyObject* name, int line, Core core,
+                     std::initializer_list<double> values) {
+        const char* callee = kFunctions[fn].name;
+        if (direct_nodes_) return as_callee(callee, line, core);
+        Ref f = lookup(module_, name);
+        if (is_own(f.get(), fn)) return as_callee(callee, line, core);
+        return call_doubles(f.get(), values);
+    }
+
     struct Exposed {
         char* data;
         std::ptrdiff_t len, stride;
