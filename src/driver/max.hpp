@@ -1,7 +1,7 @@
 // Convergence measure: the largest absolute value of a node array.
 #pragma once
 
-#include "../module/views.hpp"
+#include "../core/views.hpp"
 
 namespace pelorin::driver {
 

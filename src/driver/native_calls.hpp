@@ -14,7 +14,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "../module/views.hpp"
+#include "../core/views.hpp"
 #include "../soil/soil.hpp"
 #include "../solver/solver.hpp"
 #include "run.hpp"

@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-#include "../module/views.hpp"
+#include "../core/views.hpp"
 #include "../solver/solver.hpp"
 
 namespace pelorin::driver {

@@ -12,12 +12,13 @@
 #include "../driver/max.hpp"
 #include "../driver/run.hpp"
 #include "functions.hpp"
+#include "params.hpp"
 
 namespace pelorin::py {
 
 namespace {
 
-constexpr int kParams = 22;
+constexpr int kParams = kParamCount;
 
 // Runs a core on behalf of a callee: a core error becomes the Python
 // exception with the callee's traceback entry, then surfaces in compute at
@@ -269,17 +270,18 @@ PyObject* compute_body(PyObject* module, PyObject* args, PyObject* kwargs) {
     driver::RunParams p{};
     Vec* arrays[] = {&p.depth, &p.Cc,      &p.Cr, &p.sigvref, &p.esigvref, &p.Gs,
                      &p.kref,  &p.ekref,   &p.Ck, &p.Ca,      &p.tref};
-    for (int i = 0; i <= 10; ++i) *arrays[i] = vec_of(items[i].get(), &held[i]);
-    if (!to_double(items[11].get(), &p.qo)) pending();
-    p.dsigv = vec_of(items[12].get(), &held[12]);
-    if (!to_ivec(items[13].get(), &codes)) pending();
+    for (int i = kDepth; i <= kTref; ++i) *arrays[i] = vec_of(items[i].get(), &held[i]);
+    if (!to_double(items[kQo].get(), &p.qo)) pending();
+    p.dsigv = vec_of(items[kDsigv].get(), &held[kDsigv]);
+    if (!to_ivec(items[kOcrvoidratiotype].get(), &codes)) pending();
     p.ocrvoidratiotype = codes.view;
-    p.ocrvoidratio = vec_of(items[14].get(), &held[14]);
-    p.ru = vec_of(items[15].get(), &held[15]);
-    p.time = vec_of(items[16].get(), &held[16]);
-    p.loadfactor = vec_of(items[17].get(), &held[17]);
-    if (!to_double(items[18].get(), &p.gammaw) || !to_double(items[19].get(), &p.tol) ||
-        !to_double(items[20].get(), &p.pa) || !to_int(items[21].get(), &p.drainagetype))
+    p.ocrvoidratio = vec_of(items[kOcrvoidratio].get(), &held[kOcrvoidratio]);
+    p.ru = vec_of(items[kRu].get(), &held[kRu]);
+    p.time = vec_of(items[kTime].get(), &held[kTime]);
+    p.loadfactor = vec_of(items[kLoadfactor].get(), &held[kLoadfactor]);
+    if (!to_double(items[kGammaw].get(), &p.gammaw) || !to_double(items[kTol].get(), &p.tol) ||
+        !to_double(items[kPa].get(), &p.pa) ||
+        !to_int(items[kDrainagetype].get(), &p.drainagetype))
         pending();
 
     const Py_ssize_t N = p.depth.len - 1;
@@ -327,7 +329,9 @@ PyObject* compute_body(PyObject* module, PyObject* args, PyObject* kwargs) {
     driver::Initial init{eo.view, sigvo2.view, sigvf.view};
 
     ModuleCalls calls(module);
-    for (int i : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 12, 14, 15, 16, 17})
+    // Every float array of the parameter set (not qo, the codes or the scalars).
+    for (int i : {kDepth, kCc, kCr, kSigvref, kEsigvref, kGs, kKref, kEkref, kCk, kCa, kTref,
+                  kDsigv, kOcrvoidratio, kRu, kTime, kLoadfactor})
         calls.expose(held[i].view, items[i].get());
     for (NewArray& a : work) calls.expose(a.v(), a.obj.get());
     calls.expose(dsigvsub.v(), dsigvsub.obj.get());

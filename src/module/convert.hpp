@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "../module/errors.hpp"
-#include "../module/views.hpp"
+#include "../core/errors.hpp"
+#include "../core/views.hpp"
 #include "pyref.hpp"
 
 namespace pelorin::py {

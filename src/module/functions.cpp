@@ -2,9 +2,10 @@
 // binds through the table, makes its result arrays with np.zeros and hands
 // plain views to its core.
 #include "functions.hpp"
+#include "params.hpp"
 
 #include "../driver/max.hpp"
-#include "../inputs/logspace.hpp"
+#include "../driver/logspace.hpp"
 
 namespace pelorin::py {
 
@@ -111,11 +112,15 @@ PyObject* max_body(PyObject* module, PyObject* arg) {
     return own(PyObject_CallOneArg(f64.get(), value.get())).release();
 }
 
-const Param kInitialParams[] = {
-    {"depth", O},   {"Cc", O},    {"Cr", O},       {"sigvref", O}, {"esigvref", O}, {"Gs", O},
-    {"kref", O},    {"ekref", O}, {"Ck", O},       {"Ca", O},      {"tref", O},     {"qo", O},
-    {"dsigv", O},   {"ocrvoidratiotype", O}, {"ocrvoidratio", O}, {"ru", O},  {"time", O},
-    {"loadfactor", O}, {"gammaw", O}, {"tol", O}, {"pa", O},       {"drainagetype", O}};
+// get_initial takes the parameter set itself: its names, every one an object.
+struct InitialParams {
+    Param p[kParamCount];
+    constexpr InitialParams() : p{} {
+        for (int k = 0; k < kParamCount; ++k) p[k] = {kParamNames[k], O};
+    }
+};
+constexpr InitialParams kInitialTable{};
+constexpr const Param (&kInitialParams)[kParamCount] = kInitialTable.p;
 
 template <class T, int n>
 constexpr int count(const T (&)[n]) {

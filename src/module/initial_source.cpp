@@ -2,6 +2,7 @@
 // serve as well as arrays; the arithmetic is the core's.
 #include "../solver/initial.hpp"
 #include "functions.hpp"
+#include "params.hpp"
 
 namespace pelorin::py {
 
@@ -23,7 +24,7 @@ public:
 
     void report_invalid_code(std::ptrdiff_t i) override {
         Ref key = own(PyLong_FromSsize_t(i));
-        Ref item = own(PyObject_GetItem(a_.obj[13], key.get()));
+        Ref item = own(PyObject_GetItem(a_.obj[kOcrvoidratiotype], key.get()));
         Ref text = own(PyUnicode_FromFormat("Invalid ocrvoidratiotype: %S", item.get()));
         print_line(text.get());
     }
@@ -37,22 +38,22 @@ private:
     static int index_of(solver::InitArg arg) {
         using solver::InitArg;
         switch (arg) {
-            case InitArg::depth: return 0;
-            case InitArg::Cc: return 1;
-            case InitArg::Cr: return 2;
-            case InitArg::sigvref: return 3;
-            case InitArg::esigvref: return 4;
-            case InitArg::Gs: return 5;
-            case InitArg::qo: return 11;
-            case InitArg::dsigv: return 12;
-            case InitArg::ocrvoidratiotype: return 13;
-            case InitArg::ocrvoidratio: return 14;
-            case InitArg::ru: return 15;
-            case InitArg::loadfactor: return 17;
-            case InitArg::gammaw: return 18;
-            case InitArg::pa: return 20;
+            case InitArg::depth: return kDepth;
+            case InitArg::Cc: return kCc;
+            case InitArg::Cr: return kCr;
+            case InitArg::sigvref: return kSigvref;
+            case InitArg::esigvref: return kEsigvref;
+            case InitArg::Gs: return kGs;
+            case InitArg::qo: return kQo;
+            case InitArg::dsigv: return kDsigv;
+            case InitArg::ocrvoidratiotype: return kOcrvoidratiotype;
+            case InitArg::ocrvoidratio: return kOcrvoidratio;
+            case InitArg::ru: return kRu;
+            case InitArg::loadfactor: return kLoadfactor;
+            case InitArg::gammaw: return kGammaw;
+            case InitArg::pa: return kPa;
         }
-        return 0;
+        return kDepth;
     }
 
     // An element as a number: floats directly, other numbers through their
@@ -69,7 +70,7 @@ private:
 }  // namespace
 
 PyObject* get_initial_body(PyObject* module, Args& a) {
-    Ref size = own(PyObject_GetAttrString(a.obj[0], "size"));
+    Ref size = own(PyObject_GetAttrString(a.obj[kDepth], "size"));
     const Py_ssize_t n = PyNumber_AsSsize_t(size.get(), PyExc_OverflowError);
     if (n == -1 && PyErr_Occurred()) pending();
     NewArray sigvo = zeros(module, n), sigvo2 = zeros(module, n), sigvf = zeros(module, n),

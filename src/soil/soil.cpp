@@ -12,7 +12,7 @@
 
 #include <cmath>
 
-#include "../module/errors.hpp"
+#include "../core/errors.hpp"
 
 namespace pelorin::soil {
 

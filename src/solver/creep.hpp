@@ -12,8 +12,8 @@
 #include <cmath>
 #include <cstddef>
 
-#include "../module/errors.hpp"
-#include "../module/views.hpp"
+#include "../core/errors.hpp"
+#include "../core/views.hpp"
 
 namespace pelorin::solver::creep {
 

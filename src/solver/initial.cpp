@@ -10,7 +10,7 @@
 #include <cmath>
 #include <cstddef>
 
-#include "../module/errors.hpp"
+#include "../core/errors.hpp"
 #include "initial.hpp"
 
 namespace pelorin::solver {

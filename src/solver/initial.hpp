@@ -7,7 +7,7 @@
 
 #include <cstddef>
 
-#include "../module/views.hpp"
+#include "../core/views.hpp"
 
 namespace pelorin::solver {
 

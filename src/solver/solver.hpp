@@ -9,7 +9,7 @@
 
 #include <cstddef>
 
-#include "../module/views.hpp"
+#include "../core/views.hpp"
 
 namespace pelorin::solver {
 

@@ -16,7 +16,7 @@
 #include <cmath>
 #include <cstddef>
 
-#include "../module/errors.hpp"
+#include "../core/errors.hpp"
 #include "solver.hpp"
 
 namespace pelorin::solver {

@@ -6,8 +6,8 @@
 #include <ostream>
 #include <vector>
 
-#include "module/errors.hpp"
-#include "module/views.hpp"
+#include "core/errors.hpp"
+#include "core/views.hpp"
 #include "solver/initial.hpp"
 
 namespace {

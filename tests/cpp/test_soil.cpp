@@ -6,7 +6,7 @@
 #include <limits>
 #include <optional>
 
-#include "module/errors.hpp"
+#include "core/errors.hpp"
 #include "test_util.hpp"
 #include "soil/soil.hpp"
 

@@ -6,9 +6,9 @@
 #include <optional>
 #include <vector>
 
-#include "module/errors.hpp"
+#include "core/errors.hpp"
 #include "test_util.hpp"
-#include "module/views.hpp"
+#include "core/views.hpp"
 #include "solver/solver.hpp"
 
 using pelorin::ErrKind;

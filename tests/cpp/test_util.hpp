@@ -4,7 +4,7 @@
 #include <cmath>
 #include <optional>
 
-#include "module/errors.hpp"
+#include "core/errors.hpp"
 
 namespace test_util {
 

@@ -2,7 +2,7 @@
 // sequence from tstart to tmax - tmin.
 #pragma once
 
-#include "../module/views.hpp"
+#include "../core/views.hpp"
 
 namespace pelorin::inputs {
 

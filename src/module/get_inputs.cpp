@@ -1,17 +1,18 @@
 // Collection, defaulting and validation of the keyword arguments of a run.
 // Problems the caller can fix are printed on one line and the result is
 // None; values that cannot be converted raise.
-#include "../module/functions.hpp"
+#include "functions.hpp"
+#include "params.hpp"
 
 namespace pelorin::py {
 
 namespace {
 
-const char* const kRequired[] = {"Cc",  "Cr", "sigvref", "esigvref", "Gs",    "kref",
-                                 "ekref", "Ck", "Ca",      "tref",     "qo",    "dsigv",
-                                 "ocrvoidratiotype", "ocrvoidratio"};
-constexpr int kNRequired = 14;
-constexpr int kQo = 10, kCodes = 12;
+// The required keywords, in the order of every check made over them; k
+// indexes them from 0, entry kFirstRequired + k of the parameter set.
+constexpr int kNRequired = kRequiredCount;
+const char* const* const kRequired = kParamNames + kFirstRequired;
+constexpr int kQoReq = kQo - kFirstRequired, kCodesReq = kOcrvoidratiotype - kFirstRequired;
 
 class Inputs {
 public:
@@ -125,11 +126,11 @@ PyObject* Inputs::run() {
         if (!to_double(Hobj, &H)) pending();
         Ref n = own(PyLong_FromLongLong(static_cast<long long>(N) + 1));
         for (int k = 0; k < kNRequired; ++k) {
-            if (k == kQo) {
+            if (k == kQoReq) {
                 double qo;
                 if (!to_double(given[k], &qo)) pending();
                 soil_[k] = own(PyFloat_FromDouble(qo));
-            } else if (k == kCodes) {
+            } else if (k == kCodesReq) {
                 int code;
                 if (!to_int(given[k], &code)) pending();
                 Ref c = own(PyLong_FromLong(code));
@@ -156,7 +157,7 @@ PyObject* Inputs::run() {
         const Py_ssize_t len = PyObject_Length(Cc);
         if (len < 0) pending();
         for (int k = 0; k < kNRequired; ++k) {
-            if (k == kQo) continue;
+            if (k == kQoReq) continue;
             const Py_ssize_t lk = PyObject_Length(given[k]);
             if (lk < 0) pending();
             if (lk != len) {
@@ -170,12 +171,12 @@ PyObject* Inputs::run() {
             }
         }
         for (int k = 0; k < kNRequired; ++k) {
-            if (k == kQo) {
+            if (k == kQoReq) {
                 double qo;
                 if (!to_double(given[k], &qo)) pending();
                 soil_[k] = own(PyFloat_FromDouble(qo));
             } else {
-                soil_[k] = view_of(given[k], k == kCodes);
+                soil_[k] = view_of(given[k], k == kCodesReq);
             }
         }
         PyObject* depth = kw("depth");
@@ -240,17 +241,17 @@ PyObject* Inputs::run() {
         print_line("drainagetype not specified. Assuming double drainage.");
     }
 
-    Ref out = own(PyList_New(22));
-    auto put = [&](Py_ssize_t k, Ref v) { PyList_SET_ITEM(out.get(), k, v.release()); };
-    put(0, depth_);
-    for (int k = 0; k < kNRequired; ++k) put(k + 1, soil_[k]);
-    put(15, ru_);
-    put(16, time_);
-    put(17, loadfactor_);
-    put(18, own(PyFloat_FromDouble(gammaw)));
-    put(19, own(PyFloat_FromDouble(tol)));
-    put(20, own(PyFloat_FromDouble(pa)));
-    put(21, own(PyLong_FromLong(drainagetype)));
+    Ref out = own(PyList_New(kParamCount));
+    auto put = [&](SetEntry k, Ref v) { PyList_SET_ITEM(out.get(), k, v.release()); };
+    put(kDepth, depth_);
+    for (int k = 0; k < kNRequired; ++k) put(SetEntry(kFirstRequired + k), soil_[k]);
+    put(kRu, ru_);
+    put(kTime, time_);
+    put(kLoadfactor, loadfactor_);
+    put(kGammaw, own(PyFloat_FromDouble(gammaw)));
+    put(kTol, own(PyFloat_FromDouble(tol)));
+    put(kPa, own(PyFloat_FromDouble(pa)));
+    put(kDrainagetype, own(PyLong_FromLong(drainagetype)));
     return out.release();
 }
 
