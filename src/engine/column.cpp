@@ -91,6 +91,7 @@ Column prepare(const ColumnInput& in) {
     col.depth = in.depth;
     col.dsigv = in.dsigv;
     col.ru = in.ru;
+    for (const Material& m : in.mat) col.ln_tref.push_back(std::log(m.tref));
     col.S.resize(N);
     col.sigma0.resize(N);
     col.e0.resize(N);

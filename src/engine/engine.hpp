@@ -69,6 +69,7 @@ struct ColumnInput {
 struct Column {
     int N = 0;
     std::vector<Material> mat;
+    std::vector<double> ln_tref;  // ln tref per element
     std::vector<double> S;        // solids height per element
     std::vector<double> sigma0;   // initial effective stress at the element centres
     std::vector<double> e0;       // initial void ratio

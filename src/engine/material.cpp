@@ -23,10 +23,13 @@ void log_expm1_over(double q, double& E, double& dE) {
     }
 }
 
-// Softplus ln(1 + exp(y)) and its derivative (the logistic function).
-inline double softplus(double y) { return y > 0.0 ? y + std::log1p(std::exp(-y)) : std::log1p(std::exp(y)); }
-inline double logistic(double y) {
-    return y > 0.0 ? 1.0 / (1.0 + std::exp(-y)) : std::exp(y) / (1.0 + std::exp(y));
+// Softplus ln(1 + exp(y)) and its derivative (the logistic function), from
+// one exponential.
+inline void softplus(double y, double& f, double& df) {
+    const double x = std::exp(-std::fabs(y));
+    const double l = std::log1p(x);
+    f = y > 0.0 ? y + l : l;
+    df = y > 0.0 ? 1.0 / (1.0 + x) : x / (1.0 + x);
 }
 
 }  // namespace
@@ -47,25 +50,32 @@ LogG log_path_factor(double d, double m) {
 
 Local local_update(const Material& mat, double ep0, double s0, double s1, double dt,
                    double ln_dt_tref) {
-    const double P1 = mat.P(s1);
-    const bool yielded = P1 < ep0;
-    const double eps = yielded ? P1 : ep0;
+    const double l1 = std::log10(s1 / mat.sigvref);
+    const double P1 = mat.esigvref - (mat.Cc - mat.Cr) * l1;
     const double dP = -(mat.Cc - mat.Cr) / (kLn10 * s1);  // dP/ds1
-    double ep = eps;
-    double dep = yielded ? dP : 0.0;
+    double ep = ep0;
+    double dep = 0.0;
     if (mat.Ca > 0.0 && dt > 0.0) {
         const double alpha = mat.Ca / kLn10;
         const double m = (mat.Cc - mat.Cr) / mat.Ca;
         const double d = (s1 - s0) / s1;
         const LogG g = log_path_factor(d, m);
-        // Creep over the step: alpha*ln(1 + (dt/tau*)*g), tau* = tref*exp((P1 - ep*)/alpha),
-        // in the log form y = ln(dt/tref) - (P1 - ep*)/alpha + ln g.
-        const double y = ln_dt_tref - (P1 - eps) / alpha + g.value;
-        const double dy = (yielded ? 0.0 : m / s1) + g.ddd * (s0 / (s1 * s1));
-        ep -= alpha * softplus(y);
-        dep -= alpha * logistic(y) * dy;
+        // Creep over the step: alpha*ln(1 + (dt/tau0)*g), tau0 = tref*exp((P1 - ep0)/alpha),
+        // in the log form y = ln(dt/tref) - (P1 - ep0)/alpha + ln g (no overflow).
+        const double y = ln_dt_tref - (P1 - ep0) / alpha + g.value;
+        const double dy = m / s1 + g.ddd * (s0 / (s1 * s1));
+        double f, df;
+        softplus(y, f, df);
+        ep -= alpha * f;
+        dep -= alpha * df * dy;
     }
-    return {ep, mat.e_of(ep, s1), dep - mat.Cr / (kLn10 * s1)};
+    // The compression line bounds the state: a load faster than creep can
+    // follow moves it along the line.
+    if (ep > P1) {
+        ep = P1;
+        dep = dP;
+    }
+    return {ep, ep - mat.Cr * l1, dep - mat.Cr / (kLn10 * s1)};
 }
 
 }  // namespace pelorin::engine

@@ -29,6 +29,8 @@ struct Material {
     double e_of(double ep, double s) const { return ep - Cr * std::log10(s / sigvref); }
     // Permeability and its logarithmic derivative d ln k / de.
     double k(double e) const { return soil::get_ktest(e, ekref, kref, Ck); }
+    // The same permeability through exp (the engine's inner loop).
+    double k_fast(double e) const { return kref * std::exp((e - ekref) * (kLn10 / Ck)); }
     double dlnk_de() const { return kLn10 / Ck; }
 };
 
@@ -47,8 +49,10 @@ struct LogG {
 LogG log_path_factor(double d, double m);
 
 // One step of an element from plastic void ratio ep0 at effective stress s0 to
-// the effective stress s1 > 0 over a time dt >= 0: the elastic or virgin move
-// ep* = min(ep0, P(s1)), then creep over dt along the linear stress path.
+// the effective stress s1 > 0 over a time dt >= 0: creep along the linear
+// stress path, then the bound ep <= P(s1).  While a load outruns creep the
+// state thus rides on the compression line exactly (creep applied after a
+// move onto the line would leave it a step-size-dependent distance below).
 Local local_update(const Material& mat, double ep0, double s0, double s1, double dt,
                    double ln_dt_tref);
 
