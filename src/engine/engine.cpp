@@ -379,7 +379,7 @@ void Runner::run() {
     }
     if (!(U_ > 1e-6 * smax)) U_ = 1e-3 * smax;
     for (int i = 0; i < N_; ++i)
-        s_floor_ += 0.01 * col_.S[i] * col_.mat[i].Cc * std::log10(1.0 + U_ / col_.sigma0[i]);
+        s_floor_ += 0.1 * col_.S[i] * col_.mat[i].Cc * std::log10(1.0 + U_ / col_.sigma0[i]);
     s_floor_ = std::max(s_floor_, 1e-12 * Ssum_);
     ntol_ = 0.1 * opt_.rtol * U_;
 
@@ -389,8 +389,11 @@ void Runner::run() {
         const Material& m = col_.mat[i];
         s_[i] = col_.sigma0[i] * (1.0 - col_.ru[i]);
         u_[i] = col_.dsigv[i] * load_ + col_.ru[i] * col_.sigma0[i];
-        ep_[i] = std::min(e_[i] + m.Cr * std::log10(s_[i] / m.sigvref), m.P(s_[i]));
-        e_[i] = m.e_of(ep_[i], s_[i]);
+        ep_[i] = e_[i] + m.Cr * std::log10(s_[i] / m.sigvref);
+        if (ep_[i] > m.P(s_[i])) {  // put on the compression line
+            ep_[i] = m.P(s_[i]);
+            e_[i] = m.e_of(ep_[i], s_[i]);
+        }
         sig_tot_[i] = col_.sigma0[i] + col_.dsigv[i] * load_;
     }
     write(0, load_);
