@@ -60,11 +60,11 @@ def time_grid(stage_times: Sequence[float], end: float, first: float,
         n = max(int(math.ceil(points_per_decade * math.log10(span / f) - 1e-9)), 1)
         pts = ts + np.geomspace(f, span, n + 1)
         pts[-1] = te
-        if k == len(starts) - 1 and equal_steps > 0 and pts.size > 1:
-            d = pts[-1] - pts[-2]
-            if te - equal_steps * d > ts + f:
-                keep = pts[pts < te - (equal_steps + 0.5) * d]
-                pts = np.concatenate((keep, te - d * np.arange(equal_steps - 1, -1, -1)))
+        if k == len(starts) - 1 and equal_steps > 0:
+            # The last fifth of the last stage in equal steps.
+            d = 0.2 * span / equal_steps
+            keep = pts[pts < te - (equal_steps + 0.5) * d]
+            pts = np.concatenate((keep, te - d * np.arange(equal_steps, -1, -1)))
         pieces.append(pts)
     return np.concatenate(pieces)
 
