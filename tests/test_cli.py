@@ -35,7 +35,7 @@ def test_the_example_case_runs_and_writes_everything(example):
     assert proc.stdout.startswith(summary)          # printed as written
     assert summary.count("\n") > 12 and "sand lens" in summary
     assert "net of" in summary                      # creep: the companion run
-    assert f"results in {out}/" in proc.stdout
+    assert f"figures: {out / 'settlement.png'}, " in proc.stdout
     assert proc.stderr == ""                         # no bar when stderr is not a terminal
 
 

@@ -84,7 +84,10 @@ def _run(args: argparse.Namespace) -> int:
     paths = _write(result, out, plots=not args.no_plots)
     print(result.summary())
     print()
-    print(f"results in {out}/: " + ", ".join(os.path.basename(p) for p in paths))
+    print(f"results: {', '.join(p for p in paths if not p.endswith('.png'))}")
+    figures = [p for p in paths if p.endswith(".png")]
+    if figures:
+        print(f"figures: {', '.join(figures)}")
     return 0
 
 
