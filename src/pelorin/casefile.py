@@ -71,8 +71,8 @@ class Case:
     def simulate(self, **kwargs: Any):
         """Run the case (keywords as for `pelorin.simulate`)."""
         from .simulate import simulate
-        kw = dict(times=self.times, points_per_decade=self.points_per_decade,
-                  background=self.background, title=self.title)
+        kw: dict[str, Any] = dict(times=self.times, points_per_decade=self.points_per_decade,
+                                  background=self.background, title=self.title)
         kw.update(self.options)
         kw.update(kwargs)
         return simulate(self.profile, self.loading, **kw)

@@ -11,7 +11,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from typing import Optional, Sequence
+from typing import Any, Optional, Sequence
 
 __all__ = ["main"]
 
@@ -25,7 +25,7 @@ class _Progress:
     """A tqdm bar on stderr that appears only when a run takes a while."""
 
     def __init__(self, enabled: bool):
-        self.bar = None
+        self.bar: Any = None
         self.enabled = enabled
 
     def __call__(self, done: float, total: float) -> None:

@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import Sequence
+from typing import Any, Sequence
 
 import numpy as np
 
@@ -92,7 +92,7 @@ class Column:
         top = np.maximum(self.pc0, self.sigv0)
         return self.e_ncl(top) + self.soil["Cr"] * np.log10(top / self.sigv0)
 
-    def engine_keywords(self) -> dict:
+    def engine_keywords(self) -> dict[str, Any]:
         """The per-node keywords of a run (kref in m/day)."""
         kw = {k: np.ascontiguousarray(v, dtype=np.float64) for k, v in self.soil.items()}
         kw["kref"] = kw["kref"] * SECONDS_PER_DAY
@@ -100,8 +100,9 @@ class Column:
         kw["ocrvoidratiotype"] = self.code.astype(np.int32)
         kw["ocrvoidratio"] = self.history.copy()
         kw["ru"] = np.zeros(self.depth.size)
-        kw["N"] = self.N
-        return kw
+        out: dict[str, Any] = dict(kw)
+        out["N"] = self.N
+        return out
 
     def primary_settlements(self, loads: Sequence[float]) -> np.ndarray:
         """Settlement of the surface at the end of primary consolidation
@@ -208,7 +209,7 @@ def column(profile: Profile) -> Column:
         pieces.append(top + layer.thickness * np.arange(1, n + 1) / n)
         top += layer.thickness
     depth = np.concatenate(pieces)
-    boundaries = np.concatenate(([0], np.cumsum(counts)))
+    boundaries = np.concatenate((np.zeros(1, dtype=np.int64), np.cumsum(counts)))
     which = np.minimum(np.searchsorted(boundaries, np.arange(depth.size), side="right") - 1,
                        len(counts) - 1)
     layers = profile.layers
@@ -233,7 +234,7 @@ def load_history(loading: Loading, time: np.ndarray) -> tuple[float, np.ndarray]
     (from 0 for the first step)."""
     loads = np.array(loading.loads)
     ref = float(np.max(np.abs(loads))) or 1.0
-    begins = np.concatenate(([0.0], time[:-1]))
+    begins = np.concatenate((np.zeros(1), time[:-1]))
     idx = np.searchsorted(np.array(loading.times), begins, side="right") - 1
     lf = np.where(idx >= 0, loads[np.maximum(idx, 0)], 0.0) / ref
     return ref, lf

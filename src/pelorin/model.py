@@ -213,8 +213,11 @@ class Layer:
         key = given[0]
         meaning = {"ocr": "overconsolidation ratio", "pc": "preconsolidation stress, kPa",
                    "e0": "initial void ratio"}[key]
-        bound = {"ge": 1.0} if key == "ocr" else {"gt": 0.0}
-        _set(self, key, _number(o, key, getattr(self, key), meaning, **bound))
+        if key == "ocr":
+            value = _number(o, key, self.ocr, meaning, ge=1.0)
+        else:
+            value = _number(o, key, getattr(self, key), meaning, gt=0.0)
+        _set(self, key, value)
         if self.elements is not None:
             if isinstance(self.elements, bool) or not isinstance(self.elements, int) \
                     or self.elements < 1:

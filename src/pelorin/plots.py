@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import math
 import os
-from typing import Optional, Sequence
+from typing import Callable, Optional, Sequence
 
 import numpy as np
 from matplotlib.figure import Figure
@@ -253,8 +253,9 @@ def plot_all(result: Result, outdir: str | os.PathLike) -> list[str]:
     for a profile of one layer.
     """
     os.makedirs(outdir, exist_ok=True)
-    jobs = [("settlement.png", plot_settlement), ("isochrones.png", plot_isochrones),
-            ("compression.png", plot_compression)]
+    jobs: list[tuple[str, Callable[..., Figure]]] = [
+        ("settlement.png", plot_settlement), ("isochrones.png", plot_isochrones),
+        ("compression.png", plot_compression)]
     if result.dataset.sizes["layer"] == 1:
         jobs.append(("consolidation.png", plot_consolidation))
     paths = []

@@ -99,14 +99,14 @@ def _stage_analysis(ds: xr.Dataset, col: Column, loading: Loading, drainage: str
         else:
             jump = np.where(drained, 0.0, loads[k] - (loads[k - 1] if k else 0.0))
             u_start = float(_mean_u((u[:, j0] + jump)[:, None], z[:, j0:j0 + 1])[0])
-        tt = np.concatenate(([0.0], time[j0 + 1:j1 + 1] - ts))
-        ub = np.concatenate(([u_start], ubar[j0 + 1:j1 + 1]))
+        tt = np.concatenate((np.zeros(1), time[j0 + 1:j1 + 1] - ts))
+        ub = np.concatenate((np.full(1, u_start), ubar[j0 + 1:j1 + 1]))
         scale = max(abs(loads[k]), abs(loads[k - 1]) if k else 0.0, 1e-12)
         if abs(u_start) > 1e-6 * scale:
             Up = 1.0 - ub / u_start
         else:
             Up = np.full(tt.size, np.nan)
-        sk = np.concatenate(([s[j0]], s[j0 + 1:j1 + 1]))
+        sk = s[j0:j1 + 1]
         denom = primary[k] - s[j0]
         Us = (sk - s[j0]) / denom if abs(denom) > 1e-9 else np.full(tt.size, np.nan)
         U_p[j0 + 1:j1 + 1], U_s[j0 + 1:j1 + 1] = Up[1:], Us[1:]
@@ -168,10 +168,11 @@ def build_dataset(ds: xr.Dataset, background: Optional[xr.Dataset], col: Column,
 
     for name, var in out.variables.items():
         var.attrs = {}
-        if name in UNITS:
-            var.attrs["units"] = UNITS[name]
-        if name in NAMES:
-            var.attrs["long_name"] = NAMES[name]
+        key = str(name)
+        if key in UNITS:
+            var.attrs["units"] = UNITS[key]
+        if key in NAMES:
+            var.attrs["long_name"] = NAMES[key]
     out.attrs = {
         "title": title,
         "drainage": profile.drainage,

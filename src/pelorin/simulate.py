@@ -2,12 +2,15 @@
 from __future__ import annotations
 
 import math
-from typing import Any, Callable, Optional, Sequence
+from typing import TYPE_CHECKING, Any, Callable, Optional, Sequence
 
 import numpy as np
 
 from .mesh import Column, column, drainage_code, load_history
 from .model import Loading, ParameterError, Profile
+
+if TYPE_CHECKING:
+    from .result import Result
 
 __all__ = ["simulate", "time_grid"]
 
@@ -87,7 +90,7 @@ def _output_times(col: Column, profile: Profile, loading: Loading,
                 or np.any(np.diff(t) <= 0.0):
             raise ParameterError("simulate", "times", "must be increasing output times in "
                                  "days, all greater than 0")
-        end = float(t[-1]) if loading.end is None else loading.end
+        end = float(t[-1]) if loading.end is None else float(loading.end)
         if loading.end is not None and not math.isclose(t[-1], end):
             raise ParameterError("simulate", "times", f"must end at the loading's end "
                                  f"({end:g} days); got {t[-1]:g}")
@@ -98,16 +101,17 @@ def _output_times(col: Column, profile: Profile, loading: Loading,
         return np.union1d(t, inner)
     load = max(loading.loads, key=abs)
     scale = col.time_scale(load, profile.drainage)
-    end = loading.end
-    if end is None:
-        end = stage_times[-1] + _nice_up((20.0 if profile.creep else 2.0) * scale)
-    return time_grid(stage_times, end, FIRST_FRACTION * scale, points_per_decade)
+    if loading.end is None:
+        end = float(stage_times[-1]) + _nice_up((20.0 if profile.creep else 2.0) * scale)
+    else:
+        end = float(loading.end)
+    return time_grid(list(loading.times), end, FIRST_FRACTION * scale, points_per_decade)
 
 
 def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]] = None, *,
              points_per_decade: int = 10, background: Optional[bool] = None,
              progress: Optional[Callable[[float, float], Any]] = None,
-             title: str = "", **options: Any) -> "Result":
+             title: str = "", **options: Any) -> Result:
     """Consolidation of a soil profile under a staged loading.
 
     Meshes the profile (a node on every layer boundary), builds the node
