@@ -61,7 +61,7 @@ GOOD = open(EXAMPLE).read()
     (lambda s: s.replace("Ck = 0.60", "Ck = 0.60\nCk2 = 1"), "[soils.crust]: unknown key 'Ck2'"),
     (lambda s: s.replace("thickness = 2.0", 'thickness = "2 m"'), "thickness must be a number"),
     (lambda s: s.replace("[run]", "[run\n"), "not a valid TOML file"),
-    (lambda s: s.replace("end = 20000.0", "end = 100.0"), "[run] end must be greater than 1825"),
+    (lambda s: s.replace("end = 20000.0", "end = 100.0"), "[run] end must be greater than 3650"),
 ])
 def test_a_broken_case_file_gets_one_line_and_status_2(tmp_path, change, words):
     case = tmp_path / "broken.toml"

@@ -75,20 +75,21 @@ def layered():
                    surcharge=10.0)
 
 
-def test_nodes_on_every_layer_boundary_and_initial_state_of_the_exact_module():
-    Pelorin = pytest.importorskip("Pelorin")
+def test_nodes_on_every_layer_boundary_and_the_engines_initial_state():
     col = column(layered())
     np.testing.assert_allclose(col.depth[col.boundaries], [0.0, 2.0, 5.0, 6.5])
     assert list(np.diff(col.boundaries)) == [4, 28, 3] and col.N == 35   # 60 * 3/6.5
-    # A boundary node takes the soil of the layer below.
-    assert list(col.layer[col.boundaries]) == [0, 1, 2, 2]
+    # Every element holds one soil.
+    assert list(col.layer) == [0] * 4 + [1] * 28 + [2] * 3
+    np.testing.assert_array_equal(col.soil["Cc"], np.repeat([0.3, 0.9, 0.5], [4, 28, 3]))
+    # The state before loading is the engine's.
     kw = col.engine_keywords()
-    kw.update(qo=10.0, dsigv=np.zeros(col.N + 1), time=np.ones(1), loadfactor=np.ones(1))
-    init = Pelorin.get_initial(*Pelorin.get_inputs(**kw))
-    np.testing.assert_allclose(col.sigv0, init["sigvo"], rtol=1e-9)
-    np.testing.assert_allclose(col.e0, init["eo"], rtol=1e-9)
-    assert np.all(col.pc0 >= col.sigv0)
-    np.testing.assert_allclose(col.pc0[1:4], 80.0)
+    ds = pelorin.run_elements(**kw, qo=10.0, dsigv=0.0, time=[1.0], loadfactor=[0.0])
+    np.testing.assert_allclose(col.sigv0, ds["sigv_element"][:, 0], rtol=1e-6)
+    np.testing.assert_allclose(col.e0, ds["e_element"][:, 0], rtol=1e-6)
+    np.testing.assert_allclose(col.pc0[:4], 80.0)
+    np.testing.assert_allclose(col.pc0[4:32], 1.2 * col.sigv0[4:32])
+    assert np.all(col.e0[32:] == 1.1) and np.all(col.pc0[32:] > col.sigv0[32:])
 
 
 def test_time_grid_restarts_at_every_stage_and_ends_with_equal_steps():
@@ -113,6 +114,15 @@ def test_a_stage_acts_from_the_step_that_begins_at_it():
 
 
 # --- simulate -----------------------------------------------------------------
+
+@pytest.mark.parametrize("layer, words", [
+    (Layer(clay(), 8.0, pc=40.0), "pc must be at least the initial effective stress"),
+    (Layer(clay(), 8.0, e0=2.5), "e0 must not lie above the normal compression line"),
+])
+def test_a_stress_history_the_soil_cannot_have_is_refused(layer, words):
+    with pytest.raises(ParameterError, match=words):
+        pelorin.simulate(Profile([layer], surcharge=10.0), Loading([Stage(0.0, load=10.0)]))
+
 
 def one_layer(drainage="both", Ca=0.0, load=10.0, N=40):
     # Ck = Cc makes k proportional to 1/sigma' along the compression line: cv

@@ -60,7 +60,7 @@ def test_isochrones_against_initial_depth_with_the_load(result, tmp_path):
 
 
 def test_compression_paths_with_their_normal_compression_lines(result, tmp_path):
-    fig = plots.plot_compression(result, nodes=[4, 8, 12], path=tmp_path / "c.png")
+    fig = plots.plot_compression(result, elements=[4, 8, 12], path=tmp_path / "c.png")
     ax = fig.axes[0]
     assert drawn(tmp_path / "c.png")
     lines = ax.get_lines()

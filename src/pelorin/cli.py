@@ -140,7 +140,11 @@ def parser() -> argparse.ArgumentParser:
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Entry point of the `pelorin` command; returns the exit status."""
     args = parser().parse_args(argv)
-    return int(args.func(args))
+    try:
+        return int(args.func(args))
+    except BrokenPipeError:     # output piped into a pager or head that closed
+        sys.stdout = open(os.devnull, "w")
+        return 0
 
 
 if __name__ == "__main__":  # pragma: no cover

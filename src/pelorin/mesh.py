@@ -1,16 +1,16 @@
-"""From a profile to node arrays, and what can be said before a run.
+"""From a profile to the engine's element arrays, and what can be said before a run.
 
 The column is meshed layer by layer so that a node lies on every layer
-boundary; a node on a boundary takes the soil of the layer below it (the
-bottom node that of the last layer).  The initial state (effective stress
-and void ratio at every node) follows the column's own weight from the
-surcharge down, as the engine builds it; with it come the final primary
-settlement of each load stage from the compression law and an estimate of
-the coefficient of consolidation, which sets the time scale of the default
-time grid.
+boundary and every element holds one soil: the interfaces are exact.  The
+initial state of every element (effective stress and void ratio at its
+centre) follows the column's own weight from the surcharge down; with it
+come the final primary settlement of each load stage from the compression
+law and an estimate of the coefficient of consolidation, which sets the time
+scale of the default time grid.
 """
 from __future__ import annotations
 
+import dataclasses
 import math
 from dataclasses import dataclass
 from typing import Any, Sequence
@@ -26,8 +26,9 @@ SECONDS_PER_DAY = 86400.0   # a permeability in m/s times this is in m/day
 DEFAULT_ELEMENTS = 60       # elements the layers share when they do not say
 MIN_ELEMENTS = 4            # per layer, by default
 
-# Per-node soil arrays handed to the engine (kref converted to m/day there).
+# Per-element soil arrays handed to the engine (kref converted to m/day there).
 SOIL_KEYS = ("Cc", "Cr", "sigvref", "esigvref", "Gs", "kref", "ekref", "Ck", "Ca", "tref")
+CODES = {"ocr": 0, "e0": 1, "pc": 2}    # how the engine reads a stress history
 
 
 def layer_elements(profile: Profile) -> list[int]:
@@ -40,24 +41,25 @@ def layer_elements(profile: Profile) -> list[int]:
 
 @dataclass(frozen=True)
 class Column:
-    """The meshed profile and its state before loading.
+    """The meshed profile and its state before loading, element by element
+    (element c lies between nodes c and c + 1).
 
     Attributes
     ----------
     depth : ndarray
         Node depths below the top, m (N + 1 values).
     layer : ndarray of int
-        Index of the layer each node belongs to.
+        Index of the layer of every element.
     boundaries : ndarray of int
         Node index of the top of every layer and of the bottom (layers + 1).
     soil : dict of ndarray
-        Per-node soil parameters (kref in m/s, tref in days).
+        Per-element soil parameters (kref in m/s, tref in days).
     code, history : ndarray
-        How the stress history is given per node (0 OCR, 1 void ratio,
+        How the stress history is given per element (0 OCR, 1 void ratio,
         2 preconsolidation stress) and its value.
     sigv0, e0, pc0 : ndarray
         Initial effective stress (kPa), void ratio and preconsolidation
-        stress (kPa) of every node.
+        stress (kPa) at every element's centre.
     """
 
     depth: np.ndarray
@@ -74,35 +76,42 @@ class Column:
     def N(self) -> int:
         return int(self.depth.size - 1)
 
+    @property
+    def thickness(self) -> np.ndarray:
+        return np.diff(self.depth)
+
     def e_ncl(self, s: np.ndarray) -> np.ndarray:
         """Void ratio on the normal compression line at effective stress s."""
         p = self.soil
         return p["esigvref"] - p["Cc"] * np.log10(s / p["sigvref"])
 
-    def e_at(self, s: np.ndarray, pc: np.ndarray) -> np.ndarray:
-        """Void ratio at stress s after a largest past stress pc, without creep.
-
-        Nodes whose initial void ratio was given directly keep their offset
-        from the line they started on."""
+    def e_line(self, s: np.ndarray, pc: np.ndarray) -> np.ndarray:
+        """Void ratio at stress s after a largest past stress pc, without
+        creep: on the compression line above pc, on a swelling line below."""
         top = np.maximum(pc, s)
-        e = self.e_ncl(top) + self.soil["Cr"] * np.log10(top / s)
-        return e + (self.e0 - self._e_start())
+        return self.e_ncl(top) + self.soil["Cr"] * np.log10(top / s)
 
-    def _e_start(self) -> np.ndarray:
-        top = np.maximum(self.pc0, self.sigv0)
-        return self.e_ncl(top) + self.soil["Cr"] * np.log10(top / self.sigv0)
+    def e_at(self, s: np.ndarray, pc: np.ndarray) -> np.ndarray:
+        """As `e_line`, keeping the offset of an initial void ratio that was
+        given directly below its line."""
+        return self.e_line(s, pc) + (self.e0 - self.e_line(self.sigv0, self.pc0))
+
+    def with_state(self, sigv0: np.ndarray, e0: np.ndarray) -> "Column":
+        """The same column from another initial state (the engine's own)."""
+        sigv0 = np.asarray(sigv0, dtype=np.float64)
+        e0 = np.asarray(e0, dtype=np.float64)
+        pc0 = _preconsolidation(self.soil, self.code, self.history, sigv0, e0)
+        return dataclasses.replace(self, sigv0=sigv0, e0=e0, pc0=pc0)
 
     def engine_keywords(self) -> dict[str, Any]:
-        """The per-node keywords of a run (kref in m/day)."""
-        kw = {k: np.ascontiguousarray(v, dtype=np.float64) for k, v in self.soil.items()}
+        """The per-element keywords of a run (kref in m/day)."""
+        kw: dict[str, Any] = {k: np.ascontiguousarray(v, dtype=np.float64)
+                              for k, v in self.soil.items()}
         kw["kref"] = kw["kref"] * SECONDS_PER_DAY
         kw["depth"] = self.depth.copy()
         kw["ocrvoidratiotype"] = self.code.astype(np.int32)
         kw["ocrvoidratio"] = self.history.copy()
-        kw["ru"] = np.zeros(self.depth.size)
-        out: dict[str, Any] = dict(kw)
-        out["N"] = self.N
-        return out
+        return kw
 
     def primary_settlements(self, loads: Sequence[float]) -> np.ndarray:
         """Settlement of the surface at the end of primary consolidation
@@ -110,33 +119,33 @@ class Column:
 
         Each load acts on the whole column (a wide fill); the stress each
         stage brings raises the preconsolidation stress for the stages after
-        it.  Strains are those of the compression law without creep,
-        integrated over the initial column (large strain: the effective
-        stress of a soil particle at the end is its initial one plus the
-        load)."""
+        it.  Strains are those of the compression law without creep, summed
+        over the elements (large strain: the effective stress of a soil
+        particle at the end is its initial one plus the load)."""
         out = []
         pc = self.pc0.copy()
+        h = self.thickness
         for q in loads:
             s = self.sigv0 + q
             e = self.e_at(s, pc)
-            out.append(float(np.trapz((self.e0 - e) / (1.0 + self.e0), self.depth)))
+            out.append(float(np.sum(h * (self.e0 - e) / (1.0 + self.e0))))
             pc = np.maximum(pc, s)
         return np.array(out)
 
     def cv(self, load: float) -> np.ndarray:
-        """Coefficient of consolidation of every node under `load`, m^2/day
-        (secant compressibility over the load, permeability at the mean void
-        ratio)."""
+        """Coefficient of consolidation of every element under `load`,
+        m^2/day (secant compressibility over the load, permeability at the
+        mean void ratio of the step)."""
         q = load if abs(load) > 1e-9 * self.sigv0.max() else 1e-6 * self.sigv0.max()
         s = np.maximum(self.sigv0 + q, 1e-3 * self.sigv0)
         ef = self.e_at(s, self.pc0)
         av = np.abs(self.e0 - ef) / abs(s - self.sigv0)
         av = np.maximum(av, self.soil["Cr"] / (math.log(10.0) * np.maximum(s, self.sigv0)))
         p = self.soil
-        # Permeability at the mean void ratio of the step: with k falling by
-        # a tenfold per Cc of void ratio (k proportional to 1/stress) this
-        # and the secant compressibility give the constant cv of the
-        # nonlinear theory to within 2 % for loads up to the initial stress.
+        # With k falling tenfold per Cc of void ratio (k proportional to
+        # 1/stress) the mean void ratio and the secant compressibility give
+        # the constant cv of the nonlinear theory within 2 % for loads up to
+        # the initial stress.
         em = 0.5 * (self.e0 + ef)
         k = p["kref"] * SECONDS_PER_DAY * 10.0 ** ((em - p["ekref"]) / p["Ck"])
         return k * (1.0 + self.e0) / (av * GAMMA_W)
@@ -145,46 +154,40 @@ class Column:
         """Consolidation time at time factor 1, days: each element's
         thickness is scaled by 1/sqrt(cv) (equivalent thickness) and the
         drainage path is half the column when both ends drain."""
-        cv = self.cv(load)
-        cv_el = 2.0 / (1.0 / cv[1:] + 1.0 / cv[:-1])
-        path = float(np.sum(np.diff(self.depth) / np.sqrt(cv_el)))
+        path = float(np.sum(self.thickness / np.sqrt(self.cv(load))))
         if drainage == "both":
             path /= 2.0
         return path * path
 
 
+def _void_ratio(soil, code, history, i, s):
+    """Void ratio of element i at effective stress s from its stress history."""
+    if code[i] == 1:
+        return history[i]
+    Cc, Cr, sr, esr = (soil[k][i] for k in ("Cc", "Cr", "sigvref", "esigvref"))
+    pc = history[i] * s if code[i] == 0 else max(history[i], s)
+    return esr - Cc * math.log10(pc / sr) + Cr * math.log10(pc / s)
+
+
 def _initial_state(depth, soil, code, history, surcharge):
-    """Effective stress and void ratio of every node before loading: the
-    submerged weight of each element (with the mean void ratio of its two
-    nodes) added from the surcharge down, iterated at each node because the
-    void ratio depends on the stress."""
-    n = depth.size
+    """Effective stress and void ratio at the element centres before loading:
+    the submerged weight of the solids above added from the surcharge down,
+    iterated in each element because its void ratio depends on its stress."""
+    n = depth.size - 1
     sig = np.empty(n)
     e = np.empty(n)
-    Cc, Cr, sr, esr, Gs = (soil[k] for k in ("Cc", "Cr", "sigvref", "esigvref", "Gs"))
-
-    def ev(i, s):
-        if code[i] == 0:
-            return esr[i] - Cc[i] * math.log10(history[i] * s / sr[i]) + Cr[i] * math.log10(history[i])
-        return esr[i] - Cc[i] * math.log10(history[i] / sr[i]) + Cr[i] * math.log10(history[i] / s)
-
-    sig[0] = surcharge
-    e[0] = history[0] if code[0] == 1 else ev(0, surcharge)
-    for i in range(1, n):
-        w = (Gs[i] - 1.0) * GAMMA_W * (depth[i] - depth[i - 1])
-        if code[i] == 1:
-            e[i] = history[i]
-            sig[i] = sig[i - 1] + w / (1.0 + 0.5 * (e[i - 1] + e[i]))
-            continue
-        s = sig[i - 1] + w / (1.0 + e[i - 1])
-        for _ in range(1000):
-            ei = ev(i, s)
-            s_new = sig[i - 1] + w / (1.0 + 0.5 * (ei + e[i - 1]))
+    above = surcharge
+    for i in range(n):
+        w = (soil["Gs"][i] - 1.0) * GAMMA_W * (depth[i + 1] - depth[i])
+        s = above + 0.5 * w / 2.0
+        for _ in range(200):
+            ei = _void_ratio(soil, code, history, i, s)
+            s_new = above + 0.5 * w / (1.0 + ei)
             if abs(s_new - s) <= 1e-12 * s_new:
-                s = s_new
                 break
             s = s_new
-        sig[i], e[i] = s, ev(i, s)
+        sig[i], e[i] = s_new, _void_ratio(soil, code, history, i, s_new)
+        above += w / (1.0 + e[i])
     return sig, e
 
 
@@ -196,7 +199,7 @@ def _preconsolidation(soil, code, history, sig, e):
     if np.any(given):
         Cc, Cr, sr, esr = (soil[k][given] for k in ("Cc", "Cr", "sigvref", "esigvref"))
         logp = (esr + Cc * np.log10(sr) - Cr * np.log10(sig[given]) - e[given]) / (Cc - Cr)
-        pc[given] = np.maximum(10.0 ** logp, sig[given])
+        pc[given] = 10.0 ** logp
     return np.maximum(pc, sig)
 
 
@@ -209,19 +212,42 @@ def column(profile: Profile) -> Column:
         pieces.append(top + layer.thickness * np.arange(1, n + 1) / n)
         top += layer.thickness
     depth = np.concatenate(pieces)
+    depth[-1] = profile.thickness
     boundaries = np.concatenate((np.zeros(1, dtype=np.int64), np.cumsum(counts)))
-    which = np.minimum(np.searchsorted(boundaries, np.arange(depth.size), side="right") - 1,
-                       len(counts) - 1)
+    which = np.repeat(np.arange(len(counts)), counts)
     layers = profile.layers
     soil = {k: np.array([getattr(layers[w].soil, k) for w in which], dtype=np.float64)
             for k in SOIL_KEYS}
-    codes = {"ocr": 0, "e0": 1, "pc": 2}
-    code = np.array([codes[layers[w].history[0]] for w in which], dtype=np.int32)
+    code = np.array([CODES[layers[w].history[0]] for w in which], dtype=np.int32)
     history = np.array([layers[w].history[1] for w in which], dtype=np.float64)
     sig, e = _initial_state(depth, soil, code, history, profile.surcharge)
     pc = _preconsolidation(soil, code, history, sig, e)
-    return Column(depth, which.astype(np.int64), boundaries.astype(np.int64), soil, code,
-                  history, sig, e, pc)
+    return Column(depth, which.astype(np.int64), boundaries, soil, code, history, sig, e, pc)
+
+
+def check_history(profile: Profile, col: Column) -> None:
+    """ParameterError for a stress history the soil cannot have: a
+    preconsolidation stress below the present stress, or an initial void
+    ratio above the normal compression line."""
+    from .model import ParameterError
+
+    for i, layer in enumerate(profile.layers):
+        where = col.layer == i
+        key, value = layer.history
+        owner = "Layer" + (f" {layer.name!r}" if layer.name else f" #{i + 1}")
+        if key == "pc":
+            worst = float(col.sigv0[where].max())
+            if value < worst * (1 - 1e-9):
+                raise ParameterError(owner, "pc", f"must be at least the initial effective "
+                                     f"stress in the layer ({worst:.4g} kPa at its base; "
+                                     f"use an OCR for a normally consolidated layer); got "
+                                     f"{value:g}")
+        elif key == "e0":
+            ncl = float(col.e_ncl(col.sigv0)[where].min())
+            if value > ncl:
+                raise ParameterError(owner, "e0", f"must not lie above the normal compression "
+                                     f"line (e = {ncl:.4g} at the base of the layer); got "
+                                     f"{value:g}")
 
 
 def drainage_code(profile: Profile) -> int:

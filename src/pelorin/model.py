@@ -176,10 +176,11 @@ class Layer:
         Overconsolidation ratio (preconsolidation over present effective
         stress), at least 1, the same at every depth of the layer.
     pc : float, optional
-        Preconsolidation stress, kPa, > 0 (a layer whose present stress
-        exceeds it somewhere is normally consolidated there).
+        Preconsolidation stress, kPa, the same at every depth of the layer;
+        at least the initial effective stress at the layer's base.
     e0 : float, optional
-        Initial void ratio, > 0, the same at every depth of the layer.
+        Initial void ratio, the same at every depth of the layer; on or
+        below the normal compression line.
     elements : int, optional
         Number of elements in the layer; by default the layers share about
         60 elements in proportion to their thickness, at least 4 each.

@@ -157,41 +157,42 @@ def plot_isochrones(result: Result, times: Optional[Sequence[float]] = None,
     return _save(fig, path)
 
 
-def _default_nodes(result: Result) -> list[int]:
-    """The middle node of every layer."""
+def _default_elements(result: Result) -> list[int]:
+    """The middle element of every layer."""
     ds = result.dataset
     layer = ds["layer_index"].values
-    nodes = []
+    chosen = []
     for i in range(ds.sizes["layer"]):
         idx = np.nonzero(layer == i)[0]
         if idx.size:
-            nodes.append(int(idx[idx.size // 2]))
-    return nodes
+            chosen.append(int(idx[idx.size // 2]))
+    return chosen
 
 
-def plot_compression(result: Result, nodes: Optional[Sequence[int]] = None,
+def plot_compression(result: Result, elements: Optional[Sequence[int]] = None,
                      path: Optional[str | os.PathLike] = None) -> Figure:
-    """Void ratio against log effective stress of chosen nodes over the
+    """Void ratio against log effective stress of chosen elements over the
     analysis, each with its soil's normal compression line (dashed).
 
     Parameters
     ----------
-    nodes : sequence of int, optional
-        Node numbers (0 at the top); by default the middle node of every
-        layer.
+    elements : sequence of int, optional
+        Element numbers (0 at the top); by default the middle element of
+        every layer.
     """
     ds = result.dataset
-    nodes = _default_nodes(result) if nodes is None else [int(n) for n in nodes]
+    chosen = _default_elements(result) if elements is None else [int(n) for n in elements]
     fig = Figure(figsize=(7.0, 5.5), constrained_layout=True)
     ax = fig.subplots()
     names = ds["layer_name"].values
-    for n, i in enumerate(nodes):
+    for n, i in enumerate(chosen):
         color = f"C{n % 10}"
-        sig, e = ds["sigv"].values[i], ds["e"].values[i]
+        sig, e = ds["sigv_element"].values[i], ds["e_element"].values[i]
         # The path starts from the state before loading.
-        sig = np.concatenate(([float(ds["sigv0"][i])], sig))
-        e = np.concatenate(([float(ds["e0"][i])], e))
-        label = f"node {i} ({names[int(ds['layer_index'][i])]}, {float(ds['depth'][i]):.2f} m)"
+        sig = np.concatenate((ds["sigv0"].values[i:i + 1], sig))
+        e = np.concatenate((ds["e0"].values[i:i + 1], e))
+        label = (f"{names[int(ds['layer_index'][i])]} at "
+                 f"{float(ds['element_depth'][i]):.2f} m")
         ax.plot(sig, e, color=color, marker=".", ms=3, label=label)
         lo, hi = 0.5 * sig.min(), 2.0 * sig.max()
         s = np.geomspace(lo, hi, 50)

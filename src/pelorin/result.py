@@ -23,7 +23,8 @@ UNITS = {
     "pc0": "kPa", "cv": "m2/day", "stage_time": "day", "stage_load": "kPa", "t50": "day",
     "t90": "day", "t_eop": "day", "primary": "m", "settlement_start": "m",
     "settlement_eop": "m", "settlement_end": "m", "creep": "m", "settlement_background": "m",
-    "settlement_net": "m", "sigvref": "kPa", "Cc": "1", "Cr": "1", "esigvref": "1", "Ca": "1",
+    "settlement_net": "m", "sigvref": "kPa", "u_element": "kPa", "sigv_element": "kPa",
+    "e_element": "1", "k_element": "m/s", "solids": "m", "element_depth": "m", "Cc": "1", "Cr": "1", "esigvref": "1", "Ca": "1",
 }
 NAMES = {
     "z": "node position below the original top",
@@ -31,6 +32,11 @@ NAMES = {
     "sigv": "vertical effective stress",
     "e": "void ratio",
     "k": "permeability",
+    "u_element": "excess pore-water pressure at the element centre",
+    "sigv_element": "vertical effective stress at the element centre",
+    "e_element": "void ratio of the element", "k_element": "permeability of the element",
+    "solids": "height of solids of the element", "element_depth": "initial depth of the element centre",
+    "depth": "initial node depth",
     "settlement": "settlement of the surface",
     "load": "load applied on the surface (beyond the surcharge)",
     "U_pore": "average degree of consolidation of the current stage from excess pore pressure",
@@ -52,9 +58,10 @@ NAMES = {
 }
 
 
-def _mean_u(u: np.ndarray, z: np.ndarray) -> np.ndarray:
-    """Depth-averaged excess pore pressure over the present column, per time."""
-    return np.trapz(u, z, axis=0) / (z[-1] - z[0])
+def _mean_u(u_element: np.ndarray, z: np.ndarray) -> np.ndarray:
+    """Excess pore pressure averaged over the present column, per time."""
+    h = np.diff(z, axis=0)
+    return np.sum(u_element * h, axis=0) / np.sum(h, axis=0)
 
 
 def _first_reach(t: np.ndarray, U: np.ndarray, target: float) -> float:
@@ -71,21 +78,16 @@ def _first_reach(t: np.ndarray, U: np.ndarray, target: float) -> float:
     return float((a + f * (b - a)) ** 2)
 
 
-def _stage_analysis(ds: xr.Dataset, col: Column, loading: Loading, drainage: str,
+def _stage_analysis(ds: xr.Dataset, loading: Loading,
                     primary: np.ndarray) -> tuple[dict, np.ndarray, np.ndarray]:
     """Per-stage t50, t90, end of primary, settlements and creep; the
     stage-relative degrees of consolidation over time."""
     time = ds["time"].values
-    u, z = ds["u"].values, ds["z"].values
+    z = ds["z"].values
     s = ds["settlement"].values
-    ubar = _mean_u(u, z)
+    ubar = _mean_u(ds["u_element"].values, z)
     U_p = np.full(time.size, np.nan)
     U_s = np.full(time.size, np.nan)
-    drained = np.zeros(col.depth.size, dtype=bool)
-    if drainage in ("both", "top"):
-        drained[0] = True
-    if drainage in ("both", "bottom"):
-        drained[-1] = True
     loads = loading.loads
     rows: dict[str, list[float]] = {k: [] for k in ("t50", "t90", "t_eop", "settlement_start",
                                                     "settlement_eop", "settlement_end", "creep")}
@@ -94,11 +96,10 @@ def _stage_analysis(ds: xr.Dataset, col: Column, loading: Loading, drainage: str
         te = loading.stages[k + 1].time if k + 1 < len(loading.stages) else time[-1]
         j0 = int(np.argmin(np.abs(time - ts)))
         j1 = int(np.argmin(np.abs(time - te)))
-        if ts == 0.0 and time[0] == 0.0:
-            u_start = ubar[0]       # the state after the first load
-        else:
-            jump = np.where(drained, 0.0, loads[k] - (loads[k - 1] if k else 0.0))
-            u_start = float(_mean_u((u[:, j0] + jump)[:, None], z[:, j0:j0 + 1])[0])
+        if ts == 0.0:
+            u_start = float(ubar[0])    # the state just after the first load
+        else:   # the stage's load change is carried at once by the pore water
+            u_start = float(ubar[j0]) + loads[k] - (loads[k - 1] if k else 0.0)
         tt = np.concatenate((np.zeros(1), time[j0 + 1:j1 + 1] - ts))
         ub = np.concatenate((np.full(1, u_start), ubar[j0 + 1:j1 + 1]))
         scale = max(abs(loads[k]), abs(loads[k - 1]) if k else 0.0, 1e-12)
@@ -126,21 +127,21 @@ def _stage_analysis(ds: xr.Dataset, col: Column, loading: Loading, drainage: str
 
 def build_dataset(ds: xr.Dataset, background: Optional[xr.Dataset], col: Column,
                   profile: Profile, loading: Loading, ref: float, title: str = "") -> xr.Dataset:
-    """The engine's histories with the analysis added: loads, per-node soil,
+    """The engine's histories with the analysis added: loads, per-element soil,
     layers, stages, degrees of consolidation, and the background run."""
     out = ds.copy()
-    out.attrs = {}
-    if "k" in out:
-        out["k"] = out["k"] / SECONDS_PER_DAY
+    for key in ("k", "k_element"):
+        if key in out:
+            out[key] = out[key] / SECONDS_PER_DAY
     out["load"] = out["loadfactor"] * ref
-    out["layer_index"] = ("node", col.layer)
-    out["e0"] = ("node", col.e0)
-    out["sigv0"] = ("node", col.sigv0)
-    out["pc0"] = ("node", col.pc0)
+    out["layer_index"] = ("element", col.layer)
+    out["e0"] = ("element", col.e0)
+    out["sigv0"] = ("element", col.sigv0)
+    out["pc0"] = ("element", col.pc0)
     for key in ("Cc", "Cr", "esigvref", "sigvref", "Ca"):
-        out[key] = ("node", col.soil[key])
+        out[key] = ("element", col.soil[key])
     biggest = max(loading.loads, key=abs)
-    out["cv"] = ("node", col.cv(biggest))
+    out["cv"] = ("element", col.cv(biggest))
 
     b = col.boundaries
     z = out["z"].values
@@ -154,7 +155,7 @@ def build_dataset(ds: xr.Dataset, background: Optional[xr.Dataset], col: Column,
     out["layer_settlement"] = (("layer", "time"), thick0[:, None] - (z[b[1:]] - z[b[:-1]]))
 
     primary = col.primary_settlements(loading.loads)
-    rows, U_p, U_s = _stage_analysis(out, col, loading, profile.drainage, primary)
+    rows, U_p, U_s = _stage_analysis(out, loading, primary)
     out["U_pore"] = ("time", U_p)
     out["U_settlement"] = ("time", U_s)
     out["stage_time"] = ("stage", np.array(loading.times))
@@ -166,14 +167,16 @@ def build_dataset(ds: xr.Dataset, background: Optional[xr.Dataset], col: Column,
         out["settlement_background"] = ("time", background["settlement"].values)
         out["settlement_net"] = out["settlement"] - out["settlement_background"]
 
+    engine_attrs = {k: v for k, v in ds.attrs.items()
+                    if isinstance(v, (int, float, str)) and k not in ("drainage", "drainagetype")}
     for name, var in out.variables.items():
-        var.attrs = {}
         key = str(name)
         if key in UNITS:
             var.attrs["units"] = UNITS[key]
         if key in NAMES:
             var.attrs["long_name"] = NAMES[key]
     out.attrs = {
+        **engine_attrs,
         "title": title,
         "drainage": profile.drainage,
         "surcharge": profile.surcharge,
@@ -199,12 +202,15 @@ class Result:
     """The histories of an analysis and the quantities read off them.
 
     Everything lives in one `xarray.Dataset` (`dataset`) with the
-    dimensions ``node`` (N + 1, node 0 at the top), ``time`` (days, t = 0 is
-    the state just after the first load), ``layer`` and ``stage``:
+    dimensions ``node`` (N + 1, node 0 at the top), ``element`` (N, element
+    c between nodes c and c + 1), ``time`` (days, t = 0 is the state just
+    after the first load), ``layer`` and ``stage``:
 
     - node x time: ``z`` (node position, m), ``u`` (excess pore pressure,
       kPa), ``sigv`` (effective stress, kPa), ``e`` (void ratio), ``k``
       (permeability, m/s); the coordinate ``depth`` is the initial depth;
+    - element x time: ``u_element``, ``sigv_element``, ``e_element``,
+      ``k_element`` (the engine's unknowns, at the element centres);
     - time: ``settlement`` (of the surface, m, positive down), ``load``
       (kPa), ``U_pore``, ``U_settlement`` (degree of consolidation of the
       current stage), and with creep ``settlement_background`` and
@@ -214,7 +220,9 @@ class Result:
       (days from the stage start), ``primary`` (final primary settlement
       under the stage's load, m), ``creep`` (settlement after the end of
       primary, m) and the settlements at the start, end of primary and end;
-    - node: initial state ``e0``, ``sigv0``, ``pc0`` and the soil.
+    - element: initial state ``e0``, ``sigv0``, ``pc0``, the soil
+      (``Cc``, ``Cr``, ``esigvref``, ``sigvref``, ``Ca``), ``cv`` and
+      ``layer_index``.
 
     Every variable carries its ``units``.  Open a saved result with
     `pelorin.open_result`.
@@ -332,12 +340,13 @@ class Result:
                      f"to {t_end:g} days")
         lines.append("")
         lines.append("stage  start [d]  load [kPa]  t50 [d]  t90 [d]  end of primary [d]  "
-                     "primary [mm]  at end [mm]  creep [mm]")
+                     "primary [mm]  at EOP [mm]  at end [mm]  creep [mm]")
         for k in range(ds.sizes["stage"]):
             g = lambda key: float(ds[key][k])  # noqa: E731
             lines.append(f"{k + 1:5d} {g('stage_time'):10g} {g('stage_load'):11.1f} "
                          f"{_fmt(g('t50')):>8} {_fmt(g('t90')):>8} {_fmt(g('t_eop')):>19} "
-                         f"{g('primary') * mm:13.1f} {g('settlement_end') * mm:12.1f} "
+                         f"{g('primary') * mm:13.1f} {_fmt(g('settlement_eop') * mm, '.1f'):>12} "
+                         f"{g('settlement_end') * mm:12.1f} "
                          f"{_fmt(g('creep') * mm, '.1f'):>11}")
         lines.append("")
         lines.append(f"{'layer':<16} {'top [m]':>8} {'bottom [m]':>11} {'elements':>9} "

@@ -6,7 +6,7 @@ from typing import TYPE_CHECKING, Any, Callable, Optional, Sequence
 
 import numpy as np
 
-from .mesh import Column, column, drainage_code, load_history
+from .mesh import Column, check_history, column, drainage_code, load_history
 from .model import Loading, ParameterError, Profile
 
 if TYPE_CHECKING:
@@ -182,11 +182,12 @@ def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]
                              f"{profile.surcharge:g} plus the load {low:g}); it must stay "
                              "above 0")
     col = column(profile)
+    check_history(profile, col)
     time = _output_times(col, profile, loading, times, points_per_decade)
     ref, lf = load_history(loading, time)
     kw = col.engine_keywords()
-    kw.update(qo=profile.surcharge, dsigv=np.full(col.depth.size, ref), time=time,
-              loadfactor=lf, drainagetype=drainage_code(profile))
+    kw.update(qo=profile.surcharge, dsigv=ref, time=time, loadfactor=lf,
+              drainagetype=drainage_code(profile))
     kw.update(options)
     run_background = profile.creep if background is None else bool(background)
     end = float(time[-1])
@@ -198,16 +199,24 @@ def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]
         return lambda t, t_end: progress(min(offset + float(t), total), total)
 
     def make(ds, bg):
-        return Result(build_dataset(ds, bg, col, profile, loading, ref, title=title))
+        # The engine's own initial state (element centres) for the closed forms.
+        start = col.with_state(ds["sigv_element"].values[:, 0], ds["e_element"].values[:, 0])
+        return Result(build_dataset(ds, bg, start, profile, loading, ref, title=title))
+
+    def run(**kw):
+        try:
+            return pelorin.run_elements(**kw)
+        except ValueError as err:   # input the checks above did not foresee
+            raise ParameterError("simulate", "profile", f"cannot be run: {err}") from None
 
     try:
-        ds = pelorin.run(**kw, progress=tick(0.0))
+        ds = run(**kw, progress=tick(0.0))
     except pelorin.ConvergenceError as err:
-        partial = getattr(err, "partial", None)
-        err.result = make(partial, None) if partial is not None and partial.sizes.get("time", 0) > 1 else None  # type: ignore[attr-defined]
+        partial = err.partial
+        err.result = (make(partial, None)  # type: ignore[attr-defined]
+                      if partial is not None and partial.sizes.get("time", 0) > 1 else None)
         raise
     bg = None
     if run_background:
-        quiet = dict(kw, loadfactor=np.zeros_like(lf))
-        bg = pelorin.run(**quiet, progress=tick(end))
+        bg = run(**dict(kw, loadfactor=np.zeros_like(lf)), progress=tick(end))
     return make(ds, bg)
