@@ -55,7 +55,7 @@ GOOD = open(EXAMPLE).read()
     (lambda s: s.replace('soil = "sand"', 'soil = "snad"'),
      "[[layers]] #3: soil 'snad' is not defined"),
     (lambda s: s.replace("pc = 80.0", "pc = 80.0\nocr = 2.0"), "[[layers]] #1: ocr/pc/e0 must be given exactly once"),
-    (lambda s: s.replace('drainage = "top"', 'drainage = "up"'), "[profile]: drainage must be one of"),
+    (lambda s: s.replace('drainage = "both"', 'drainage = "up"'), "[profile]: drainage must be one of"),
     (lambda s: s.replace("surcharge = 10.0", ""), "[profile]: missing key 'surcharge'"),
     (lambda s: s.replace("time = 365.0", "time = 3650.0"), "[[stages]] #3: time must be later"),
     (lambda s: s.replace("Ck = 0.60", "Ck = 0.60\nCk2 = 1"), "[soils.crust]: unknown key 'Ck2'"),
@@ -65,6 +65,7 @@ GOOD = open(EXAMPLE).read()
 ])
 def test_a_broken_case_file_gets_one_line_and_status_2(tmp_path, change, words):
     case = tmp_path / "broken.toml"
+    assert change(GOOD) != GOOD
     case.write_text(change(GOOD))
     proc = pelorin("run", str(case), "--out", str(tmp_path / "out"))
     assert proc.returncode == 2
