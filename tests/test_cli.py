@@ -37,6 +37,9 @@ def test_the_example_case_runs_and_writes_everything(example):
     assert "net of" in summary                      # creep: the companion run
     assert f"figures: {out / 'settlement.png'}, " in proc.stdout
     assert proc.stderr == ""                         # no bar when stderr is not a terminal
+    # The README shows what `make demo` prints.
+    from test_package import readme_blocks
+    assert readme_blocks()[0].startswith(summary + "\nresults: demo-results/results.nc, ")
 
 
 def test_plot_redraws_the_figures_of_a_saved_result(example, tmp_path):

@@ -191,3 +191,21 @@ def test_netcdf_round_trip_and_csv(terzaghi, tmp_path):
         import xarray as xr
         xr.Dataset({"a": ("x", [1.0])}).to_netcdf(tmp_path / "other.nc")
         pelorin.open_result(tmp_path / "other.nc")
+
+
+def readme_blocks():
+    import os
+    import re
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "README.md")
+    with open(path) as f:
+        return re.findall(r"```(?:python)?\n(.*?)```", f.read(), re.S)
+
+
+def test_the_readme_quick_start_prints_what_the_readme_shows(tmp_path, monkeypatch, capsys):
+    _, code, shown = readme_blocks()[:3]
+    monkeypatch.chdir(tmp_path)
+    exec(compile(code, "README quick start", "exec"), {})
+    assert capsys.readouterr().out == shown
+    assert pelorin.open_result("clay.nc").summary() + "\n" == shown
+    assert sorted(p.name for p in (tmp_path / "figures").iterdir()) == \
+        ["compression.png", "consolidation.png", "isochrones.png", "settlement.png"]

@@ -153,7 +153,7 @@ def plot_isochrones(result: Result, times: Optional[Sequence[float]] = None,
     ax.set_ylabel("initial depth [m] (dotted: layer boundaries)")
     ax.set_title(_title(result, "isochrones"))
     ax.grid(True, lw=0.3)
-    ax.legend(title="time", fontsize=8, loc="lower right")
+    ax.legend(title="time", fontsize=8, loc="best")
     return _save(fig, path)
 
 
@@ -211,9 +211,10 @@ def plot_consolidation(result: Result, path: Optional[str | os.PathLike] = None)
     """Degree of consolidation of the first stage against the time factor,
     with Terzaghi's curve.
 
-    Tv = t/`Result.time_scale` (coefficient of consolidation under the
-    largest load; drainage path half the layer when both ends drain).  Only
-    for profiles of one layer.
+    Tv = t/T, T the time scale of the first stage (``stage_time_scale``:
+    drainage path squared over the coefficient of consolidation under the
+    stage's load, half the layer when both ends drain).  Only for profiles
+    of one layer.
 
     Raises
     ------
@@ -228,7 +229,8 @@ def plot_consolidation(result: Result, path: Optional[str | os.PathLike] = None)
     t0 = float(ds["stage_time"][0])
     t1 = float(ds["stage_time"][1]) if ds.sizes["stage"] > 1 else np.inf
     keep = (t > t0) & (t <= t1)
-    Tv = (t[keep] - t0) / result.time_scale
+    scale = float(ds["stage_time_scale"][0])
+    Tv = (t[keep] - t0) / scale
     fig = Figure(figsize=(7.0, 5.0), constrained_layout=True)
     ax = fig.subplots()
     T = np.geomspace(min(Tv.min(), 1e-4), max(Tv.max(), 3.0), 200)
@@ -239,7 +241,7 @@ def plot_consolidation(result: Result, path: Optional[str | os.PathLike] = None)
             label="from settlement")
     ax.set_xscale("log")
     ax.set_ylim(1.1, -0.02)
-    ax.set_xlabel(f"time factor Tv = t / {result.time_scale:.4g} days")
+    ax.set_xlabel(f"time factor Tv = t / {scale:.4g} days")
     ax.set_ylabel("average degree of consolidation U")
     ax.set_title(_title(result, "degree of consolidation"))
     ax.grid(True, which="both", lw=0.3)

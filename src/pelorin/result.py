@@ -21,7 +21,7 @@ UNITS = {
     "settlement": "m", "loadfactor": "1", "load": "kPa", "U_pore": "1", "U_settlement": "1",
     "layer_settlement": "m", "layer_top": "m", "layer_bottom": "m", "e0": "1", "sigv0": "kPa",
     "pc0": "kPa", "cv": "m2/day", "stage_time": "day", "stage_load": "kPa", "t50": "day",
-    "t90": "day", "t_eop": "day", "primary": "m", "settlement_start": "m",
+    "t90": "day", "t_eop": "day", "stage_time_scale": "day", "primary": "m", "settlement_start": "m",
     "settlement_eop": "m", "settlement_end": "m", "creep": "m", "settlement_background": "m",
     "settlement_net": "m", "sigvref": "kPa", "u_element": "kPa", "sigv_element": "kPa",
     "e_element": "1", "k_element": "m/s", "solids": "m", "element_depth": "m", "Cc": "1", "Cr": "1", "esigvref": "1", "Ca": "1",
@@ -45,6 +45,7 @@ NAMES = {
     "e0": "initial void ratio", "sigv0": "initial effective stress",
     "pc0": "initial preconsolidation stress",
     "cv": "coefficient of consolidation under the largest load",
+    "stage_time_scale": "time at time factor 1 under the stage's load, from the initial state",
     "t50": "time from the stage start to 50 % consolidation (pore pressure)",
     "t90": "time from the stage start to 90 % consolidation (pore pressure)",
     "t_eop": f"time from the stage start to the end of primary ({U_EOP:.0%} dissipated)",
@@ -161,6 +162,8 @@ def build_dataset(ds: xr.Dataset, background: Optional[xr.Dataset], col: Column,
     out["stage_time"] = ("stage", np.array(loading.times))
     out["stage_load"] = ("stage", np.array(loading.loads))
     out["primary"] = ("stage", primary)
+    out["stage_time_scale"] = ("stage", np.array([col.time_scale(q, profile.drainage)
+                                                  for q in loading.loads]))
     for key, values in rows.items():
         out[key] = ("stage", np.array(values, dtype=np.float64))
     if background is not None:
@@ -323,6 +326,12 @@ class Result:
         import pandas as pd
         pd.DataFrame(cols).to_csv(path, index=False, float_format="%.6g")
 
+    def plot(self, outdir: str | os.PathLike) -> list[str]:
+        """Write the figures as PNG into `outdir` (see `pelorin.plots.plot_all`);
+        return their paths."""
+        from .plots import plot_all
+        return plot_all(self, outdir)
+
     # -- reading ------------------------------------------------------------------
     def summary(self) -> str:
         """A text table: the profile, the stages (t50, t90, end of primary,
@@ -333,7 +342,8 @@ class Result:
         lines = []
         if ds.attrs.get("title"):
             lines += [str(ds.attrs["title"]), ""]
-        lines.append(f"{float(ds['layer_bottom'][-1]):.2f} m in {ds.sizes['layer']} layers, "
+        nl = ds.sizes["layer"]
+        lines.append(f"{float(ds['layer_bottom'][-1]):.2f} m in {nl} layer{'s' if nl > 1 else ''}, "
                      f"{ds.sizes['node'] - 1} elements; drained "
                      f"{_drain_words(ds.attrs['drainage'])}; surcharge "
                      f"{float(ds.attrs['surcharge']):g} kPa; {ds.sizes['time']} output times "
