@@ -78,6 +78,18 @@ def test_a_broken_case_file_gets_one_line_and_status_2(tmp_path, change, words):
     assert not (tmp_path / "out").exists()
 
 
+def test_a_run_that_cannot_go_on_exits_1_with_what_it_reached(tmp_path):
+    case = tmp_path / "short.toml"
+    case.write_text(GOOD.replace("[run]", "[run]\nmax_substeps = 30"))
+    proc = pelorin("run", str(case), "--out", str(tmp_path / "out"))
+    assert proc.returncode == 1 and "Traceback" not in proc.stderr
+    assert proc.stderr.startswith(f"pelorin: {case}: the run stopped: ")
+    assert proc.stderr.rstrip().endswith(f"results up to then in {tmp_path / 'out' / 'results.nc'}")
+    import pelorin as package
+    partial = package.open_result(tmp_path / "out" / "results.nc")
+    assert 1 < partial.dataset.sizes["time"] and float(partial.time[-1]) < 365.0
+
+
 def test_missing_files_are_reported_not_raised(tmp_path):
     for args in (["run", str(tmp_path / "none.toml")], ["plot", str(tmp_path / "none.nc")]):
         proc = pelorin(*args)

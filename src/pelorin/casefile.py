@@ -33,6 +33,8 @@ lists the load stages::
     points_per_decade = 10
     times = [1.0, 10.0, 100.0] # instead of the default grid
     background = true          # companion run without the load (default: with creep)
+    rtol = 1e-3                # the engine's tolerance and its limit on steps
+    max_substeps = 1000000
 
 Units: kPa, m, days, permeability in m/s.
 """
@@ -79,7 +81,7 @@ class Case:
 
 
 SECTIONS = {"title", "profile", "soils", "layers", "stages", "run"}
-RUN_KEYS = {"end", "points_per_decade", "times", "background", "rtol"}
+RUN_KEYS = {"end", "points_per_decade", "times", "background", "rtol", "max_substeps"}
 
 
 def _table(name: str, value: Any, where: str) -> dict:
@@ -191,6 +193,12 @@ def parse_case(data: dict, source: str = "case") -> Case:
             raise CaseError(f"{source}: [run] rtol must be a number between 0 and 1 (relative "
                             f"tolerance of the engine's steps); got {rtol!r}")
         options["rtol"] = float(rtol)
+    if "max_substeps" in run:
+        m = run["max_substeps"]
+        if isinstance(m, bool) or not isinstance(m, int) or m < 1:
+            raise CaseError(f"{source}: [run] max_substeps must be a whole number of at least 1 "
+                            f"(the engine's limit on its steps); got {m!r}")
+        options["max_substeps"] = m
     return Case(profile, loading, title, times, ppd, background, options)
 
 
