@@ -150,6 +150,7 @@ def test_t50_t90_and_final_settlement_of_a_linear_layer(terzaghi, drainage):
     assert float(r.U_settlement[-1]) == pytest.approx(1.0, abs=0.01)
     assert float(r.U_pore[0]) == pytest.approx(0.0, abs=0.03)
     assert "settlement_net" not in ds   # nothing creeps: no companion run
+    assert np.isnan(r.creep)
 
 
 def test_layer_settlements_add_up_to_the_surface():

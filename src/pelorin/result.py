@@ -53,7 +53,7 @@ NAMES = {
     "settlement_start": "settlement at the start of the stage",
     "settlement_eop": "settlement at the end of primary",
     "settlement_end": "settlement at the end of the stage",
-    "creep": "settlement from the end of primary to the end of the stage",
+    "creep": "settlement from the end of primary to the end of the stage (with creep only)",
     "settlement_background": "settlement without the load (background creep)",
     "settlement_net": "settlement caused by the load, net of background creep",
 }
@@ -79,10 +79,10 @@ def _first_reach(t: np.ndarray, U: np.ndarray, target: float) -> float:
     return float((a + f * (b - a)) ** 2)
 
 
-def _stage_analysis(ds: xr.Dataset, loading: Loading,
-                    primary: np.ndarray) -> tuple[dict, np.ndarray, np.ndarray]:
-    """Per-stage t50, t90, end of primary, settlements and creep; the
-    stage-relative degrees of consolidation over time."""
+def _stage_analysis(ds: xr.Dataset, loading: Loading, primary: np.ndarray,
+                    creeps: bool) -> tuple[dict, np.ndarray, np.ndarray]:
+    """Per-stage t50, t90, end of primary, settlements and creep (NaN when
+    no soil creeps); the stage-relative degrees of consolidation over time."""
     time = ds["time"].values
     z = ds["z"].values
     s = ds["settlement"].values
@@ -122,7 +122,7 @@ def _stage_analysis(ds: xr.Dataset, loading: Loading,
         rows["settlement_start"].append(float(s[j0]))
         rows["settlement_eop"].append(s_eop)
         rows["settlement_end"].append(float(s[j1]))
-        rows["creep"].append(float(s[j1]) - s_eop)
+        rows["creep"].append(float(s[j1]) - s_eop if creeps else math.nan)
     return rows, U_p, U_s
 
 
@@ -156,7 +156,7 @@ def build_dataset(ds: xr.Dataset, background: Optional[xr.Dataset], col: Column,
     out["layer_settlement"] = (("layer", "time"), thick0[:, None] - (z[b[1:]] - z[b[:-1]]))
 
     primary = col.primary_settlements(loading.loads)
-    rows, U_p, U_s = _stage_analysis(out, loading, primary)
+    rows, U_p, U_s = _stage_analysis(out, loading, primary, profile.creep)
     out["U_pore"] = ("time", U_p)
     out["U_settlement"] = ("time", U_s)
     out["stage_time"] = ("stage", np.array(loading.times))
