@@ -175,6 +175,10 @@ def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]
         raise ParameterError("simulate", "profile", f"must be a Profile; got {type(profile).__name__}")
     if not isinstance(loading, Loading):
         raise ParameterError("simulate", "loading", f"must be a Loading; got {type(loading).__name__}")
+    if isinstance(points_per_decade, bool) or not isinstance(points_per_decade, int) \
+            or points_per_decade < 1:
+        raise ParameterError("simulate", "points_per_decade", "must be a whole number of at "
+                             f"least 1 (output times per tenfold time); got {points_per_decade!r}")
     low = min(loading.loads)
     if profile.surcharge + low <= 0.0:
         raise ParameterError("Loading", "stages", f"would take the effective stress at the "
