@@ -14,10 +14,15 @@ FILES = ["results.nc", "settlement.csv", "summary.txt", "settlement.png", "isoch
          "compression.png"]
 
 
+TESTS = os.path.dirname(os.path.abspath(__file__))
+# `python -m pelorin`, with the package the test run imports (conftest sets up
+# a development build when PELORIN_BUILD_DIR names one).
+MAIN = ("import runpy, sys; sys.path.insert(0, sys.argv.pop(1)); import conftest; "
+        "runpy.run_module('pelorin', run_name='__main__', alter_sys=True)")
+
+
 def pelorin(*args, cwd=None):
-    # The same interpreter and module path as the test run.
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    return subprocess.run([sys.executable, "-m", "pelorin", *args], cwd=cwd, env=env,
+    return subprocess.run([sys.executable, "-c", MAIN, TESTS, *args], cwd=cwd,
                           capture_output=True, text=True, timeout=900)
 
 
