@@ -7,3 +7,18 @@ the partial results of a run that cannot go on.
 from ._run import ConvergenceError, run, run_elements
 
 __all__ = ["run", "run_elements", "ConvergenceError"]
+
+# --- the analysis layer: object model, simulate, results, case files ----------
+# A soil profile (Soil, Layer, Profile) under staged loads (Stage, Loading):
+# `simulate(profile, loading)` returns a `Result` (labelled histories, per-layer
+# settlement, degree of consolidation, t50/t90, end of primary, creep), which
+# writes NetCDF/CSV/summaries and figures (pelorin.plots); `read_case` reads a
+# TOML case file, `open_result` a saved result.  The `pelorin` command runs
+# case files (pelorin.cli).
+from .model import Layer, Loading, ParameterError, Profile, Soil, Stage  # noqa: E402
+from .simulate import simulate, time_grid  # noqa: E402
+from .result import Result, open_result  # noqa: E402
+from .casefile import CaseError, read_case  # noqa: E402
+
+__all__ += ["Soil", "Layer", "Profile", "Stage", "Loading", "ParameterError", "simulate",
+            "time_grid", "Result", "open_result", "read_case", "CaseError"]
