@@ -99,7 +99,7 @@ def run_batches(fn: Callable[[Any], Any], items: Sequence[Any], *, client: Any =
                 scheduler: Optional[str] = None, batch_size: Optional[int] = None,
                 seconds_per_item: Optional[float] = None, processes: bool = True,
                 workers: Optional[int] = None, progress: bool = True,
-                desc: str = "runs") -> List[Any]:
+                desc: str = "runs", synchronous: bool = False) -> List[Any]:
     """Compute ``fn(item)`` for every item on Dask; results in the order of `items`.
 
     Parameters
@@ -120,6 +120,9 @@ def run_batches(fn: Callable[[Any], Any], items: Sequence[Any], *, client: Any =
         Shape of the embedded local cluster when neither `client` nor `scheduler` is given.
     progress : bool
         Show a progress bar on standard error.
+    synchronous : bool
+        Run every batch here, one after the other, without Dask (for debugging and as
+        the serial reference): the same function on the same batches.
 
     Returns
     -------
@@ -135,6 +138,16 @@ def run_batches(fn: Callable[[Any], Any], items: Sequence[Any], *, client: Any =
     items = list(items)
     results: List[Any] = [None] * len(items)
     if not items:
+        return results
+    if synchronous:
+        size = int(batch_size or len(items))
+        indexed = list(enumerate(items))
+        with tqdm(total=len(items), desc=desc, unit="run", disable=not progress,
+                  leave=False) as bar:
+            for i in range(0, len(indexed), size):
+                for index, value in _run_batch(fn, indexed[i:i + size]):
+                    results[index] = value
+                    bar.update(1)
         return results
     with _client(client, scheduler, processes, workers) as c:
         size = batch_size or auto_batch_size(seconds_per_item or TARGET_BATCH_SECONDS,
