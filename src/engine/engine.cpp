@@ -225,6 +225,7 @@ bool Runner::try_step(double h, double& err, int& order) {
     double phi = merit(sys_);
     bool converged = false;
     for (int it = 0; it < opt_.max_newton && !converged; ++it) {
+        poll();  // long columns: Ctrl-C within a Newton iteration, not a whole sub-step
         du_.resize(N_);
         for (int i = 0; i < N_; ++i) du_[i] = -sys_.R[i];
         thomas(sys_, du_, work_);
@@ -235,6 +236,7 @@ bool Runner::try_step(double h, double& err, int& order) {
         double lam = 1.0;
         bool ok = false;
         for (int ls = 0; ls < 12; ++ls, lam *= 0.5) {
+            if (ls > 0) poll();
             ut_.resize(N_);
             for (int i = 0; i < N_; ++i) ut_[i] = un_[i] + lam * du_[i];
             if (!evaluate_cells(col_, ep_, s_, sig_tot_, h, ut_, trial_)) continue;
