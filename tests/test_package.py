@@ -101,8 +101,10 @@ def test_time_grid_restarts_at_every_stage_and_ends_with_equal_steps():
     np.testing.assert_allclose(last, last[0])
     # Five per decade: two decades take ten steps.
     assert np.sum((t > 0.01) & (t <= 1.0)) == 10
-    # A first stage after 0 gets its own run-up from 0.
+    # A first stage after 0 gets its own run-up from 0; a first step per stage.
     assert 50.0 in set(pelorin.time_grid([50.0], 500.0, first=1.0))
+    t = pelorin.time_grid([0.0, 100.0], 1000.0, first=[0.01, 2.0])
+    assert t[0] == 0.01 and t[t > 100.0][0] == 102.0
 
 
 def test_a_stage_acts_from_the_step_that_begins_at_it():
