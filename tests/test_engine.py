@@ -145,6 +145,7 @@ def test_n1000_late_pressures_do_not_oscillate():
     (dict(qo=0.0, Gs=1.0), ValueError, ("qo", "element 0")),
     (dict(Tol=1.0), TypeError, ("Tol",)),
     (dict(time=[2.0, 1.0]), ValueError, ("time", "entry 1")),
+    (dict(loadfactor=[1.0, -0.5]), ValueError, ("loadfactor", "entry 1", "element 0")),
 ])
 def test_impossible_input_names_parameter_and_place(change, exc, words):
     kw = dict(CLAY, N=10, time=[1.0, 2.0], loadfactor=[1.0, 1.0])

@@ -147,6 +147,7 @@ private:
     StepSystem sys_, tsys_;
     std::vector<double> un_, ut_, du_, hist_, work_, pred_;
     std::chrono::steady_clock::time_point last_poll_;
+    std::string why_ = "the time error stays above rtol";  // last reason for a rejection
 };
 
 double Runner::rms(const std::vector<double>& a, const std::vector<double>& b) const {
@@ -213,7 +214,10 @@ bool Runner::try_step(double h, double& err, int& order) {
     un_ = pred_;
     if (!evaluate_cells(col_, ep_, s_, sig_tot_, h, un_, cells_)) {
         un_ = u_;
-        if (!evaluate_cells(col_, ep_, s_, sig_tot_, h, un_, cells_)) return false;
+        if (!evaluate_cells(col_, ep_, s_, sig_tot_, h, un_, cells_)) {
+            why_ = "the state at the start of the sub-step is not physical";
+            return false;
+        }
     }
     ++st_.evaluations;
     assemble(col_, cells_, hist_, a0, h, un_, sys_);
@@ -225,16 +229,21 @@ bool Runner::try_step(double h, double& err, int& order) {
     double phi = merit(sys_);
     bool converged = false;
     for (int it = 0; it < opt_.max_newton && !converged; ++it) {
+        poll();  // long columns: Ctrl-C within a Newton iteration, not a whole sub-step
         du_.resize(N_);
         for (int i = 0; i < N_; ++i) du_[i] = -sys_.R[i];
         thomas(sys_, du_, work_);
         ++st_.newton;
         double dmax = 0.0;
         for (int i = 0; i < N_; ++i) dmax = std::max(dmax, std::fabs(du_[i]));
-        if (!std::isfinite(dmax)) return false;
+        if (!std::isfinite(dmax)) {
+            why_ = "the Newton correction is not finite";
+            return false;
+        }
         double lam = 1.0;
         bool ok = false;
         for (int ls = 0; ls < 12; ++ls, lam *= 0.5) {
+            if (ls > 0) poll();
             ut_.resize(N_);
             for (int i = 0; i < N_; ++i) ut_[i] = un_[i] + lam * du_[i];
             if (!evaluate_cells(col_, ep_, s_, sig_tot_, h, ut_, trial_)) continue;
@@ -247,13 +256,20 @@ bool Runner::try_step(double h, double& err, int& order) {
                 break;
             }
         }
-        if (!ok) return false;
+        if (!ok) {
+            why_ = "no damped Newton correction reduced the residual with a physical state "
+                   "(effective stress > 0, void ratio > 0)";
+            return false;
+        }
         std::swap(un_, ut_);
         std::swap(cells_, trial_);
         std::swap(sys_, tsys_);
         converged = lam * dmax <= ntol_ && lam == 1.0;
     }
-    if (!converged) return false;
+    if (!converged) {
+        why_ = "Newton did not converge in max_newton iterations";
+        return false;
+    }
 
     // Local error estimate.
     double settle = hs_[0];
@@ -265,7 +281,10 @@ bool Runner::try_step(double h, double& err, int& order) {
         const double c = nlev_ == 2 ? h / (t1 - ht_[1]) : 0.6 * h / (t1 - ht_[2]);
         err = std::max(c * rms(un_, pred_) / (opt_.rtol * U_), c * std::fabs(settle - spred) / sscale);
     }
-    if (!std::isfinite(err)) return false;
+    if (!std::isfinite(err)) {
+        why_ = "the error estimate is not finite";
+        return false;
+    }
     if (err > 1.0) return true;  // a valid solve, but too inaccurate: rejected by the caller
 
     // Accept.
@@ -436,8 +455,8 @@ void Runner::run() {
             if (nlev_ >= 3) hs = std::min(hs, 2.0 * (ht_[0] - ht_[1]));
             if (hs < remaining * (1.0 - 1e-12)) land = false;
             if (hs <= 1e-14 * tscale && !land)
-                throw StepFailure(t_, "the sub-step fell below 1e-14 of the run's duration at t = " +
-                                          std::to_string(t_));
+                throw StepFailure(t_, "no sub-step longer than 1e-14 of the run's duration is "
+                                      "accepted at t = " + std::to_string(t_) + " (" + why_ + ")");
             if (st_.substeps + st_.rejected >= opt_.max_substeps)
                 throw StepFailure(t_, "max_substeps (" + std::to_string(opt_.max_substeps) +
                                           ") reached at t = " + std::to_string(t_));
@@ -453,6 +472,7 @@ void Runner::run() {
             }
             const double fac = 0.9 * std::pow(std::max(err, 1e-10), -1.0 / (order + 1));
             if (t_ == t_before) {  // rejected on its error estimate
+                why_ = "the time error stays above rtol";
                 ++st_.rejected;
                 h = hs * std::max(0.2, std::min(0.9, fac));
                 continue;
@@ -494,6 +514,16 @@ void solve(const Column& col, const std::vector<double>& time, const std::vector
             throw InputError("loadfactor", static_cast<int>(j),
                              "loadfactor is not finite (entry " + std::to_string(j) + ")");
     }
+    // Once the pore pressure has dissipated the effective stress is the total one.
+    for (size_t j = 0; j < loadfactor.size(); ++j)
+        for (int c = 0; c < col.N; ++c)
+            if (!(col.sigma0[c] + col.dsigv[c] * loadfactor[j] > 0.0))
+                throw InputError("loadfactor", static_cast<int>(j),
+                                 "loadfactor entry " + std::to_string(j) + " (" +
+                                     std::to_string(loadfactor[j]) +
+                                     ") leaves no positive effective stress in element " +
+                                     std::to_string(c) + " (nodes " + std::to_string(c) + " and " +
+                                     std::to_string(c + 1) + ") once the pore pressure dissipates");
     if (!(opt.rtol > 0.0) || !(opt.rtol < 1.0)) throw InputError("rtol", -1, "rtol must lie in (0, 1)");
     if (opt.max_newton < 1) throw InputError("max_newton", -1, "max_newton must be >= 1");
     if (opt.max_substeps < 1) throw InputError("max_substeps", -1, "max_substeps must be >= 1");
