@@ -185,6 +185,7 @@ def test_netcdf_round_trip_and_csv(terzaghi, tmp_path):
         np.testing.assert_array_equal(back.dataset[name], r.dataset[name])
         assert back.dataset[name].attrs == r.dataset[name].attrs
     assert back.summary() == r.summary()
+    assert back.stages.equals(r.stages) and list(r.stages.index) == [1]
     r.to_csv(tmp_path / "s.csv")
     import pandas as pd
     table = pd.read_csv(tmp_path / "s.csv")
