@@ -36,8 +36,10 @@ test: $(VENV)/.installed native
 	$(NATIVE)/core_tests --gtest_brief=1
 	cd tests && ../$(VPY) -m pytest $(PYTEST) .
 
+# The main job: a staged embankment on layered clay from its case file.
+DEMO_OUT  := demo-results
 demo: $(VENV)/.installed
-	$(VPY) examples/embankment.py
+	$(VENV)/bin/pelorin run examples/embankment.toml --out $(DEMO_OUT)
 
 bench: $(VENV)/.installed native
 	$(VPY) bench/bench_compute.py --native --native-dir $(NATIVE) $(ARGS)
@@ -64,4 +66,4 @@ dev: $(VENV)/.deps $(VPY)
 	cd tests && PELORIN_BUILD_DIR=../build-dev ../$(VPY) -m pytest $(PYTEST) $(ARGS) .
 
 clean:
-	rm -rf $(VENV) $(NATIVE) $(SANDIR) build-dev build
+	rm -rf $(VENV) $(NATIVE) $(SANDIR) build-dev build $(DEMO_OUT)

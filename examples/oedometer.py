@@ -19,7 +19,11 @@ void ratio).  The end of primary consolidation is read two ways: when the
 base pressure has fallen below 2 % of the load step, and by Casagrande's
 construction (tangent at the inflection meets the secondary line).
 
-Units: kPa, m (printed as mm), minutes; k in m/min (1e-9 m/s = 6e-8 m/min).
+The stage is run with `pelorin` (which works in days; the tables and the
+figure are in minutes) and, for comparison, with the exact `Pelorin` module
+on the same output times.
+
+Units: kPa, m (printed as mm), minutes; k in m/s.
 
     python3 examples/oedometer.py [OUTDIR]
 
@@ -36,6 +40,7 @@ from dataclasses import dataclass
 import numpy as np
 
 import Pelorin
+import pelorin
 
 H = 0.020               # m: specimen height at the start of the stage
 SIGMA0 = 100.0          # kPa: effective stress before the step
@@ -43,8 +48,9 @@ STEP = 100.0            # kPa: the load increment
 TREF = 60.0             # min: reference time of the compression line (end of primary)
 AGE = 1440.0            # min under the previous load
 T_END = 7 * 1440.0      # min: one week
+MIN_PER_DAY = 1440.0
 SOIL = dict(Cc=0.50, Cr=0.05, Ca=0.020, sigvref=100.0, esigvref=1.50, Gs=2.70,
-            kref=1e-9 * 60.0, ekref=1.50, Ck=0.75)
+            kref=1e-9, ekref=1.50, Ck=0.75)     # kref in m/s
 U_EOP = 0.02            # end of primary: base pressure below this fraction of the step
 
 
@@ -64,18 +70,32 @@ def ageing_ocr(age: float = AGE) -> float:
     return (1.0 + age / TREF) ** (SOIL["Ca"] / (SOIL["Cc"] - SOIL["Cr"]))
 
 
-def inputs(settings: Settings = Settings()) -> dict:
-    """Keyword arguments of the run (a uniform specimen)."""
+def times(settings: Settings = Settings()) -> np.ndarray:
+    """Output times of the stage, minutes: log-spaced from the first step."""
     n = int(np.ceil(settings.steps_per_decade * np.log10(T_END / settings.first_step)))
-    time = np.array(Pelorin.Logspace(0.0, T_END, n + 1, settings.first_step))
-    return dict(SOIL, tref=TREF, qo=SIGMA0, dsigv=STEP, ocrvoidratiotype=0,
-                ocrvoidratio=ageing_ocr(),
-                N=settings.N, H=H, time=time, loadfactor=np.ones_like(time),
-                drainagetype=1)
+    return np.array(Pelorin.Logspace(0.0, T_END, n + 1, settings.first_step))
 
 
-def run(kw: dict) -> dict[str, np.ndarray]:
-    """Runs the model; a step that does not converge is an error here."""
+def simulate(settings: Settings = Settings()) -> pelorin.Result:
+    """The stage with pelorin: a uniform specimen aged to `ageing_ocr()`."""
+    soil = pelorin.Soil(**SOIL, tref=TREF / MIN_PER_DAY)
+    specimen = pelorin.Profile([pelorin.Layer(soil, H, ocr=ageing_ocr(), elements=settings.N)],
+                               surcharge=SIGMA0, drainage="top")
+    loading = pelorin.Loading([pelorin.Stage(0.0, load=STEP)])
+    return pelorin.simulate(specimen, loading, times=times(settings) / MIN_PER_DAY,
+                            background=False)
+
+
+def exact_inputs(settings: Settings = Settings()) -> dict:
+    """Keyword arguments of the same stage for the exact module (minutes, m/min)."""
+    t = times(settings)
+    return dict(SOIL, kref=SOIL["kref"] * 60.0, tref=TREF, qo=SIGMA0, dsigv=STEP,
+                ocrvoidratiotype=0, ocrvoidratio=ageing_ocr(), N=settings.N, H=H, time=t,
+                loadfactor=np.ones_like(t), drainagetype=1)
+
+
+def run_exact(kw: dict) -> dict[str, np.ndarray]:
+    """Runs the exact module; a step that does not converge is an error here."""
     out = io.StringIO()
     with contextlib.redirect_stdout(out):
         result = Pelorin.compute(**kw)
@@ -109,11 +129,12 @@ def _interp_log(t: np.ndarray, y: np.ndarray, target: float) -> float:
     return float(t[k - 1] * (t[k] / t[k - 1]) ** f)
 
 
-def analyse(kw: dict, result: dict[str, np.ndarray]) -> Stage:
-    t = kw["time"]
-    s = result["z"][0] * 1000.0                 # mm: the top moves down from 0
-    u_base = result["u"][-1]
-    e_start = float(Pelorin.get_initial(*Pelorin.get_inputs(**kw))["eo"][0])
+def analyse(result: pelorin.Result) -> Stage:
+    ds = result.dataset.isel(time=slice(1, None))    # the output times after the step
+    t = ds["time"].values * MIN_PER_DAY
+    s = ds["settlement"].values * 1000.0             # mm
+    u_base = ds["u"].values[-1]
+    e_start = float(ds["e0"][0])
 
     t_eop = _interp_log(t, -u_base, -U_EOP * STEP)
 
@@ -136,8 +157,8 @@ def analyse(kw: dict, result: dict[str, np.ndarray]) -> Stage:
     after = t >= 3.0 * t100
     slope = float(np.polyfit(logt[after], s[after], 1)[0])
     j100 = int(np.argmin(np.abs(t - t100)))
-    e100 = float(np.mean(result["e"][:, j100]))
-    height = (H - result["z"][0, j100]) * 1000.0
+    e100 = float(np.mean(ds["e"].values[:, j100]))
+    height = (H - ds["settlement"].values[j100]) * 1000.0
     expected = SOIL["Ca"] * height / (1.0 + e100)
     return Stage(t, s, u_base, e_start, t_eop, float(t50), float(t100), slope, expected)
 
@@ -196,8 +217,8 @@ def output_dir(argv: list[str]) -> str:
 
 def main(argv: list[str] | None = None, settings: Settings = Settings()) -> Stage:
     argv = sys.argv if argv is None else argv
-    kw = inputs(settings)
-    st = analyse(kw, run(kw))
+    st = analyse(simulate(settings))
+    exact = run_exact(exact_inputs(settings))["z"][0, -1] * 1000.0
     print(f"Oedometer stage {SIGMA0:.0f} -> {SIGMA0 + STEP:.0f} kPa, H = {H * 1000:.0f} mm, "
           f"e0 = {st.e0:.3f}, drained at the top; {len(st.time)} steps, {settings.N} elements")
     print(table(st))
@@ -205,6 +226,8 @@ def main(argv: list[str] | None = None, settings: Settings = Settings()) -> Stag
           f"Casagrande t100 = {st.t100:.1f} min, t50 = {st.t50:.2f} min")
     print(f"secondary compression: {st.slope:.4f} mm per log cycle; "
           f"Ca*H/(1+e) = {st.expected_slope:.4f} mm (ratio {st.slope / st.expected_slope:.3f})")
+    print(f"settlement after a week: {st.settlement[-1]:.4f} mm; exact module on the same "
+          f"output times: {exact:.4f} mm")
     outdir = output_dir(argv)
     os.makedirs(outdir, exist_ok=True)
     path = os.path.join(outdir, "oedometer.png")

@@ -1,4 +1,4 @@
-"""The typing stub src/Pelorin.pyi: it names the module's eleven functions in
+"""The typing stub package src/Pelorin-stubs: it names the module's eleven functions in
 namespace order with the parameter names that the module binds, a type
 checker accepts correct use of the module, and it flags wrong calls."""
 import ast
@@ -14,7 +14,8 @@ import pytest
 
 import Pelorin
 
-STUB = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "src", "Pelorin.pyi")
+STUB = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "src", "Pelorin-stubs",
+                    "__init__.pyi")
 FUNCTIONS = ["get_inputs", "Logspace", "get_ktest", "get_avtest", "get_etest", "get_residual",
              "get_utest2", "get_utest", "Max", "get_initial", "compute"]
 RUN = dict(Cc=0.5, Cr=0.05, sigvref=100.0, esigvref=1.5, Gs=2.7, kref=1e-4, ekref=1.5, Ck=0.5,
@@ -124,12 +125,12 @@ def mypy_report(tmp_path_factory):
     if importlib.util.find_spec("mypy") is None:
         pytest.skip("mypy is not installed")
     root = tmp_path_factory.mktemp("stub")
-    stubs = root / "stubs"
-    stubs.mkdir()
-    shutil.copy(STUB, stubs / "Pelorin.pyi")
+    stubs = root / "stubs" / "Pelorin-stubs"
+    stubs.mkdir(parents=True)
+    shutil.copy(STUB, stubs / "__init__.pyi")
     (root / "good.py").write_text(textwrap.dedent(GOOD))
     (root / "bad.py").write_text("import numpy as np\nimport Pelorin\n" + "\n".join(BAD) + "\n")
-    env = dict(os.environ, MYPYPATH=str(stubs))
+    env = dict(os.environ, MYPYPATH=str(stubs.parent))
     proc = subprocess.run(
         [sys.executable, "-m", "mypy", "--no-error-summary", "--show-error-codes",
          "--cache-dir", str(root / "cache"), "--python-version", "3.11",
@@ -138,7 +139,7 @@ def mypy_report(tmp_path_factory):
     lines = proc.stdout.splitlines()
     # A crash or a stub that does not parse is no report at all.
     assert proc.returncode in (0, 1), proc.stdout + proc.stderr
-    assert not any("Pelorin.pyi" in line and ": error" in line for line in lines), proc.stdout
+    assert not any("__init__.pyi" in line and ": error" in line for line in lines), proc.stdout
     return lines
 
 
@@ -151,3 +152,25 @@ def test_wrong_use_is_flagged(mypy_report, n):
     line = n + 3
     assert any(entry.startswith(f"bad.py:{line}: error") for entry in mypy_report), \
         f"not flagged: {BAD[n]}\n" + "\n".join(mypy_report)
+
+
+def test_installed_stub_package_is_found_by_mypy(tmp_path):
+    # After pip install the stub package sits in site-packages, where mypy
+    # finds it with no search path set; the pelorin package is typed too.
+    if importlib.util.find_spec("mypy") is None:
+        pytest.skip("mypy is not installed")
+    import sysconfig
+    installed = os.path.join(sysconfig.get_paths()["purelib"], "Pelorin-stubs", "__init__.pyi")
+    if os.environ.get("PELORIN_BUILD_DIR") or not os.path.exists(installed):
+        pytest.skip("not testing an installed package")
+    (tmp_path / "use.py").write_text(
+        "import Pelorin\nimport pelorin\n"
+        "k: str = Pelorin.get_ktest(1.0, 0.8, 1e-9, 0.5)\n"
+        "s: str = pelorin.Soil(Cc=0.5, Cr=0.05, esigvref=1.5, kref=1e-9, Ck=0.75).Cc\n")
+    env = {k: v for k, v in os.environ.items() if k != "MYPYPATH"}
+    proc = subprocess.run([sys.executable, "-m", "mypy", "--no-error-summary", "--cache-dir",
+                           str(tmp_path / "cache"), "use.py"], cwd=tmp_path, env=env,
+                          capture_output=True, text=True, timeout=600)
+    errors = [line for line in proc.stdout.splitlines() if ": error" in line]
+    assert [line.split(":")[1] for line in errors] == ["3", "4"], proc.stdout
+    assert all("has type \"float\"" in line for line in errors), proc.stdout

@@ -1,0 +1,6 @@
+"""python -m pelorin: the `pelorin` command."""
+import sys
+
+from .cli import main
+
+sys.exit(main())

@@ -1,0 +1,234 @@
+"""Case files: a whole analysis in TOML.
+
+A case names its soils once, stacks layers of them from the top down, and
+lists the load stages::
+
+    title = "Embankment on soft clay"
+
+    [profile]
+    drainage = "both"          # "both", "top" or "bottom"
+    surcharge = 10.0           # kPa, effective stress at the top before loading
+
+    [soils.clay]
+    Cc = 0.9                   # every parameter of pelorin.Soil, by name
+    Cr = 0.09
+    esigvref = 1.9
+    kref = 1e-9                # m/s
+    Ck = 1.1
+    Ca = 0.027
+
+    [[layers]]                 # from the top down
+    soil = "clay"
+    thickness = 8.0            # m
+    ocr = 1.2                  # or pc (kPa) or e0
+    elements = 40              # optional
+
+    [[stages]]
+    time = 0.0                 # days
+    fill = 2.5                 # m placed (or: load = 50.0, kPa in total)
+    unit_weight = 20.0         # kN/m3
+
+    [run]                      # all optional
+    end = 10000.0              # days
+    points_per_decade = 10
+    times = [1.0, 10.0, 100.0] # instead of the default grid
+    background = true          # companion run without the load (default: with creep)
+    rtol = 1e-3                # the engine's tolerance and its limit on steps
+    max_substeps = 1000000
+
+Units: kPa, m, days, permeability in m/s.
+"""
+from __future__ import annotations
+
+import dataclasses
+import os
+import re
+import tomllib
+from dataclasses import dataclass, field
+from typing import Any, Optional
+
+from .model import Layer, Loading, ParameterError, Profile, Soil, Stage, field_names
+
+__all__ = ["Case", "CaseError", "read_case", "parse_case"]
+
+
+class CaseError(ValueError):
+    """A case file cannot be read or holds a value that cannot be used.
+
+    The message names the file, the key and what is expected."""
+
+
+@dataclass(frozen=True)
+class Case:
+    """A case read from a file: what `pelorin.simulate` takes."""
+
+    profile: Profile
+    loading: Loading
+    title: str = ""
+    times: Optional[tuple[float, ...]] = None
+    points_per_decade: int = 10
+    background: Optional[bool] = None
+    options: dict = field(default_factory=dict)
+
+    def simulate(self, **kwargs: Any):
+        """Run the case (keywords as for `pelorin.simulate`)."""
+        from .simulate import simulate
+        kw: dict[str, Any] = dict(times=self.times, points_per_decade=self.points_per_decade,
+                                  background=self.background, title=self.title)
+        kw.update(self.options)
+        kw.update(kwargs)
+        return simulate(self.profile, self.loading, **kw)
+
+
+SECTIONS = {"title", "profile", "soils", "layers", "stages", "run"}
+RUN_KEYS = {"end", "points_per_decade", "times", "background", "rtol", "max_substeps"}
+
+
+def _table(name: str, value: Any, where: str) -> dict:
+    if not isinstance(value, dict):
+        raise CaseError(f"{where}: {name} must be a table ([{name}]); got {type(value).__name__}")
+    return value
+
+
+def _unknown(where: str, table: dict, allowed) -> None:
+    extra = sorted(set(table) - set(allowed))
+    if extra:
+        raise CaseError(f"{where}: unknown key {extra[0]!r}; expected one of "
+                        f"{', '.join(sorted(allowed))}")
+
+
+def _make(cls: type, where: str, table: dict, **extra: Any):
+    """Build one of the model's values from a table, with the table's
+    location in the error."""
+    allowed = [n for n in field_names(cls) if n not in extra]
+    _unknown(where, table, allowed)
+    try:
+        return cls(**table, **extra)
+    except ParameterError as err:
+        raise CaseError(f"{where}: {err.parameter} {err.problem}") from None
+    except TypeError as err:
+        # A missing required key.
+        missing = [f.name for f in dataclasses.fields(cls)
+                   if f.default is dataclasses.MISSING and f.name not in table
+                   and f.name not in extra]
+        if missing:
+            raise CaseError(f"{where}: missing key {missing[0]!r} "
+                            f"(required: {', '.join(m for m in missing)})") from None
+        raise CaseError(f"{where}: {err}") from None
+
+
+def parse_case(data: dict, source: str = "case") -> Case:
+    """Build a `Case` from the parsed TOML tables of a case file."""
+    _unknown(source, data, SECTIONS)
+    title = data.get("title", "")
+    if not isinstance(title, str):
+        raise CaseError(f"{source}: title must be text; got {title!r}")
+
+    soils_table = _table("soils", data.get("soils", {}), source)
+    if not soils_table:
+        raise CaseError(f"{source}: no soils: define at least one, e.g. [soils.clay] with Cc, "
+                        "Cr, esigvref, kref, Ck")
+    soils = {}
+    for name, table in soils_table.items():
+        where = f"{source}: [soils.{name}]"
+        table = dict(_table(f"soils.{name}", table, source))
+        table.setdefault("name", name)
+        soils[name] = _make(Soil, where, table)
+
+    layer_list = data.get("layers")
+    if not isinstance(layer_list, list) or not layer_list:
+        raise CaseError(f"{source}: no layers: add [[layers]] tables from the top down, each "
+                        "with soil, thickness and one of ocr, pc, e0")
+    layers = []
+    for i, table in enumerate(layer_list, start=1):
+        where = f"{source}: [[layers]] #{i}"
+        table = dict(_table("layers", table, source))
+        if "soil" not in table:
+            raise CaseError(f"{where}: missing key 'soil' (the name of a [soils.NAME] table)")
+        ref = table.pop("soil")
+        if ref not in soils:
+            raise CaseError(f"{where}: soil {ref!r} is not defined; defined: "
+                            f"{', '.join(soils)}")
+        layers.append(_make(Layer, where, table, soil=soils[ref]))
+
+    prof = dict(_table("profile", data.get("profile", {}), source))
+    profile = _make(Profile, f"{source}: [profile]", prof, layers=layers)
+
+    stage_list = data.get("stages")
+    if not isinstance(stage_list, list) or not stage_list:
+        raise CaseError(f"{source}: no stages: add [[stages]] tables in time order, each with "
+                        "time and load (kPa) or fill (m)")
+    stages = [_make(Stage, f"{source}: [[stages]] #{i}", dict(_table("stages", t, source)))
+              for i, t in enumerate(stage_list, start=1)]
+
+    run = dict(_table("run", data.get("run", {}), source))
+    _unknown(f"{source}: [run]", run, RUN_KEYS)
+    end = run.pop("end", None)
+    try:
+        loading = Loading(stages, end=end)
+    except ParameterError as err:
+        m = re.fullmatch(r"stages\[(\d+)\]\.(\w+)", err.parameter)
+        key = (f"[[stages]] #{int(m.group(1)) + 1}: {m.group(2)}" if m
+               else {"end": "[run] end"}.get(err.parameter, f"[[stages]] {err.parameter}"))
+        raise CaseError(f"{source}: {key} {err.problem}") from None
+
+    times = run.get("times")
+    if times is not None:
+        if not isinstance(times, list) or not times or not all(
+                isinstance(t, (int, float)) and not isinstance(t, bool) for t in times):
+            raise CaseError(f"{source}: [run] times must be a list of output times in days; "
+                            f"got {times!r}")
+        times = tuple(float(t) for t in times)
+    ppd = run.get("points_per_decade", 10)
+    if isinstance(ppd, bool) or not isinstance(ppd, int) or not 1 <= ppd <= 200:
+        raise CaseError(f"{source}: [run] points_per_decade must be a whole number from 1 to "
+                        f"200; got {ppd!r}")
+    background = run.get("background")
+    if background is not None and not isinstance(background, bool):
+        raise CaseError(f"{source}: [run] background must be true or false; got {background!r}")
+    options = {}
+    if "rtol" in run:
+        rtol = run["rtol"]
+        if isinstance(rtol, bool) or not isinstance(rtol, (int, float)) or not 0 < rtol < 1:
+            raise CaseError(f"{source}: [run] rtol must be a number between 0 and 1 (relative "
+                            f"tolerance of the engine's steps); got {rtol!r}")
+        options["rtol"] = float(rtol)
+    if "max_substeps" in run:
+        m = run["max_substeps"]
+        if isinstance(m, bool) or not isinstance(m, int) or m < 1:
+            raise CaseError(f"{source}: [run] max_substeps must be a whole number of at least 1 "
+                            f"(the engine's limit on its steps); got {m!r}")
+        options["max_substeps"] = m
+    return Case(profile, loading, title, times, ppd, background, options)
+
+
+def read_case(path: str | os.PathLike) -> Case:
+    """Read a TOML case file.
+
+    Parameters
+    ----------
+    path : str or path-like
+
+    Returns
+    -------
+    Case
+        With ``profile``, ``loading`` and the run's options; run it with
+        ``case.simulate()``.
+
+    Raises
+    ------
+    CaseError
+        The file cannot be read, is not TOML, or a value is missing or
+        cannot be used; the message names the file and the key.
+    """
+    source = os.fspath(path)
+    try:
+        with open(source, "rb") as f:
+            data = tomllib.load(f)
+    except OSError as err:
+        raise CaseError(f"{source}: cannot read the case file: {err.strerror}") from None
+    except tomllib.TOMLDecodeError as err:
+        raise CaseError(f"{source}: not a valid TOML file: {err}") from None
+    except UnicodeDecodeError:
+        raise CaseError(f"{source}: not a valid TOML file: not UTF-8 text") from None
+    return parse_case(data, source)

@@ -1,0 +1,396 @@
+"""The soil profile and the loading of a consolidation analysis.
+
+Four small immutable values describe a case: a `Soil` (the material), a
+`Layer` (a thickness of one soil with its stress history), a `Profile`
+(layers from the top down, drainage, surcharge) and a `Loading` (stages in
+time).  Each one checks itself when it is made, so a mistake is reported
+where it is written, naming the parameter, what is wrong and what is
+expected.  They are frozen dataclasses: copy one with a changed parameter
+with ``dataclasses.replace(soil, Cc=0.6)`` (the copy is checked again); they
+pickle, so they can be shipped to worker processes.
+
+Units throughout: kPa, m, days; permeability in m/s; unit weights in kN/m^3.
+"""
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass, fields
+from numbers import Real
+from typing import Any, Optional, Sequence
+
+__all__ = ["ParameterError", "Soil", "Layer", "Profile", "Stage", "Loading", "DRAINAGE"]
+
+#: The drainage words of a profile and the engine's codes for them.
+DRAINAGE = {"both": 0, "top": 1, "bottom": 2}
+
+
+class ParameterError(ValueError):
+    """A parameter of the model is missing or out of range.
+
+    Attributes
+    ----------
+    owner : str
+        The kind of value that refused it ("Soil", "Layer", ...).
+    parameter : str
+        The parameter's name, as written in Python and in case files.
+    problem : str
+        What is wrong and what is expected, without the owner or the name.
+    """
+
+    def __init__(self, owner: str, parameter: str, problem: str):
+        self.owner, self.parameter, self.problem = owner, parameter, problem
+        super().__init__(f"{owner}: {parameter} {problem}")
+
+
+def _describe(value: Any) -> str:
+    return f"{value!r} (a {type(value).__name__})" if not isinstance(value, Real) else repr(value)
+
+
+def _number(owner: str, name: str, value: Any, meaning: str, *, gt: float | None = None,
+            ge: float | None = None, lt: float | None = None, le: float | None = None,
+            lt_name: str | None = None) -> float:
+    """`value` as a float, or ParameterError saying which bound it breaks."""
+    if isinstance(value, bool) or not isinstance(value, Real):
+        raise ParameterError(owner, name, f"must be a number ({meaning}); got {_describe(value)}")
+    x = float(value)
+    bounds = []
+    if gt is not None:
+        bounds.append(f"greater than {gt:g}")
+    if ge is not None:
+        bounds.append(f"at least {ge:g}")
+    if lt is not None:
+        bounds.append(f"less than {lt_name or f'{lt:g}'}")
+    if le is not None:
+        bounds.append(f"at most {le:g}")
+    ok = (math.isfinite(x) and (gt is None or x > gt) and (ge is None or x >= ge)
+          and (lt is None or x < lt) and (le is None or x <= le))
+    if not ok:
+        expected = " and ".join(bounds) if bounds else "a finite number"
+        raise ParameterError(owner, name, f"must be {expected} ({meaning}); got {value!r}")
+    return x
+
+
+def _set(obj: Any, name: str, value: Any) -> None:
+    object.__setattr__(obj, name, value)
+
+
+@dataclass(frozen=True)
+class Soil:
+    """A soil: compressibility, permeability and creep.
+
+    The void ratio follows the normal compression line
+    ``e = esigvref - Cc*log10(s/sigvref)`` at effective stresses ``s`` above
+    the preconsolidation stress, and lines of slope `Cr` below it; the
+    permeability is ``k = kref*10**((e - ekref)/Ck)``.
+
+    Parameters
+    ----------
+    Cc : float
+        Compression index (void-ratio change per log cycle of stress on the
+        normal compression line), > 0.
+    Cr : float
+        Recompression / swelling index, > 0 and at most `Cc`.
+    esigvref : float
+        Void ratio on the normal compression line at `sigvref`, > 0.
+    kref : float
+        Permeability at void ratio `ekref`, in m/s (0 < kref <= 1).
+    Ck : float
+        Void-ratio change per tenfold change of permeability, > 0.
+    sigvref : float, default 100
+        Reference effective stress of `esigvref`, kPa.
+    ekref : float, optional
+        Void ratio at which the permeability is `kref`; `esigvref` when not
+        given.
+    Gs : float, default 2.7
+        Specific gravity of the solids, between 1 and 5.
+    Ca : float, default 0
+        Secondary compression index per log cycle of time; 0 turns creep
+        off.  Below ``Cc - Cr``.
+    tref : float, default 1
+        Reference time of secondary compression (the age of the normal
+        compression line), days, > 0.
+    name : str, default ""
+        A label for tables and plots.
+
+    Examples
+    --------
+    >>> clay = Soil(Cc=0.9, Cr=0.09, esigvref=1.9, kref=1e-9, Ck=1.1, Ca=0.027)
+    >>> import dataclasses
+    >>> stiffer = dataclasses.replace(clay, Cc=0.6)
+    """
+
+    Cc: float
+    Cr: float
+    esigvref: float
+    kref: float
+    Ck: float
+    sigvref: float = 100.0
+    ekref: Optional[float] = None
+    Gs: float = 2.7
+    Ca: float = 0.0
+    tref: float = 1.0
+    name: str = ""
+
+    def __post_init__(self) -> None:
+        o = "Soil" + (f" {self.name!r}" if self.name else "")
+        if not isinstance(self.name, str):
+            raise ParameterError("Soil", "name", f"must be a text label; got {_describe(self.name)}")
+        _set(self, "Cc", _number(o, "Cc", self.Cc, "compression index", gt=0.0))
+        _set(self, "Cr", _number(o, "Cr", self.Cr, "recompression index", gt=0.0))
+        if self.Cr > self.Cc:
+            raise ParameterError(o, "Cr", f"must be at most Cc = {self.Cc:g} (recompression is "
+                                 f"stiffer than virgin compression); got {self.Cr:g}")
+        _set(self, "esigvref", _number(o, "esigvref", self.esigvref,
+                                       "void ratio on the normal compression line at sigvref",
+                                       gt=0.0))
+        _set(self, "sigvref", _number(o, "sigvref", self.sigvref,
+                                      "reference effective stress, kPa", gt=0.0))
+        _set(self, "kref", _number(o, "kref", self.kref, "permeability at ekref, m/s",
+                                   gt=0.0, le=1.0))
+        ekref = self.esigvref if self.ekref is None else self.ekref
+        _set(self, "ekref", _number(o, "ekref", ekref, "void ratio of kref", gt=0.0))
+        _set(self, "Ck", _number(o, "Ck", self.Ck,
+                                 "void-ratio change per tenfold change of permeability", gt=0.0))
+        _set(self, "Gs", _number(o, "Gs", self.Gs, "specific gravity of the solids, "
+                                 "typically 2.6 to 2.8", gt=1.0, le=5.0))
+        _set(self, "tref", _number(o, "tref", self.tref,
+                                   "reference time of secondary compression, days", gt=0.0))
+        _set(self, "Ca", _number(o, "Ca", self.Ca, "secondary compression index, 0 for no "
+                                 "creep", ge=0.0, lt=self.Cc - self.Cr,
+                                 lt_name=f"Cc - Cr = {self.Cc - self.Cr:g}"))
+
+
+@dataclass(frozen=True)
+class Layer:
+    """A thickness of one soil with its stress history.
+
+    Give exactly one of `ocr`, `pc` or `e0`.
+
+    Parameters
+    ----------
+    soil : Soil
+        The material.
+    thickness : float
+        Thickness, m, > 0.
+    ocr : float, optional
+        Overconsolidation ratio (preconsolidation over present effective
+        stress), at least 1, the same at every depth of the layer.
+    pc : float, optional
+        Preconsolidation stress, kPa, the same at every depth of the layer;
+        at least the initial effective stress at the layer's base.
+    e0 : float, optional
+        Initial void ratio, the same at every depth of the layer; on or
+        below the normal compression line.
+    elements : int, optional
+        Number of elements in the layer; by default the layers share about
+        60 elements in proportion to their thickness, at least 4 each.
+    name : str, optional
+        A label for tables and plots; the soil's name by default.
+    """
+
+    soil: Soil
+    thickness: float
+    ocr: Optional[float] = None
+    pc: Optional[float] = None
+    e0: Optional[float] = None
+    elements: Optional[int] = None
+    name: str = ""
+
+    def __post_init__(self) -> None:
+        o = "Layer" + (f" {self.name!r}" if self.name else "")
+        if not isinstance(self.soil, Soil):
+            raise ParameterError(o, "soil", f"must be a Soil; got {_describe(self.soil)}")
+        if not isinstance(self.name, str):
+            raise ParameterError(o, "name", f"must be a text label; got {_describe(self.name)}")
+        if not self.name and self.soil.name:
+            _set(self, "name", self.soil.name)
+        _set(self, "thickness", _number(o, "thickness", self.thickness, "m", gt=0.0))
+        given = [k for k in ("ocr", "pc", "e0") if getattr(self, k) is not None]
+        if len(given) != 1:
+            got = ", ".join(given) if given else "none"
+            raise ParameterError(o, "ocr/pc/e0", "must be given exactly once: the stress history "
+                                 "as an overconsolidation ratio (ocr), a preconsolidation stress "
+                                 f"in kPa (pc) or an initial void ratio (e0); got {got}")
+        key = given[0]
+        meaning = {"ocr": "overconsolidation ratio", "pc": "preconsolidation stress, kPa",
+                   "e0": "initial void ratio"}[key]
+        if key == "ocr":
+            value = _number(o, key, self.ocr, meaning, ge=1.0)
+        else:
+            value = _number(o, key, getattr(self, key), meaning, gt=0.0)
+        _set(self, key, value)
+        if self.elements is not None:
+            if isinstance(self.elements, bool) or not isinstance(self.elements, int) \
+                    or self.elements < 1:
+                raise ParameterError(o, "elements", "must be a whole number of at least 1 "
+                                     f"(elements in the layer); got {_describe(self.elements)}")
+
+    @property
+    def history(self) -> tuple[str, float]:
+        """The stress history as given: ("ocr" | "pc" | "e0", value)."""
+        for key in ("ocr", "pc", "e0"):
+            value = getattr(self, key)
+            if value is not None:
+                return key, value
+        raise AssertionError("a checked layer has a stress history")
+
+
+@dataclass(frozen=True)
+class Profile:
+    """Layers of soil from the top down, their drainage and the surcharge.
+
+    The groundwater table is at the top of the profile.
+
+    Parameters
+    ----------
+    layers : sequence of Layer
+        From the top down; at least one.
+    surcharge : float
+        Effective stress already acting at the top before the loading (a
+        sand blanket or working platform), kPa, > 0.
+    drainage : {"both", "top", "bottom"}, default "both"
+        Which boundaries drain.
+    """
+
+    layers: Sequence[Layer]
+    surcharge: float
+    drainage: str = "both"
+
+    def __post_init__(self) -> None:
+        if isinstance(self.layers, Layer):
+            _set(self, "layers", (self.layers,))
+        try:
+            layers = tuple(self.layers)
+        except TypeError:
+            raise ParameterError("Profile", "layers", "must be a list of Layer from the top "
+                                 f"down; got {_describe(self.layers)}") from None
+        if not layers:
+            raise ParameterError("Profile", "layers", "must hold at least one Layer; got none")
+        for i, layer in enumerate(layers):
+            if not isinstance(layer, Layer):
+                raise ParameterError("Profile", f"layers[{i}]",
+                                     f"must be a Layer; got {_describe(layer)}")
+        _set(self, "layers", layers)
+        _set(self, "surcharge", _number("Profile", "surcharge", self.surcharge,
+                                        "effective stress at the top, kPa", gt=0.0))
+        if self.drainage not in DRAINAGE:
+            raise ParameterError("Profile", "drainage", "must be one of \"both\", \"top\", "
+                                 f"\"bottom\"; got {self.drainage!r}")
+
+    @property
+    def thickness(self) -> float:
+        """Total thickness of the layers, m."""
+        return float(sum(layer.thickness for layer in self.layers))
+
+    @property
+    def creep(self) -> bool:
+        """Whether any layer creeps (Ca > 0)."""
+        return any(layer.soil.Ca > 0.0 for layer in self.layers)
+
+
+@dataclass(frozen=True)
+class Stage:
+    """A load stage: from `time` on, either a total `load` or a `fill` placed.
+
+    Parameters
+    ----------
+    time : float
+        Start of the stage, days since the start of the analysis, >= 0.
+    load : float, optional
+        The total load on the surface from this time on, kPa (on top of the
+        profile's surcharge).  A smaller load than before unloads.
+    fill : float, optional
+        Thickness of fill placed at this time, m (negative: removed); it
+        adds ``fill * unit_weight`` to the load before the stage.
+    unit_weight : float, default 20
+        Unit weight of the fill, kN/m^3, > 0.
+    """
+
+    time: float
+    load: Optional[float] = None
+    fill: Optional[float] = None
+    unit_weight: float = 20.0
+
+    def __post_init__(self) -> None:
+        _set(self, "time", _number("Stage", "time", self.time, "start of the stage, days",
+                                   ge=0.0))
+        if (self.load is None) == (self.fill is None):
+            raise ParameterError("Stage", "load/fill", "must be given exactly once: the total "
+                                 "load from this time on in kPa (load), or the thickness of "
+                                 "fill placed in m (fill)")
+        if self.load is not None:
+            _set(self, "load", _number("Stage", "load", self.load, "total load from this "
+                                       "time on, kPa"))
+        else:
+            _set(self, "fill", _number("Stage", "fill", self.fill,
+                                       "thickness of fill placed, m; negative removes"))
+        _set(self, "unit_weight", _number("Stage", "unit_weight", self.unit_weight,
+                                          "unit weight of the fill, kN/m^3", gt=0.0))
+
+
+@dataclass(frozen=True)
+class Loading:
+    """Load stages in time order, followed to `end`.
+
+    Parameters
+    ----------
+    stages : sequence of Stage
+        In increasing order of time; at least one.  Before the first stage
+        the load is 0.
+    end : float, optional
+        The last time of the analysis, days, after the last stage.  By
+        default `simulate` picks one from the consolidation time of the
+        profile.
+
+    Examples
+    --------
+    A fill raised in two stages and partly removed:
+
+    >>> Loading([Stage(0, fill=2.5), Stage(365, fill=2.5), Stage(1825, fill=-1.0)], end=20000)
+    """
+
+    stages: Sequence[Stage]
+    end: Optional[float] = None
+
+    def __post_init__(self) -> None:
+        if isinstance(self.stages, Stage):
+            _set(self, "stages", (self.stages,))
+        try:
+            stages = tuple(self.stages)
+        except TypeError:
+            raise ParameterError("Loading", "stages", "must be a list of Stage in time order; "
+                                 f"got {_describe(self.stages)}") from None
+        if not stages:
+            raise ParameterError("Loading", "stages", "must hold at least one Stage; got none")
+        for i, stage in enumerate(stages):
+            if not isinstance(stage, Stage):
+                raise ParameterError("Loading", f"stages[{i}]",
+                                     f"must be a Stage; got {_describe(stage)}")
+            if i and stage.time <= stages[i - 1].time:
+                raise ParameterError("Loading", f"stages[{i}].time", "must be later than the "
+                                     f"stage before it ({stages[i - 1].time:g} days); got "
+                                     f"{stage.time:g}")
+        _set(self, "stages", stages)
+        if self.end is not None:
+            _set(self, "end", _number("Loading", "end", self.end, "last time of the analysis, "
+                                      "days, after the last stage", gt=stages[-1].time))
+
+    @property
+    def loads(self) -> tuple[float, ...]:
+        """The total load acting during each stage, kPa."""
+        out: list[float] = []
+        for stage in self.stages:
+            before = out[-1] if out else 0.0
+            out.append(stage.load if stage.load is not None
+                       else before + float(stage.fill) * stage.unit_weight)  # type: ignore[arg-type]
+        return tuple(out)
+
+    @property
+    def times(self) -> tuple[float, ...]:
+        """The start times of the stages, days."""
+        return tuple(stage.time for stage in self.stages)
+
+
+def field_names(cls: type) -> list[str]:
+    """The parameters of one of the model's classes, in order."""
+    return [f.name for f in fields(cls)]

@@ -1,0 +1,215 @@
+"""The pelorin analysis layer: checked inputs, meshing, time grid, and what
+simulate reports against closed forms."""
+import dataclasses
+import pickle
+
+import numpy as np
+import pytest
+
+import pelorin
+from pelorin import Layer, Loading, ParameterError, Profile, Soil, Stage
+from pelorin.mesh import column, load_history
+
+CLAY = dict(Cc=0.5, Cr=0.05, esigvref=1.5, kref=1e-9, Ck=0.75)
+
+
+def clay(**kw):
+    return Soil(**{**CLAY, **kw})
+
+
+# --- checked on construction ----------------------------------------------------
+
+@pytest.mark.parametrize("make, parameter, words", [
+    (lambda: clay(Cc=-0.5), "Cc", "greater than 0"),
+    (lambda: clay(Cc="0.5"), "Cc", "must be a number"),
+    (lambda: clay(Cr=0.6), "Cr", "at most Cc = 0.5"),
+    (lambda: clay(Cr=float("nan")), "Cr", "greater than 0"),
+    (lambda: clay(kref=8.64), "kref", "at most 1"),
+    (lambda: clay(Gs=0.9), "Gs", "greater than 1"),
+    (lambda: clay(Ca=0.5), "Ca", "less than Cc - Cr = 0.45"),
+    (lambda: clay(Ca=-0.01), "Ca", "at least 0"),
+    (lambda: clay(tref=0.0), "tref", "greater than 0"),
+    (lambda: clay(Ck=True), "Ck", "must be a number"),
+    (lambda: Layer(clay(), 2.0), "ocr/pc/e0", "got none"),
+    (lambda: Layer(clay(), 2.0, ocr=1.2, pc=80.0), "ocr/pc/e0", "got ocr, pc"),
+    (lambda: Layer(clay(), 2.0, ocr=0.8), "ocr", "at least 1"),
+    (lambda: Layer(clay(), -2.0, ocr=1.0), "thickness", "greater than 0"),
+    (lambda: Layer(clay(), 2.0, ocr=1.0, elements=2.5), "elements", "whole number"),
+    (lambda: Layer(CLAY, 2.0, ocr=1.0), "soil", "must be a Soil"),
+    (lambda: Profile([], surcharge=10.0), "layers", "at least one"),
+    (lambda: Profile([Layer(clay(), 1.0, ocr=1.0)], surcharge=0.0), "surcharge", "greater than 0"),
+    (lambda: Profile([Layer(clay(), 1.0, ocr=1.0)], 10.0, drainage=0), "drainage", '"both"'),
+    (lambda: Stage(0.0), "load/fill", "exactly once"),
+    (lambda: Stage(-1.0, load=10.0), "time", "at least 0"),
+    (lambda: Loading([Stage(10.0, load=1.0), Stage(5.0, load=2.0)]), "stages[1].time",
+     "later than the stage before it (10 days)"),
+    (lambda: Loading([Stage(10.0, load=1.0)], end=10.0), "end", "greater than 10"),
+])
+def test_bad_values_are_refused_naming_the_parameter(make, parameter, words):
+    with pytest.raises(ParameterError) as info:
+        make()
+    assert info.value.parameter == parameter
+    assert words in str(info.value)
+    assert str(info.value).split(":")[0] in ("Soil", "Layer", "Profile", "Stage", "Loading")
+
+
+def test_values_copy_with_changes_and_pickle():
+    soil = clay(Ca=0.02, name="clay")
+    assert soil.ekref == soil.esigvref        # defaulted to a concrete value
+    profile = Profile([Layer(soil, 4.0, ocr=1.2)], surcharge=10.0)
+    assert pickle.loads(pickle.dumps(profile)) == profile
+    softer = dataclasses.replace(soil, Cc=0.9)
+    assert softer.Cc == 0.9 and softer.Cr == soil.Cr
+    with pytest.raises(ParameterError, match="Cr"):
+        dataclasses.replace(soil, Cc=0.01)    # checked again
+    assert Loading([Stage(0.0, fill=2.5), Stage(10.0, fill=2.5, unit_weight=18.0),
+                    Stage(20.0, fill=-1.0), Stage(30.0, load=0.0)]).loads == (50.0, 95.0, 75.0, 0.0)
+
+
+# --- meshing and the state before loading ---------------------------------------
+
+def layered():
+    return Profile([Layer(clay(name="crust", Cc=0.3, Cr=0.03), 2.0, pc=80.0, elements=4),
+                    Layer(clay(name="soft", Cc=0.9, Cr=0.09, esigvref=1.9), 3.0, ocr=1.2),
+                    Layer(clay(name="dense", Gs=2.65), 1.5, e0=1.1, elements=3)],
+                   surcharge=10.0)
+
+
+def test_nodes_on_every_layer_boundary_and_the_engines_initial_state():
+    col = column(layered())
+    np.testing.assert_allclose(col.depth[col.boundaries], [0.0, 2.0, 5.0, 6.5])
+    assert list(np.diff(col.boundaries)) == [4, 28, 3] and col.N == 35   # 60 * 3/6.5
+    # Every element holds one soil.
+    assert list(col.layer) == [0] * 4 + [1] * 28 + [2] * 3
+    np.testing.assert_array_equal(col.soil["Cc"], np.repeat([0.3, 0.9, 0.5], [4, 28, 3]))
+    # The state before loading is the engine's.
+    kw = col.engine_keywords()
+    ds = pelorin.run_elements(**kw, qo=10.0, dsigv=0.0, time=[1.0], loadfactor=[0.0])
+    np.testing.assert_allclose(col.sigv0, ds["sigv_element"][:, 0], rtol=1e-6)
+    np.testing.assert_allclose(col.e0, ds["e_element"][:, 0], rtol=1e-6)
+    np.testing.assert_allclose(col.pc0[:4], 80.0)
+    np.testing.assert_allclose(col.pc0[4:32], 1.2 * col.sigv0[4:32])
+    assert np.all(col.e0[32:] == 1.1) and np.all(col.pc0[32:] > col.sigv0[32:])
+
+
+def test_time_grid_restarts_at_every_stage_and_ends_with_equal_steps():
+    t = pelorin.time_grid([0.0, 100.0, 1000.0], 10000.0, first=0.01, points_per_decade=5)
+    assert np.all(np.diff(t) > 0) and t[0] == 0.01 and t[-1] == 10000.0
+    assert {100.0, 1000.0} <= set(t)
+    assert np.isclose(t[t > 100.0][0], 100.01) and np.isclose(t[t > 1000.0][0], 1000.01)
+    last = np.diff(t)[-4:]
+    np.testing.assert_allclose(last, last[0])
+    # Five per decade: two decades take ten steps.
+    assert np.sum((t > 0.01) & (t <= 1.0)) == 10
+    # A first stage after 0 gets its own run-up from 0; a first step per stage.
+    assert 50.0 in set(pelorin.time_grid([50.0], 500.0, first=1.0))
+    t = pelorin.time_grid([0.0, 100.0], 1000.0, first=[0.01, 2.0])
+    assert t[0] == 0.01 and t[t > 100.0][0] == 102.0
+
+
+def test_a_stage_acts_from_the_step_that_begins_at_it():
+    loading = Loading([Stage(10.0, load=50.0), Stage(30.0, load=100.0), Stage(60.0, load=25.0)])
+    time = np.array([5.0, 10.0, 20.0, 30.0, 40.0, 60.0, 80.0])
+    ref, lf = load_history(loading, time)
+    assert ref == 100.0
+    np.testing.assert_array_equal(lf * ref, [0.0, 0.0, 50.0, 50.0, 100.0, 100.0, 25.0])
+
+
+# --- simulate -----------------------------------------------------------------
+
+@pytest.mark.parametrize("layer, words", [
+    (Layer(clay(), 8.0, pc=40.0), "pc must be at least the initial effective stress"),
+    (Layer(clay(), 8.0, e0=2.5), "e0 must not lie above the normal compression line"),
+])
+def test_a_stress_history_the_soil_cannot_have_is_refused(layer, words):
+    with pytest.raises(ParameterError, match=words):
+        pelorin.simulate(Profile([layer], surcharge=10.0), Loading([Stage(0.0, load=10.0)]))
+
+
+def one_layer(drainage="both", Ca=0.0, load=10.0, N=40):
+    # Ck = Cc makes k proportional to 1/sigma' along the compression line: cv
+    # stays constant (Davis and Raymond), so small steps follow Terzaghi.
+    soil = Soil(Cc=0.5, Cr=0.05, esigvref=1.5, kref=1e-9, Ck=0.5, Ca=Ca)
+    profile = Profile([Layer(soil, 1.0, ocr=1.0, elements=N)], surcharge=100.0,
+                      drainage=drainage)
+    return pelorin.simulate(profile, Loading([Stage(0.0, load=load)]), points_per_decade=20)
+
+
+@pytest.fixture(scope="module")
+def terzaghi():
+    return {d: one_layer(d) for d in ("both", "top")}
+
+
+@pytest.mark.parametrize("drainage", ["both", "top"])
+def test_t50_t90_and_final_settlement_of_a_linear_layer(terzaghi, drainage):
+    r = terzaghi[drainage]
+    ds = r.dataset
+    # Terzaghi: Tv = 0.197 at 50 %, 0.848 at 90 %.
+    assert float(ds["t50"][0]) / r.time_scale == pytest.approx(0.197, rel=0.05)
+    assert float(ds["t90"][0]) / r.time_scale == pytest.approx(0.848, rel=0.05)
+    # Without creep the final settlement is the compression law's.
+    assert float(r.settlement[-1]) == pytest.approx(r.final_primary, rel=0.01)
+    assert float(r.U_settlement[-1]) == pytest.approx(1.0, abs=0.01)
+    assert float(r.U_pore[0]) == pytest.approx(0.0, abs=0.03)
+    assert "settlement_net" not in ds   # nothing creeps: no companion run
+    assert np.isnan(r.creep)
+
+
+def test_layer_settlements_add_up_to_the_surface():
+    loading = Loading([Stage(0.0, fill=2.5), Stage(200.0, fill=2.5), Stage(1000.0, fill=-1.0)],
+                      end=5000.0)
+    r = pelorin.simulate(layered(), loading)
+    np.testing.assert_allclose(r.layer_settlement.sum("layer"), r.settlement, atol=1e-9)
+    assert list(r.dataset["stage_load"].values) == [50.0, 100.0, 80.0]
+    loads = r.dataset["load"].sel(time=[100.0, 200.0, 201.0, 1000.0, 5000.0], method="nearest")
+    np.testing.assert_array_equal(loads, [50.0, 50.0, 100.0, 100.0, 80.0])
+    # The soft layer does most of the settling.
+    assert int(np.argmax(r.layer_settlement.values[:, -1])) == 1
+
+
+def test_creep_is_reported_beyond_the_end_of_primary_and_net_of_the_background():
+    r = one_layer(Ca=0.02, load=50.0, N=20)
+    ds = r.dataset
+    assert 0.0 < r.creep < float(r.settlement[-1])
+    bg, net = ds["settlement_background"].values, r.settlement_net.values
+    assert bg[-1] > 0.0 and np.all(np.diff(bg) >= -1e-12)
+    np.testing.assert_allclose(net + bg, r.settlement)
+    assert float(ds["settlement_eop"][0]) > 0.9 * r.final_primary
+
+
+def test_netcdf_round_trip_and_csv(terzaghi, tmp_path):
+    r = terzaghi["top"]
+    r.to_netcdf(tmp_path / "r.nc")
+    back = pelorin.open_result(tmp_path / "r.nc")
+    for name in ("z", "u", "sigv", "e", "settlement", "layer_settlement", "t50", "U_pore"):
+        np.testing.assert_array_equal(back.dataset[name], r.dataset[name])
+        assert back.dataset[name].attrs == r.dataset[name].attrs
+    assert back.summary() == r.summary()
+    assert back.stages.equals(r.stages) and list(r.stages.index) == [1]
+    r.to_csv(tmp_path / "s.csv")
+    import pandas as pd
+    table = pd.read_csv(tmp_path / "s.csv")
+    assert list(table.columns[:3]) == ["time [day]", "load [kPa]", "settlement [mm]"]
+    np.testing.assert_allclose(table["settlement [mm]"], r.settlement * 1000, rtol=1e-5)
+    with pytest.raises(ValueError, match="not a pelorin result"):
+        import xarray as xr
+        xr.Dataset({"a": ("x", [1.0])}).to_netcdf(tmp_path / "other.nc")
+        pelorin.open_result(tmp_path / "other.nc")
+
+
+def readme_blocks():
+    import os
+    import re
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "README.md")
+    with open(path) as f:
+        return re.findall(r"```(?:python)?\n(.*?)```", f.read(), re.S)
+
+
+def test_the_readme_quick_start_prints_what_the_readme_shows(tmp_path, monkeypatch, capsys):
+    _, code, shown = readme_blocks()[:3]
+    monkeypatch.chdir(tmp_path)
+    exec(compile(code, "README quick start", "exec"), {})
+    assert capsys.readouterr().out == shown
+    assert pelorin.open_result("clay.nc").summary() + "\n" == shown
+    assert sorted(p.name for p in (tmp_path / "figures").iterdir()) == \
+        ["compression.png", "consolidation.png", "isochrones.png", "settlement.png"]
