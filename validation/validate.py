@@ -364,6 +364,19 @@ CASES = (
 )
 
 
+def named(fragment):
+    """The one case whose name contains `fragment`."""
+    found = [c for c in CASES if fragment in c.name]
+    if len(found) != 1:
+        raise KeyError(f"{len(found)} cases named like {fragment!r}")
+    return found[0]
+
+
+def exact_solver(**keywords):
+    """Pelorin.compute on a grid refined 16 times (`compute_dataset`)."""
+    return compute_dataset(substeps=16, **keywords)
+
+
 # --- the table ------------------------------------------------------------------
 
 def table(solver, cases=CASES, out=sys.stdout):
@@ -396,7 +409,7 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--compute", action="store_true",
                         help="run the cases through Pelorin.compute instead of pelorin.run")
-    parser.add_argument("--substeps", type=int, default=1,
+    parser.add_argument("--substeps", type=int, default=16,
                         help="with --compute: steps of Pelorin.compute per output interval")
     parser.add_argument("--case", default="", help="only the cases whose name contains this")
     args = parser.parse_args(argv)
