@@ -1,0 +1,157 @@
+// Initial state of a column: the solids height of every element and the
+// stresses at the element centres and the nodes.
+//
+// The effective stress at solids height xi below the top is exactly
+// qo + sum over the solids above of (Gs - 1) gammaw dxi.  An element's solids
+// height S_c = dz_c / (1 + e_c) takes the void ratio at the stress of its
+// centre, which itself depends on S_c: a short fixed-point iteration, element
+// by element from the top.  Stresses at the centres stay positive with
+// qo = 0 as long as the soil has weight (Gs > 1).
+#include <cmath>
+#include <string>
+
+#include "engine.hpp"
+
+namespace pelorin::engine {
+
+namespace {
+
+std::string at(int c) {
+    return "element " + std::to_string(c) + " (nodes " + std::to_string(c) + " and " +
+           std::to_string(c + 1) + ")";
+}
+
+// Void ratio of element c at effective stress s from its stress history.
+double history_e(const ColumnInput& in, int c, double s) {
+    const Material& m = in.mat[c];
+    const double v = in.hist_value[c];
+    switch (in.hist_type[c]) {
+        case 0: return m.esigvref - m.Cc * std::log10(v * s / m.sigvref) + m.Cr * std::log10(v);
+        case 1: return v;
+        default: return m.esigvref - m.Cc * std::log10(v / m.sigvref) + m.Cr * std::log10(v / s);
+    }
+}
+
+}  // namespace
+
+Column prepare(const ColumnInput& in) {
+    const int N = static_cast<int>(in.depth.size()) - 1;
+    if (N < 1) throw InputError("depth", 0, "the column needs at least two nodes (one element)");
+    for (int i = 0; i <= N; ++i) {
+        if (!std::isfinite(in.depth[i]))
+            throw InputError("depth", i, "depth is not finite at node " + std::to_string(i));
+        if (i > 0 && !(in.depth[i] > in.depth[i - 1]))
+            throw InputError("depth", i,
+                             "depth must increase strictly: node " + std::to_string(i) + " at " +
+                                 std::to_string(in.depth[i]) + " m is not below node " +
+                                 std::to_string(i - 1));
+    }
+    if (!(in.gammaw > 0.0) || !std::isfinite(in.gammaw))
+        throw InputError("gammaw", -1, "gammaw must be positive");
+    if (in.drainage < 0 || in.drainage > 2)
+        throw InputError("drainagetype", -1,
+                         "drainagetype must be 0 (both ends), 1 (top) or 2 (bottom), not " +
+                             std::to_string(in.drainage));
+    if (!(in.qo >= 0.0) || !std::isfinite(in.qo))
+        throw InputError("qo", 0, "qo must be a finite stress >= 0");
+
+    const auto n = static_cast<size_t>(N);
+    if (in.mat.size() != n || in.Gs.size() != n || in.dsigv.size() != n || in.ru.size() != n ||
+        in.hist_type.size() != n || in.hist_value.size() != n)
+        throw InputError("depth", -1, "every element property needs one value per element");
+    for (int c = 0; c < N; ++c) {
+        const Material& m = in.mat[c];
+        auto need = [&](bool ok, const char* name, const char* what) {
+            if (!ok) throw InputError(name, c, std::string(name) + " " + what + " in " + at(c));
+        };
+        need(std::isfinite(m.Cr) && m.Cr > 0.0, "Cr", "must be positive");
+        need(std::isfinite(m.Cc) && m.Cc > m.Cr, "Cc", "must be larger than Cr");
+        need(std::isfinite(m.sigvref) && m.sigvref > 0.0, "sigvref", "must be positive");
+        need(std::isfinite(m.esigvref), "esigvref", "must be finite");
+        need(std::isfinite(m.kref) && m.kref > 0.0, "kref", "must be positive");
+        need(std::isfinite(m.ekref), "ekref", "must be finite");
+        need(std::isfinite(m.Ck) && m.Ck > 0.0, "Ck", "must be positive");
+        need(std::isfinite(m.Ca) && m.Ca >= 0.0, "Ca", "must be >= 0");
+        need(std::isfinite(m.tref) && m.tref > 0.0, "tref", "must be positive");
+        need(std::isfinite(in.Gs[c]) && in.Gs[c] > 0.0, "Gs", "must be positive");
+        need(std::isfinite(in.dsigv[c]), "dsigv", "must be finite");
+        const int t = in.hist_type[c];
+        need(t == 0 || t == 1 || t == 2, "ocrvoidratiotype", "must be 0, 1 or 2");
+        const double v = in.hist_value[c];
+        need(std::isfinite(v) && v > 0.0, "ocrvoidratio", "must be positive");
+        need(t != 0 || !in.check_history || v >= 1.0, "ocrvoidratio",
+             "(an overconsolidation ratio) must be >= 1");
+    }
+
+    Column col;
+    col.N = N;
+    col.mat = in.mat;
+    col.gammaw = in.gammaw;
+    col.drainage = in.drainage;
+    col.depth = in.depth;
+    col.dsigv = in.dsigv;
+    col.ru = in.ru;
+    for (const Material& m : in.mat) col.ln_tref.push_back(std::log(m.tref));
+    col.S.resize(N);
+    col.sigma0.resize(N);
+    col.e0.resize(N);
+    col.sig_node.resize(N + 1);
+    col.sig_node[0] = in.qo;
+
+    double top = in.qo;
+    for (int c = 0; c < N; ++c) {
+        const double w = (in.Gs[c] - 1.0) * in.gammaw;
+        const double dz = in.depth[c + 1] - in.depth[c];
+        double S = dz / 2.0, s = 0.0, e = 1.0;
+        bool done = false;
+        for (int it = 0; it < 500 && !done; ++it) {
+            s = top + w * S / 2.0;
+            if (!(s > 0.0))
+                throw InputError("qo", c,
+                                 "the initial effective stress is not positive at the centre of " +
+                                     at(c) + ": give qo > 0, or soil with Gs > 1");
+            e = history_e(in, c, s);
+            if (!(e > 0.0) || !std::isfinite(e))
+                throw InputError("ocrvoidratio", c,
+                                 "the initial void ratio is not positive in " + at(c));
+            const double Sn = dz / (1.0 + e);
+            done = std::fabs(Sn - S) <= 1e-14 * Sn || in.hist_type[c] == 1;
+            S = Sn;
+        }
+        if (!done)
+            throw InputError("depth", c, "the initial stress does not converge in " + at(c));
+        s = top + w * S / 2.0;
+        e = history_e(in, c, s);
+        const Material& m = in.mat[c];
+        if (in.check_history && m.e_of(m.P(s), s) < e - 1e-9 * (1.0 + std::fabs(e)))
+            throw InputError("ocrvoidratio", c,
+                             "the initial void ratio " + std::to_string(e) +
+                                 " lies above the normal compression line in " + at(c));
+        if (!(in.ru[c] < 1.0) || !std::isfinite(in.ru[c]))
+            throw InputError("ru", c, "ru must be below 1 in " + at(c));
+        col.S[c] = S;
+        col.sigma0[c] = s;
+        col.e0[c] = e;
+        top += w * S;
+        col.sig_node[c + 1] = top;
+        if (!(top >= 0.0))
+            throw InputError("Gs", c + 1,
+                             "the initial effective stress is negative at node " +
+                                 std::to_string(c + 1) + " (Gs below 1)");
+    }
+
+    // Node values of the load and of ru: given, or from the adjacent elements.
+    auto to_nodes = [&](const std::vector<double>& given, const std::vector<double>& el) {
+        if (static_cast<int>(given.size()) == N + 1) return given;
+        std::vector<double> v(N + 1);
+        v[0] = el[0];
+        v[N] = el[N - 1];
+        for (int i = 1; i < N; ++i) v[i] = 0.5 * (el[i - 1] + el[i]);
+        return v;
+    };
+    col.node_dsigv = to_nodes(in.node_dsigv, in.dsigv);
+    col.node_ru = to_nodes(in.node_ru, in.ru);
+    return col;
+}
+
+}  // namespace pelorin::engine

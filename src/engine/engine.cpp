@@ -1,0 +1,533 @@
+// Time stepping of the engine.
+//
+// Each sub-step solves the mass balance of every element for the excess pore
+// pressures at the end of the step, u, by Newton's method.  The void ratio of
+// an element depends only on its own u (local update of material.hpp), so the
+// residual is tridiagonal in u and its Jacobian is exact.
+//
+// Time integration: backward Euler for the first two sub-steps after every load
+// change (L-stable, damps the jump of the pore pressure), then variable-step
+// BDF2 (L-stable, second order, one Newton solve per step, zero-stable for
+// step ratios below 1 + sqrt 2; growth is limited to 2).  The local error is
+// estimated from the difference between the solution and the extrapolation of
+// the previous sub-steps (Milne's device), on the pore pressures (RMS over the
+// solids, relative to the load) and on the settlement; rejected steps shrink.
+// Sub-steps land exactly on the output times.
+#include "engine.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <string>
+
+namespace pelorin::engine {
+
+namespace {
+
+// Derived quantities of every element at a trial u.
+struct Cells {
+    std::vector<double> s, ep, e, dedu, K, dKdu;
+    void resize(int n) {
+        for (auto* v : {&s, &ep, &e, &dedu, &K, &dKdu}) v->assign(n, 0.0);
+    }
+};
+
+bool evaluate_cells(const Column& col, const std::vector<double>& ep0,
+                    const std::vector<double>& s0, const std::vector<double>& sig_tot, double dt,
+                    const std::vector<double>& u, Cells& c) {
+    const double ln_dt = dt > 0.0 ? std::log(dt) : 0.0;
+    for (int i = 0; i < col.N; ++i) {
+        const double s1 = sig_tot[i] - u[i];
+        if (!(s1 > 0.0)) return false;
+        const Material& m = col.mat[i];
+        const Local L = local_update(m, ep0[i], s0[i], s1, dt, ln_dt - col.ln_tref[i]);
+        if (!(L.e > 0.0) || !std::isfinite(L.e) || !std::isfinite(L.de_ds)) return false;
+        c.s[i] = s1;
+        c.ep[i] = L.ep;
+        c.e[i] = L.e;
+        c.dedu[i] = -L.de_ds;
+        const double K = m.k_fast(L.e) / (col.gammaw * (1.0 + L.e));
+        c.K[i] = K;
+        c.dKdu[i] = K * (m.dlnk_de() - 1.0 / (1.0 + L.e)) * c.dedu[i];
+    }
+    return true;
+}
+
+// Mass-balance residual and its tridiagonal Jacobian for the cells `c`.
+void assemble(const Column& col, const Cells& c, const std::vector<double>& hist, double a0,
+              double dt, const std::vector<double>& u, StepSystem& sys) {
+    const int N = col.N;
+    const auto& S = col.S;
+    sys.R.assign(N, 0.0);
+    sys.lo.assign(N, 0.0);
+    sys.di.assign(N, 0.0);
+    sys.up.assign(N, 0.0);
+    for (int i = 0; i < N; ++i) {
+        sys.R[i] = S[i] * (a0 * c.e[i] + hist[i]);
+        sys.di[i] = S[i] * a0 * c.dedu[i];
+    }
+    // Face f lies between cells f - 1 and f; F_f = G_f (u_f - u_{f-1}) flows
+    // upward into cell f - 1.  R_i -= dt (F_{i+1} - F_i).
+    for (int f = 1; f < N; ++f) {
+        const double Kl = c.K[f - 1], Kr = c.K[f];
+        const double D = S[f - 1] * Kr + S[f] * Kl;
+        const double G = 2.0 * Kl * Kr / D;
+        const double dGl = 2.0 * Kr * Kr * S[f - 1] / (D * D);
+        const double dGr = 2.0 * Kl * Kl * S[f] / (D * D);
+        const double du = u[f] - u[f - 1];
+        const double F = G * du;
+        const double dFr = G + du * dGr * c.dKdu[f];       // dF/du_f
+        const double dFl = -G + du * dGl * c.dKdu[f - 1];  // dF/du_{f-1}
+        sys.R[f - 1] -= dt * F;
+        sys.R[f] += dt * F;
+        sys.di[f - 1] -= dt * dFl;
+        sys.up[f - 1] -= dt * dFr;
+        sys.di[f] += dt * dFr;
+        sys.lo[f] += dt * dFl;
+    }
+    if (col.drainage == 0 || col.drainage == 1) {  // drained top: u = 0 on face 0
+        const double G = 2.0 * c.K[0] / S[0];
+        sys.R[0] += dt * G * u[0];
+        sys.di[0] += dt * (G + u[0] * 2.0 / S[0] * c.dKdu[0]);
+    }
+    if (col.drainage == 0 || col.drainage == 2) {  // drained bottom: u = 0 on face N
+        const int i = N - 1;
+        const double G = 2.0 * c.K[i] / S[i];
+        sys.R[i] += dt * G * u[i];
+        sys.di[i] += dt * (G + u[i] * 2.0 / S[i] * c.dKdu[i]);
+    }
+}
+
+// Solves the tridiagonal system (lo, di, up) x = r in place of r.
+void thomas(const StepSystem& sys, std::vector<double>& r, std::vector<double>& work) {
+    const int n = static_cast<int>(r.size());
+    work.resize(n);
+    double b = sys.di[0];
+    r[0] /= b;
+    for (int i = 1; i < n; ++i) {
+        work[i] = sys.up[i - 1] / b;
+        b = sys.di[i] - sys.lo[i] * work[i];
+        r[i] = (r[i] - sys.lo[i] * r[i - 1]) / b;
+    }
+    for (int i = n - 2; i >= 0; --i) r[i] -= work[i + 1] * r[i + 1];
+}
+
+class Runner {
+public:
+    Runner(const Column& col, const std::vector<double>& time, const std::vector<double>& lf,
+           const Options& opt, Output& out, const Callbacks& cb, Stats& st)
+        : col_(col), time_(time), lf_(lf), opt_(opt), out_(out), cb_(cb), st_(st), N_(col.N) {}
+
+    void run();
+
+private:
+    bool try_step(double h, double& err, int& order);
+    double restart_step() const;
+    void write(int j, double lf);
+    void poll();
+    double rms(const std::vector<double>& a, const std::vector<double>& b) const;
+
+    const Column& col_;
+    const std::vector<double>& time_;
+    const std::vector<double>& lf_;
+    const Options& opt_;
+    Output& out_;
+    const Callbacks& cb_;
+    Stats& st_;
+    const int N_;
+
+    double t_ = 0.0, load_ = 0.0, U_ = 1.0, s_floor_ = 0.0, Ssum_ = 0.0, ntol_ = 0.0;
+    std::vector<double> u_, ep_, e_, s_, sig_tot_;
+    // The last sub-step levels of the current stage, newest first.
+    int nlev_ = 0;
+    double ht_[3] = {0, 0, 0}, hs_[3] = {0, 0, 0};
+    std::vector<double> hu_[3], he_[3];
+    // Work space of a step.
+    Cells cells_, trial_;
+    StepSystem sys_, tsys_;
+    std::vector<double> un_, ut_, du_, hist_, work_, pred_;
+    std::chrono::steady_clock::time_point last_poll_;
+    std::string why_ = "the time error stays above rtol";  // last reason for a rejection
+};
+
+double Runner::rms(const std::vector<double>& a, const std::vector<double>& b) const {
+    double sum = 0.0;
+    for (int i = 0; i < N_; ++i) sum += col_.S[i] * (a[i] - b[i]) * (a[i] - b[i]);
+    return std::sqrt(sum / Ssum_);
+}
+
+void Runner::poll() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_poll_ >= std::chrono::milliseconds(50)) {
+        last_poll_ = now;
+        if (cb_.poll) cb_.poll();
+    }
+}
+
+// A first sub-step after a load change: a fraction of the shortest relaxation
+// time of an element, S de/du over the conductances of its two faces.
+double Runner::restart_step() const {
+    double tau = INFINITY;
+    for (int i = 0; i < N_; ++i) {
+        const Material& m = col_.mat[i];
+        const Local L = local_update(m, ep_[i], s_[i], s_[i], 0.0, 0.0);
+        const double K = m.k(e_[i]) / (col_.gammaw * (1.0 + e_[i]));
+        const double G = 4.0 * K / col_.S[i];  // both half cells, as if drained
+        tau = std::min(tau, col_.S[i] * (-L.de_ds) / G);
+    }
+    return std::max(tau * std::sqrt(opt_.rtol), 1e-300);
+}
+
+bool Runner::try_step(double h, double& err, int& order) {
+    const double t1 = t_ + h;
+    // BDF weights and the history part of the mass balance.
+    double a0 = 1.0;
+    hist_.resize(N_);
+    order = nlev_ >= 3 ? 2 : 1;
+    if (order == 1) {
+        for (int i = 0; i < N_; ++i) hist_[i] = -e_[i];
+    } else {
+        const double w = h / (ht_[0] - ht_[1]);
+        a0 = (1.0 + 2.0 * w) / (1.0 + w);
+        for (int i = 0; i < N_; ++i)
+            hist_[i] = -(1.0 + w) * he_[0][i] + w * w / (1.0 + w) * he_[1][i];
+    }
+    // Predictor: extrapolation of the stage's levels (also the error reference).
+    pred_.assign(N_, 0.0);
+    double spred = hs_[0];
+    if (nlev_ == 1) {
+        pred_ = u_;
+    } else if (nlev_ == 2) {
+        const double r = h / (ht_[0] - ht_[1]);
+        for (int i = 0; i < N_; ++i) pred_[i] = hu_[0][i] + r * (hu_[0][i] - hu_[1][i]);
+        spred = hs_[0] + r * (hs_[0] - hs_[1]);
+    } else {
+        const double x0 = ht_[0], x1 = ht_[1], x2 = ht_[2];
+        const double l0 = (t1 - x1) * (t1 - x2) / ((x0 - x1) * (x0 - x2));
+        const double l1 = (t1 - x0) * (t1 - x2) / ((x1 - x0) * (x1 - x2));
+        const double l2 = (t1 - x0) * (t1 - x1) / ((x2 - x0) * (x2 - x1));
+        for (int i = 0; i < N_; ++i) pred_[i] = l0 * hu_[0][i] + l1 * hu_[1][i] + l2 * hu_[2][i];
+        spred = l0 * hs_[0] + l1 * hs_[1] + l2 * hs_[2];
+    }
+
+    // Newton from the predictor (or from the start of the step).
+    un_ = pred_;
+    if (!evaluate_cells(col_, ep_, s_, sig_tot_, h, un_, cells_)) {
+        un_ = u_;
+        if (!evaluate_cells(col_, ep_, s_, sig_tot_, h, un_, cells_)) {
+            why_ = "the state at the start of the sub-step is not physical";
+            return false;
+        }
+    }
+    ++st_.evaluations;
+    assemble(col_, cells_, hist_, a0, h, un_, sys_);
+    auto merit = [&](const StepSystem& s) {
+        double m = 0.0;
+        for (int i = 0; i < N_; ++i) m += (s.R[i] / col_.S[i]) * (s.R[i] / col_.S[i]);
+        return m;
+    };
+    double phi = merit(sys_);
+    bool converged = false;
+    for (int it = 0; it < opt_.max_newton && !converged; ++it) {
+        poll();  // long columns: Ctrl-C within a Newton iteration, not a whole sub-step
+        du_.resize(N_);
+        for (int i = 0; i < N_; ++i) du_[i] = -sys_.R[i];
+        thomas(sys_, du_, work_);
+        ++st_.newton;
+        double dmax = 0.0;
+        for (int i = 0; i < N_; ++i) dmax = std::max(dmax, std::fabs(du_[i]));
+        if (!std::isfinite(dmax)) {
+            why_ = "the Newton correction is not finite";
+            return false;
+        }
+        double lam = 1.0;
+        bool ok = false;
+        for (int ls = 0; ls < 12; ++ls, lam *= 0.5) {
+            if (ls > 0) poll();
+            ut_.resize(N_);
+            for (int i = 0; i < N_; ++i) ut_[i] = un_[i] + lam * du_[i];
+            if (!evaluate_cells(col_, ep_, s_, sig_tot_, h, ut_, trial_)) continue;
+            ++st_.evaluations;
+            assemble(col_, trial_, hist_, a0, h, ut_, tsys_);
+            const double phit = merit(tsys_);
+            if (phit <= (1.0 - 1e-4 * lam) * phi || lam * dmax <= ntol_) {
+                ok = true;
+                phi = phit;
+                break;
+            }
+        }
+        if (!ok) {
+            why_ = "no damped Newton correction reduced the residual with a physical state "
+                   "(effective stress > 0, void ratio > 0)";
+            return false;
+        }
+        std::swap(un_, ut_);
+        std::swap(cells_, trial_);
+        std::swap(sys_, tsys_);
+        converged = lam * dmax <= ntol_ && lam == 1.0;
+    }
+    if (!converged) {
+        why_ = "Newton did not converge in max_newton iterations";
+        return false;
+    }
+
+    // Local error estimate.
+    double settle = hs_[0];
+    for (int i = 0; i < N_; ++i) settle += col_.S[i] * (e_[i] - cells_.e[i]);
+    const double sscale = opt_.rtol * std::max(std::fabs(settle), s_floor_);
+    if (nlev_ == 1) {
+        err = 0.5 * rms(un_, u_) / (opt_.rtol * U_);
+    } else {
+        const double c = nlev_ == 2 ? h / (t1 - ht_[1]) : 0.6 * h / (t1 - ht_[2]);
+        err = std::max(c * rms(un_, pred_) / (opt_.rtol * U_), c * std::fabs(settle - spred) / sscale);
+    }
+    if (!std::isfinite(err)) {
+        why_ = "the error estimate is not finite";
+        return false;
+    }
+    if (err > 1.0) return true;  // a valid solve, but too inaccurate: rejected by the caller
+
+    // Accept.
+    t_ = t1;
+    u_ = un_;
+    ep_ = cells_.ep;
+    e_ = cells_.e;
+    s_ = cells_.s;
+    for (int l = 2; l > 0; --l) {
+        ht_[l] = ht_[l - 1];
+        hs_[l] = hs_[l - 1];
+        std::swap(hu_[l], hu_[l - 1]);
+        std::swap(he_[l], he_[l - 1]);
+    }
+    ht_[0] = t_;
+    hs_[0] = settle;
+    hu_[0] = u_;
+    he_[0] = e_;
+    nlev_ = std::min(nlev_ + 1, 3);
+    return true;
+}
+
+void Runner::write(int j, double lf) {
+    const int nc = out_.ncol;
+    const int N = N_;
+    const auto& S = col_.S;
+    std::vector<double> K(N);
+    double settle = 0.0;
+    for (int i = 0; i < N; ++i) {
+        K[i] = col_.mat[i].k(e_[i]) / (col_.gammaw * (1.0 + e_[i]));
+        settle += S[i] * (col_.e0[i] - e_[i]);
+        out_.ue[i * nc + j] = u_[i];
+        out_.sigve[i * nc + j] = s_[i];
+        out_.ee[i * nc + j] = e_[i];
+        out_.ke[i * nc + j] = col_.mat[i].k(e_[i]);
+    }
+    out_.settlement[j] = settle;
+    // Node positions: the bottom node stays; each element has its own height.
+    double z = 0.0;
+    out_.z[N * nc + j] = col_.depth[N];
+    for (int i = N - 1; i >= 0; --i) {
+        z += S[i] * (col_.e0[i] - e_[i]);
+        out_.z[i * nc + j] = col_.depth[i] + z;
+    }
+    // Pore pressures at the nodes.
+    std::vector<double> un(N + 1);
+    if (j == 0) {
+        for (int i = 0; i <= N; ++i)
+            un[i] = col_.node_dsigv[i] * lf + col_.node_ru[i] * col_.sig_node[i];
+    } else {
+        for (int i = 1; i < N; ++i) {
+            const double Gl = K[i - 1] / S[i - 1], Gr = K[i] / S[i];
+            un[i] = (Gl * u_[i - 1] + Gr * u_[i]) / (Gl + Gr);
+        }
+        // A sealed end: zero slope, u = a + b x^2 through the two nearest centres.
+        auto sealed = [&](int c0, int c1) {
+            if (N == 1) return u_[c0];
+            const double x0 = 0.5 * S[c0], x1 = S[c0] + 0.5 * S[c1];
+            return (u_[c0] * x1 * x1 - u_[c1] * x0 * x0) / (x1 * x1 - x0 * x0);
+        };
+        un[0] = col_.drainage == 2 ? sealed(0, 1) : 0.0;
+        un[N] = col_.drainage == 1 ? sealed(N - 1, N - 2) : 0.0;
+    }
+    for (int i = 0; i <= N; ++i) {
+        const double sn = col_.sig_node[i] + col_.node_dsigv[i] * lf - un[i];
+        out_.u[i * nc + j] = un[i];
+        out_.sigv[i * nc + j] = sn;
+        double e, k;
+        if (i > 0 && i < N) {
+            const double wl = S[i] / (S[i - 1] + S[i]);  // inverse distance weights
+            e = wl * e_[i - 1] + (1.0 - wl) * e_[i];
+            k = std::exp(wl * std::log(col_.mat[i - 1].k(e_[i - 1])) +
+                         (1.0 - wl) * std::log(col_.mat[i].k(e_[i])));
+        } else {
+            // An end node: the state of its element carried to the node's stress.
+            const int c = i == 0 ? 0 : N - 1;
+            const Material& m = col_.mat[c];
+            e = sn > 0.0 ? m.e_of(std::min(ep_[c], m.P(sn)), sn) : e_[c];
+            k = m.k(e);
+        }
+        out_.e[i * nc + j] = e;
+        out_.k[i * nc + j] = k;
+    }
+    st_.columns = j + 1;
+    if (cb_.on_output) cb_.on_output(j, j == 0 ? 0.0 : time_[j - 1]);
+}
+
+void Runner::run() {
+    const int Nt = static_cast<int>(time_.size());
+    last_poll_ = std::chrono::steady_clock::now();
+    u_.resize(N_);
+    ep_.resize(N_);
+    e_ = col_.e0;
+    s_.resize(N_);
+    sig_tot_.resize(N_);
+    for (auto& v : hu_) v.resize(N_);
+    for (auto& v : he_) v.resize(N_);
+    cells_.resize(N_);
+    trial_.resize(N_);
+
+    // Scales: the largest pore pressure the loads can cause, and a settlement
+    // below which the settlement error is measured absolutely.
+    double lfmax = 0.0;
+    for (double f : lf_) lfmax = std::max(lfmax, std::fabs(f));
+    U_ = 0.0;
+    double smax = 0.0;
+    for (int i = 0; i < N_; ++i) {
+        U_ = std::max(U_, std::fabs(col_.dsigv[i]) * lfmax + std::fabs(col_.ru[i] * col_.sigma0[i]));
+        smax = std::max(smax, col_.sigma0[i]);
+        Ssum_ += col_.S[i];
+    }
+    if (!(U_ > 1e-6 * smax)) U_ = 1e-3 * smax;
+    for (int i = 0; i < N_; ++i)
+        s_floor_ += 0.1 * col_.S[i] * col_.mat[i].Cc * std::log10(1.0 + U_ / col_.sigma0[i]);
+    s_floor_ = std::max(s_floor_, 1e-12 * Ssum_);
+    ntol_ = 0.1 * opt_.rtol * U_;
+
+    // t = 0: the first load factor acts at once, undrained.
+    load_ = lf_.empty() ? 0.0 : lf_[0];
+    for (int i = 0; i < N_; ++i) {
+        const Material& m = col_.mat[i];
+        s_[i] = col_.sigma0[i] * (1.0 - col_.ru[i]);
+        u_[i] = col_.dsigv[i] * load_ + col_.ru[i] * col_.sigma0[i];
+        ep_[i] = e_[i] + m.Cr * std::log10(s_[i] / m.sigvref);
+        if (ep_[i] > m.P(s_[i])) {  // put on the compression line
+            ep_[i] = m.P(s_[i]);
+            e_[i] = m.e_of(ep_[i], s_[i]);
+        }
+        sig_tot_[i] = col_.sigma0[i] + col_.dsigv[i] * load_;
+    }
+    write(0, load_);
+
+    double h = 0.0;
+    bool restart = true;
+    const double tscale = Nt > 0 ? std::max(std::fabs(time_.back()), 1e-300) : 1.0;
+    for (int j = 0; j < Nt; ++j) {
+        if (j > 0 && lf_[j] != lf_[j - 1]) {
+            const double dl = lf_[j] - lf_[j - 1];
+            for (int i = 0; i < N_; ++i) {
+                u_[i] += col_.dsigv[i] * dl;
+                sig_tot_[i] = col_.sigma0[i] + col_.dsigv[i] * lf_[j];
+            }
+            load_ = lf_[j];
+            restart = true;
+        }
+        const double t_end = time_[j];
+        while (t_ < t_end) {
+            if (restart) {
+                nlev_ = 1;
+                ht_[0] = t_;
+                hu_[0] = u_;
+                he_[0] = e_;
+                double settle = 0.0;
+                for (int i = 0; i < N_; ++i) settle += col_.S[i] * (col_.e0[i] - e_[i]);
+                hs_[0] = settle;
+                h = restart_step();
+                restart = false;
+            }
+            const double remaining = t_end - t_;
+            double hs = h;
+            bool land = false;
+            if (hs >= remaining * (1.0 - 1e-12)) {
+                hs = remaining;
+                land = true;
+            } else if (hs > 0.5 * remaining) {
+                hs = 0.5 * remaining;
+            }
+            if (nlev_ >= 3) hs = std::min(hs, 2.0 * (ht_[0] - ht_[1]));
+            if (hs < remaining * (1.0 - 1e-12)) land = false;
+            if (hs <= 1e-14 * tscale && !land)
+                throw StepFailure(t_, "no sub-step longer than 1e-14 of the run's duration is "
+                                      "accepted at t = " + std::to_string(t_) + " (" + why_ + ")");
+            if (st_.substeps + st_.rejected >= opt_.max_substeps)
+                throw StepFailure(t_, "max_substeps (" + std::to_string(opt_.max_substeps) +
+                                          ") reached at t = " + std::to_string(t_));
+            double err = 0.0;
+            int order = 1;
+            const double t_before = t_;
+            const bool solved = try_step(hs, err, order);
+            poll();
+            if (!solved) {
+                ++st_.rejected;
+                h = 0.25 * hs;
+                continue;
+            }
+            const double fac = 0.9 * std::pow(std::max(err, 1e-10), -1.0 / (order + 1));
+            if (t_ == t_before) {  // rejected on its error estimate
+                why_ = "the time error stays above rtol";
+                ++st_.rejected;
+                h = hs * std::max(0.2, std::min(0.9, fac));
+                continue;
+            }
+            ++st_.substeps;
+            if (land) t_ = t_end;
+            if (land) ht_[0] = t_end;
+            // The next step: from the error, and never shorter than the wanted
+            // step because the last one was cut to land on an output time.
+            const double hn = hs * std::min(2.0, std::max(0.2, fac));
+            h = land ? std::max(hn, h) : hn;
+        }
+        write(j + 1, load_);
+    }
+}
+
+}  // namespace
+
+bool step_residual(const Column& col, const std::vector<double>& ep0, const std::vector<double>& s0,
+                   const std::vector<double>& sig_tot, const std::vector<double>& hist, double a0,
+                   double dt, const std::vector<double>& u, StepSystem& sys) {
+    Cells c;
+    c.resize(col.N);
+    if (!evaluate_cells(col, ep0, s0, sig_tot, dt, u, c)) return false;
+    assemble(col, c, hist, a0, dt, u, sys);
+    return true;
+}
+
+void solve(const Column& col, const std::vector<double>& time, const std::vector<double>& loadfactor,
+           const Options& opt, Output& out, const Callbacks& cb, Stats& stats) {
+    if (time.size() != loadfactor.size())
+        throw InputError("loadfactor", -1, "time and loadfactor must have the same length");
+    for (size_t j = 0; j < time.size(); ++j) {
+        if (!std::isfinite(time[j]) || time[j] < 0.0 || (j > 0 && time[j] < time[j - 1]))
+            throw InputError("time", static_cast<int>(j),
+                             "time must be finite, >= 0 and non-decreasing (entry " +
+                                 std::to_string(j) + ")");
+        if (!std::isfinite(loadfactor[j]))
+            throw InputError("loadfactor", static_cast<int>(j),
+                             "loadfactor is not finite (entry " + std::to_string(j) + ")");
+    }
+    // Once the pore pressure has dissipated the effective stress is the total one.
+    for (size_t j = 0; j < loadfactor.size(); ++j)
+        for (int c = 0; c < col.N; ++c)
+            if (!(col.sigma0[c] + col.dsigv[c] * loadfactor[j] > 0.0))
+                throw InputError("loadfactor", static_cast<int>(j),
+                                 "loadfactor entry " + std::to_string(j) + " (" +
+                                     std::to_string(loadfactor[j]) +
+                                     ") leaves no positive effective stress in element " +
+                                     std::to_string(c) + " (nodes " + std::to_string(c) + " and " +
+                                     std::to_string(c + 1) + ") once the pore pressure dissipates");
+    if (!(opt.rtol > 0.0) || !(opt.rtol < 1.0)) throw InputError("rtol", -1, "rtol must lie in (0, 1)");
+    if (opt.max_newton < 1) throw InputError("max_newton", -1, "max_newton must be >= 1");
+    if (opt.max_substeps < 1) throw InputError("max_substeps", -1, "max_substeps must be >= 1");
+    Runner(col, time, loadfactor, opt, out, cb, stats).run();
+}
+
+}  // namespace pelorin::engine

@@ -1,0 +1,135 @@
+// The run engine: one-dimensional finite-strain consolidation with creep in
+// solids (material) coordinates, cell-centred finite volumes, an exact Newton
+// Jacobian and error-controlled time steps (backward Euler after every load
+// change, then variable-step BDF2).
+//
+// Coordinates: xi is the height of solids measured from the top; an element
+// (cell) c lies between nodes c and c + 1 and holds S_c of solids.  Its state
+// is its excess pore pressure u_c, void ratio e_c and plastic void ratio ep_c
+// at its centre.  Mass balance of the pore water (Gibson, England & Hussey
+// 1967, their equation in xi):
+//     S_c de_c/dt = F_{c+1/2} - F_{c-1/2},  F = G (u_right - u_left),
+// G the conductance between two centres, k/(gammaw (1 + e)) combined in series
+// over the two half cells (the harmonic mean for layered soils); a drained end
+// holds u = 0 at the boundary face, half a cell from the last centre, a sealed
+// end carries no flux.  The effective stress of a cell is
+//     s'_c = sigma0_c + dsigv_c * lf(t) - u_c,
+// sigma0_c = qo + (Gs - 1) gammaw xi_c exactly (the submerged weight per unit
+// height of solids does not depend on the void ratio).
+#pragma once
+
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "material.hpp"
+
+namespace pelorin::engine {
+
+// Physically impossible input; `param` names the keyword, `index` the element
+// (or node, as `where` says).
+struct InputError : std::runtime_error {
+    std::string param;
+    int index;
+    InputError(std::string p, int i, const std::string& msg)
+        : std::runtime_error(msg), param(std::move(p)), index(i) {}
+};
+
+// A callback asked the run to stop (its reason is kept by the caller).
+struct Interrupted {};
+
+// The run cannot go on: no sub-step is accepted at `time`.
+struct StepFailure : std::runtime_error {
+    double time;
+    StepFailure(double t, const std::string& msg) : std::runtime_error(msg), time(t) {}
+};
+
+// Per-element description of a column, with the node depths.
+struct ColumnInput {
+    std::vector<double> depth;       // N + 1 node depths, increasing, m
+    std::vector<Material> mat;       // N
+    std::vector<double> Gs;          // N
+    std::vector<double> dsigv;       // N: total stress change at load factor 1, kPa
+    std::vector<double> ru;          // N: initial pore-pressure ratio
+    std::vector<int> hist_type;      // N: 0 OCR, 1 void ratio, 2 preconsolidation stress
+    std::vector<double> hist_value;  // N
+    std::vector<double> node_dsigv;  // N + 1 (node outputs; empty: from the elements)
+    std::vector<double> node_ru;     // N + 1 (node outputs; empty: from the elements)
+    double qo = 0.0;
+    double gammaw = 9.81;
+    int drainage = 0;  // 0 both ends, 1 top only, 2 bottom only
+    // Reject an element whose stress history puts it above the compression
+    // line (when false the state is put on the line: node-wise input whose
+    // nodes were checked themselves).
+    bool check_history = true;
+};
+
+// The prepared column: initial state at the element centres and the nodes.
+struct Column {
+    int N = 0;
+    std::vector<Material> mat;
+    std::vector<double> ln_tref;  // ln tref per element
+    std::vector<double> S;        // solids height per element
+    std::vector<double> sigma0;   // initial effective stress at the element centres
+    std::vector<double> e0;       // initial void ratio
+    std::vector<double> dsigv, ru;
+    std::vector<double> depth;       // N + 1
+    std::vector<double> sig_node;    // N + 1: initial effective stress at the nodes
+    std::vector<double> node_dsigv;  // N + 1
+    std::vector<double> node_ru;     // N + 1
+    double gammaw = 9.81;
+    int drainage = 0;
+};
+
+Column prepare(const ColumnInput& in);
+
+struct Options {
+    double rtol = 1e-3;        // local time error, relative to the load
+    long max_substeps = 1000000;
+    int max_newton = 12;
+};
+
+struct Stats {
+    long substeps = 0;   // accepted sub-steps
+    long newton = 0;       // Newton iterations (linear solves)
+    long evaluations = 0;  // residual and Jacobian evaluations (line search included)
+    long rejected = 0;   // rejected sub-steps (error, Newton, non-physical trial)
+    int columns = 0;     // output columns written (t = 0 included)
+};
+
+// Histories written by the engine, row-major [row][ncol], ncol = Ntime + 1.
+struct Output {
+    int ncol = 0;
+    double *z = nullptr, *u = nullptr, *sigv = nullptr, *e = nullptr, *k = nullptr;  // nodes
+    double *ue = nullptr, *sigve = nullptr, *ee = nullptr, *ke = nullptr;            // elements
+    double* settlement = nullptr;
+};
+
+struct Callbacks {
+    std::function<void()> poll;                   // every ~50 ms; may throw
+    std::function<void(int, double)> on_output;   // after output column j at time t
+};
+
+// Runs the loading history: load factor lf[j] acts over (time[j-1], time[j]]
+// (time[-1] = 0), lf[0] from t = 0 on; column 0 of the output is the state
+// at t = 0 just after lf[0] is applied, column j + 1 the state at time[j].
+// Throws StepFailure (stats.columns tells how much of the output is valid),
+// Interrupted, or whatever a callback throws.
+void solve(const Column& col, const std::vector<double>& time,
+           const std::vector<double>& loadfactor, const Options& opt, Output& out,
+           const Callbacks& cb, Stats& stats);
+
+// The residual of a step and its Jacobian, exposed for tests: the step from
+// state (ep0, s0) over dt with BDF weights a0 (new), and `hist` the part of
+// the mass balance from earlier levels (sum a_i e_i); returns false for a
+// non-physical trial.
+struct StepSystem {
+    std::vector<double> R, lo, di, up;  // residual and tridiagonal Jacobian
+};
+bool step_residual(const Column& col, const std::vector<double>& ep0,
+                   const std::vector<double>& s0, const std::vector<double>& sig_tot,
+                   const std::vector<double>& hist, double a0, double dt,
+                   const std::vector<double>& u, StepSystem& sys);
+
+}  // namespace pelorin::engine

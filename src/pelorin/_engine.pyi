@@ -1,0 +1,18 @@
+"""The run engine's binding (C++): a column given element by element."""
+from typing import Any, Callable, Mapping, Optional
+
+import numpy as np
+import numpy.typing as npt
+
+ArrayLike = npt.ArrayLike
+
+def prepare(depth: ArrayLike, elements: Mapping[str, ArrayLike], qo: float,
+            gammaw: float = ..., drainagetype: int = ...,
+            check_history: bool = ...) -> dict[str, np.ndarray]: ...
+
+def solve(depth: ArrayLike, elements: Mapping[str, ArrayLike], qo: float, time: ArrayLike,
+          loadfactor: ArrayLike, *, gammaw: float = ..., drainagetype: int = ...,
+          rtol: float = ..., max_substeps: int = ..., max_newton: int = ...,
+          progress: Optional[Callable[[float, float], Any]] = ...,
+          node_dsigv: Optional[ArrayLike] = ..., node_ru: Optional[ArrayLike] = ...,
+          check_history: bool = ...) -> dict[str, Any]: ...

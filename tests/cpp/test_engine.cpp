@@ -1,0 +1,210 @@
+// Native tests of the run engine: the local update against integrations of
+// the creep law, and the Newton Jacobian against finite differences.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "engine/engine.hpp"
+#include "engine/material.hpp"
+
+namespace eng = pelorin::engine;
+
+namespace {
+
+const eng::Material kClay{0.5, 0.05, 100.0, 1.5, 8.64e-5, 1.5, 0.75, 0.02, 1.0};
+
+// Creep along a linear stress path, by many small exact constant-stress steps.
+double creep_reference(const eng::Material& m, double ep, double s0, double s1, double dt) {
+    const int n = 200000;
+    for (int i = 0; i < n; ++i) {
+        const double s = s0 + (s1 - s0) * (i + 0.5) / n;
+        ep = eng::local_update(m, ep, s, s, dt / n, std::log(dt / n / m.tref)).ep;
+    }
+    return ep;
+}
+
+TEST(EngineLocal, ConstantStressCreepIsExactAtAnyStepLength) {
+    // The equivalent age grows linearly: one step of dt equals n steps of dt/n.
+    for (double dt : {1e-3, 1.0, 1e3, 1e7}) {
+        const double s = 150.0, ep0 = kClay.P(s) - 0.01;
+        const double one = eng::local_update(kClay, ep0, s, s, dt, std::log(dt)).ep;
+        double ep = ep0;
+        for (int i = 0; i < 64; ++i) ep = eng::local_update(kClay, ep, s, s, dt / 64, std::log(dt / 64)).ep;
+        EXPECT_NEAR(one, ep, 1e-12) << dt;
+        const double alpha = kClay.Ca / eng::kLn10;
+        const double tau = kClay.tref * std::exp((kClay.P(s) - ep0) / alpha);
+        EXPECT_NEAR(ep0 - one, alpha * std::log1p(dt / tau), 1e-13) << dt;
+    }
+}
+
+TEST(EngineLocal, LinearStressPathMatchesFineIntegration) {
+    // Loading, unloading, small and large stress changes, below the line.
+    struct Case { double s0, s1, dt, below; };
+    for (const Case c : {Case{100, 101, 10, 0.02}, Case{100, 180, 10, 0.05}, Case{150, 60, 3, 0.01},
+                         Case{100, 100.0001, 50, 0.001}}) {
+        const double ep0 = kClay.P(std::max(c.s0, c.s1)) - c.below;
+        const double got = eng::local_update(kClay, ep0, c.s0, c.s1, c.dt, std::log(c.dt)).ep;
+        EXPECT_NEAR(got, creep_reference(kClay, ep0, c.s0, c.s1, c.dt), 2e-8) << c.s0 << " " << c.s1;
+    }
+}
+
+TEST(EngineLocal, HeavilyOverconsolidatedDoesNotOverflow) {
+    const auto L = eng::local_update(kClay, kClay.P(10.0) - 5.0, 10.0, 10.5, 1e12, std::log(1e12));
+    EXPECT_TRUE(std::isfinite(L.e));
+    EXPECT_TRUE(std::isfinite(L.de_ds));
+}
+
+TEST(EngineLocal, DerivativeMatchesFiniteDifference) {
+    for (double Ca : {0.0, 0.02, 0.002}) {
+        eng::Material m = kClay;
+        m.Ca = Ca;
+        for (double below : {0.0, 0.03}) {          // on the line (yielding) and below it
+            for (double s1 : {80.0, 100.0 * (1 + 1e-4), 140.0}) {
+                const double s0 = 100.0, ep0 = m.P(s0) - below, dt = 7.0;
+                const double h = 1e-6 * s1;
+                const auto L = eng::local_update(m, ep0, s0, s1, dt, std::log(dt));
+                const double fd = (eng::local_update(m, ep0, s0, s1 + h, dt, std::log(dt)).e -
+                                   eng::local_update(m, ep0, s0, s1 - h, dt, std::log(dt)).e) /
+                                  (2 * h);
+                EXPECT_NEAR(L.de_ds, fd, 1e-6 * std::fabs(fd) + 1e-12) << Ca << " " << below << " " << s1;
+            }
+        }
+    }
+}
+
+TEST(EngineLocal, PathFactorMatchesQuadrature) {
+    for (double m : {0.5, 22.5, 400.0}) {
+        for (double d : {-0.5, -1e-6, 1e-9, 1e-4, 0.3, 0.9}) {
+            const int n = 100000;
+            double sum = 0.0;
+            for (int i = 0; i < n; ++i) sum += std::pow(1.0 - d * (1.0 - (i + 0.5) / n), m);
+            const double g = std::log(sum / n);
+            const auto got = eng::log_path_factor(d, m);
+            EXPECT_NEAR(got.value, g, 1e-6 * (1 + std::fabs(g))) << m << " " << d;
+            const double h = 1e-6 * std::max(std::fabs(d), 1e-3);
+            const double fd = (eng::log_path_factor(d + h, m).value - eng::log_path_factor(d - h, m).value) / (2 * h);
+            EXPECT_NEAR(got.ddd, fd, 1e-5 * (1 + std::fabs(fd))) << m << " " << d;
+        }
+    }
+}
+
+// A layered column (soft clay, a lens 1000x more permeable, stiffer clay),
+// part way through a step, with creep.
+eng::Column layered(int drainage) {
+    eng::ColumnInput in;
+    const int N = 7;
+    for (int i = 0; i <= N; ++i) in.depth.push_back(1.5 * i + 0.1 * i * i);
+    for (int c = 0; c < N; ++c) {
+        eng::Material m = kClay;
+        if (c == 3) m.kref *= 1000.0;
+        if (c > 3) m.Cc = 0.3;
+        in.mat.push_back(m);
+        in.Gs.push_back(2.7);
+        in.dsigv.push_back(80.0 - 3 * c);
+        in.ru.push_back(0.0);
+        in.hist_type.push_back(0);
+        in.hist_value.push_back(1.0 + 0.1 * c);
+    }
+    in.qo = 0.0;
+    in.drainage = drainage;
+    return eng::prepare(in);
+}
+
+class EngineJacobian : public ::testing::TestWithParam<std::tuple<int, double>> {};
+
+TEST_P(EngineJacobian, MatchesFiniteDifferences) {
+    const auto [drainage, a0] = GetParam();
+    const eng::Column col = layered(drainage);
+    const int N = col.N;
+    std::vector<double> ep0(N), s0(N), sig(N), hist(N), u(N);
+    for (int c = 0; c < N; ++c) {
+        s0[c] = col.sigma0[c] + 20.0;
+        ep0[c] = col.mat[c].P(s0[c]) - (c % 2 ? 0.0 : 0.02);  // some on the line, some below
+        sig[c] = col.sigma0[c] + col.dsigv[c];
+        u[c] = col.dsigv[c] - 20.0 - 10.0 * std::sin(1.0 + c);
+        hist[c] = -a0 * col.mat[c].e_of(ep0[c], s0[c]);
+    }
+    eng::StepSystem sys, p, m;
+    const double dt = 3.0;
+    ASSERT_TRUE(eng::step_residual(col, ep0, s0, sig, hist, a0, dt, u, sys));
+    for (int j = 0; j < N; ++j) {
+        const double h = 1e-6 * (1.0 + std::fabs(u[j]));
+        auto up = u, um = u;
+        up[j] += h;
+        um[j] -= h;
+        ASSERT_TRUE(eng::step_residual(col, ep0, s0, sig, hist, a0, dt, up, p));
+        ASSERT_TRUE(eng::step_residual(col, ep0, s0, sig, hist, a0, dt, um, m));
+        for (int i = 0; i < N; ++i) {
+            const double fd = (p.R[i] - m.R[i]) / (2 * h);
+            const double an = i == j ? sys.di[i] : i == j - 1 ? sys.up[i] : i == j + 1 ? sys.lo[i] : 0.0;
+            EXPECT_NEAR(an, fd, 1e-6 * (std::fabs(fd) + std::fabs(sys.di[i]))) << i << "," << j;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Drainage, EngineJacobian,
+                         ::testing::Combine(::testing::Values(0, 1, 2), ::testing::Values(1.0, 1.4)));
+
+TEST(EngineColumn, SolidsAndStressesWithSelfWeight) {
+    // Void ratio given: S = dz/(1 + e) exactly, node stresses add (Gs-1) gammaw S.
+    eng::ColumnInput in;
+    in.depth = {0.0, 1.0, 3.0};
+    in.mat = {kClay, kClay};
+    in.Gs = {2.7, 2.5};
+    in.dsigv = {0, 0};
+    in.ru = {0, 0};
+    in.hist_type = {1, 1};
+    in.hist_value = {1.0, 1.5};
+    in.qo = 0.0;
+    const auto col = eng::prepare(in);
+    EXPECT_DOUBLE_EQ(col.S[0], 0.5);
+    EXPECT_DOUBLE_EQ(col.S[1], 0.8);
+    EXPECT_NEAR(col.sigma0[0], 1.7 * 9.81 * 0.25, 1e-12);
+    EXPECT_NEAR(col.sig_node[2], 1.7 * 9.81 * 0.5 + 1.5 * 9.81 * 0.8, 1e-12);
+}
+
+TEST(EngineColumn, ImpossibleInputNamesParameterAndElement) {
+    auto base = [] {
+        eng::ColumnInput in;
+        in.depth = {0.0, 1.0, 2.0};
+        in.mat = {kClay, kClay};
+        in.Gs = {2.7, 2.7};
+        in.dsigv = {10, 10};
+        in.ru = {0, 0};
+        in.hist_type = {0, 0};
+        in.hist_value = {1.0, 1.0};
+        in.qo = 5.0;
+        return in;
+    };
+    auto param = [](const eng::ColumnInput& in) -> std::string {
+        try {
+            eng::prepare(in);
+        } catch (const eng::InputError& e) {
+            return e.param + "@" + std::to_string(e.index);
+        }
+        return "";
+    };
+    auto in = base();
+    in.mat[1].Cr = 0.6;
+    EXPECT_EQ(param(in), "Cc@1");
+    in = base();
+    in.hist_value[0] = 0.9;
+    EXPECT_EQ(param(in), "ocrvoidratio@0");
+    in = base();
+    in.hist_type[1] = 1;
+    in.hist_value[1] = 3.0;  // above the compression line
+    EXPECT_EQ(param(in), "ocrvoidratio@1");
+    in = base();
+    in.qo = 0.0;
+    in.Gs = {1.0, 1.0};
+    EXPECT_EQ(param(in), "qo@0");
+    in = base();
+    in.depth[2] = 1.0;
+    EXPECT_EQ(param(in), "depth@2");
+    in = base();
+    in.drainage = 3;
+    EXPECT_EQ(param(in), "drainagetype@-1");
+}
+
+}  // namespace
