@@ -20,30 +20,10 @@ def within(errors, case):
 
 @pytest.fixture(scope="module")
 def engine():
-    try:
-        import pelorin  # noqa: F401
-    except ModuleNotFoundError as exc:
-        if exc.name != "pelorin":
-            raise
-        pytest.skip("the pelorin package is not built")
     return V.engine_solver()
 
 
-# Misses of the engine with its default options, measured; strict, so a fix
-# shows up as a failure here until its marker goes.
-MISSES = {
-    "Davis & Raymond, load ratio 10": "late time error of the default rtol = 1e-3: 6.1e-3 of "
-                                      "the increment at mid-depth, Tv = 1.26 (1.9e-3 at 1e-4)",
-}
-
-
-def engine_case(case):
-    reason = [why for fragment, why in MISSES.items() if fragment in case.name]
-    marks = [pytest.mark.xfail(reason=reason[0], strict=True)] if reason else []
-    return pytest.param(case, id=case.name, marks=marks)
-
-
-@pytest.mark.parametrize("case", [engine_case(c) for c in V.CASES])
+@pytest.mark.parametrize("case", V.CASES, ids=[c.name for c in V.CASES])
 def test_engine_meets_its_acceptance_tolerance(engine, case):
     assert within(case.measure(engine), case) == {}
 
