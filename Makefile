@@ -8,7 +8,7 @@ NATIVE    := build-native
 SANDIR    := build-sanitize
 PYTEST    := -q -p no:cacheprovider
 
-.PHONY: all deps test demo bench sanitize dev clean
+.PHONY: all deps test demo bench validate sanitize dev clean
 
 all: $(VENV)/.installed
 
@@ -43,6 +43,10 @@ demo: $(VENV)/.installed
 
 bench: $(VENV)/.installed native
 	$(VPY) bench/bench_compute.py --native --native-dir $(NATIVE) $(ARGS)
+
+# The engine against closed-form solutions: the table of README.md's Validation.
+validate: $(VENV)/.installed
+	$(VPY) validation/validate.py $(ARGS)
 
 # The whole suite against a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer (leak detection off: the interpreter keeps

@@ -85,7 +85,7 @@ struct Column {
 Column prepare(const ColumnInput& in);
 
 struct Options {
-    double rtol = 1e-3;        // local time error, relative to the load
+    double rtol = 3e-4;        // local time error, relative to the load
     long max_substeps = 1000000;
     int max_newton = 12;
 };

@@ -1,8 +1,21 @@
 """pelorin: consolidation settlement of soft soils, from Python, by a sound C++ engine.
 
-`run` takes the keywords of `Pelorin.compute` and returns an xarray Dataset;
-`run_elements` takes a column element by element; `ConvergenceError` carries
-the partial results of a run that cannot go on.
+An analysis: a soil profile (`Soil`, `Layer`, `Profile`) under staged loads
+(`Stage`, `Loading`) goes to `simulate`, which returns a `Result`: labelled
+histories (xarray), settlement of the surface and of each layer, degree of
+consolidation, t50/t90, end of primary, creep; NetCDF/CSV files, a summary
+and figures (`pelorin.plots`).  `read_case` reads a TOML case file, the
+`pelorin` command runs one.  Units: kPa, m, days, permeability in m/s.
+
+    >>> import pelorin
+    >>> clay = pelorin.Soil(Cc=0.9, Cr=0.09, esigvref=1.9, kref=1e-8, Ck=1.1)
+    >>> profile = pelorin.Profile([pelorin.Layer(clay, 6.0, ocr=1.2)], surcharge=10.0)
+    >>> result = pelorin.simulate(profile, pelorin.Loading([pelorin.Stage(0.0, load=50.0)]))
+    >>> print(result.summary())                            # doctest: +SKIP
+
+The engine itself: `run` takes the keywords of `Pelorin.compute` and returns
+an xarray Dataset; `run_elements` takes a column element by element;
+`ConvergenceError` carries the partial results of a run that cannot go on.
 """
 from ._run import ConvergenceError, run, run_elements
 

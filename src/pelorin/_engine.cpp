@@ -202,7 +202,7 @@ PYBIND11_MODULE(_engine, m) {
           "Initial state of a column: solids height, stresses and void ratios (dict of arrays).");
     m.def("solve", &solve, py::arg("depth"), py::arg("elements"), py::arg("qo"), py::arg("time"),
           py::arg("loadfactor"), py::kw_only(), py::arg("gammaw") = 9.81, py::arg("drainagetype") = 0,
-          py::arg("rtol") = 1e-3, py::arg("max_substeps") = 1000000, py::arg("max_newton") = 12,
+          py::arg("rtol") = 3e-4, py::arg("max_substeps") = 1000000, py::arg("max_newton") = 12,
           py::arg("progress") = py::none(), py::arg("node_dsigv") = py::none(),
           py::arg("node_ru") = py::none(), py::arg("check_history") = true,
           R"(Runs a column given element by element.

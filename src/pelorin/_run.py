@@ -289,7 +289,7 @@ def _options(kw: Mapping[str, Any]) -> dict[str, Any]:
     progress = kw.get("progress")
     if progress is not None and not callable(progress):
         raise TypeError("progress must be callable (t_reached, t_end) or None")
-    return dict(rtol=_number("rtol", kw.get("rtol", 1e-3)),
+    return dict(rtol=_number("rtol", kw.get("rtol", 3e-4)),
                 max_substeps=_integer("max_substeps", kw.get("max_substeps", 1_000_000)),
                 max_newton=_integer("max_newton", kw.get("max_newton", 12)),
                 progress=progress)
@@ -307,7 +307,7 @@ def run(**keywords: Any) -> xr.Dataset:
     """Consolidation run from the keywords of `Pelorin.compute` (same meaning and units).
 
     Extra keyword-only options: rtol (local time error relative to the load,
-    default 1e-3), max_substeps, max_newton, progress (callable
+    default 3e-4), max_substeps, max_newton, progress (callable
     progress(t_reached, t_end), called at each output time).  Returns an
     xarray Dataset with dims node (N + 1) and time (t = 0, then the given
     times).  Raises ValueError for impossible input and ConvergenceError
@@ -337,7 +337,7 @@ def run(**keywords: Any) -> xr.Dataset:
 
 
 def run_elements(*, depth: Any, qo: float, time: Any, loadfactor: Any, gammaw: float = 9.81,
-                 drainagetype: int = 0, rtol: float = 1e-3, max_substeps: int = 1_000_000,
+                 drainagetype: int = 0, rtol: float = 3e-4, max_substeps: int = 1_000_000,
                  max_newton: int = 12, progress: Optional[Callable[[float, float], Any]] = None,
                  **elements: Any) -> xr.Dataset:
     """A run of a column given element by element (exact layer interfaces).

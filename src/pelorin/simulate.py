@@ -17,7 +17,7 @@ __all__ = ["simulate", "time_grid"]
 FIRST_FRACTION = 1e-4   # first output time after a stage, as a fraction of the time scale
 
 
-def time_grid(stage_times: Sequence[float], end: float, first: float,
+def time_grid(stage_times: Sequence[float], end: float, first: float | Sequence[float],
               points_per_decade: int = 10, equal_steps: int = 4) -> np.ndarray:
     """Output times of an analysis, days.
 
@@ -33,8 +33,9 @@ def time_grid(stage_times: Sequence[float], end: float, first: float,
         Stage start times, increasing, each below `end`.
     end : float
         Last output time.
-    first : float
-        Time from a stage start to its first output time, > 0.
+    first : float or sequence of float
+        Time from a stage start to its first output time, > 0; one for all
+        stages or one per stage.
     points_per_decade : int, default 10
     equal_steps : int, default 4
 
@@ -48,18 +49,20 @@ def time_grid(stage_times: Sequence[float], end: float, first: float,
     >>> time_grid([0.0, 100.0], 1000.0, first=0.1, points_per_decade=2)[:4]
     array([0.1       , 0.31622777, 1.        , 3.16227766])
     """
-    if not first > 0.0:
-        raise ValueError(f"first must be positive; got {first!r}")
-    starts = [float(t) for t in stage_times]
-    if starts and starts[0] > 0.0:
+    starts = [float(t) for t in stage_times] or [0.0]
+    firsts = ([float(f) for f in first] if isinstance(first, Sequence)
+              else [float(first)] * len(starts))
+    if len(firsts) != len(starts) or not all(f > 0.0 for f in firsts):
+        raise ValueError(f"first must be positive, one for all stages or one per stage; "
+                         f"got {first!r}")
+    if starts[0] > 0.0:
         starts.insert(0, 0.0)
-    if not starts:
-        starts = [0.0]
+        firsts.insert(0, firsts[0])
     ends = starts[1:] + [float(end)]
     pieces = []
-    for k, (ts, te) in enumerate(zip(starts, ends)):
+    for k, (ts, te, first_k) in enumerate(zip(starts, ends, firsts)):
         span = te - ts
-        f = min(first, span / 100.0)
+        f = min(first_k, span / 100.0)
         n = max(int(math.ceil(points_per_decade * math.log10(span / f) - 1e-9)), 1)
         pts = ts + np.geomspace(f, span, n + 1)
         pts[-1] = te
@@ -99,13 +102,14 @@ def _output_times(col: Column, profile: Profile, loading: Loading,
                                  f"({stage_times[-1]:g} days); they end at {end:g}")
         inner = stage_times[stage_times > 0.0]
         return np.union1d(t, inner)
-    load = max(loading.loads, key=abs)
-    scale = col.time_scale(load, profile.drainage)
+    # Each stage's time scale: from the initial state to the stage's load.
+    scales = [col.time_scale(q, profile.drainage) for q in loading.loads]
     if loading.end is None:
-        end = float(stage_times[-1]) + _nice_up((20.0 if profile.creep else 2.0) * scale)
+        end = float(stage_times[-1]) + _nice_up((20.0 if profile.creep else 2.0) * max(scales))
     else:
         end = float(loading.end)
-    return time_grid(list(loading.times), end, FIRST_FRACTION * scale, points_per_decade)
+    return time_grid(list(loading.times), end, [FIRST_FRACTION * s for s in scales],
+                     points_per_decade)
 
 
 def setup(profile: Profile, loading: Loading, times: Optional[Sequence[float]],
@@ -143,8 +147,8 @@ def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]
     times : sequence of float, optional
         Output times in days, increasing and > 0; stage starts are added.  By
         default: log-spaced after every stage start from 1e-4 of the
-        consolidation time scale (`Result.time_scale`), restarting at every
-        stage, with a few equal steps at the end.
+        consolidation time scale under each stage's load, restarting at
+        every stage, with a few equal steps at the end.
     points_per_decade : int, default 10
         Density of the default grid.
     background : bool, optional
