@@ -153,3 +153,44 @@ def test_band_plot(serial, tmp_path):
     ax = fig.axes[0]
     assert len(ax.collections) == 1 and len(ax.lines) == 2     # band, median, deterministic
     assert (tmp_path / "band.png").stat().st_size > 10_000
+
+
+def test_command_runs_the_example_sweep(tmp_path):
+    from test_cli import EXAMPLE, pelorin as command
+    proc = command("sweep", EXAMPLE, "--samples", "6", "--scheduler", "synchronous",
+                   "--out", str(tmp_path))
+    assert proc.returncode == 0, proc.stderr
+    assert sorted(os.listdir(tmp_path)) == ["percentiles.csv", "settlement_band.png",
+                                            "summary.txt", "sweep.nc"]
+    assert proc.stdout.startswith((tmp_path / "summary.txt").read_text())
+    import xarray as xr
+    with xr.open_dataset(tmp_path / "sweep.nc") as ds:
+        assert ds.sizes["sample"] == 6 and set(ds.status.values) == {"ok"}
+        assert "upper soft clay.kref" in ds
+
+
+GOOD_SWEEP = open(os.path.join(os.path.dirname(__file__), "..", "examples",
+                               "embankment.toml")).read()
+
+
+@pytest.mark.parametrize("change, words", [
+    (lambda s: s.replace('distribution = "normal"', 'distribution = "gamma"', 1),
+     '[[sweep.vary]] #2: distribution must be one of normal, lognormal, uniform; got'),
+    (lambda s: s.replace("median = 1e-8 ", "middle = 1e-8 "),
+     "[[sweep.vary]] #1: unknown key 'middle'"),
+    (lambda s: s.replace("cov = 0.2\n", "", 1), "[[sweep.vary]] #2: normal give exactly one "
+     "of sd and cov"),
+    (lambda s: s.replace("[0.0, 0.0, 1.0]]", "]"), "[sweep] correlation must be a 3 x 3 list"),
+    (lambda s: s.replace("samples = 200", "samples = 0"), "[sweep] samples must be a whole "
+     "number of at least 1"),
+    (lambda s: s[:s.index("[sweep]")], "no [sweep] section"),
+    (lambda s: s.replace('"upper soft clay.Cc"', '"peat.Cc"'), "no layer 'peat'"),
+])
+def test_bad_sweep_sections_name_the_key(tmp_path, change, words):
+    from test_cli import pelorin as command
+    case = tmp_path / "case.toml"
+    case.write_text(change(GOOD_SWEEP))
+    proc = command("sweep", str(case), "--samples", "2", "--scheduler", "synchronous",
+                   "--out", str(tmp_path / "out"))
+    assert proc.returncode == 2 and "Traceback" not in proc.stderr
+    assert proc.stderr.startswith("pelorin: ") and words in proc.stderr, proc.stderr

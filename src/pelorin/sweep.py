@@ -177,11 +177,21 @@ class SweepResult:
                 rows.append((f"t90 of stage {st} (days)", ds["t90_percentiles"].values[:, k]))
                 rows.append((f"primary, stage {st} (m)", ds["primary_percentiles"].values[:, k]))
             for label, values in rows:
-                lines.append(f"{label:34s}" + "".join(f"{v:12.4g}" for v in values))
+                lines.append(f"{label:34s}" + "".join(
+                    f"{v:12.4g}" if math.isfinite(v) else f"{'-':>12s}" for v in values))
             if "settlement_deterministic" in ds:
                 lines.append(f"{'deterministic final settlement (m)':34s}"
                              f"{float(ds['settlement_deterministic'][-1]):12.4g}")
         return "\n".join(lines)
+
+    def percentiles_frame(self) -> Any:
+        """Settlement percentiles against time (pandas.DataFrame, columns in m)."""
+        ds = self.dataset
+        frame = ds["settlement_percentiles"].to_pandas().T
+        frame.columns = [f"settlement_P{q:g}_m" for q in ds["percentile"].values]
+        frame["settlement_deterministic_m"] = ds["settlement_deterministic"].values
+        frame.index.name = "time_d"
+        return frame
 
     def to_netcdf(self, path: Union[str, os.PathLike]) -> None:
         """Write the Dataset to a NetCDF file."""
