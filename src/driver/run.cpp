@@ -9,7 +9,9 @@
 // or until 100 corrections have failed, which ends the run.
 #include "run.hpp"
 
+#include <climits>
 #include <cmath>
+#include <stdexcept>
 #include <vector>
 
 namespace pelorin::driver {
@@ -19,8 +21,9 @@ namespace {
 // Accepted state <- trial state, and column j of the histories.  Runs over
 // the length of the trial pressures: a solver that returned more than N + 1
 // values fails here on the histories.
-void accept(const Work& w, const Histories& h, Vec utest, int j) {
+void accept(const Work& w, const Histories& h, Vec utest, std::ptrdiff_t j) {
     for (std::ptrdiff_t i = 0; i < utest.size(); ++i) {
+        interrupt_point(i);
         h.u(i, j) = utest[i];
         w.ulast[i] = utest[i];
         w.sigvlast[i] = w.sigvtest[i];
@@ -35,9 +38,9 @@ void accept(const Work& w, const Histories& h, Vec utest, int j) {
 
 // Bottom node fixed at H; every element keeps its previous length less the
 // strain of its upper node.
-void trial_positions(const Work& w, int N, double H) {
+void trial_positions(const Work& w, std::ptrdiff_t N, double H) {
     w.ztest[N] = H;
-    for (int i = N - 1; i >= 0; --i) {
+    for (std::ptrdiff_t i = N - 1; i >= 0; --i) {
         w.ztest[i] = w.ztest[i + 1] - ((w.zlast[i + 1] - w.zlast[i]) -
                                        (w.zlast[i + 1] - w.zlast[i]) * w.epsvtest[i]);
     }
@@ -50,9 +53,12 @@ RunStats run(const RunParams& p, const Initial& init, const Work& w, const Histo
     RunStats stats;
     const double ln10 = std::log(10.0);
 
-    const int N = static_cast<int>(p.depth.size() - 1);
-    const int Ntime = static_cast<int>(p.time.size());
+    const std::ptrdiff_t N = p.depth.size() - 1;
+    const std::ptrdiff_t Ntime = p.time.size();
     const double H = p.depth[N];
+    // The step functions take the element count as an int.
+    if (N > INT_MAX || Ntime > INT_MAX) throw std::overflow_error("run: N or Ntime beyond an int");
+    const int Nint = static_cast<int>(N);
 
     // Trial pressures before the first solve: a zero array of the node
     // count, like every working array; afterwards the solvers' results.
@@ -62,7 +68,7 @@ RunStats run(const RunParams& p, const Initial& init, const Work& w, const Histo
 
     // Permeability of node i at void ratio e (arguments read in the order of
     // the call).
-    auto permeability = [&](double e, int i) {
+    auto permeability = [&](double e, std::ptrdiff_t i) {
         const double ekref = p.ekref[i];
         const double kref = p.kref[i];
         const double Ck = p.Ck[i];
@@ -71,7 +77,7 @@ RunStats run(const RunParams& p, const Initial& init, const Work& w, const Histo
 
     // Compressibility of node i for a step from stress `from` to `to` (the
     // soil parameters read in the order of the call).
-    auto compressibility = [&](int i, double from, double to) {
+    auto compressibility = [&](std::ptrdiff_t i, double from, double to) {
         const double elast = w.elast[i];
         const double eref = p.esigvref[i];
         const double sigvref = p.sigvref[i];
@@ -79,12 +85,14 @@ RunStats run(const RunParams& p, const Initial& init, const Work& w, const Histo
         const double Cr = p.Cr[i];
         return calls.avtest(elast, from, to, eref, sigvref, Cc, Cr);
     };
-    auto step_avtest = [&](int i) { return compressibility(i, w.sigvlast[i], w.sigvtest[i]); };
+    auto step_avtest = [&](std::ptrdiff_t i) { return compressibility(i, w.sigvlast[i], w.sigvtest[i]); };
 
     // Start state: the stress after the first load factor, with the part
     // the effective stress does not yet carry held as excess pore pressure.
+    calls.checkpoint();
     calls.begin_node_pass();
-    for (int i = 0; i <= N; ++i) {
+    for (std::ptrdiff_t i = 0; i <= N; ++i) {
+        interrupt_point(i);
         w.dsigvsub[i] = p.dsigv[i] * p.loadfactor[0];
         w.dsigvsublast[i] = p.dsigv[i] * p.loadfactor[0];
         w.ulast[i] = init.sigvf[i] - init.sigvo2[i];
@@ -96,7 +104,7 @@ RunStats run(const RunParams& p, const Initial& init, const Work& w, const Histo
     }
 
     // Start positions: the nodes sit at the depths the caller gave.
-    for (int i = 0; i <= N; ++i) w.zlast[i] = p.depth[i];
+    for (std::ptrdiff_t i = 0; i <= N; ++i) w.zlast[i] = p.depth[i];
 
     // Trial state from the current trial pressures: effective stress,
     // compressibility, void ratio, strain and permeability of every node.
@@ -104,7 +112,8 @@ RunStats run(const RunParams& p, const Initial& init, const Work& w, const Histo
     // closed form; the corrections always go through get_etest.
     auto derive = [&](bool closed_form_without_creep, double dt) {
         calls.begin_node_pass();
-        for (int i = 0; i <= N; ++i) {
+        for (std::ptrdiff_t i = 0; i <= N; ++i) {
+            interrupt_point(i);
             const double alpha = div(p.Ca[i], ln10);
             w.sigvtest[i] = w.ulast[i] + w.sigvlast[i] - utest[i];
             w.avtest[i] = step_avtest(i);
@@ -135,15 +144,17 @@ RunStats run(const RunParams& p, const Initial& init, const Work& w, const Histo
         solver::ResidualIn in{w.ulast,  utest,    w.elast,    w.etest,    w.klast,
                               w.ktest,  w.avtest, w.zlast,    w.ztest,    w.sigvlast,
                               w.sigvtest, p.gammaw, p.Ca,     p.Cc,       p.sigvref,
-                              p.esigvref, dt,       p.tref,   p.drainagetype, N};
+                              p.esigvref, dt,       p.tref,   p.drainagetype, Nint};
         Res = calls.residual(in);
     };
 
-    for (int j = 0; j < Ntime; ++j) {
+    for (std::ptrdiff_t j = 0; j < Ntime; ++j) {
+        calls.checkpoint();
         // Load change: whatever the applied stress changed since the last
         // step is carried at once by the pore water.
         calls.begin_node_pass();
-        for (int i = 0; i <= N; ++i) {
+        for (std::ptrdiff_t i = 0; i <= N; ++i) {
+            interrupt_point(i);
             w.dsigvsub[i] = p.loadfactor[j] * p.dsigv[i];
             w.ulast[i] = w.dsigvsub[i] + w.ulast[i] - w.dsigvsublast[i];
             w.dsigvsublast[i] = w.dsigvsub[i];
@@ -162,7 +173,7 @@ RunStats run(const RunParams& p, const Initial& init, const Work& w, const Histo
             solver::UtestIn in{w.klast,    w.ktest,    w.avtest, w.zlast,  w.ztest,
                                w.ulast,    w.sigvlast, w.sigvtest, w.elast, w.etest,
                                p.Ca,       p.Cc,       p.sigvref, p.esigvref, dt,
-                               p.tref,     p.drainagetype, N,     p.gammaw};
+                               p.tref,     p.drainagetype, Nint,  p.gammaw};
             utest = calls.utest(in);
             ++stats.passes;
         }
@@ -177,8 +188,9 @@ RunStats run(const RunParams& p, const Initial& init, const Work& w, const Histo
 
         int I = 0;
         while (!(calls.max(Res) <= p.tol)) {
+            calls.checkpoint();
             {
-                solver::Utest2In in{N,        w.klast,   w.ktest,    w.zlast,    w.ztest,
+                solver::Utest2In in{Nint,        w.klast,   w.ktest,    w.zlast,    w.ztest,
                                     w.avtest, w.elast,   w.etest,    w.ulast,    utest,
                                     w.sigvlast, w.sigvtest, Res,     dt,         p.Cc,
                                     p.Cr,     p.Ca,      p.gammaw,   p.ekref,    p.kref,
@@ -196,7 +208,7 @@ RunStats run(const RunParams& p, const Initial& init, const Work& w, const Histo
                 // A failed correction, NaN included.
                 ++I;
                 if (I == kMaxCorrections) {
-                    calls.report_no_convergence(j, I);
+                    calls.report_no_convergence(j, I, p.time[j]);
                     return stats;
                 }
             }

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 
+#include "../core/interrupt.hpp"
 #include "../core/views.hpp"
 #include "../solver/solver.hpp"
 
@@ -62,8 +63,12 @@ public:
     virtual Vec residual(const solver::ResidualIn& in) = 0;
     virtual Vec utest2(const solver::Utest2In& in) = 0;
     virtual double max(Vec v) = 0;
-    // Step j failed after `count` corrections: "ERROR! Increment ..." line.
-    virtual void report_no_convergence(int j, int count) = 0;
+    // Step j, ending at time t, failed after `count` corrections: the
+    // "ERROR! Increment ..." line (and whatever else the caller reports).
+    virtual void report_no_convergence(std::ptrdiff_t j, int count, double t) = 0;
+    // At the start of the run, of every step and of every correction: where
+    // a caller may look for interrupts or change how it serves the calls.
+    virtual void checkpoint() {}
 };
 
 struct RunStats {
@@ -71,7 +76,8 @@ struct RunStats {
     long long corrections = 0;  // get_utest2 calls
 };
 
-// Runs the whole history.  N = len(depth) - 1, Ntime = len(time).
+// Runs the whole history.  N = len(depth) - 1, Ntime = len(time); both must
+// fit an int (std::overflow_error otherwise).
 RunStats run(const RunParams& p, const Initial& init, const Work& w, const Histories& h,
              Calls& calls);
 

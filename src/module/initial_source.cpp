@@ -73,6 +73,7 @@ PyObject* get_initial_body(PyObject* module, Args& a) {
     Ref size = own(PyObject_GetAttrString(a.obj[kDepth], "size"));
     const Py_ssize_t n = PyNumber_AsSsize_t(size.get(), PyExc_OverflowError);
     if (n == -1 && PyErr_Occurred()) pending();
+    ensure_memory(4.0 * 8.0 * static_cast<double>(n), "get_initial: that many nodes");
     NewArray sigvo = zeros(module, n), sigvo2 = zeros(module, n), sigvf = zeros(module, n),
              eo = zeros(module, n);
     PyInitialSource src(a);

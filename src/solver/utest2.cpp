@@ -438,7 +438,10 @@ void get_utest2(const Utest2In& in, Vec a, Vec b, Vec c, Vec x, Vec uout) {
     c[rows - 1] = 0;
 
     NodeFactors f(in);
-    for (Index i = 1; i <= N - 1; ++i) interior_row(in, f, i, eps, a, b, c);
+    for (Index i = 1; i <= N - 1; ++i) {
+        interrupt_point(i);
+        interior_row(in, f, i, eps, a, b, c);
+    }
 
     // Boundary rows and right-hand side (the residual itself).
     const Index nu = in.utest.size();
@@ -456,6 +459,7 @@ void get_utest2(const Utest2In& in, Vec a, Vec b, Vec c, Vec x, Vec uout) {
     c[0] = div(c[0], b[0]);
     x[0] = div(x[0], b[0]);
     for (Index r = 1; r <= rows - 1; ++r) {
+        interrupt_point(r);
         const double m = div(1.0, b[r] - c[r - 1] * a[r]);
         c[r] = c[r] * m;
         x[r] = (x[r] - x[r - 1] * a[r]) * m;
