@@ -30,7 +30,7 @@ public:
     }
     void reset() { last_ns_ = now_ns(); }
 
-    std::int64_t interval_ns = 10'000'000;  // 10 ms
+    std::int64_t interval_ns = 20'000'000;  // 20 ms
 
     static std::int64_t now_ns() {
         return std::chrono::duration_cast<std::chrono::nanoseconds>(

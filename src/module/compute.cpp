@@ -11,11 +11,13 @@
 // When every function the run calls is the module's own and `np` is the
 // NumPy it imported, no Python code can run until the run ends: the run then
 // releases the interpreter lock, and the step functions fill arrays made once
-// for the run instead of fresh ones (the run never hands them out).  The lock
-// is taken back briefly at the check points (start of a step or correction,
-// at most every 10 ms, and from long loops) to run signal handlers, so that
-// Ctrl-C ends the run, and to look the names up again: a name rebound
-// meanwhile (by a handler or another thread) takes effect from there on.
+// for the run instead of fresh ones (the run never hands them out).  On the
+// main thread the lock is taken back briefly at the check points (start of a
+// step or correction, and from long loops, at most every 20 ms) to run signal
+// handlers, so that Ctrl-C ends the run, and to look the names up again: a
+// name rebound meanwhile (by a handler or another thread) takes effect from
+// there on.  A run on another thread, where no handler runs, keeps the lock
+// out until it ends.
 #include <cstdio>
 #include <climits>
 #include <vector>
@@ -75,12 +77,9 @@ public:
     void checkpoint() override {
         if (gil_.released()) {
             tick();
-            if (!recheck_) return;
-            gil_.reacquire();
-        } else if (PyErr_CheckSignals() < 0) {
-            pending();
+            return;
         }
-        recheck_ = false;
+        if (PyErr_CheckSignals() < 0) pending();
         fast_ = fast_possible();
         if (fast_) {
             make_pool();
@@ -89,14 +88,19 @@ public:
         }
     }
 
-    // From the clock of the check points and of long loops.
+    // From the clock of the check points and of long loops.  Only the main
+    // thread runs signal handlers: a run on another thread keeps going
+    // without the lock (and keeps the functions it found until it ends).
     void poll() override {
+        if (!on_main_thread()) return;
         const bool was = gil_.released();
         gil_.reacquire();
         if (PyErr_CheckSignals() < 0) pending();
         if (was) {
-            recheck_ = true;
-            gil_.release();
+            // A handler, or another thread while the lock was out, may have
+            // rebound a name.
+            fast_ = fast_possible();
+            if (fast_) gil_.release();
         }
     }
 
@@ -396,7 +400,6 @@ private:
     Py_ssize_t N_;
     bool direct_nodes_ = false;
     bool fast_ = false;
-    bool recheck_ = false;
     std::vector<Exposed> objects_;
     NewArray utest_, res_;
     Pool pool_;

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace pelorin::py {
@@ -278,6 +280,19 @@ double available_memory() {
         const double room = limit > used ? limit - used : 0.0;
         if (avail < 0 || room < avail) avail = room;
     }
+    // An address-space limit of the process (ulimit -v) counts as well.
+    struct rlimit as {};
+    if (getrlimit(RLIMIT_AS, &as) == 0 && as.rlim_cur != RLIM_INFINITY) {
+        unsigned long long pages = 0;
+        if (std::FILE* f = std::fopen("/proc/self/statm", "r")) {
+            if (std::fscanf(f, "%llu", &pages) != 1) pages = 0;
+            std::fclose(f);
+        }
+        const double vm = static_cast<double>(pages) * static_cast<double>(sysconf(_SC_PAGESIZE));
+        const double limit = static_cast<double>(as.rlim_cur);
+        const double room = limit > vm ? limit - vm : 0.0;
+        if (avail < 0 || room < avail) avail = room;
+    }
     return avail;
 }
 
@@ -304,6 +319,11 @@ NewArray zeros(PyObject* module, Py_ssize_t n, int line, const char* file) {
     a.obj = own(PyObject_CallOneArg(fn.get(), len.get()), line, file);
     if (!to_vec(a.obj.get(), &a.held)) throw PyErrorPending{file, line};
     return a;
+}
+
+bool on_main_thread() {
+    static thread_local const bool main = syscall(SYS_gettid) == getpid();
+    return main;
 }
 
 static PyObject* g_numpy = nullptr;

@@ -75,6 +75,9 @@ double available_memory();
 void ensure_memory(double bytes, const char* what, int line = __builtin_LINE(),
                    const char* file = __builtin_FILE());
 
+// The process's first thread, where the interpreter runs signal handlers.
+bool on_main_thread();
+
 // The NumPy module imported at module execution and its zeros function.
 bool remember_numpy(PyObject* np);
 // True when the module's `np` is still that NumPy with that zeros function:

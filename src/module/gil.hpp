@@ -40,6 +40,7 @@ class SignalPoller : public Poller {
 public:
     explicit SignalPoller(GilRelease* gil = nullptr) : gil_(gil) {}
     void poll() override {
+        if (!on_main_thread()) return;
         const bool was = gil_ && gil_->released();
         if (was) gil_->reacquire();
         if (PyErr_CheckSignals() < 0) pending();
