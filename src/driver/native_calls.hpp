@@ -89,6 +89,16 @@ public:
 
     double max(Vec v) override { return max_abs(v); }
 
+    bool absorb_failure() override {
+        try {
+            throw;
+        } catch (const NumericError& e) {
+            return e.kind != ErrKind::IndexOutOfBounds;
+        } catch (...) {
+            return false;
+        }
+    }
+
     void report_no_convergence(std::ptrdiff_t j, int count, double t) override {
         failed_step = static_cast<int>(j);
         failed_time = t;

@@ -88,6 +88,24 @@ public:
         }
     }
 
+    // A division by zero inside a step that can still be recovered.
+    bool absorb_failure() override {
+        try {
+            throw;
+        } catch (const PyErrorPending&) {
+            gil_.reacquire();
+            fast_ = false;
+            if (PyErr_ExceptionMatches(PyExc_ZeroDivisionError)) {
+                PyErr_Clear();
+                return true;
+            }
+        } catch (const NumericError& e) {
+            return e.kind != ErrKind::IndexOutOfBounds;
+        } catch (...) {
+        }
+        return false;
+    }
+
     // From the clock of the check points and of long loops.  Only the main
     // thread runs signal handlers: a run on another thread keeps going
     // without the lock (and keeps the functions it found until it ends).
@@ -442,8 +460,31 @@ Vec vec_of(PyObject* o, Held<Vec>* h) {
 
 }  // namespace
 
+// The keywords of the recovery of failed steps (compute's own; get_inputs
+// ignores them like any keyword it does not know).
+driver::Recovery recovery_of(PyObject* kwargs) {
+    driver::Recovery r;
+    PyObject* v = PyDict_GetItemString(kwargs, "maxsplit");
+    if (v) {
+        if (!to_int(v, &r.maxsplit)) pending();
+        if (r.maxsplit < 0 || r.maxsplit > 30) {
+            PyErr_Format(PyExc_ValueError, "compute: maxsplit must be 0 to 30, not %d",
+                         r.maxsplit);
+            pending();
+        }
+    }
+    v = PyDict_GetItemString(kwargs, "splitfirst");
+    if (v) {
+        const int t = PyObject_IsTrue(v);
+        if (t < 0) pending();
+        r.splitfirst = t == 1;
+    }
+    return r;
+}
+
 PyObject* compute_body(PyObject* module, PyObject* args, PyObject* kwargs) {
     const Names& k = names();
+    const driver::Recovery recovery = recovery_of(kwargs);
     Ref items[kParams];
     {
         Ref get_inputs = lookup(module, k.get_inputs);
@@ -528,6 +569,13 @@ PyObject* compute_body(PyObject* module, PyObject* args, PyObject* kwargs) {
     driver::Work w{dsigvsub.v(), dsigvsublast.v(), work[0].v(), work[1].v(), work[2].v(),
                    work[3].v(),  work[4].v(),      work[5].v(), work[6].v(), work[7].v(),
                    work[8].v(),  work[9].v(),      work[10].v()};
+    // The recovery's own trial pressures (a rebound function may see them).
+    NewArray recovered[2];
+    if (recovery.maxsplit > 0) {
+        for (NewArray& a : recovered) a = zeros(module, N + 1);
+        w.ua = recovered[0].v();
+        w.ub = recovered[1].v();
+    }
     driver::Histories hs{hview[Z].view, hview[U].view, hview[SIGV].view, hview[E].view};
     driver::Initial init{eo.view, sigvo2.view, sigvf.view};
 
@@ -539,10 +587,12 @@ PyObject* compute_body(PyObject* module, PyObject* args, PyObject* kwargs) {
     for (NewArray& a : work) calls.expose(a.v(), a.obj.get());
     calls.expose(dsigvsub.v(), dsigvsub.obj.get());
     calls.expose(dsigvsublast.v(), dsigvsublast.obj.get());
+    for (NewArray& a : recovered)
+        if (a.obj) calls.expose(a.v(), a.obj.get());
 
     {
         PollerScope polling(&calls);
-        driver::run(p, init, w, hs, calls);
+        driver::run(p, init, w, hs, calls, recovery);
     }
     calls.finish();
 
