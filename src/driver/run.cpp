@@ -148,15 +148,15 @@ RunStats Runner::run() {
 
     const bool recovering = rec.maxsplit > 0;
     for (std::ptrdiff_t j = 0; j < Ntime; ++j) {
-        const long long corrections = stats.corrections, recovered = stats.recovered;
         struct Tally {
             RunStats& s;
-            long long c, r;
+            long long c = s.corrections, r = s.recovered, d = s.damped_corrections;
             ~Tally() {
                 s.step_corrections.push_back(static_cast<int>(s.corrections - c));
                 s.step_recovered.push_back(s.recovered > r ? 1 : 0);
+                s.step_damped_corrections.push_back(static_cast<int>(s.damped_corrections - d));
             }
-        } tally{stats, corrections, recovered};
+        } tally{stats};
         // The history starts at time 0.
         if (!(rec.splitfirst && first_after_load_change(j))) {
             if (!recovering) {
@@ -454,6 +454,7 @@ bool Runner::damped_piece(std::ptrdiff_t j, double dt, bool apply_load) {
             const Vec r = calls.utest2(utest2_in(dt, true));
             ++stats.passes;
             ++stats.corrections;
+            ++stats.damped_corrections;
             double lambda = 1.0;
             bool better = false;
             for (int k = 0; k <= kMaxHalvings && !better; ++k, lambda *= 0.5) {

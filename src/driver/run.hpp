@@ -102,6 +102,8 @@ struct RunStats {
     // and whether the first try failed.
     std::vector<int> step_corrections;
     std::vector<char> step_recovered;
+    long long damped_corrections = 0;           // corrections of recovered pieces
+    std::vector<int> step_damped_corrections;   // the same per step
 };
 
 // Runs the whole history.  N = len(depth) - 1, Ntime = len(time); both must
