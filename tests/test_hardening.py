@@ -149,6 +149,7 @@ def test_counts_past_int_raise_overflow_error():
     "Pelorin.compute(**dict(CLAY, N=10**9, Ntime=5))",
     "Pelorin.compute(**dict(CLAY, N=10, Ntime=2**31 - 1))",
     "Pelorin.compute(**dict(CLAY, N=10**6, Ntime=10**4))",        # the histories alone
+    "Pelorin.get_inputs(**dict(CLAY, N=10, Ntime=np.int64(2**40)))",
 ])
 def test_what_cannot_fit_raises_memory_error_at_once(call):
     limit = "" if SANITIZED else (

@@ -207,9 +207,9 @@ PyObject* Inputs::run() {
     if (PyObject* Ntime = kw("Ntime")) {
         PyObject* tmax = kw("tmax");
         if (!tmax) return say("You must specify tmax if you specify Ntime");
-        if (PyLong_Check(Ntime)) {
+        if (PyIndex_Check(Ntime)) {
             // The grid and its load factors, with the grid's temporaries.
-            const Py_ssize_t n = PyLong_AsSsize_t(Ntime);
+            const Py_ssize_t n = PyNumber_AsSsize_t(Ntime, nullptr);
             if (n == -1 && PyErr_Occurred()) PyErr_Clear();  // NumPy reports it below
             if (n > 0) ensure_memory(4.0 * 8.0 * static_cast<double>(n),
                                      "get_inputs: a history of that many times");
