@@ -156,6 +156,15 @@ def test_recovery_that_runs_out_of_pieces_keeps_the_failure(capsys):
     assert not r["u"].any()
 
 
+def test_a_zero_division_from_the_inputs_is_still_raised():
+    # A zero tref with creep divides by zero in every try: not a failure to
+    # converge, an error in the inputs.
+    kw = dict(cell(*PASSING[0]), tref=0.0)
+    for extra in ({}, {"maxsplit": 4}):
+        with pytest.raises(ZeroDivisionError):
+            Pelorin.compute(**kw, **extra)
+
+
 def settlement(kw, **extra):
     return Pelorin.compute(**kw, **extra)["z"][0, -1]
 

@@ -428,11 +428,14 @@ void Runner::guard(const Vec& u) {
 
 // One piece by a damped Newton iteration: exact slope, corrections halved
 // while the largest residual grows or is not a number, trial stresses kept
-// positive, the void-ratio iteration started without creep.  A division by
-// zero or a void-ratio iteration that gives up fails the piece.
+// positive, the void-ratio iteration started without creep.  A trial whose
+// void-ratio iteration gives up counts as a residual that grew (its
+// residual, over a collapsed element, is not evaluated).  A division by zero
+// here is not absorbed: with positive stresses and void ratios it comes from
+// the inputs (a zero tref with creep), and is raised as in the plain run.
 bool Runner::damped_piece(std::ptrdiff_t j, double dt, bool apply_load) {
     ++stats.pieces;
-    try {
+    {
         calls.checkpoint();
         load_change(j, apply_load);
         Vec cur = w.ua, next = w.ub;
@@ -444,8 +447,8 @@ bool Runner::damped_piece(std::ptrdiff_t j, double dt, bool apply_load) {
         guard(cur);
         utest = cur;
         derive(true, dt, true);
-        residual(dt);
         if (bad_void_ratio) return false;
+        residual(dt);
         double m = calls.max(Res);
         for (int I = 0; !(m <= p.tol); ++I) {
             if (std::isnan(m) || I == kMaxCorrections) return false;
@@ -464,9 +467,10 @@ bool Runner::damped_piece(std::ptrdiff_t j, double dt, bool apply_load) {
                 guard(next);
                 utest = next;
                 derive(false, dt, true);
+                if (bad_void_ratio) continue;
                 residual(dt);
                 const double mn = calls.max(Res);
-                if (!bad_void_ratio && mn <= m) {
+                if (mn <= m) {
                     better = true;
                     m = mn;
                 }
@@ -477,9 +481,6 @@ bool Runner::damped_piece(std::ptrdiff_t j, double dt, bool apply_load) {
         utest = cur;
         keep_state();
         return true;
-    } catch (...) {
-        if (calls.absorb_failure()) return false;
-        throw;
     }
 }
 
