@@ -435,53 +435,51 @@ void Runner::guard(const Vec& u) {
 // the inputs (a zero tref with creep), and is raised as in the plain run.
 bool Runner::damped_piece(std::ptrdiff_t j, double dt, bool apply_load) {
     ++stats.pieces;
+    calls.checkpoint();
+    load_change(j, apply_load);
+    Vec cur = w.ua, next = w.ub;
     {
-        calls.checkpoint();
-        load_change(j, apply_load);
-        Vec cur = w.ua, next = w.ub;
-        {
-            const Vec r = calls.utest(utest_in(dt));
-            ++stats.passes;
-            for (std::ptrdiff_t i = 0; i <= N; ++i) cur[i] = r[i];
-        }
-        guard(cur);
-        utest = cur;
-        derive(true, dt, true);
-        if (bad_void_ratio) return false;
-        residual(dt);
-        double m = calls.max(Res);
-        for (int I = 0; !(m <= p.tol); ++I) {
-            if (std::isnan(m) || I == kMaxCorrections) return false;
-            calls.checkpoint();
-            utest = cur;
-            const Vec r = calls.utest2(utest2_in(dt, true));
-            ++stats.passes;
-            ++stats.corrections;
-            ++stats.damped_corrections;
-            double lambda = 1.0;
-            bool better = false;
-            for (int k = 0; k <= kMaxHalvings && !better; ++k, lambda *= 0.5) {
-                for (std::ptrdiff_t i = 0; i <= N; ++i)
-                    next[i] = k == 0 ? static_cast<double>(r[i])
-                                     : cur[i] + lambda * (r[i] - cur[i]);
-                guard(next);
-                utest = next;
-                derive(false, dt, true);
-                if (bad_void_ratio) continue;
-                residual(dt);
-                const double mn = calls.max(Res);
-                if (mn <= m) {
-                    better = true;
-                    m = mn;
-                }
-            }
-            if (!better) return false;
-            std::swap(cur, next);
-        }
-        utest = cur;
-        keep_state();
-        return true;
+        const Vec r = calls.utest(utest_in(dt));
+        ++stats.passes;
+        for (std::ptrdiff_t i = 0; i <= N; ++i) cur[i] = r[i];
     }
+    guard(cur);
+    utest = cur;
+    derive(true, dt, true);
+    if (bad_void_ratio) return false;
+    residual(dt);
+    double m = calls.max(Res);
+    for (int I = 0; !(m <= p.tol); ++I) {
+        if (std::isnan(m) || I == kMaxCorrections) return false;
+        calls.checkpoint();
+        utest = cur;
+        const Vec r = calls.utest2(utest2_in(dt, true));
+        ++stats.passes;
+        ++stats.corrections;
+        ++stats.damped_corrections;
+        double lambda = 1.0;
+        bool better = false;
+        for (int k = 0; k <= kMaxHalvings && !better; ++k, lambda *= 0.5) {
+            for (std::ptrdiff_t i = 0; i <= N; ++i)
+                next[i] = k == 0 ? static_cast<double>(r[i])
+                                 : cur[i] + lambda * (r[i] - cur[i]);
+            guard(next);
+            utest = next;
+            derive(false, dt, true);
+            if (bad_void_ratio) continue;
+            residual(dt);
+            const double mn = calls.max(Res);
+            if (mn <= m) {
+                better = true;
+                m = mn;
+            }
+        }
+        if (!better) return false;
+        std::swap(cur, next);
+    }
+    utest = cur;
+    keep_state();
+    return true;
 }
 
 // Accepted state <- trial state (a piece of a step: no history column).
