@@ -8,7 +8,7 @@ NATIVE    := build-native
 SANDIR    := build-sanitize
 PYTEST    := -q -p no:cacheprovider
 
-.PHONY: all deps test demo bench validate sanitize dev clean
+.PHONY: all deps test demo bench validate sanitize dev clean fuzz
 
 all: $(VENV)/.installed
 
@@ -62,6 +62,15 @@ sanitize: $(VENV)/.deps $(VPY)
 	cd tests && $(SANENV) ../$(VPY) -c \
 	  "import conftest, Pelorin; assert '$(SANDIR)' in Pelorin.__file__, Pelorin.__file__"
 	cd tests && $(SANENV) ../$(VPY) -m pytest $(PYTEST) -x .
+
+# Random hostile calls of every function for a bounded time, on the
+# sanitizer build: a crash or a sanitizer report fails it.
+FUZZ_SECONDS ?= 120
+fuzz: $(VENV)/.deps $(VPY)
+	[ -f $(SANDIR)/build.ninja ] || meson setup $(SANDIR) -Dbuildtype=debugoptimized \
+	  -Db_sanitize=address,undefined -Db_lundef=false >/dev/null
+	ninja -C $(SANDIR) >/dev/null
+	cd tests && $(SANENV) ../$(VPY) fuzz_module.py --seconds $(FUZZ_SECONDS)
 
 # Fast incremental build for development: tests import from build-dev.
 dev: $(VENV)/.deps $(VPY)

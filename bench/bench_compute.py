@@ -150,6 +150,12 @@ def main():
     ap.add_argument("--native", action="store_true", help="compare with bench_core")
     ap.add_argument("--no-linearity", action="store_true")
     ap.add_argument("--linearity-N", type=int, default=1000)
+    ap.add_argument("--threads", type=int, nargs="*", default=None,
+                    help="also time the same run on this many threads at once "
+                         "(e.g. --threads 1 2 4; N = the largest --sizes below 10000)")
+    ap.add_argument("--maxsplit", type=int, default=None,
+                    help="also time the runs with compute(maxsplit=...) (the recovery of "
+                         "failed steps), which must give the same histories")
     args = ap.parse_args()
 
     if args.build_dir:
@@ -196,6 +202,55 @@ def main():
 
     if not args.no_linearity:
         linearity(Pelorin, rows, args)
+    if args.maxsplit is not None:
+        recovery_cost(Pelorin, args)
+    if args.threads:
+        threads(Pelorin, args)
+
+
+def recovery_cost(Pelorin, args):
+    """The recovery leaves runs that pass unchanged; what it costs them."""
+    print()
+    print(f"Runs that pass, with maxsplit={args.maxsplit} (best of {args.repeat}):")
+    for dr in args.drainage:
+        for N in args.sizes:
+            kw = problem(N, dr)
+            plain, r0 = best_of(args.repeat, lambda: Pelorin.compute(**kw))
+            rec, r1 = best_of(args.repeat, lambda: Pelorin.compute(maxsplit=args.maxsplit, **kw))
+            if not same(r0, r1):
+                sys.exit(f"maxsplit changed a run that passes (N={N}, drainage={dr})")
+            print(f"  drainage {dr}, N={N}: {plain:.4f} s plain, {rec:.4f} s with the recovery "
+                  f"({rec / plain:.3f}x)")
+
+
+def threads(Pelorin, args):
+    """Runs at once on several threads: the run releases the GIL."""
+    import threading
+    N = max([n for n in args.sizes if n < 10000] or [1000])
+    kw = problem(N, args.drainage[0])
+    ref = Pelorin.compute(**kw)
+    print()
+    print(f"Threads (N = {N}, drainage {args.drainage[0]}, best of {args.repeat}; "
+          f"{os.cpu_count()} cores):")
+    one = None
+    for n in args.threads:
+        def batch():
+            out = [None] * n
+            ts = [threading.Thread(target=lambda k=k: out.__setitem__(k, Pelorin.compute(**kw)))
+                  for k in range(n)]
+            for t in ts:
+                t.start()
+            for t in ts:
+                t.join()
+            return out
+        t, outs = best_of(args.repeat, batch)
+        if not all(same(ref, o) for o in outs):
+            sys.exit("a run on a thread differs from the same run alone")
+        per_run = t / n
+        one = one or per_run * 1.0 if n == 1 else one
+        speed = (one / per_run) if one else float("nan")
+        print(f"  {n} thread(s): {t:.3f} s for {n} runs, {per_run:.3f} s per run"
+              + (f", throughput {speed:.2f}x one thread" if one else ""))
 
 
 def count_passes(Pelorin, kw):

@@ -3,6 +3,7 @@ numbers, strings, None, NumPy arrays of many kinds and objects with odd
 conversions, must either return or raise an ordinary Python exception.
 And no call, succeeding or failing, may keep references to its arguments
 or leak objects."""
+import ctypes
 import gc
 import math
 import sys
@@ -102,7 +103,10 @@ def ndarrays(draw, n=None):
         shape = (n,)
     elements = floats if dtype.kind == "f" and dtype.itemsize == 8 else None
     a = draw(hnp.arrays(dtype, shape, elements=elements))
-    how = draw(st.sampled_from(["plain", "strided", "reversed", "readonly", "transposed"]))
+    how = draw(st.sampled_from(["plain", "strided", "reversed", "readonly", "transposed",
+                                "unusual"]))
+    if how == "unusual":
+        return draw(unusual(a))
     if how == "strided":
         a = np.repeat(a, 2, axis=-1)[..., ::2] if a.ndim else a
     elif how == "reversed" and a.ndim:
@@ -118,8 +122,30 @@ junk = st.one_of(floats, small_ints, huge_ints, st.booleans(), st.none(), st.tex
                  ndarrays(), st.sampled_from(ODD))
 
 
+@st.composite
+def unusual(draw, a):
+    """The same values in a buffer of a rarer kind: a ctypes array (no
+    strides), a misaligned or byte-swapped array, or a zero-stride one."""
+    kind = draw(st.sampled_from(["ctypes", "misaligned", "swapped", "zero-stride"]))
+    if kind == "swapped":
+        return a.byteswap().view(a.dtype.newbyteorder())
+    if a.ndim != 1:
+        return a
+    if kind == "zero-stride":
+        return np.lib.stride_tricks.as_strided(a[:1] if a.size else np.zeros(1, a.dtype),
+                                               shape=a.shape, strides=(0,))
+    if a.dtype != np.float64:
+        return a
+    if kind == "ctypes":
+        return (ctypes.c_double * a.size)(*a)
+    b = np.frombuffer(bytearray(a.nbytes + 1), np.float64, a.size, 1)
+    b[:] = a
+    return b
+
+
 def node_arrays(n):
-    return hnp.arrays(np.float64, n, elements=floats)
+    plain = hnp.arrays(np.float64, n, elements=floats)
+    return st.one_of(plain, plain, plain, plain.flatmap(unusual))
 
 
 def plausible(kind, n):

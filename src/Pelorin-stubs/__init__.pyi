@@ -77,4 +77,8 @@ def get_initial(
 def compute(*args: Any, **kwargs: Any) -> dict[str, NDArray[np.float64]]:
     """Runs a consolidation; returns the (N + 1) x Ntime histories "z" (node
     positions), "u" (excess pore pressures), "sigv" (effective stresses) and
-    "e" (void ratios)."""
+    "e" (void ratios).  Besides the keywords of get_inputs: maxsplit=k (int,
+    default 0) redoes a step that fails, damped and halved into up to 2**k
+    pieces; splitfirst=True splits each first step after a load change
+    geometrically from 0.1 tref.  A run that still fails prints its ERROR
+    line and issues a RuntimeWarning."""

@@ -1,10 +1,16 @@
 // Plain views on caller memory: one- and two-dimensional strided arrays with
 // bounds-checked element access.  An index below 0 is wrapped once by adding
 // the length; anything still outside raises IndexOutOfBounds.
+//
+// Elements are read and written with memcpy, which is defined for any
+// address: a caller's buffer may start at any byte (a float64 array over a
+// bytearray at an odd offset).  For an aligned element the compiler emits the
+// same single load or store as a plain dereference.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "errors.hpp"
 
@@ -21,6 +27,36 @@ struct Idx {
         : i(i_), line(line_), file(file_) {}
 };
 
+// One element of a view: reads and writes its bytes wherever they lie.
+template <class T>
+class Elem {
+public:
+    explicit Elem(char* p) : p_(p) {}
+    Elem(const Elem&) = default;
+    operator T() const {  // NOLINT: implicit on purpose, reads like a T&
+        T v;
+        std::memcpy(&v, p_, sizeof v);
+        return v;
+    }
+    const Elem& operator=(T v) const {
+        std::memcpy(p_, &v, sizeof v);
+        return *this;
+    }
+    // Element to element copies the value, not the position.
+    const Elem& operator=(const Elem& o) const { return *this = static_cast<T>(o); }
+    Elem& operator=(const Elem& o) {
+        *this = static_cast<T>(o);
+        return *this;
+    }
+    const Elem& operator=(T v) {
+        std::memcpy(p_, &v, sizeof v);
+        return *this;
+    }
+
+private:
+    char* p_;
+};
+
 template <class T>
 struct View1D {
     char* data = nullptr;
@@ -34,11 +70,11 @@ struct View1D {
 
     std::ptrdiff_t size() const { return len; }
 
-    T& operator[](Idx k) const {
+    Elem<T> operator[](Idx k) const {
         std::ptrdiff_t i = k.i;
         if (i < 0) i += len;
         if (i < 0 || i >= len) raise(ErrKind::IndexOutOfBounds, k.file, k.line);
-        return *reinterpret_cast<T*>(data + i * stride);
+        return Elem<T>(data + i * stride);
     }
 };
 
@@ -48,13 +84,13 @@ struct View2D {
     std::ptrdiff_t shape[2] = {0, 0};
     std::ptrdiff_t strides[2] = {0, 0};  // in bytes
 
-    T& operator()(Idx r, Idx c) const {
+    Elem<T> operator()(Idx r, Idx c) const {
         std::ptrdiff_t i = r.i, j = c.i;
         if (i < 0) i += shape[0];
         if (i < 0 || i >= shape[0]) raise(ErrKind::IndexOutOfBounds, r.file, r.line);
         if (j < 0) j += shape[1];
         if (j < 0 || j >= shape[1]) raise(ErrKind::IndexOutOfBounds, c.file, c.line);
-        return *reinterpret_cast<T*>(data + i * strides[0] + j * strides[1]);
+        return Elem<T>(data + i * strides[0] + j * strides[1]);
     }
 };
 

@@ -17,6 +17,7 @@ void logspace_fill(double tmin, double tmax, int Ntime, double tstart, const Vec
     // to the rounding of that sum.
     double logt = std::log10(tstart);
     for (int j = 0; j < Ntime; ++j) {
+        interrupt_point(j);
         t[j] = std::pow(10.0, logt) + tmin;
         logt = logt + dlogt;
     }

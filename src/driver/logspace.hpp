@@ -2,6 +2,7 @@
 // sequence from tstart to tmax - tmin.
 #pragma once
 
+#include "../core/interrupt.hpp"
 #include "../core/views.hpp"
 
 namespace pelorin::inputs {

@@ -1,6 +1,7 @@
 // Convergence measure: the largest absolute value of a node array.
 #pragma once
 
+#include "../core/interrupt.hpp"
 #include "../core/views.hpp"
 
 namespace pelorin::driver {

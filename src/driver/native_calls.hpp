@@ -89,14 +89,26 @@ public:
 
     double max(Vec v) override { return max_abs(v); }
 
-    void report_no_convergence(int j, int count) override {
-        failed_step = j;
+    bool absorb_failure() override {
+        try {
+            throw;
+        } catch (const NumericError& e) {
+            return e.kind != ErrKind::IndexOutOfBounds;
+        } catch (...) {
+            return false;
+        }
+    }
+
+    void report_no_convergence(std::ptrdiff_t j, int count, double t) override {
+        failed_step = static_cast<int>(j);
+        failed_time = t;
         failed_count = count;
     }
 
     // What the run reported, for callers that inspect it (-1: nothing).
     int failed_step = -1;
     int failed_count = -1;
+    double failed_time = 0.0;
     // get_etest iterations that gave up (stored as -1.0 void ratios).
     long long etest_failures = 0;
 

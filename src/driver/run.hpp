@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstddef>
+#include <vector>
 
+#include "../core/interrupt.hpp"
 #include "../core/views.hpp"
 #include "../solver/solver.hpp"
 
@@ -36,6 +38,23 @@ struct Work {
     Vec ulast, sigvlast, elast, klast, zlast;
     Vec sigvtest, etest, ktest, ztest;
     Vec avtest, epsvtest;
+    // Trial pressures of a recovered step (N + 1 each; needed only with
+    // Recovery::maxsplit > 0): the run's own arrays, since it adjusts them.
+    Vec ua = {}, ub = {};
+};
+
+// Opt-in handling of steps that fail.  With maxsplit = 0 and splitfirst off
+// the run is exactly the plain one.
+struct Recovery {
+    // A step that fails (a NaN measure, 100 corrections, a division by zero
+    // or a void-ratio iteration that gives up) is restored and redone with a
+    // damped Newton iteration (exact slope, backtracking, a guard on trial
+    // effective stresses, the void-ratio iteration started without creep),
+    // halved recursively into up to 2^maxsplit pieces.
+    int maxsplit = 0;
+    // The first step after each load change is split geometrically from
+    // 0.1 tref (ten pieces per decade).
+    bool splitfirst = false;
 };
 
 // (N + 1) x Ntime histories, zero-filled by the caller.
@@ -62,17 +81,34 @@ public:
     virtual Vec residual(const solver::ResidualIn& in) = 0;
     virtual Vec utest2(const solver::Utest2In& in) = 0;
     virtual double max(Vec v) = 0;
-    // Step j failed after `count` corrections: "ERROR! Increment ..." line.
-    virtual void report_no_convergence(int j, int count) = 0;
+    // Step j, ending at time t, failed after `count` corrections: the
+    // "ERROR! Increment ..." line (and whatever else the caller reports).
+    virtual void report_no_convergence(std::ptrdiff_t j, int count, double t) = 0;
+    // At the start of the run, of every step and of every correction: where
+    // a caller may look for interrupts or change how it serves the calls.
+    virtual void checkpoint() {}
+    // Inside a handler of an exception from one of the calls, while a failed
+    // step can still be recovered: true when the exception is a division by
+    // zero, which is then dropped; false to let it propagate.
+    virtual bool absorb_failure() { return false; }
 };
 
 struct RunStats {
     long long passes = 0;       // solver passes (get_utest + get_utest2 calls)
     long long corrections = 0;  // get_utest2 calls
+    long long recovered = 0;    // steps whose first try failed and were redone
+    long long pieces = 0;       // sub-steps solved (split steps)
+    // Per step of the history: corrections made (first try and recovery),
+    // and whether the first try failed.
+    std::vector<int> step_corrections;
+    std::vector<char> step_recovered;
+    long long damped_corrections = 0;           // corrections of recovered pieces
+    std::vector<int> step_damped_corrections;   // the same per step
 };
 
-// Runs the whole history.  N = len(depth) - 1, Ntime = len(time).
+// Runs the whole history.  N = len(depth) - 1, Ntime = len(time); both must
+// fit an int (std::overflow_error otherwise).
 RunStats run(const RunParams& p, const Initial& init, const Work& w, const Histories& h,
-             Calls& calls);
+             Calls& calls, const Recovery& recovery = {});
 
 }  // namespace pelorin::driver

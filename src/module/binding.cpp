@@ -1,5 +1,9 @@
 #include "binding.hpp"
 
+#include <pthread.h>
+
+#include <new>
+#include <stdexcept>
 #include <utility>
 
 namespace pelorin::py {
@@ -185,6 +189,56 @@ bool add_functions(PyObject* module) {
         Py_XSETREF(g_function_objects[fn], func.release());
     }
     return true;
+}
+
+namespace {
+
+// Lowest usable address of the calling thread's stack (0: unknown).
+char* stack_floor() {
+    static thread_local char* floor = nullptr;
+    static thread_local bool known = false;
+    if (!known) {
+        known = true;
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            void* addr = nullptr;
+            std::size_t size = 0;
+            if (pthread_attr_getstack(&attr, &addr, &size) == 0) floor = static_cast<char*>(addr);
+            pthread_attr_destroy(&attr);
+        }
+    }
+    return floor;
+}
+
+// What a call may still need below its entry: a run's own frames, the
+// interpreter's frames of a rebound function and NumPy's.
+constexpr std::size_t kStackMargin = 256 * 1024;
+
+}  // namespace
+
+bool stack_headroom(const char* name) {
+    char here;
+    char* floor = stack_floor();
+    if (!floor) return true;
+    if (&here > floor && static_cast<std::size_t>(&here - floor) > kStackMargin) return true;
+    PyErr_Format(PyExc_RecursionError, "C stack nearly exhausted in Pelorin.%s", name);
+    return false;
+}
+
+void set_foreign_error(const char* name) {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
+    } catch (const std::overflow_error& e) {
+        PyErr_SetString(PyExc_OverflowError, e.what());
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_SystemError, "Pelorin.%s: %s", name, e.what());
+    } catch (...) {
+        PyErr_Format(PyExc_SystemError, "Pelorin.%s: unknown C++ exception", name);
+    }
 }
 
 const FuncSpec* spec_of(PyObject* callable) {

@@ -59,22 +59,43 @@ bool add_functions(PyObject* module);
 // The table entry of a function object made by add_functions, or null.
 const FuncSpec* spec_of(PyObject* callable);
 
+// Headroom of the C stack: false, with RecursionError set, when the calling
+// thread has less than a safe margin left (a deep chain of re-entries, each
+// a Python function that calls the module again, would otherwise overflow
+// it whatever the interpreter's recursion limit says).
+bool stack_headroom(const char* name);
+
+// The C++ exceptions that are not the module's own, as Python exceptions.
+void set_foreign_error(const char* name);
+
 // Runs a body with the translation of core errors into Python exceptions and
-// the traceback entry "Pelorin.<name>".
+// the traceback entry "Pelorin.<name>".  Every C++ exception stops here: none
+// may cross into the interpreter.  The entry counts as one level of the
+// interpreter's recursion, and refuses to start without stack headroom.
 template <class F>
 PyObject* guarded(const char* name, F&& f) {
-    try {
-        return f();
-    } catch (const NumericError& e) {
-        set_error(e);
-        add_traceback(name, e.file, e.line);
-    } catch (const PyErrorPending& e) {
-        add_traceback(name, e.file, e.line);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+    if (Py_EnterRecursiveCall(" in Pelorin") != 0) {
         add_traceback(name, __FILE__, __LINE__);
+        return nullptr;
     }
-    return nullptr;
+    PyObject* out = nullptr;
+    if (!stack_headroom(name)) {
+        add_traceback(name, __FILE__, __LINE__);
+    } else {
+        try {
+            out = f();
+        } catch (const NumericError& e) {
+            set_error(e);
+            add_traceback(name, e.file, e.line);
+        } catch (const PyErrorPending& e) {
+            add_traceback(name, e.file, e.line);
+        } catch (...) {
+            set_foreign_error(name);
+            add_traceback(name, __FILE__, __LINE__);
+        }
+    }
+    Py_LeaveRecursiveCall();
+    return out;
 }
 
 }  // namespace pelorin::py

@@ -7,11 +7,25 @@
 // same (errors and traceback entries included) without boxing or binding.
 // Within a node-by-node pass no Python code runs when all of its per-node
 // functions are the module's own, so they are looked up once per pass then.
+//
+// When every function the run calls is the module's own and `np` is the
+// NumPy it imported, no Python code can run until the run ends: the run then
+// releases the interpreter lock, and the step functions fill arrays made once
+// for the run instead of fresh ones (the run never hands them out).  On the
+// main thread the lock is taken back briefly at the check points (start of a
+// step or correction, and from long loops, at most every 20 ms) to run signal
+// handlers, so that Ctrl-C ends the run, and to look the names up again: a
+// name rebound meanwhile (by a handler or another thread) takes effect from
+// there on.  A run on another thread, where no handler runs, keeps the lock
+// out until it ends.
+#include <cstdio>
+#include <climits>
 #include <vector>
 
 #include "../driver/max.hpp"
 #include "../driver/run.hpp"
 #include "functions.hpp"
+#include "gil.hpp"
 #include "params.hpp"
 
 namespace pelorin::py {
@@ -39,15 +53,87 @@ auto as_callee(const char* callee, int line, F&& f) -> decltype(f()) {
 
 bool is_own(PyObject* f, Fn fn) { return spec_of(f) == &kFunctions[fn]; }
 
-class ModuleCalls final : public driver::Calls {
+// The module's own function is bound to the name in the module namespace
+// (a missing name is not: the call then looks it up and fails as usual).
+bool own_binding(PyObject* module, PyObject* name, Fn fn) {
+    PyObject* f = PyDict_GetItemWithError(PyModule_GetDict(module), name);
+    if (!f) {
+        PyErr_Clear();
+        return false;
+    }
+    return is_own(f, fn);
+}
+
+void fill_zero(const Vec& v) {
+    for (std::ptrdiff_t i = 0; i < v.len; ++i) v[i] = 0.0;
+}
+
+class ModuleCalls final : public driver::Calls, public Poller {
 public:
-    explicit ModuleCalls(PyObject* module) : module_(module) {}
+    ModuleCalls(PyObject* module, int drainagetype, Py_ssize_t N)
+        : module_(module), drainagetype_(drainagetype), N_(N) {}
+
+    // At the start of the run, of every step and of every correction.
+    void checkpoint() override {
+        if (gil_.released()) {
+            tick();
+            return;
+        }
+        if (PyErr_CheckSignals() < 0) pending();
+        fast_ = fast_possible();
+        if (fast_) {
+            make_pool();
+            reset();
+            gil_.release();
+        }
+    }
+
+    // A division by zero inside a step that can still be recovered.
+    bool absorb_failure() override {
+        try {
+            throw;
+        } catch (const PyErrorPending&) {
+            gil_.reacquire();
+            fast_ = false;
+            if (PyErr_ExceptionMatches(PyExc_ZeroDivisionError)) {
+                PyErr_Clear();
+                return true;
+            }
+        } catch (const NumericError& e) {
+            return e.kind != ErrKind::IndexOutOfBounds;
+        } catch (...) {
+        }
+        return false;
+    }
+
+    // From the clock of the check points and of long loops.  Only the main
+    // thread runs signal handlers: a run on another thread keeps going
+    // without the lock (and keeps the functions it found until it ends).
+    void poll() override {
+        if (!on_main_thread()) return;
+        const bool was = gil_.released();
+        gil_.reacquire();
+        if (PyErr_CheckSignals() < 0) pending();
+        if (was) {
+            // A handler, or another thread while the lock was out, may have
+            // rebound a name.
+            fast_ = fast_possible();
+            if (fast_) gil_.release();
+        }
+    }
+
+    // The run is over: the lock is held again.
+    void finish() { gil_.reacquire(); }
 
     // Python objects behind the views the run passes, for calls of functions
     // that are not the module's own.
     void expose(const Vec& v, PyObject* o) { objects_.push_back({v.data, v.len, v.stride, o}); }
 
     void begin_node_pass() override {
+        if (fast_) {
+            direct_nodes_ = true;
+            return;
+        }
         const Names& k = names();
         Ref av = lookup(module_, k.get_avtest);
         Ref et = lookup(module_, k.get_etest);
@@ -84,6 +170,13 @@ public:
     }
 
     Vec utest(const solver::UtestIn& in) override {
+        if (fast_) {
+            Vec a = pool_.a.v(), b = pool_.b.v(), c = pool_.c.v(), x = pool_.x.v();
+            Vec out = next_u();
+            for (const Vec* v : {&a, &b, &c, &x, &out}) fill_zero(*v);
+            fast_callee("get_utest", __LINE__, [&] { solver::get_utest(in, a, b, c, x, out); });
+            return out;
+        }
         Ref f = lookup(module_, names().get_utest);
         if (is_own(f.get(), kGetUtest)) {
             utest_ = as_callee("get_utest", __LINE__, [&] { return utest_call(module_, in); });
@@ -100,6 +193,12 @@ public:
     }
 
     Vec residual(const solver::ResidualIn& in) override {
+        if (fast_) {
+            Vec out = pool_.res.v();
+            fill_zero(out);
+            fast_callee("get_residual", __LINE__, [&] { solver::get_residual(in, out); });
+            return out;
+        }
         Ref f = lookup(module_, names().get_residual);
         if (is_own(f.get(), kGetResidual)) {
             res_ = as_callee("get_residual", __LINE__, [&] { return residual_call(module_, in); });
@@ -116,6 +215,14 @@ public:
     }
 
     Vec utest2(const solver::Utest2In& in) override {
+        if (fast_ && in.utest.len == N_ + 1) {
+            Vec a = pool_.a2.v(), b = pool_.b2.v(), c = pool_.c2.v(), x = pool_.x2.v();
+            Vec out = next_u();
+            for (const Vec* v : {&a, &b, &c, &x, &out}) fill_zero(*v);
+            fast_callee("get_utest2", __LINE__,
+                        [&] { solver::get_utest2(in, a, b, c, x, out); });
+            return out;
+        }
         Ref f = lookup(module_, names().get_utest2);
         if (is_own(f.get(), kGetUtest2)) {
             utest_ = as_callee("get_utest2", __LINE__, [&] { return utest2_call(module_, in); });
@@ -135,6 +242,11 @@ public:
     }
 
     double max(Vec v) override {
+        if (fast_) {
+            if (v.len > 0) return driver::max_abs(v);
+            gil_.reacquire();
+            fast_ = false;
+        }
         Ref f = lookup(module_, names().Max);
         if (is_own(f.get(), kMax)) {
             return as_callee("Max", __LINE__, [&] {
@@ -152,13 +264,93 @@ public:
         return d;
     }
 
-    void report_no_convergence(int j, int count) override {
-        Ref text = own(PyUnicode_FromFormat("ERROR! Increment %d did not converge in %d iterations.",
-                                            j, count));
+    void report_no_convergence(std::ptrdiff_t j, int count, double t) override {
+        gil_.reacquire();
+        fast_ = false;
+        Ref text = own(PyUnicode_FromFormat("ERROR! Increment %zd did not converge in %d iterations.",
+                                            static_cast<Py_ssize_t>(j), count));
         print_line(text.get());
+        // The line alone is easily lost (redirected output); a warning can
+        // be seen by the calling code, or turned into an error.
+        char when[64];
+        std::snprintf(when, sizeof when, "%.17g", t);
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                             "compute: step %zd (time %s) did not converge in %d corrections; the "
+                             "run stopped there and columns %zd onward of the histories are zero",
+                             static_cast<Py_ssize_t>(j), when, count,
+                             static_cast<Py_ssize_t>(j)) < 0)
+            pending();
     }
 
 private:
+    // Every function of the run is the module's own and NumPy untouched.
+    // The step functions' arrays must have the run's sizes (a column too
+    // short for a system is left to NumPy's error on the way the run
+    // always took).
+    bool fast_possible() const {
+        const Names& k = names();
+        const int N = static_cast<int>(N_);
+        return solver::utest_rows(drainagetype_, N) >= 0 &&
+               solver::utest2_rows(drainagetype_, N) >= 0 && numpy_untouched(module_) &&
+               own_binding(module_, k.get_avtest, kGetAvtest) &&
+               own_binding(module_, k.get_etest, kGetEtest) &&
+               own_binding(module_, k.get_ktest, kGetKtest) &&
+               own_binding(module_, k.get_utest, kGetUtest) &&
+               own_binding(module_, k.get_residual, kGetResidual) &&
+               own_binding(module_, k.get_utest2, kGetUtest2) &&
+               own_binding(module_, k.Max, kMax);
+    }
+
+    // The arrays of the step functions, made once (with the lock held).
+    void make_pool() {
+        if (pool_.made) return;
+        const int N = static_cast<int>(N_);
+        const Py_ssize_t r1 = solver::utest_rows(drainagetype_, N);
+        const Py_ssize_t r2 = solver::utest2_rows(drainagetype_, N);
+        pool_.a = zeros(module_, r1), pool_.b = zeros(module_, r1);
+        pool_.c = zeros(module_, r1), pool_.x = zeros(module_, r1);
+        pool_.a2 = zeros(module_, r2), pool_.b2 = zeros(module_, r2);
+        pool_.c2 = zeros(module_, r2), pool_.x2 = zeros(module_, r2);
+        pool_.u[0] = zeros(module_, N_ + 1), pool_.u[1] = zeros(module_, N_ + 1);
+        pool_.res = zeros(module_, N_ + 1);
+        // Pressures and residuals may reach a rebound function later in the run.
+        for (NewArray* a : {&pool_.u[0], &pool_.u[1], &pool_.res}) expose(a->v(), a->obj.get());
+        pool_.made = true;
+    }
+
+    // Trial pressures alternate between two arrays: a correction reads the
+    // pressures of the one before.  Never the array `utest` is on now.
+    Vec next_u() {
+        pool_.flip ^= 1;
+        return pool_.u[pool_.flip].v();
+    }
+
+    // A core on the fast path: its error is raised with the lock taken back,
+    // with the callee's traceback entry, as on the other paths.
+    template <class F>
+    void fast_callee(const char* callee, int line, F&& f) {
+        try {
+            f();
+        } catch (const NumericError& e) {
+            gil_.reacquire();
+            fast_ = false;
+            set_error(e);
+            add_traceback(callee, e.file, e.line);
+            throw PyErrorPending{__FILE__, line};
+        } catch (const PyErrorPending& e) {
+            gil_.reacquire();
+            fast_ = false;
+            add_traceback(callee, e.file, e.line);
+            throw PyErrorPending{__FILE__, line};
+        }
+    }
+    template <class F>
+    double fast_value(const char* callee, int line, F&& f) {
+        double out = 0.0;
+        fast_callee(callee, line, [&] { out = f(); });
+        return out;
+    }
+
     // A per-node relation: the core directly when the pass found all of them
     // to be the module's own, else looked up now and called directly or
     // through Python.
@@ -166,6 +358,7 @@ private:
     double node_call(Fn fn, PyObject* name, int line, Core core,
                      std::initializer_list<double> values) {
         const char* callee = kFunctions[fn].name;
+        if (fast_) return fast_value(callee, line, core);
         if (direct_nodes_) return as_callee(callee, line, core);
         Ref f = lookup(module_, name);
         if (is_own(f.get(), fn)) return as_callee(callee, line, core);
@@ -214,10 +407,22 @@ private:
         return slot->v();
     }
 
+    struct Pool {
+        NewArray a, b, c, x, a2, b2, c2, x2, u[2], res;
+        int flip = 0;
+        bool made = false;
+    };
+
     PyObject* module_;
+    int drainagetype_;
+    Py_ssize_t N_;
     bool direct_nodes_ = false;
+    bool fast_ = false;
     std::vector<Exposed> objects_;
     NewArray utest_, res_;
+    Pool pool_;
+    // Last: goes first, so that the arrays above are dropped with the lock.
+    GilRelease gil_;
 };
 
 // Unpacks exactly n entries of an iterable, as a tuple assignment does.
@@ -255,8 +460,31 @@ Vec vec_of(PyObject* o, Held<Vec>* h) {
 
 }  // namespace
 
+// The keywords of the recovery of failed steps (compute's own; get_inputs
+// ignores them like any keyword it does not know).
+driver::Recovery recovery_of(PyObject* kwargs) {
+    driver::Recovery r;
+    PyObject* v = PyDict_GetItemString(kwargs, "maxsplit");
+    if (v) {
+        if (!to_int(v, &r.maxsplit)) pending();
+        if (r.maxsplit < 0 || r.maxsplit > 30) {
+            PyErr_Format(PyExc_ValueError, "compute: maxsplit must be 0 to 30, not %d",
+                         r.maxsplit);
+            pending();
+        }
+    }
+    v = PyDict_GetItemString(kwargs, "splitfirst");
+    if (v) {
+        const int t = PyObject_IsTrue(v);
+        if (t < 0) pending();
+        r.splitfirst = t == 1;
+    }
+    return r;
+}
+
 PyObject* compute_body(PyObject* module, PyObject* args, PyObject* kwargs) {
     const Names& k = names();
+    const driver::Recovery recovery = recovery_of(kwargs);
     Ref items[kParams];
     {
         Ref get_inputs = lookup(module, k.get_inputs);
@@ -289,6 +517,22 @@ PyObject* compute_body(PyObject* module, PyObject* args, PyObject* kwargs) {
     // The layer thickness is the bottom depth; reading it is also where an
     // empty depth fails (index -1 wraps to -1 + 0).
     (void)p.depth[N];
+
+    // The step functions take N as a 32-bit int, and steps are numbered as
+    // one: a larger column or history is refused before anything is made.
+    if (N > INT_MAX) {
+        PyErr_Format(PyExc_OverflowError, "compute: N = %zd elements do not fit a 32-bit int", N);
+        pending();
+    }
+    if (Ntime > INT_MAX) {
+        PyErr_Format(PyExc_OverflowError, "compute: Ntime = %zd steps do not fit a 32-bit int",
+                     Ntime);
+        pending();
+    }
+    // Four histories, thirteen working arrays and the step functions'
+    // results and work arrays (about a dozen more).
+    ensure_memory(8.0 * (static_cast<double>(N) + 1.0) * (4.0 * static_cast<double>(Ntime) + 26.0),
+                  "compute: a run of that many nodes and times");
 
     NewArray dsigvsub = zeros(module, N + 1), dsigvsublast = zeros(module, N + 1);
     // Histories, (N + 1) x Ntime.
@@ -325,10 +569,17 @@ PyObject* compute_body(PyObject* module, PyObject* args, PyObject* kwargs) {
     driver::Work w{dsigvsub.v(), dsigvsublast.v(), work[0].v(), work[1].v(), work[2].v(),
                    work[3].v(),  work[4].v(),      work[5].v(), work[6].v(), work[7].v(),
                    work[8].v(),  work[9].v(),      work[10].v()};
+    // The recovery's own trial pressures (a rebound function may see them).
+    NewArray recovered[2];
+    if (recovery.maxsplit > 0) {
+        for (NewArray& a : recovered) a = zeros(module, N + 1);
+        w.ua = recovered[0].v();
+        w.ub = recovered[1].v();
+    }
     driver::Histories hs{hview[Z].view, hview[U].view, hview[SIGV].view, hview[E].view};
     driver::Initial init{eo.view, sigvo2.view, sigvf.view};
 
-    ModuleCalls calls(module);
+    ModuleCalls calls(module, p.drainagetype, N);
     // Every float array of the parameter set (not qo, the codes or the scalars).
     for (int i : {kDepth, kCc, kCr, kSigvref, kEsigvref, kGs, kKref, kEkref, kCk, kCa, kTref,
                   kDsigv, kOcrvoidratio, kRu, kTime, kLoadfactor})
@@ -336,8 +587,14 @@ PyObject* compute_body(PyObject* module, PyObject* args, PyObject* kwargs) {
     for (NewArray& a : work) calls.expose(a.v(), a.obj.get());
     calls.expose(dsigvsub.v(), dsigvsub.obj.get());
     calls.expose(dsigvsublast.v(), dsigvsublast.obj.get());
+    for (NewArray& a : recovered)
+        if (a.obj) calls.expose(a.v(), a.obj.get());
 
-    driver::run(p, init, w, hs, calls);
+    {
+        PollerScope polling(&calls);
+        driver::run(p, init, w, hs, calls, recovery);
+    }
+    calls.finish();
 
     Ref result = own(PyDict_New());
     if (PyDict_SetItem(result.get(), k.z, hist[Z].get()) < 0 ||

@@ -1,7 +1,12 @@
 #include "convert.hpp"
 
+#include <cstdio>
 #include <cstring>
 #include <string>
+
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace pelorin::py {
 
@@ -146,7 +151,11 @@ bool to_view1(PyObject* o, Held<V>* out, bool want_double) {
     if (!b.acquire(o)) return false;
     const Py_buffer& v = b.view();
     if (!check_buffer(v, 1, want_double)) return false;
-    out->view = V(static_cast<char*>(v.buf), v.shape[0], v.strides[0]);
+    // An exporter may leave strides out (ctypes arrays do): the buffer is
+    // then contiguous.
+    const Py_ssize_t stride = v.strides ? v.strides[0] : v.itemsize;
+    const Py_ssize_t n = v.shape ? v.shape[0] : v.len / v.itemsize;
+    out->view = V(static_cast<char*>(v.buf), n, stride);
     out->buffer = std::move(b);
     return true;
 }
@@ -165,8 +174,9 @@ bool to_mat(PyObject* o, Held<Mat>* out) {
     m.data = static_cast<char*>(v.buf);
     m.shape[0] = v.shape[0];
     m.shape[1] = v.shape[1];
-    m.strides[0] = v.strides[0];
-    m.strides[1] = v.strides[1];
+    // Without strides the buffer is C-contiguous.
+    m.strides[0] = v.strides ? v.strides[0] : v.shape[1] * v.itemsize;
+    m.strides[1] = v.strides ? v.strides[1] : v.itemsize;
     out->view = m;
     out->buffer = std::move(b);
     return true;
@@ -226,7 +236,82 @@ void print_line(const char* text) {
     print_line(s.get());
 }
 
+namespace {
+
+// First number on the line of /proc/meminfo that starts with `key`, in bytes.
+double meminfo(const char* key) {
+    std::FILE* f = std::fopen("/proc/meminfo", "r");
+    if (!f) return -1.0;
+    char line[256];
+    double out = -1.0;
+    const std::size_t n = std::strlen(key);
+    while (std::fgets(line, sizeof line, f)) {
+        if (std::strncmp(line, key, n) == 0) {
+            unsigned long long kib = 0;
+            if (std::sscanf(line + n, " %llu", &kib) == 1) out = static_cast<double>(kib) * 1024.0;
+            break;
+        }
+    }
+    std::fclose(f);
+    return out;
+}
+
+// A single number in a file (cgroup v2 control files); -1 for "max" or none.
+double number_in(const char* path) {
+    std::FILE* f = std::fopen(path, "r");
+    if (!f) return -1.0;
+    unsigned long long v = 0;
+    const int got = std::fscanf(f, "%llu", &v);
+    std::fclose(f);
+    return got == 1 ? static_cast<double>(v) : -1.0;
+}
+
+}  // namespace
+
+double available_memory() {
+    double avail = meminfo("MemAvailable:");
+    if (avail < 0) {
+        const long pages = sysconf(_SC_AVPHYS_PAGES), size = sysconf(_SC_PAGESIZE);
+        if (pages > 0 && size > 0) avail = static_cast<double>(pages) * static_cast<double>(size);
+    }
+    const double limit = number_in("/sys/fs/cgroup/memory.max");
+    const double used = number_in("/sys/fs/cgroup/memory.current");
+    if (limit >= 0 && used >= 0) {
+        const double room = limit > used ? limit - used : 0.0;
+        if (avail < 0 || room < avail) avail = room;
+    }
+    // An address-space limit of the process (ulimit -v) counts as well.
+    struct rlimit as {};
+    if (getrlimit(RLIMIT_AS, &as) == 0 && as.rlim_cur != RLIM_INFINITY) {
+        unsigned long long pages = 0;
+        if (std::FILE* f = std::fopen("/proc/self/statm", "r")) {
+            if (std::fscanf(f, "%llu", &pages) != 1) pages = 0;
+            std::fclose(f);
+        }
+        const double vm = static_cast<double>(pages) * static_cast<double>(sysconf(_SC_PAGESIZE));
+        const double limit = static_cast<double>(as.rlim_cur);
+        const double room = limit > vm ? limit - vm : 0.0;
+        if (avail < 0 || room < avail) avail = room;
+    }
+    return avail;
+}
+
+void ensure_memory(double bytes, const char* what, int line, const char* file) {
+    // Small requests are left to the allocator: reading the kernel's figures
+    // costs more than they do.
+    if (!(bytes > 64.0 * 1024 * 1024)) return;
+    const double avail = available_memory();
+    if (avail < 0 || bytes <= avail) return;
+    const double gib = 1024.0 * 1024 * 1024;
+    char text[256];
+    std::snprintf(text, sizeof text, "%s needs about %.1f GiB; %.1f GiB of memory is available",
+                  what, bytes / gib, avail / gib);
+    PyErr_SetString(PyExc_MemoryError, text);
+    throw PyErrorPending{file, line};
+}
+
 NewArray zeros(PyObject* module, Py_ssize_t n, int line, const char* file) {
+    ensure_memory(static_cast<double>(n) * 8.0, "an array of that many doubles", line, file);
     NewArray a;
     Ref np = lookup(module, names().np);
     Ref fn = own(PyObject_GetAttr(np.get(), names().zeros), line, file);
@@ -234,6 +319,34 @@ NewArray zeros(PyObject* module, Py_ssize_t n, int line, const char* file) {
     a.obj = own(PyObject_CallOneArg(fn.get(), len.get()), line, file);
     if (!to_vec(a.obj.get(), &a.held)) throw PyErrorPending{file, line};
     return a;
+}
+
+bool on_main_thread() {
+    static thread_local const bool main = syscall(SYS_gettid) == getpid();
+    return main;
+}
+
+static PyObject* g_numpy = nullptr;
+static PyObject* g_numpy_zeros = nullptr;
+
+bool remember_numpy(PyObject* np) {
+    PyObject* z = PyObject_GetAttrString(np, "zeros");
+    if (!z) return false;
+    Py_XSETREF(g_numpy_zeros, z);
+    Py_XSETREF(g_numpy, Py_NewRef(np));
+    return true;
+}
+
+bool numpy_untouched(PyObject* module) {
+    PyObject* np = PyDict_GetItemWithError(PyModule_GetDict(module), names().np);
+    if (!np || np != g_numpy) {
+        PyErr_Clear();
+        return false;
+    }
+    // Plain module attribute: read from the module's dict, no code runs.
+    PyObject* z = PyDict_GetItemWithError(PyModule_GetDict(np), names().zeros);
+    if (!z) PyErr_Clear();
+    return z == g_numpy_zeros;
 }
 
 static Names g_names;

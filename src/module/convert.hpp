@@ -66,6 +66,25 @@ struct NewArray {
 NewArray zeros(PyObject* module, Py_ssize_t n, int line = __builtin_LINE(),
                const char* file = __builtin_FILE());
 
+// Memory the process can still take: MemAvailable of the kernel, less
+// where a cgroup limit is tighter.  Negative when it cannot be told.
+double available_memory();
+// MemoryError at once (message naming `what`) when `bytes` cannot fit in the
+// memory available; allocating it would only end with the kernel killing
+// the process after filling memory for minutes.
+void ensure_memory(double bytes, const char* what, int line = __builtin_LINE(),
+                   const char* file = __builtin_FILE());
+
+// The process's first thread, where the interpreter runs signal handlers.
+bool on_main_thread();
+
+// The NumPy module imported at module execution and its zeros function.
+bool remember_numpy(PyObject* np);
+// True when the module's `np` is still that NumPy with that zeros function:
+// making arrays through it then runs no Python code, and arrays a caller
+// never sees may be made in any way.
+bool numpy_untouched(PyObject* module);
+
 // Interned attribute / key names used across the module.
 struct Names {
     PyObject *np, *zeros, *full, *linspace, *logspace, *log10, *ndarray, *float64, *int32,

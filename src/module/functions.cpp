@@ -6,6 +6,7 @@
 
 #include "../driver/max.hpp"
 #include "../driver/logspace.hpp"
+#include "gil.hpp"
 
 namespace pelorin::py {
 
@@ -20,7 +21,14 @@ PyObject* logspace_body(PyObject* module, Args& a) {
     const int Ntime = a.i[2];
     inputs::logspace_check(Ntime, tstart);
     NewArray t = zeros(module, Ntime);
-    inputs::logspace_fill(tmin, tmax, Ntime, tstart, t.v());
+    {
+        // Only arithmetic from here: a long grid is made without the lock.
+        GilRelease gil;
+        SignalPoller poller(&gil);
+        PollerScope polling(&poller);
+        if (Ntime >= 100000) gil.release();
+        inputs::logspace_fill(tmin, tmax, Ntime, tstart, t.v());
+    }
     return t.obj.release();
 }
 
@@ -56,6 +64,8 @@ const Param kResidualParams[] = {
     {"esigvref", A}, {"dt", D},       {"tref", A},  {"drainagetype", I}, {"N", I}};
 
 PyObject* residual_body(PyObject* module, Args& a) {
+    SignalPoller poller;
+    PollerScope polling(&poller);
     solver::ResidualIn in{a.vec(0),  a.vec(1),  a.vec(2),  a.vec(3),  a.vec(4), a.vec(5),
                           a.vec(6),  a.vec(7),  a.vec(8),  a.vec(9),  a.vec(10), a.d[11],
                           a.vec(12), a.vec(13), a.vec(14), a.vec(15), a.d[16], a.vec(17),
@@ -72,6 +82,8 @@ const Param kUtest2Params[] = {
     {"drainagetype", I}, {"pa", D}};
 
 PyObject* utest2_body(PyObject* module, Args& a) {
+    SignalPoller poller;
+    PollerScope polling(&poller);
     solver::Utest2In in{a.i[0],    a.vec(1),  a.vec(2),  a.vec(3),  a.vec(4),  a.vec(5),
                         a.vec(6),  a.vec(7),  a.vec(8),  a.vec(9),  a.vec(10), a.vec(11),
                         a.vec(12), a.d[13],   a.vec(14), a.vec(15), a.vec(16), a.d[17],
@@ -87,6 +99,8 @@ const Param kUtestParams[] = {
     {"tref", A},     {"drainagetype", I}, {"N", I}, {"gammaw", D}};
 
 PyObject* utest_body(PyObject* module, Args& a) {
+    SignalPoller poller;
+    PollerScope polling(&poller);
     solver::UtestIn in{a.vec(0),  a.vec(1),  a.vec(2),  a.vec(3),  a.vec(4),  a.vec(5),
                        a.vec(6),  a.vec(7),  a.vec(8),  a.vec(9),  a.vec(10), a.vec(11),
                        a.vec(12), a.vec(13), a.d[14],   a.vec(15), a.i[16],   a.i[17],
@@ -104,6 +118,8 @@ PyObject* max_body(PyObject* module, PyObject* arg) {
                         "zero-size array to reduction operation maximum which has no identity");
         pending();
     }
+    SignalPoller poller;
+    PollerScope polling(&poller);
     const double m = driver::max_abs(v.view);
     // The result is the array library's double scalar.
     Ref np = lookup(module, names().np);

@@ -124,6 +124,10 @@ PyObject* Inputs::run() {
             if (!to_int(asint.get(), &N)) pending();
         }
         if (!to_double(Hobj, &H)) pending();
+        // Sixteen node arrays follow (fourteen parameters, depth and ru).
+        if (N >= 0)
+            ensure_memory(16.0 * 8.0 * (static_cast<double>(N) + 1.0),
+                          "get_inputs: a uniform soil of that many nodes");
         Ref n = own(PyLong_FromLongLong(static_cast<long long>(N) + 1));
         for (int k = 0; k < kNRequired; ++k) {
             if (k == kQoReq) {
@@ -203,6 +207,13 @@ PyObject* Inputs::run() {
     if (PyObject* Ntime = kw("Ntime")) {
         PyObject* tmax = kw("tmax");
         if (!tmax) return say("You must specify tmax if you specify Ntime");
+        if (PyIndex_Check(Ntime)) {
+            // The grid and its load factors, with the grid's temporaries.
+            const Py_ssize_t n = PyNumber_AsSsize_t(Ntime, nullptr);
+            if (n == -1 && PyErr_Occurred()) PyErr_Clear();  // NumPy reports it below
+            if (n > 0) ensure_memory(4.0 * 8.0 * static_cast<double>(n),
+                                     "get_inputs: a history of that many times");
+        }
         Ref hi = np_call(names().log10, {tmax});
         Ref five = own(PyLong_FromLong(5));
         Ref lo = own(PyNumber_Subtract(hi.get(), five.get()));

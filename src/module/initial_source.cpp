@@ -2,6 +2,7 @@
 // serve as well as arrays; the arithmetic is the core's.
 #include "../solver/initial.hpp"
 #include "functions.hpp"
+#include "gil.hpp"
 #include "params.hpp"
 
 namespace pelorin::py {
@@ -73,9 +74,12 @@ PyObject* get_initial_body(PyObject* module, Args& a) {
     Ref size = own(PyObject_GetAttrString(a.obj[kDepth], "size"));
     const Py_ssize_t n = PyNumber_AsSsize_t(size.get(), PyExc_OverflowError);
     if (n == -1 && PyErr_Occurred()) pending();
+    ensure_memory(4.0 * 8.0 * static_cast<double>(n), "get_initial: that many nodes");
     NewArray sigvo = zeros(module, n), sigvo2 = zeros(module, n), sigvf = zeros(module, n),
              eo = zeros(module, n);
     PyInitialSource src(a);
+    SignalPoller poller;
+    PollerScope polling(&poller);
     if (!solver::get_initial(src, n, {eo.v(), sigvo.v(), sigvo2.v(), sigvf.v()}))
         Py_RETURN_NONE;
     Ref d = own(PyDict_New());

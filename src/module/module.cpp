@@ -96,6 +96,7 @@ int exec_steps(PyObject* module) {
 
     Ref np(PyImport_ImportModuleLevel("numpy", nullptr, nullptr, nullptr, 0));
     if (!np || PyModule_AddObjectRef(module, "np", np.get()) < 0) return -1;
+    if (!remember_numpy(np.get())) return -1;
     if (!add_functions(module)) return -1;
     Ref test(PyDict_New());
     if (!test || PyModule_AddObjectRef(module, "__test__", test.get()) < 0) return -1;

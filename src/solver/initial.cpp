@@ -91,6 +91,7 @@ bool get_initial(InitialSource& src, std::ptrdiff_t n, const InitialOut& out) {
     }
 
     for (Index i = 1; i < n; ++i) {
+        interrupt_point(i);
         const double d_i = src.get(InitArg::depth, i);
         const double dz = d_i - src.get(InitArg::depth, i - 1);
 

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 
+#include "../core/interrupt.hpp"
 #include "../core/views.hpp"
 
 namespace pelorin::solver {

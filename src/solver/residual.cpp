@@ -71,6 +71,7 @@ void get_residual(const ResidualIn& in, Vec residual) {
     if (N - 1 >= 1) f = step_factors(in.dt, in.gammaw);
 
     for (std::ptrdiff_t i = 1; i <= N - 1; ++i) {
+        interrupt_point(i);
         const double alpha = div(in.Ca[i], creep::ln10);
         const double dzlast = (zlast[i + 1] - zlast[i - 1]) * 0.5;
         const double dztest = (ztest[i + 1] - ztest[i - 1]) * 0.5;

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 
+#include "../core/interrupt.hpp"
 #include "../core/views.hpp"
 
 namespace pelorin::solver {
@@ -48,6 +49,8 @@ struct Utest2In {
     Vec ekref, kref, Ck, tref, esigvref, sigvref, dsigv;
     int drainagetype;
     double pa;
+    // The creep path of the diagonal with its true sign (see utest2.cpp).
+    bool exact_jacobian = false;
 };
 std::ptrdiff_t utest2_rows(int drainagetype, int N);
 // a, b, c, x have utest2_rows() entries, uout len(utest).

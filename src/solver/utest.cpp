@@ -86,6 +86,7 @@ void get_utest(const UtestIn& in, Vec a, Vec b, Vec c, Vec x, Vec uout) {
     const std::ptrdiff_t lastSolved = dtype == 1 ? N : N - 1;
 
     for (std::ptrdiff_t i = 1; i <= N - 1; ++i) {
+        interrupt_point(i);
         const std::ptrdiff_t r = i - rowShift;
         const double alpha = div(in.Ca[i], creep::ln10);
         const double dzlast = (zlast[i + 1] - zlast[i - 1]) * 0.5;
@@ -172,6 +173,7 @@ void get_utest(const UtestIn& in, Vec a, Vec b, Vec c, Vec x, Vec uout) {
         x[0] = div(x[0], b0);
     }
     for (std::ptrdiff_t i = 1; i <= arrayLength - 1; ++i) {
+        interrupt_point(i);
         const double m = div(1.0, b[i] - c[i - 1] * a[i]);
         c[i] = c[i] * m;
         x[i] = (x[i] - x[i - 1] * a[i]) * m;

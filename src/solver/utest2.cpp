@@ -123,12 +123,18 @@ struct RowTerms {
 };
 
 // Total derivative of a node's residual with respect to its own pressure.
-double diagonal(const RowTerms& t) {
+// The creep path enters as detestdutest - detestdsigvtest: a larger slope
+// than the true one (+), which damps the corrections.  `exact` takes the
+// true slope (finite differences agree with it), for callers that damp the
+// corrections themselves.
+double diagonal(const RowTerms& t, bool exact) {
     double d = t.dktestdetest * t.dresdktest * t.detestdutest;
     d = d + (t.dresdutest - t.dresdsigvtest);
     d = d - t.davtestdsigvtest * t.dresdavtest;
     d = d + t.ddztestdetest * t.dresddztest * t.detestdutest;
-    d = d + (t.detestdutest - t.detestdsigvtest) * t.dresdetest;
+    const double creep = exact ? t.detestdutest + t.detestdsigvtest
+                               : t.detestdutest - t.detestdsigvtest;
+    d = d + creep * t.dresdetest;
     return d;
 }
 
@@ -270,7 +276,7 @@ void interior_row(const Utest2In& in, NodeFactors& f, Index i, double eps, Vec a
     t.davtestdsigvtest = compressibility_slope(in, i, eps);
     t.ddztestdetest = div(dzlast, onepe);
 
-    const double dresdu = diagonal(t);
+    const double dresdu = diagonal(t, in.exact_jacobian);
 
     const int dtype = in.drainagetype;
     if (dtype != 0 && dtype != 1 && dtype != 2) return;
@@ -348,7 +354,7 @@ void bottom_rows(const Utest2In& in, NodeFactors& f, double eps, Vec a, Vec b, V
     t.davtestdsigvtest = compressibility_slope(in, N, eps);
     t.ddztestdetest = div(dzlast, onepe);
 
-    b[N - 1] = diagonal(t);
+    b[N - 1] = diagonal(t, in.exact_jacobian);
     a[N - 1] = dkim1testdeim1test * dresdkim1test * deim1testduim1test + dresduim1test;
 }
 
@@ -417,7 +423,7 @@ void top_rows(const Utest2In& in, NodeFactors& f, double eps, Vec a, Vec b, Vec 
     t.davtestdsigvtest = compressibility_slope(in, 0, eps);
     t.ddztestdetest = div(dzlast, onepe);
 
-    b[0] = diagonal(t);
+    b[0] = diagonal(t, in.exact_jacobian);
     c[0] = dkip1testdeip1test * dresdkip1test * deip1testduip1test + dresduip1test;
 }
 
@@ -438,7 +444,10 @@ void get_utest2(const Utest2In& in, Vec a, Vec b, Vec c, Vec x, Vec uout) {
     c[rows - 1] = 0;
 
     NodeFactors f(in);
-    for (Index i = 1; i <= N - 1; ++i) interior_row(in, f, i, eps, a, b, c);
+    for (Index i = 1; i <= N - 1; ++i) {
+        interrupt_point(i);
+        interior_row(in, f, i, eps, a, b, c);
+    }
 
     // Boundary rows and right-hand side (the residual itself).
     const Index nu = in.utest.size();
@@ -456,6 +465,7 @@ void get_utest2(const Utest2In& in, Vec a, Vec b, Vec c, Vec x, Vec uout) {
     c[0] = div(c[0], b[0]);
     x[0] = div(x[0], b[0]);
     for (Index r = 1; r <= rows - 1; ++r) {
+        interrupt_point(r);
         const double m = div(1.0, b[r] - c[r - 1] * a[r]);
         c[r] = c[r] * m;
         x[r] = (x[r] - x[r - 1] * a[r]) * m;
