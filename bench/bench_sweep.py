@@ -51,7 +51,7 @@ def main() -> None:
     print()
     print("| workers | batch | wall | runs/s | speed-up | overhead | identical |")
     print("|---|---|---|---|---|---|---|")
-    for processes in (False, True):
+    for processes in (False, True):  # threads first, then processes
         t0 = time.perf_counter()
         cluster = LocalCluster(n_workers=cores if processes else 1,
                                threads_per_worker=1 if processes else cores,
@@ -70,9 +70,16 @@ def main() -> None:
             label = batch if batch else "auto"
             print(f"| {kind} | {label} | {wall:.2f} s | {n / wall:.0f} | {serial / wall:.2f}x "
                   f"| {over * 100:+.0f} % | {'yes' if same else 'NO'} |")
+        # Scheduling cost of one task: empty batches, no work.
+        from pelorin._batches import run_batches
+        t0 = time.perf_counter()
+        run_batches(int, range(400), client=client, batch_size=1, progress=False)
+        per_task = (time.perf_counter() - t0) / 400
+        size = out.dataset.attrs.get("batch_size", 0)
         client.close()
         cluster.close()
-        print(f"| {kind}: cluster start-up {startup:.1f} s (once) | | | | | | |")
+        print(f"| {kind}: cluster start-up {startup:.1f} s (once); scheduling "
+              f"{per_task * 1e3:.2f} ms per task | | | | | | |")
 
 
 if __name__ == "__main__":

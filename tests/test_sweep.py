@@ -120,13 +120,13 @@ def test_bad_parameter_names(vary, message):
 
 def test_worker_killed_mid_sweep_loses_nothing():
     from distributed import Client, LocalCluster
-    kw = dict(vary=VARY, samples=40, seed=3, progress=False, rtol=1e-5)
+    kw = dict(vary=VARY, samples=160, seed=3, progress=False, rtol=1e-5)
     ref = pelorin.sweep(PROFILE, LOADING, scheduler="synchronous", **kw)
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                       dashboard_address=None) as cluster, Client(cluster) as client:
         victim = min(client.run(os.getpid).values())
         killed = []
-        killer = threading.Timer(0.5, lambda: (os.kill(victim, signal.SIGKILL),
+        killer = threading.Timer(0.3, lambda: (os.kill(victim, signal.SIGKILL),
                                                killed.append(time.perf_counter())))
         killer.start()
         out = pelorin.sweep(PROFILE, LOADING, client=client, batch_size=1, **kw)

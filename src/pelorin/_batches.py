@@ -10,6 +10,8 @@ from __future__ import annotations
 import contextlib
 import math
 import os
+import signal
+import threading
 import time
 from typing import Any, Callable, Iterator, List, Optional, Sequence, Tuple
 
@@ -158,18 +160,37 @@ def run_batches(fn: Callable[[Any], Any], items: Sequence[Any], *, client: Any =
         indexed = list(enumerate(items))
         batches = [indexed[i:i + size] for i in range(0, len(indexed), size)]
         token = tokenize(fn, time.time_ns(), os.getpid())
-        futures = [c.submit(_run_batch, fn, b, key=f"pelorin-{desc}-{token}-{k}", pure=False)
-                   for k, b in enumerate(batches)]
+        futures: list = []
         bar = tqdm(total=len(items), desc=desc, unit="run", disable=not progress, leave=False)
+        # Ctrl-C sets a flag that the loop below turns into KeyboardInterrupt after
+        # cancelling what is outstanding: raised inside the client's own waiting, it
+        # can be lost there.
+        interrupted = threading.Event()
+        main = threading.current_thread() is threading.main_thread()
+        previous = signal.signal(signal.SIGINT, lambda *_: interrupted.set()) if main else None
         try:
-            for fut in as_completed(futures, loop=c.loop):
-                part = fut.result()
-                for index, value in part:
-                    results[index] = value
-                bar.update(len(part))
+            for k, b in enumerate(batches):
+                futures.append(c.submit(_run_batch, fn, b, key=f"pelorin-{desc}-{token}-{k}",
+                                        pure=False))
+                if interrupted.is_set():
+                    raise KeyboardInterrupt
+            finished = as_completed(futures, loop=c.loop)
+            while not finished.is_empty():
+                if interrupted.is_set():
+                    raise KeyboardInterrupt
+                done = finished.next_batch(block=False)
+                if not done:
+                    time.sleep(0.02)
+                for fut in done:
+                    part = fut.result()
+                    for index, value in part:
+                        results[index] = value
+                    bar.update(len(part))
         except BaseException:
             c.cancel(futures)
             raise
         finally:
             bar.close()
+            if main:
+                signal.signal(signal.SIGINT, previous)
     return results

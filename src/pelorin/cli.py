@@ -131,7 +131,7 @@ def _sweep(args: argparse.Namespace) -> int:
         kw["batch_size"] = args.batch_size
     if args.workers is not None:
         kw["workers"] = args.workers
-    kw["processes"] = not args.threads
+    kw["processes"] = True if args.processes else False if args.threads else None
     kw["scheduler"] = args.scheduler
     kw["progress"] = not args.quiet and (sys.stderr.isatty() or args.progress)
     out = args.out or os.path.splitext(os.path.basename(args.case))[0] + "-sweep"
@@ -197,8 +197,11 @@ def parser() -> argparse.ArgumentParser:
                    help="a Dask scheduler to use, e.g. tcp://10.0.0.5:8786 (default: a local "
                    "cluster); 'synchronous' runs here without Dask")
     w.add_argument("--workers", type=int, help="workers of the local cluster (default: cores)")
-    w.add_argument("--threads", action="store_true",
-                   help="local cluster of threads instead of processes")
+    kind = w.add_mutually_exclusive_group()
+    kind.add_argument("--threads", action="store_true",
+                      help="local cluster of threads (default for short sweeps)")
+    kind.add_argument("--processes", action="store_true",
+                      help="local cluster of processes (default for long sweeps)")
     w.add_argument("--batch-size", type=int, help="runs per Dask task (default: ~0.2 s each)")
     w.add_argument("--out", metavar="DIR", help="output directory (default: CASE-sweep)")
     w.add_argument("--quiet", action="store_true", help="no progress bar")

@@ -37,8 +37,7 @@ _LAYER_FIELDS = ("thickness", "ocr", "pc", "e0")
 def _outcome(task: tuple) -> dict:
     """Run one profile under one loading at fixed output times; the quantities a sweep
     keeps. A module-level function of its task alone, so Dask can ship it anywhere."""
-    import pelorin
-
+    from ._run import run_element_arrays
     from .result import _stage_analysis
     from .simulate import setup
 
@@ -46,13 +45,14 @@ def _outcome(task: tuple) -> dict:
     col, t, ref, lf, kw = setup(profile, loading, times, 10)
     kw.update(options)
     try:
-        ds = pelorin.run_elements(**kw)
+        res = run_element_arrays(**kw)
     except ValueError as err:   # input the object model's checks did not foresee
         raise ParameterError("sweep", "sample", f"cannot be run: {err}") from None
-    start = col.with_state(ds["sigv_element"].values[:, 0], ds["e_element"].values[:, 0])
+    start = col.with_state(res["sigv_element"][:, 0], res["e_element"][:, 0])
     primary = start.primary_settlements(loading.loads)
-    rows, _, _ = _stage_analysis(ds, loading, primary, profile.creep)
-    return {"settlement": ds["settlement"].values.copy(),
+    rows, _, _ = _stage_analysis(np.r_[0.0, t], res["z"], res["settlement"], res["u_element"],
+                                 loading, primary, profile.creep)
+    return {"settlement": np.array(res["settlement"], dtype=np.float64),
             "t50": np.array(rows["t50"]), "t90": np.array(rows["t90"]),
             "primary": primary, "creep": np.array(rows["creep"])}
 
@@ -280,7 +280,7 @@ def sweep(profile: Optional[Profile] = None, loading: Optional[Loading] = None, 
           cases: Optional[Union[Mapping[str, Any], Sequence[Any]]] = None,
           times: Optional[Sequence[float]] = None, points_per_decade: int = 10,
           client: Any = None, scheduler: Optional[str] = None,
-          processes: bool = True, workers: Optional[int] = None,
+          processes: Optional[bool] = None, workers: Optional[int] = None,
           batch_size: Optional[int] = None, progress: bool = True, title: str = "",
           **options: Any) -> SweepResult:
     """Run one profile many times with uncertain parameters, or many profiles, on Dask.
@@ -317,9 +317,11 @@ def sweep(profile: Optional[Profile] = None, loading: Optional[Loading] = None, 
         Address of a Dask scheduler (``"tcp://host:8786"``) to connect to; or
         ``"synchronous"`` to run in this process without Dask (for debugging).
     processes, workers : optional
-        The embedded local cluster used when neither `client` nor `scheduler` is given:
-        one single-threaded worker process per core by default (measured fastest:
-        the engine releases the GIL, but assembling each run's results holds it).
+        The embedded local cluster used when neither `client` nor `scheduler` is given,
+        over `workers` cores (default: all). Threads start at once and the engine runs
+        without the GIL, but the Python around each run (about an eighth of it) holds the
+        GIL; worker processes take about a second to start and scale without it. By
+        default threads for sweeps of under ten seconds of work per core, processes above.
     batch_size : int, optional
         Runs per Dask task; by default about 0.2 s of work per task, at least four tasks
         per worker.
@@ -394,6 +396,9 @@ def sweep(profile: Optional[Profile] = None, loading: Optional[Loading] = None, 
         items = [(base, loading, grid, options, targets,
                   tuple(float(values[k][i]) for k in values)) for i in range(len(names))]
 
+    if processes is None:
+        cores = workers or os.cpu_count() or 1
+        processes = cost * len(items) / cores > 10.0
     kwargs: dict = dict(client=client, batch_size=batch_size, seconds_per_item=cost,
                         processes=processes, workers=workers, progress=progress, desc=dim + "s")
     if scheduler == "synchronous":
