@@ -35,3 +35,9 @@ from .casefile import CaseError, read_case  # noqa: E402
 
 __all__ += ["Soil", "Layer", "Profile", "Stage", "Loading", "ParameterError", "simulate",
             "time_grid", "Result", "open_result", "read_case", "CaseError"]
+
+# --- many runs: uncertainty and many boreholes on Dask --------------------------------
+from .distributions import LogNormal, Normal, Uniform  # noqa: E402
+from .sweep import SweepResult, sweep  # noqa: E402
+
+__all__ += ["sweep", "SweepResult", "Normal", "LogNormal", "Uniform"]

@@ -266,23 +266,33 @@ def _dataset(res: Mapping[str, Any], depth: np.ndarray, time: np.ndarray, lf: np
     return ds
 
 
-def _solve(depth: np.ndarray, elements: dict[str, np.ndarray], qo: float, time: np.ndarray,
-           lf: np.ndarray, *, gammaw: float, drainage: int, rtol: float, max_substeps: int,
-           max_newton: int, progress: Optional[Callable[[float, float], Any]],
-           node_dsigv: Optional[np.ndarray], node_ru: Optional[np.ndarray],
-           check_history: bool) -> xr.Dataset:
+def _solve_arrays(depth: np.ndarray, elements: dict[str, np.ndarray], qo: float,
+                  time: np.ndarray, lf: np.ndarray, *, gammaw: float, drainage: int,
+                  rtol: float, max_substeps: int, max_newton: int,
+                  progress: Optional[Callable[[float, float], Any]],
+                  node_dsigv: Optional[np.ndarray], node_ru: Optional[np.ndarray],
+                  check_history: bool) -> dict:
+    """The engine's arrays of a run (node and element rows, one column per time from 0);
+    ConvergenceError with the partial Dataset when the run cannot go on."""
     res = _engine.solve(depth, elements, qo, time, lf, gammaw=gammaw, drainagetype=drainage,
                         rtol=rtol, max_substeps=max_substeps, max_newton=max_newton,
                         progress=progress, node_dsigv=node_dsigv, node_ru=node_ru,
                         check_history=check_history)
-    columns = int(res["columns"])
-    ds = _dataset(res, depth, time, lf, gammaw, drainage, rtol, columns)
     if res["failed"]:
+        ds = _dataset(res, depth, time, lf, gammaw, drainage, rtol, int(res["columns"]))
         t_fail = float(res["failure_time"])
         raise ConvergenceError(
             f"the run could not go on at t = {t_fail:.6g}: {res['message']}; results up to "
             f"t = {float(ds.time[-1]):.6g} are in .partial", ds, t_fail)
-    return ds
+    return res
+
+
+def _solve(depth: np.ndarray, elements: dict[str, np.ndarray], qo: float, time: np.ndarray,
+           lf: np.ndarray, *, gammaw: float, drainage: int, rtol: float,
+           **options: Any) -> xr.Dataset:
+    res = _solve_arrays(depth, elements, qo, time, lf, gammaw=gammaw, drainage=drainage,
+                        rtol=rtol, **options)
+    return _dataset(res, depth, time, lf, gammaw, drainage, rtol, int(res["columns"]))
 
 
 def _options(kw: Mapping[str, Any]) -> dict[str, Any]:
@@ -348,6 +358,15 @@ def run_elements(*, depth: Any, qo: float, time: Any, loadfactor: Any, gammaw: f
     c + 1.  The same Dataset and errors as `run`; impossible input names the
     element.
     """
+    args, options = _element_arguments(depth, qo, time, loadfactor, gammaw, drainagetype,
+                                       rtol, max_substeps, max_newton, progress, elements)
+    return _solve(*args, **options)
+
+
+def _element_arguments(depth: Any, qo: Any, time: Any, loadfactor: Any, gammaw: Any,
+                       drainagetype: Any, rtol: Any, max_substeps: Any, max_newton: Any,
+                       progress: Any, elements: dict) -> tuple[tuple, dict]:
+    """The checked engine arguments of `run_elements` (positional, keyword)."""
     depth = np.array(depth, dtype=np.float64, ndmin=1)
     n = depth.size - 1
     unknown = sorted(set(elements) - set(ELEMENT))
@@ -370,5 +389,19 @@ def run_elements(*, depth: Any, qo: float, time: Any, loadfactor: Any, gammaw: f
     drainage = _drainage({"drainagetype": drainagetype})
     opts = _options(dict(rtol=rtol, max_substeps=max_substeps, max_newton=max_newton,
                          progress=progress))
-    return _solve(depth, el, _number("qo", qo), time_a, lf, gammaw=_number("gammaw", gammaw),
-                  drainage=drainage, node_dsigv=None, node_ru=None, check_history=True, **opts)
+    return ((depth, el, _number("qo", qo), time_a, lf),
+            dict(gammaw=_number("gammaw", gammaw), drainage=drainage, node_dsigv=None,
+                 node_ru=None, check_history=True, **opts))
+
+
+def run_element_arrays(*, depth: Any, qo: float, time: Any, loadfactor: Any,
+                       gammaw: float = 9.81, drainagetype: int = 0, rtol: float = 3e-4,
+                       max_substeps: int = 1_000_000, max_newton: int = 12,
+                       progress: Optional[Callable[[float, float], Any]] = None,
+                       **elements: Any) -> dict:
+    """`run_elements` without the Dataset, for many runs at once: the engine's arrays
+    ("z", "u", "sigv", "e", "k" of the nodes and "u_element" ... of the elements, one
+    column per time from 0; "settlement"; "solids"; run statistics)."""
+    args, options = _element_arguments(depth, qo, time, loadfactor, gammaw, drainagetype,
+                                       rtol, max_substeps, max_newton, progress, elements)
+    return _solve_arrays(*args, **options)

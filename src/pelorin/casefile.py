@@ -36,6 +36,23 @@ lists the load stages::
     rtol = 1e-3                # the engine's tolerance and its limit on steps
     max_substeps = 1000000
 
+    [sweep]                    # for `pelorin sweep`: uncertain parameters
+    samples = 1000
+    seed = 1
+    correlation = [[1.0, -0.5], [-0.5, 1.0]]   # optional, in the order of the [[sweep.vary]]
+
+    [[sweep.vary]]
+    parameter = "clay.kref"    # "<layer>.<parameter>": layer by name or "layer 2"
+    distribution = "lognormal" # with median and sigma_log10 (or cov)
+    median = 1e-9
+    sigma_log10 = 0.5
+
+    [[sweep.vary]]
+    parameter = "clay.Cc"
+    distribution = "normal"    # with mean and sd (or cov); "uniform" with low and high
+    mean = 0.9
+    cov = 0.2
+
 Units: kPa, m, days, permeability in m/s.
 """
 from __future__ import annotations
@@ -49,7 +66,7 @@ from typing import Any, Optional
 
 from .model import Layer, Loading, ParameterError, Profile, Soil, Stage, field_names
 
-__all__ = ["Case", "CaseError", "read_case", "parse_case"]
+__all__ = ["Case", "CaseError", "SweepSpec", "read_case", "parse_case"]
 
 
 class CaseError(ValueError):
@@ -69,6 +86,7 @@ class Case:
     points_per_decade: int = 10
     background: Optional[bool] = None
     options: dict = field(default_factory=dict)
+    sweep_spec: Optional["SweepSpec"] = None
 
     def simulate(self, **kwargs: Any):
         """Run the case (keywords as for `pelorin.simulate`)."""
@@ -80,7 +98,35 @@ class Case:
         return simulate(self.profile, self.loading, **kw)
 
 
-SECTIONS = {"title", "profile", "soils", "layers", "stages", "run"}
+    def sweep(self, **kwargs: Any):
+        """Run the case's [sweep] (keywords as for `pelorin.sweep`, overriding the file's)."""
+        from .sweep import sweep
+        if self.sweep_spec is None:
+            raise CaseError("the case has no [sweep] section: add one with [[sweep.vary]] "
+                            "tables naming the uncertain parameters")
+        kw: dict[str, Any] = dict(vary=self.sweep_spec.vary, samples=self.sweep_spec.samples,
+                                  seed=self.sweep_spec.seed,
+                                  correlation=self.sweep_spec.correlation, times=self.times,
+                                  points_per_decade=self.points_per_decade, title=self.title)
+        kw.update(self.options)
+        kw.update(kwargs)
+        return sweep(self.profile, self.loading, **kw)
+
+
+@dataclass(frozen=True)
+class SweepSpec:
+    """The [sweep] section of a case: uncertain parameters and their sampling."""
+
+    vary: dict
+    samples: int = 100
+    seed: int = 0
+    correlation: Optional[tuple] = None
+
+
+SECTIONS = {"title", "profile", "soils", "layers", "stages", "run", "sweep"}
+SWEEP_KEYS = {"samples", "seed", "correlation", "vary"}
+DISTRIBUTIONS = {"normal": ("mean", "sd", "cov"), "lognormal": ("median", "sigma_log10", "cov"),
+                 "uniform": ("low", "high")}
 RUN_KEYS = {"end", "points_per_decade", "times", "background", "rtol", "max_substeps"}
 
 
@@ -199,7 +245,70 @@ def parse_case(data: dict, source: str = "case") -> Case:
             raise CaseError(f"{source}: [run] max_substeps must be a whole number of at least 1 "
                             f"(the engine's limit on its steps); got {m!r}")
         options["max_substeps"] = m
-    return Case(profile, loading, title, times, ppd, background, options)
+    spec = _sweep_spec(data["sweep"], source) if "sweep" in data else None
+    return Case(profile, loading, title, times, ppd, background, options, spec)
+
+
+def _whole(value: Any, where: str, meaning: str, low: int) -> int:
+    if isinstance(value, bool) or not isinstance(value, int) or value < low:
+        raise CaseError(f"{where} must be a whole number of at least {low} ({meaning}); "
+                        f"got {value!r}")
+    return value
+
+
+def _sweep_spec(table: Any, source: str) -> SweepSpec:
+    """The [sweep] section: samples, seed, optional correlation, [[sweep.vary]] tables."""
+    from .distributions import LogNormal, Normal, Uniform
+    table = dict(_table("sweep", table, source))
+    _unknown(f"{source}: [sweep]", table, SWEEP_KEYS)
+    samples = _whole(table.get("samples", 100), f"{source}: [sweep] samples", "runs", 1)
+    seed = _whole(table.get("seed", 0), f"{source}: [sweep] seed", "of the sampling", 0)
+    entries = table.get("vary")
+    if not isinstance(entries, list) or not entries:
+        raise CaseError(f"{source}: [sweep] needs [[sweep.vary]] tables, each with parameter "
+                        "(\"<layer>.<parameter>\") and distribution "
+                        f"({', '.join(DISTRIBUTIONS)}) and its values")
+    vary: dict = {}
+    kinds = {"normal": Normal, "lognormal": LogNormal, "uniform": Uniform}
+    for i, entry in enumerate(entries, start=1):
+        where = f"{source}: [[sweep.vary]] #{i}"
+        entry = dict(_table("sweep.vary", entry, source))
+        name, kind = entry.pop("parameter", None), entry.pop("distribution", None)
+        if not isinstance(name, str) or not name:
+            raise CaseError(f"{where}: missing key 'parameter' (\"<layer>.<parameter>\", e.g. "
+                            "\"clay.kref\")")
+        if kind not in DISTRIBUTIONS:
+            raise CaseError(f"{where}: distribution must be one of "
+                            f"{', '.join(DISTRIBUTIONS)}; got {kind!r}")
+        _unknown(where, entry, DISTRIBUTIONS[kind])
+        if name in vary:
+            raise CaseError(f"{where}: parameter {name!r} is varied twice")
+        bad = [k for k, v in entry.items()
+               if isinstance(v, bool) or not isinstance(v, (int, float))]
+        if bad:
+            raise CaseError(f"{where}: {bad[0]} must be a number; got {entry[bad[0]]!r}")
+        required = [f.name for f in dataclasses.fields(kinds[kind])
+                    if f.default is dataclasses.MISSING and f.name not in entry]
+        if required:
+            raise CaseError(f"{where}: missing key {required[0]!r} of the {kind} distribution "
+                            f"(keys: {', '.join(DISTRIBUTIONS[kind])})")
+        try:
+            vary[name] = kinds[kind](**entry)
+        except ValueError as err:
+            msg = str(err).split(": ", 1)[-1]
+            raise CaseError(f"{where}: {kind} {msg} (expected: "
+                            f"{', '.join(DISTRIBUTIONS[kind])})") from None
+    correlation = table.get("correlation")
+    if correlation is not None:
+        n = len(vary)
+        if not (isinstance(correlation, list) and len(correlation) == n and all(
+                isinstance(r, list) and len(r) == n and all(
+                    isinstance(x, (int, float)) and not isinstance(x, bool) for x in r)
+                for r in correlation)):
+            raise CaseError(f"{source}: [sweep] correlation must be a {n} x {n} list of "
+                            "numbers, one row per [[sweep.vary]] in order")
+        correlation = tuple(tuple(float(x) for x in r) for r in correlation)
+    return SweepSpec(vary, samples, seed, correlation)
 
 
 def read_case(path: str | os.PathLike) -> Case:

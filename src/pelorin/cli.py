@@ -2,6 +2,7 @@
 
     pelorin run CASE.toml [--out DIR] [--no-plots]
     pelorin plot DIR/results.nc [--out DIR]
+    pelorin sweep CASE.toml [--samples N] [--seed S] [--scheduler tcp://HOST:PORT] [--out DIR]
 
 Exit status: 0 done, 1 the run failed (partial results are written),
 2 a bad case file or argument (one line on stderr naming the file and key).
@@ -106,6 +107,55 @@ def _plot(args: argparse.Namespace) -> int:
     return 0
 
 
+def _sweep(args: argparse.Namespace) -> int:
+    from .casefile import CaseError, read_case
+    from .model import ParameterError
+
+    try:
+        case = read_case(args.case)
+    except CaseError as err:
+        return _fail(str(err))
+    if case.sweep_spec is None:
+        return _fail(f"{args.case}: no [sweep] section: add one with [[sweep.vary]] tables "
+                     "naming the uncertain parameters (see `pelorin sweep --help`)")
+    kw: dict[str, Any] = {}
+    if args.samples is not None:
+        if args.samples < 1:
+            return _fail(f"--samples must be at least 1; got {args.samples}")
+        kw["samples"] = args.samples
+    if args.seed is not None:
+        kw["seed"] = args.seed
+    if args.batch_size is not None:
+        if args.batch_size < 1:
+            return _fail(f"--batch-size must be at least 1; got {args.batch_size}")
+        kw["batch_size"] = args.batch_size
+    if args.workers is not None:
+        kw["workers"] = args.workers
+    kw["processes"] = True if args.processes else False if args.threads else None
+    kw["scheduler"] = args.scheduler
+    kw["progress"] = not args.quiet and (sys.stderr.isatty() or args.progress)
+    out = args.out or os.path.splitext(os.path.basename(args.case))[0] + "-sweep"
+    try:
+        result = case.sweep(**kw)
+    except (ParameterError, CaseError) as err:
+        return _fail(f"{args.case}: {err}")
+    except (OSError, TimeoutError) as err:
+        return _fail(f"cannot reach the Dask scheduler {args.scheduler}: {err}", 1)
+    os.makedirs(out, exist_ok=True)
+    paths = [os.path.join(out, n) for n in ("sweep.nc", "percentiles.csv", "summary.txt",
+                                              "settlement_band.png")]
+    result.to_netcdf(paths[0])
+    result.percentiles_frame().to_csv(paths[1])
+    with open(paths[2], "w") as f:
+        f.write(result.summary() + "\n")
+    result.plot(paths[3])
+    print(result.summary())
+    print()
+    print(f"results: {', '.join(paths[:3])}")
+    print(f"figure: {paths[3]}")
+    return 0
+
+
 def _version() -> str:
     from importlib.metadata import PackageNotFoundError, version
     try:
@@ -134,6 +184,30 @@ def parser() -> argparse.ArgumentParser:
     q.add_argument("result", help="a results.nc written by `pelorin run`")
     q.add_argument("--out", metavar="DIR", help="where to write (default: next to the file)")
     q.set_defaults(func=_plot)
+    w = sub.add_parser("sweep", help="run a case many times with uncertain parameters on Dask",
+                       description="Run the case's [sweep]: the uncertain parameters of its "
+                       "[[sweep.vary]] tables drawn from their distributions, every sample an "
+                       "independent run on Dask (a local cluster over this machine's cores, "
+                       "or --scheduler). Writes sweep.nc, percentiles.csv, summary.txt and "
+                       "settlement_band.png.")
+    w.add_argument("case", help="the case file (TOML) with a [sweep] section")
+    w.add_argument("--samples", type=int, help="number of samples (default: the file's)")
+    w.add_argument("--seed", type=int, help="seed of the sampling (default: the file's)")
+    w.add_argument("--scheduler", metavar="ADDRESS",
+                   help="a Dask scheduler to use, e.g. tcp://10.0.0.5:8786 (default: a local "
+                   "cluster); 'synchronous' runs here without Dask")
+    w.add_argument("--workers", type=int, help="workers of the local cluster (default: cores)")
+    kind = w.add_mutually_exclusive_group()
+    kind.add_argument("--threads", action="store_true",
+                      help="local cluster of threads (default for short sweeps)")
+    kind.add_argument("--processes", action="store_true",
+                      help="local cluster of processes (default for long sweeps)")
+    w.add_argument("--batch-size", type=int, help="runs per Dask task (default: ~0.2 s each)")
+    w.add_argument("--out", metavar="DIR", help="output directory (default: CASE-sweep)")
+    w.add_argument("--quiet", action="store_true", help="no progress bar")
+    w.add_argument("--progress", action="store_true",
+                   help="show the progress bar even when stderr is not a terminal")
+    w.set_defaults(func=_sweep)
     return p
 
 

@@ -160,35 +160,21 @@ class Column:
         return path * path
 
 
-def _void_ratio(soil, code, history, i, s):
-    """Void ratio of element i at effective stress s from its stress history."""
-    if code[i] == 1:
-        return history[i]
-    Cc, Cr, sr, esr = (soil[k][i] for k in ("Cc", "Cr", "sigvref", "esigvref"))
-    pc = history[i] * s if code[i] == 0 else max(history[i], s)
-    return esr - Cc * math.log10(pc / sr) + Cr * math.log10(pc / s)
-
-
 def _initial_state(depth, soil, code, history, surcharge):
-    """Effective stress and void ratio at the element centres before loading:
-    the submerged weight of the solids above added from the surcharge down,
-    iterated in each element because its void ratio depends on its stress."""
+    """Effective stress and void ratio at the element centres before loading: the
+    engine's own initial state (the submerged weight of the solids above added from the
+    surcharge down, iterated in each element because its void ratio depends on its
+    stress), so that closed forms and runs start from the same column."""
+    from . import _engine
+
     n = depth.size - 1
-    sig = np.empty(n)
-    e = np.empty(n)
-    above = surcharge
-    for i in range(n):
-        w = (soil["Gs"][i] - 1.0) * GAMMA_W * (depth[i + 1] - depth[i])
-        s = above + 0.5 * w / 2.0
-        for _ in range(200):
-            ei = _void_ratio(soil, code, history, i, s)
-            s_new = above + 0.5 * w / (1.0 + ei)
-            if abs(s_new - s) <= 1e-12 * s_new:
-                break
-            s = s_new
-        sig[i], e[i] = s_new, _void_ratio(soil, code, history, i, s_new)
-        above += w / (1.0 + e[i])
-    return sig, e
+    el = {k: np.ascontiguousarray(soil[k], dtype=np.float64) for k in SOIL_KEYS}
+    el["kref"] = el["kref"] * SECONDS_PER_DAY
+    el.update(dsigv=np.zeros(n), ru=np.zeros(n), ocrvoidratio=np.asarray(history, np.float64),
+              ocrvoidratiotype=np.asarray(code, np.int32))
+    state = _engine.prepare(np.asarray(depth, np.float64), el, float(surcharge), GAMMA_W, 0,
+                            False)
+    return np.asarray(state["sigma0"]), np.asarray(state["e0"])
 
 
 def _preconsolidation(soil, code, history, sig, e):

@@ -79,14 +79,14 @@ def _first_reach(t: np.ndarray, U: np.ndarray, target: float) -> float:
     return float((a + f * (b - a)) ** 2)
 
 
-def _stage_analysis(ds: xr.Dataset, loading: Loading, primary: np.ndarray,
+def _stage_analysis(time: np.ndarray, z: np.ndarray, s: np.ndarray, u_element: np.ndarray,
+                    loading: Loading, primary: np.ndarray,
                     creeps: bool) -> tuple[dict, np.ndarray, np.ndarray]:
     """Per-stage t50, t90, end of primary, settlements and creep (NaN when
-    no soil creeps); the stage-relative degrees of consolidation over time."""
-    time = ds["time"].values
-    z = ds["z"].values
-    s = ds["settlement"].values
-    ubar = _mean_u(ds["u_element"].values, z)
+    no soil creeps); the stage-relative degrees of consolidation over time.
+    From the histories of a run: times (0 first), node positions, settlement
+    and the elements' excess pore pressures."""
+    ubar = _mean_u(u_element, z)
     U_p = np.full(time.size, np.nan)
     U_s = np.full(time.size, np.nan)
     loads = loading.loads
@@ -156,7 +156,8 @@ def build_dataset(ds: xr.Dataset, background: Optional[xr.Dataset], col: Column,
     out["layer_settlement"] = (("layer", "time"), thick0[:, None] - (z[b[1:]] - z[b[:-1]]))
 
     primary = col.primary_settlements(loading.loads)
-    rows, U_p, U_s = _stage_analysis(out, loading, primary, profile.creep)
+    rows, U_p, U_s = _stage_analysis(out["time"].values, z, out["settlement"].values,
+                                     out["u_element"].values, loading, primary, profile.creep)
     out["U_pore"] = ("time", U_p)
     out["U_settlement"] = ("time", U_s)
     out["stage_time"] = ("stage", np.array(loading.times))

@@ -112,6 +112,20 @@ def _output_times(col: Column, profile: Profile, loading: Loading,
                      points_per_decade)
 
 
+def setup(profile: Profile, loading: Loading, times: Optional[Sequence[float]],
+          points_per_decade: int) -> tuple[Column, np.ndarray, float, np.ndarray, dict]:
+    """Mesh, initial state, output times, load history and engine keywords of a run:
+    (column, times, reference load, load factors, keywords of `pelorin.run_elements`)."""
+    col = column(profile)
+    check_history(profile, col)
+    time = _output_times(col, profile, loading, times, points_per_decade)
+    ref, lf = load_history(loading, time)
+    kw = col.engine_keywords()
+    kw.update(qo=profile.surcharge, dsigv=ref, time=time, loadfactor=lf,
+              drainagetype=drainage_code(profile))
+    return col, time, ref, lf, kw
+
+
 def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]] = None, *,
              points_per_decade: int = 10, background: Optional[bool] = None,
              progress: Optional[Callable[[float, float], Any]] = None,
@@ -189,13 +203,7 @@ def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]
                              f"top to {profile.surcharge + low:g} kPa (surcharge "
                              f"{profile.surcharge:g} plus the load {low:g}); it must stay "
                              "above 0")
-    col = column(profile)
-    check_history(profile, col)
-    time = _output_times(col, profile, loading, times, points_per_decade)
-    ref, lf = load_history(loading, time)
-    kw = col.engine_keywords()
-    kw.update(qo=profile.surcharge, dsigv=ref, time=time, loadfactor=lf,
-              drainagetype=drainage_code(profile))
+    col, time, ref, lf, kw = setup(profile, loading, times, points_per_decade)
     kw.update(options)
     run_background = profile.creep if background is None else bool(background)
     end = float(time[-1])
