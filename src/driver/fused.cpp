@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "../core/interrupt.hpp"
 
@@ -82,10 +83,15 @@ bool Fused::setup(const RunParams& p, const Work& w) {
             if (*to[k] < *to[m] + n && *to[m] < *to[k] + n) return false;
     gammaw = p.gammaw;
     pa = p.pa;
+    // The checked passes divide by gammaw at once.
+    if (gammaw == 0.0) return false;
     rows = dtype == 0 ? N - 1 : N;
     const auto un = static_cast<std::size_t>(n);
-    for (auto* v : {&sigmap, &Al, &fq, &At, &P}) v->assign(un, 0.0);
-    for (auto* v : {&sm_ok, &al_ok, &fq_ok, &at_ok, &p_ok}) v->assign(un, 0);
+    for (auto* v : {&sigmap, &Al, &fq, &At, &P, &Fe, &dAe, &h5, &rde, &g0, &gt, &ddz, &cl, &gl,
+                    &stor, &Dn, &Sn})
+        v->assign(un, 0.0);
+    for (auto* v : {&sm_ok, &al_ok, &fq_ok, &at_ok, &p_ok, &tan1, &st_ok, &ck_ok, &sn_ok})
+        v->assign(un, 0);
     for (auto* v : {&a, &b, &c, &x}) v->assign(static_cast<std::size_t>(rows), 0.0);
     refresh(p);
     return true;
@@ -114,14 +120,31 @@ void Fused::refresh(const RunParams& p) {
         coa[i] = alpha[i] > 0.0 ? Cc[i] / alpha[i] : 0.0;
         kfac[i] = Ck[i] != 0.0 ? (ln10 * kref[i]) / Ck[i] : 0.0;
     }
-    for (auto* v : {&sm_ok, &al_ok, &fq_ok, &at_ok, &p_ok}) std::fill(v->begin(), v->end(), 0);
+    for (auto* v : {&sm_ok, &al_ok, &fq_ok, &at_ok, &p_ok, &st_ok, &ck_ok, &sn_ok})
+        std::fill(v->begin(), v->end(), 0);
+}
+
+bool Fused::same_params(const RunParams& p) const {
+    const std::vector<double>* copies[] = {&Cc, &Cr, &sigvref, &esigvref, &kref,
+                                           &ekref, &Ck, &Ca, &tref, &dsigv};
+    const Vec* views[] = {&p.Cc,    &p.Cr, &p.sigvref, &p.esigvref, &p.kref,
+                          &p.ekref, &p.Ck, &p.Ca,      &p.tref,     &p.dsigv};
+    for (int k = 0; k < 10; ++k) {
+        if (views[k]->len < N + 1) return false;
+        for (std::ptrdiff_t i = 0; i <= N; ++i) {
+            const double v = (*views[k])[i];
+            if (std::memcmp(&v, &(*copies[k])[static_cast<std::size_t>(i)], sizeof v) != 0)
+                return false;
+        }
+    }
+    return true;
 }
 
 namespace {
 
 // get_avtest with the preconsolidation stress sm of the step.
 inline double avtest_of(double sl, double st, double sm, double Cc, double Cr, bool& bad,
-                        Fused::Counts& n) {
+                        Fused::Counts& n, int tangent = -1) {
     double De;
     if (sl >= sm && st > sl) {
         De = Cc * std::log10(q(st, sl, bad));
@@ -134,8 +157,10 @@ inline double avtest_of(double sl, double st, double sm, double Cc, double Cr, b
         De = virgin + Cr * std::log10(q(sm, sl, bad));
         n.log10 += 2;
     }
-    if (std::fabs(q(sm - sl, sl, bad)) < kTangentBand &&
-        std::fabs(q(sl - st, st, bad)) < kTangentBand)
+    // tangent: the first test, when the step has made it (its operands are
+    // the step's).
+    const bool first = tangent >= 0 ? tangent == 1 : std::fabs(q(sm - sl, sl, bad)) < kTangentBand;
+    if (first && std::fabs(q(sl - st, st, bad)) < kTangentBand)
         return q(q(Cc, sl, bad), ln10, bad);
     if (st < sm && std::fabs(q(sl - st, st, bad)) < kTangentBand)
         return q(q(Cr, sl, bad), ln10, bad);
@@ -193,6 +218,38 @@ std::ptrdiff_t Fused::load_change(std::ptrdiff_t i0, bool apply, double loadfact
     return N + 1;
 }
 
+void Fused::step(double dt) {
+    const double *zl = r.zlast, *ul = r.ulast, *kl = r.klast, *el = r.elast;
+    Thg = (dt * 0.5) / gammaw;
+    T8g = (dt * 0.125) / gammaw;
+    mdg = (-dt) / gammaw;
+    for (std::ptrdiff_t i = 0; i <= N; ++i) {
+        interrupt_point(i);
+        bool bad = false, badt = false;
+        const double onepe = 1 + el[i];
+        const double al = alpha[i];
+        if (al > 0.0) {
+            Fe[i] = q(dt * 0.5 * al, tref[i], badt);
+            dAe[i] = q(dt * (-0.5), tref[i], badt);
+        }
+        h5[i] = q(dt * 0.5, tref[i], badt);
+        gt[i] = q(Cc[i] * 0.5 * dt, tref[i], badt);
+        rde[i] = q(h5[i], onepe, bad);
+        g0[i] = q(dt * 0.5 * Cc[i], ln10, bad);
+        if (sm_ok[i]) tan1[i] = std::fabs(q(sigmap[i] - r.sigvlast[i], r.sigvlast[i], bad)) <
+                                kTangentBand;
+        if (i >= 1 && i <= N - 1) {
+            const double dzlast = (zl[i + 1] - zl[i - 1]) * 0.5;
+            ddz[i] = q(dzlast, onepe, bad);
+            cl[i] = q(q(kl[i] * ((ul[i + 1] - 2.0 * ul[i]) + ul[i - 1]), dzlast, bad), dzlast, bad);
+            gl[i] = q(q((kl[i + 1] - kl[i - 1]) * (ul[i + 1] - ul[i - 1]), dzlast, bad), dzlast,
+                      bad);
+        }
+        st_ok[i] = !bad;
+        ck_ok[i] = !badt;
+    }
+}
+
 void Fused::forget_step(std::ptrdiff_t i) {
     sm_ok[i] = al_ok[i] = fq_ok[i] = 0;
 }
@@ -206,14 +263,15 @@ void Fused::forget_pass(std::ptrdiff_t i) { at_ok[i] = p_ok[i] = 0; }
 // Newton step's dk/de.
 std::ptrdiff_t Fused::derive(std::ptrdiff_t i0, bool closed_form_without_creep, double dt,
                              const double* u, bool& bad_void_ratio) {
+    (void)dt;  // in the step's factors
     for (std::ptrdiff_t i = i0; i <= N; ++i) {
         interrupt_point(i);
-        if (!sm_ok[i]) return i;
+        if (!sm_ok[i] || !st_ok[i]) return i;
         bool bad = false;
         const double al = alpha[i];
         const double ul = r.ulast[i], sl = r.sigvlast[i], el = r.elast[i], ut = u[i];
         const double st = (ul + sl) - ut;
-        const double av = avtest_of(sl, st, sigmap[i], Cc[i], Cr[i], bad, counts);
+        const double av = avtest_of(sl, st, sigmap[i], Cc[i], Cr[i], bad, counts, tan1[i]);
         double e;
         double A = 0.0;
         bool creep_rate = false, void_ratio_failed = false;
@@ -221,12 +279,12 @@ std::ptrdiff_t Fused::derive(std::ptrdiff_t i0, bool closed_form_without_creep, 
             if (!(al > 0.0)) {
                 e = el + av * (ut - ul);
             } else {
-                if (tref[i] == 0.0 || !al_ok[i]) return i;
+                if (!ck_ok[i] || !al_ok[i]) return i;
                 const double du = (ut - ul) * av;
                 const double g = coa[i] * std::log10(st / sigvref[i]);
                 const double B = Al[i];
-                const double F = (dt * 0.5 * al) / tref[i];
-                const double dAfac = (dt * (-0.5)) / tref[i];
+                const double F = Fe[i];
+                const double dAfac = dAe[i];
                 const double er = esigvref[i];
                 double ee = r.etest[i];
                 A = std::exp((ee - er) / al + g);
@@ -309,17 +367,17 @@ bool Fused::residual(const double* u, double dt, double* out) {
     const double T8 = q(0.125 * dt, gammaw, bad);
     for (std::ptrdiff_t i = 1; i <= N - 1; ++i) {
         interrupt_point(i);
+        if (!st_ok[i]) return false;
         const double al = alpha[i];
-        const double dzlast = (zl[i + 1] - zl[i - 1]) * 0.5;
         const double dztest = (zt[i + 1] - zt[i - 1]) * 0.5;
-        double res = q(-av[i], 1.0 + el[i], bad) * (u[i] - ul[i]);
-        const double condlast =
-            q(q(kl[i] * ((ul[i + 1] - 2.0 * ul[i]) + ul[i - 1]), dzlast, bad), dzlast, bad);
+        const double s = q(-av[i], 1.0 + el[i], bad);
+        stor[i] = s;
+        double res = s * (u[i] - ul[i]);
+        const double condlast = cl[i];
         const double condtest =
             q(q(kt[i] * ((u[i + 1] - 2.0 * u[i]) + u[i - 1]), dztest, bad), dztest, bad);
         res = (condlast + condtest) * Th + res;
-        const double gradlast =
-            q(q((kl[i + 1] - kl[i - 1]) * (ul[i + 1] - ul[i - 1]), dzlast, bad), dzlast, bad);
+        const double gradlast = gl[i];
         const double gradtest =
             q(q((kt[i + 1] - kt[i - 1]) * (u[i + 1] - u[i - 1]), dztest, bad), dztest, bad);
         res = (gradlast + gradtest) * T8 + res;
@@ -535,8 +593,10 @@ double Fused::E(std::ptrdiff_t j, double al, bool& bad) {
 }
 
 double Fused::D(std::ptrdiff_t j, double al, double dt, bool& bad) {
+    (void)dt;
     const double e = E(j, al, bad);
-    return e * q(dt * 0.5, tref[j], bad) + 1;
+    if (!ck_ok[j]) bad = true;
+    return e * h5[j] + 1;
 }
 
 // dk/de: 10^((e - ekref)/Ck) as the permeability of the trial state
@@ -551,30 +611,33 @@ double Fused::K(std::ptrdiff_t j, bool& bad) {
 double Fused::neighbour_slope(std::ptrdiff_t j, double al, double dt, bool& bad) {
     const double av = r.avtest[j];
     if (!(al > 0)) return av;
+    if (sn_ok[j] && alpha[j] == al) return Sn[j];
     const double d = D(j, al, dt, bad);
     return q(av, d, bad);
 }
 
 void Fused::creep_terms(std::ptrdiff_t i, double al, double onepe, double av, double dt,
                         Terms& t, bool& bad) {
+    (void)onepe;
+    (void)av;
+    if (!st_ok[i] || !ck_ok[i]) bad = true;
     const double Ei = E(i, al, bad);
-    double g = q(dt * 0.5 * Cc[i], ln10, bad);
+    double g = g0[i];
     g = q(g, r.sigvtest[i], bad);
     g = q(g, tref[i], bad);
-    g = q(g, onepe, bad);
+    g = q(g, 1 + r.elast[i], bad);
     t.dresdsigvtest = Ei * g;
-    t.dresdetest = Ei * q(q(dt * 0.5, tref[i], bad), onepe, bad);
-    const double Di = D(i, al, dt, bad);
-    t.detestdutest = q(av, Di, bad);
+    t.dresdetest = Ei * rde[i];
+    t.detestdutest = neighbour_slope(i, al, dt, bad);
 }
 
 double Fused::detestdsigvtest_of(std::ptrdiff_t i, double al, double dt, bool& bad) {
     const double Ei = E(i, al, bad);
-    double g = Cc[i] * 0.5 * dt;
-    g = q(g, tref[i], bad);
+    if (!ck_ok[i]) bad = true;
+    double g = gt[i];
     g = q(g, r.sigvtest[i], bad);
     g = q(g, ln10, bad);
-    return q(Ei * g, D(i, al, dt, bad), bad);
+    return q(Ei * g, sn_ok[i] ? Dn[i] : D(i, al, dt, bad), bad);
 }
 
 // d(avtest)/d(sigvtest): its preconsolidation stress is get_avtest's of the
@@ -618,13 +681,14 @@ void Fused::interior_row(std::ptrdiff_t i, const double* u, double dt, double ep
 
     const double av_i = r.avtest[i];
     const double onepe = 1 + r.elast[i];
-    const double storage = q(-av_i, onepe, bad);
+    // The residual of the pass divided the same numbers.
+    const double storage = stor[i];
     const double kt_i = kt[i];
     t.dresdutest = storage - q(q(q(dt * kt_i, dztest, bad), dztest, bad), gw, bad);
 
     const double kt_m = kt[i - 1];
     const double kt_p = kt[i + 1];
-    const double thdz2 = q(q(q(dt * 0.5, gw, bad), dztest, bad), dztest, bad);
+    const double thdz2 = q(q(Thg, dztest, bad), dztest, bad);
     const double dresduim1test = (kt_i + (kt_m - kt_p) * 0.25) * thdz2;
     const double dresduip1test = (kt_i + (kt_p - kt_m) * 0.25) * thdz2;
 
@@ -637,7 +701,7 @@ void Fused::interior_row(std::ptrdiff_t i, const double* u, double dt, double ep
     const double curv = ut_m - 2 * ut_i + ut_p;
     t.dresdktest = curv * thdz2;
 
-    const double t8dz2 = q(q(q(dt * 0.125, gw, bad), dztest, bad), dztest, bad);
+    const double t8dz2 = q(q(T8g, dztest, bad), dztest, bad);
     const double dresdkim1test = (ut_m - ut_p) * t8dz2;
     const double dresdkip1test = -dresdkim1test;
 
@@ -655,7 +719,7 @@ void Fused::interior_row(std::ptrdiff_t i, const double* u, double dt, double ep
     }
 
     const double grad = (kt_p - kt_m) * 0.25 * (ut_p - ut_m);
-    double dzf = q(-dt, gw, bad);
+    double dzf = mdg;
     dzf = q(dzf, dztest, bad);
     dzf = q(dzf, dztest, bad);
     dzf = q(dzf, dztest, bad);
@@ -666,7 +730,8 @@ void Fused::interior_row(std::ptrdiff_t i, const double* u, double dt, double ep
     const double dkip1testdeip1test = K(i + 1, bad);
 
     t.davtestdsigvtest = compressibility_slope(i, eps, bad);
-    t.ddztestdetest = q(dzlast, onepe, bad);
+    t.ddztestdetest = ddz[i];
+    (void)dzlast;
 
     const double dresdu = diagonal(t);
     const std::ptrdiff_t rr = (dtype == 2) ? i : i - 1;
@@ -812,6 +877,18 @@ bool Fused::utest2(const double* u, const double* res, double dt) {
     bool bad = false;
     for (auto* v : {&a, &b, &c, &x}) std::fill(v->begin(), v->end(), 0.0);
     const double eps = pa * 1e-10;
+    // Every node's D and void-ratio slope under its own alpha (the rows of
+    // the node and of its neighbours of the same alpha use them).
+    for (std::ptrdiff_t j = 0; j <= N; ++j) {
+        sn_ok[j] = 0;
+        const double al = alpha[j];
+        if (!(al > 0.0) || !at_ok[j] || !ck_ok[j]) continue;
+        const double d = At[j] * h5[j] + 1;
+        if (d == 0.0) continue;
+        Dn[j] = d;
+        Sn[j] = r.avtest[j] / d;
+        sn_ok[j] = 1;
+    }
     for (std::ptrdiff_t i = 1; i <= N - 1; ++i) {
         interrupt_point(i);
         interior_row(i, u, dt, eps, bad);

@@ -36,6 +36,8 @@ public:
     // Copies of the soil arrays and their per-run constants, from the
     // parameter views as they are now.
     void refresh(const RunParams& p);
+    // The parameter views still hold the copied values, bit for bit.
+    bool same_params(const RunParams& p) const;
 
     // Load change and trial start of nodes i0.. (u: the current trial
     // pressures).  Stops at the first node whose compressibility must go
@@ -43,6 +45,8 @@ public:
     // other updates are made.
     std::ptrdiff_t load_change(std::ptrdiff_t i0, bool apply, double loadfactor, double dt,
                                double* u);
+    // The rest of the step's caches, after the load change of every node.
+    void step(double dt);
     // Trial state of nodes i0.. from the trial pressures u.  Stops before the
     // first node that must go through the checked calls (nothing of it
     // written) and returns it, N + 1 when done.
@@ -108,6 +112,21 @@ private:
     // each was computed for the node).
     std::vector<double> sigmap, Al, fq;
     std::vector<char> sm_ok, al_ok, fq_ok;
+    // Per step, quotients of step values: the void-ratio iteration's F and
+    // dA factor, dt/2/tref and dt/2/tref/(1 + elast), the creep slope
+    // numerators dt/2 Cc/ln 10 and Cc/2 dt/tref, dzlast/(1 + elast), the
+    // previous state's conduction and gradient product, and whether the
+    // previous state is at its preconsolidation stress (tangent test).
+    // ck_ok: those dividing by tref computed (tref not 0), st_ok: the others
+    // (no zero divisor).
+    std::vector<double> Fe, dAe, h5, rde, g0, gt, ddz, cl, gl;
+    std::vector<char> tan1, st_ok, ck_ok;
+    double Thg = 0.0, T8g = 0.0, mdg = 0.0;
+    // Per pass: the residual's storage factor -avtest/(1 + elast), and
+    // (for the Newton step) 1 + d(creep)/de and the void-ratio slope
+    // avtest / that of every node under its own alpha.
+    std::vector<double> stor, Dn, Sn;
+    std::vector<char> sn_ok;
     // Per pass: creep rate factor of the trial state, 10^((e - ekref)/Ck).
     std::vector<double> At, P;
     std::vector<char> at_ok, p_ok;

@@ -259,6 +259,7 @@ void Runner::load_change(std::ptrdiff_t j, bool apply, double dt) {
             w.avtest[i] = step_avtest(i);
             fused.forget_step(i);
         }
+        fused.step(dt);
         return;
     }
     for (std::ptrdiff_t i = 0; i <= N; ++i) load_change_node(j, i, apply);
@@ -351,6 +352,7 @@ void Runner::residual(double dt) {
             Res = out;
             return;
         }
+        fz = false;
     }
     solver::ResidualIn in{w.ulast,  utest,    w.elast,    w.etest,    w.klast,
                           w.ktest,  w.avtest, w.zlast,    w.ztest,    w.sigvlast,
@@ -456,11 +458,17 @@ bool Runner::start_fused() {
     return true;
 }
 
-// Within a step: once host code may have run (or a name was rebound), the
-// rest of the step goes through the calls.
+// Within a step: once a name was rebound, or host code that ran changed the
+// parameter arrays, the rest of the step goes through the calls.
 bool Runner::still_fused() {
-    fz = fz && calls.fused() && calls.epoch() == epoch;
-    return fz;
+    if (!fz || !calls.fused()) return fz = false;
+    const unsigned long e = calls.epoch();
+    if (e != epoch) {
+        // Host code may have run: the parameter arrays must be as copied.
+        if (!fused.same_params(p)) return fz = false;
+        epoch = e;
+    }
+    return true;
 }
 
 // The trial pressures of the first pass, and of a correction.
