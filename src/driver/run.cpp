@@ -72,6 +72,7 @@ public:
     RunStats run();
 
 private:
+    RunStats run_steps();
     enum class Outcome { Accepted, Failed, Stopped };
 
     // --- the relations of one node ---
@@ -147,7 +148,7 @@ private:
     unsigned long epoch = 0;
 };
 
-RunStats Runner::run() {
+RunStats Runner::run_steps() {
     N = p.depth.size() - 1;
     const std::ptrdiff_t Ntime = p.time.size();
     H = p.depth[N];
@@ -301,6 +302,7 @@ void Runner::derive(bool closed_form_without_creep, double dt, bool from_no_cree
                 fused.forget_pass(i);
             }
             fused.positions(H);
+            ++stats.inline_passes;
             return;
         }
         fz = false;
@@ -661,6 +663,15 @@ RunStats run(const RunParams& p, const Initial& init, const Work& w, const Histo
              Calls& calls, const Recovery& recovery) {
     Runner r(p, init, w, h, calls, recovery);
     return r.run();
+}
+
+RunStats Runner::run() {
+    RunStats s = run_steps();
+    s.inline_log10 = fused.counts.log10;
+    s.inline_exp = fused.counts.exp;
+    s.inline_pow = fused.counts.pow;
+    s.inline_log = fused.counts.log;
+    return s;
 }
 
 }  // namespace pelorin::driver

@@ -116,6 +116,9 @@ struct RunStats {
     // and whether the first try failed.
     std::vector<int> step_corrections;
     std::vector<char> step_recovered;
+    long long inline_passes = 0;                // passes made without calls
+    // Transcendental functions those passes evaluated.
+    long long inline_log10 = 0, inline_exp = 0, inline_pow = 0, inline_log = 0;
     long long damped_corrections = 0;           // corrections of recovered pieces
     std::vector<int> step_damped_corrections;   // the same per step
 };
