@@ -122,6 +122,7 @@ private:
     std::vector<double> Fe, dAe, h5, rde, g0, gt, ddz, cl, gl;
     std::vector<char> tan1, st_ok, ck_ok;
     double Thg = 0.0, T8g = 0.0, mdg = 0.0;
+    bool t8_scaled = false, md_scaled = false;
     // Per pass: the residual's storage factor -avtest/(1 + elast), and
     // (for the Newton step) 1 + d(creep)/de and the void-ratio slope
     // avtest / that of every node under its own alpha.
