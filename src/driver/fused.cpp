@@ -484,6 +484,18 @@ FUSED_INLINE double Fused::link(std::ptrdiff_t i, double mTh, double dztest, boo
 }
 
 // Thomas algorithm over the rows (the forward sweep divides).
+FUSED_INLINE void Fused::eliminate(std::ptrdiff_t k, bool& bad) {
+    if (k == 0) {
+        const double b0 = b[0];
+        c[0] = q(c[0], b0, bad);
+        x[0] = q(x[0], b0, bad);
+        return;
+    }
+    const double m = q(1.0, b[k] - c[k - 1] * a[k], bad);
+    c[k] = c[k] * m;
+    x[k] = (x[k] - x[k - 1] * a[k]) * m;
+}
+
 bool Fused::sweep(bool& bad) {
     {
         const double b0 = b[0];
@@ -504,7 +516,9 @@ bool Fused::sweep(bool& bad) {
 // of creep::term is the previous state's.
 bool Fused::utest(double dt) {
     bool bad = false;
-    for (auto* v : {&a, &b, &c, &x}) std::fill(v->begin(), v->end(), 0.0);
+    // Every entry the sweep reads is written below but these two.
+    a[0] = 0.0;
+    c[rows - 1] = 0.0;
     const double *kl = r.klast, *kt = r.ktest, *zl = r.zlast, *zt = r.ztest, *ul = r.ulast;
     const double *av = r.avtest, *el = r.elast;
     const double gw = gammaw;
@@ -939,7 +953,9 @@ void Fused::top_rows(const double* u, double dt, double eps, bool& bad) {
 
 bool Fused::utest2(const double* u, const double* res, double dt) {
     bool bad = false;
-    for (auto* v : {&a, &b, &c, &x}) std::fill(v->begin(), v->end(), 0.0);
+    // Every entry the sweep reads is written below but these two.
+    a[0] = 0.0;
+    c[rows - 1] = 0.0;
     const double eps = pa * 1e-10;
     // Every node's D and void-ratio slope under its own alpha (the rows of
     // the node and of its neighbours of the same alpha use them).
@@ -953,22 +969,27 @@ bool Fused::utest2(const double* u, const double* res, double dt) {
         Sn[j] = r.avtest[j] / d;
         sn_ok[j] = 1;
     }
-    for (std::ptrdiff_t i = 1; i <= N - 1; ++i) {
-        interrupt_point(i);
-        interior_row(i, u, dt, eps, bad);
-    }
-    if (bad) return false;
+    // The right-hand side, the boundary rows (they share no entry with the
+    // interior rows, so they may come first), then each interior row and at
+    // once its forward elimination (the same operations as a sweep after
+    // all rows: an eliminated row is final).
     if (dtype == 0) {
         for (std::ptrdiff_t i = 1; i <= N - 1; ++i) x[i - 1] = res[i];
     } else if (dtype == 1) {
-        bottom_rows(u, dt, eps, bad);
         for (std::ptrdiff_t i = 1; i <= N; ++i) x[i - 1] = res[i];
+        bottom_rows(u, dt, eps, bad);
     } else {
-        top_rows(u, dt, eps, bad);
         for (std::ptrdiff_t i = 0; i <= N - 1; ++i) x[i] = res[i];
+        top_rows(u, dt, eps, bad);
+        eliminate(0, bad);
     }
+    for (std::ptrdiff_t i = 1; i <= N - 1; ++i) {
+        interrupt_point(i);
+        interior_row(i, u, dt, eps, bad);
+        eliminate(dtype == 2 ? i : i - 1, bad);
+    }
+    if (dtype == 1) eliminate(N - 1, bad);
     if (bad) return false;
-    if (!sweep(bad)) return false;
     for (std::ptrdiff_t k = rows - 2; k >= 0; --k) x[k] = x[k] - x[k + 1] * c[k];
     return true;
 }
