@@ -429,16 +429,17 @@ bool Fused::residual(const double* u, double dt, double* out) {
         if (!st_ok[i]) return false;
         const double al = alpha[i];
         const double dztest = (zt[i + 1] - zt[i - 1]) * 0.5;
-        const double s = q(-av[i], 1.0 + el[i], bad);
+        // dztest tested once; 1 + elast is the step's (st_ok).
+        if (dztest == 0.0) bad = true;
+        const double s = -av[i] / (1.0 + el[i]);
         stor[i] = s;
         double res = s * (u[i] - ul[i]);
         const double condlast = cl[i];
-        const double condtest =
-            q(q(kt[i] * ((u[i + 1] - 2.0 * u[i]) + u[i - 1]), dztest, bad), dztest, bad);
+        const double condtest = kt[i] * ((u[i + 1] - 2.0 * u[i]) + u[i - 1]) / dztest / dztest;
         res = (condlast + condtest) * Th + res;
         const double gradlast = gl[i];
         const double gradtest =
-            q(q((kt[i + 1] - kt[i - 1]) * (u[i + 1] - u[i - 1]), dztest, bad), dztest, bad);
+            (kt[i + 1] - kt[i - 1]) * (u[i + 1] - u[i - 1]) / dztest / dztest;
         res = (gradlast + gradtest) * T8 + res;
         if (al > 0.0) res = res + creep_term(i, bad);
         out[i] = res;
@@ -744,25 +745,28 @@ FUSED_INLINE double Fused::compressibility_slope(std::ptrdiff_t j, double eps, b
     return q(q(-cr * ln10, st, bad), st, bad);
 }
 
-void Fused::interior_row(std::ptrdiff_t i, const double* u, double dt, double eps, bool& bad) {
+void Fused::interior_row(std::ptrdiff_t i, const double* u, double dt, double eps, bool& bad_) {
     const double gw = gammaw;
     const double *zl = r.zlast, *zt = r.ztest, *kt = r.ktest;
     Terms t;
     const double al = alpha[i];
     const double dzlast = (zl[i + 1] - zl[i - 1]) * 0.5;
     const double dztest = (zt[i + 1] - zt[i - 1]) * 0.5;
+    // The divisors tested once: dztest, and 1 + elast (the step's; its
+    // residual equation was evaluated inline, so it is not 0); gammaw is not 0.
+    bool bad = dztest == 0.0 || !st_ok[i];
 
     const double av_i = r.avtest[i];
     const double onepe = 1 + r.elast[i];
     // The residual of the pass divided the same numbers.
     const double storage = stor[i];
     const double kt_i = kt[i];
-    t.dresdutest = storage - q(q(q(dt * kt_i, dztest, bad), dztest, bad), gw, bad);
+    t.dresdutest = storage - dt * kt_i / dztest / dztest / gw;
 
     const double kt_m = kt[i - 1];
     const double kt_p = kt[i + 1];
-    const double th1 = q(Thg, dztest, bad);
-    const double thdz2 = q(th1, dztest, bad);
+    const double th1 = Thg / dztest;
+    const double thdz2 = th1 / dztest;
     // (dt/8/gw)/dz/dz and (-dt/gw)/dz/dz are this times 1/4 and -2 when the
     // step's scalars are (dt/8 and -dt are dt/2 scaled by a power of two)
     // and the quotients stay well inside the normal range, where rounding
@@ -773,7 +777,7 @@ void Fused::interior_row(std::ptrdiff_t i, const double* u, double dt, double ep
 
     const double ul_i = r.ulast[i];
     const double ut_i = u[i];
-    t.dresdavtest = q(ul_i - ut_i, onepe, bad);
+    t.dresdavtest = (ul_i - ut_i) / onepe;
 
     const double ut_m = u[i - 1];
     const double ut_p = u[i + 1];
@@ -781,7 +785,7 @@ void Fused::interior_row(std::ptrdiff_t i, const double* u, double dt, double ep
     t.dresdktest = curv * thdz2;
 
     const double t8dz2 =
-        scaled && t8_scaled ? thdz2 * 0.25 : q(q(T8g, dztest, bad), dztest, bad);
+        scaled && t8_scaled ? thdz2 * 0.25 : T8g / dztest / dztest;
     const double dresdkim1test = (ut_m - ut_p) * t8dz2;
     const double dresdkip1test = -dresdkim1test;
 
@@ -799,8 +803,8 @@ void Fused::interior_row(std::ptrdiff_t i, const double* u, double dt, double ep
     }
 
     const double grad = (kt_p - kt_m) * 0.25 * (ut_p - ut_m);
-    double dzf = scaled && md_scaled ? thdz2 * -2.0 : q(q(mdg, dztest, bad), dztest, bad);
-    dzf = q(dzf, dztest, bad);
+    double dzf = scaled && md_scaled ? thdz2 * -2.0 : mdg / dztest / dztest;
+    dzf = dzf / dztest;
     t.dresddztest = (grad + curv * kt_i) * dzf;
 
     t.dktestdetest = K(i, bad);
@@ -817,6 +821,7 @@ void Fused::interior_row(std::ptrdiff_t i, const double* u, double dt, double ep
     if (i >= 2) a[rr] = dkim1testdeim1test * dresdkim1test * deim1testduim1test + dresduim1test;
     if (i < N - 1)
         c[rr] = dkip1testdeip1test * dresdkip1test * deip1testduip1test + dresduip1test;
+    if (bad) bad_ = true;
 }
 
 void Fused::bottom_rows(const double* u, double dt, double eps, bool& bad) {
