@@ -545,8 +545,9 @@ PyObject* compute_body(PyObject* module, PyObject* args, PyObject* kwargs) {
         pending();
     }
     // Four histories, thirteen working arrays and the step functions'
-    // results and work arrays (about a dozen more).
-    ensure_memory(8.0 * (static_cast<double>(N) + 1.0) * (4.0 * static_cast<double>(Ntime) + 26.0),
+    // results and work arrays (about a dozen more), and what the inline
+    // passes keep per node (about 36 doubles).
+    ensure_memory(8.0 * (static_cast<double>(N) + 1.0) * (4.0 * static_cast<double>(Ntime) + 62.0),
                   "compute: a run of that many nodes and times");
 
     NewArray dsigvsub = zeros(module, N + 1), dsigvsublast = zeros(module, N + 1);
