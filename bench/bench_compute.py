@@ -5,7 +5,7 @@ Problems: a uniform normally consolidated clay with creep under a step load
 (the figures of bench_core.cpp: Cc 0.5, Cr 0.05, Ca 0.02, sigvref 100 kPa,
 esigvref 1.5, Gs 2.7, kref 8.64e-5 m/day, ekref 1.5, Ck 0.75, tref 1 day,
 qo 10 kPa, dsigv 100 kPa, H 10 m, OCR 1), Ntime log-spaced times up to
-tmax = 1e5 days (Ntime = 20 at N >= 1e5), drainage types 0 and 1,
+tmax = 1e5 days (Ntime = 50 at N >= 1e5), drainage types 0 and 1,
 N = 40, 100, 1000, 10000, 100000.
 
 Per problem (times per node per pass: wall time / (passes * (N + 1))):
@@ -50,7 +50,7 @@ FUNCTIONS = ["get_inputs", "get_initial", "get_avtest", "get_etest", "get_ktest"
 
 def problem(N, drainagetype, Ntime=None):
     if Ntime is None:
-        Ntime = 20 if N >= 100000 else 100
+        Ntime = 50 if N >= 100000 else 100
     return dict(CLAY, N=N, drainagetype=drainagetype, Ntime=Ntime)
 
 
