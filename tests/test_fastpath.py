@@ -1,7 +1,8 @@
 """compute's inline passes (all functions the module's own) against the run
 through the calls (a function rebound to a Python wrapper of itself): the
 same histories to the bit, the same printed lines and warnings, the same
-exceptions from the same places."""
+exceptions from the same places, with and without the recovery of failed
+steps."""
 import contextlib
 import io
 import traceback
@@ -49,6 +50,9 @@ def problems(draw):
     elif loading == "unload":
         lf[Nt // 2:] = rng.uniform(0.3, 0.9)
     kw.update(loadfactor=lf, qo=float(rng.uniform(1, 30)), drainagetype=draw(st.integers(0, 2)))
+    # The recovery of failed steps and the split first steps.
+    kw.update(draw(st.sampled_from([{}, {}, {"maxsplit": 3}, {"splitfirst": True},
+                                    {"maxsplit": 2, "splitfirst": True}])))
     if spoil == "tol":
         kw["tol"] = 1e-14                             # runs that stop
     elif spoil == "Cr":

@@ -391,7 +391,7 @@ Runner::Outcome Runner::plain_step(std::ptrdiff_t j, double dt, bool apply_load,
                                    bool to_history, bool may_fail) {
     try {
         calls.checkpoint();
-        fz = !may_fail && start_fused();
+        fz = start_fused();
         load_change(j, apply_load, dt);
         utest = first_solve(dt);
         ++stats.passes;
