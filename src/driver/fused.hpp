@@ -1,5 +1,6 @@
-// The passes of a plain run over raw node arrays, with the soil relations
-// and the column solvers evaluated inline.
+// The passes of a step over raw node arrays, with the soil relations and the
+// column solvers evaluated inline (the plain try of every step; the damped
+// recovery of a failed one keeps the calls).
 //
 // A pass computes exactly what the calls of the module's own functions
 // compute, operation for operation, so the results are the same to the last
