@@ -5,19 +5,22 @@ Problems: a uniform normally consolidated clay with creep under a step load
 (the figures of bench_core.cpp: Cc 0.5, Cr 0.05, Ca 0.02, sigvref 100 kPa,
 esigvref 1.5, Gs 2.7, kref 8.64e-5 m/day, ekref 1.5, Ck 0.75, tref 1 day,
 qo 10 kPa, dsigv 100 kPa, H 10 m, OCR 1), Ntime log-spaced times up to
-tmax = 1e5 days, drainage types 0 and 1, N = 100, 1000, 10000.
+tmax = 1e5 days (Ntime = 50 at N >= 1e5), drainage types 0 and 1,
+N = 40, 100, 1000, 10000, 100000.
 
-Per problem:
-  fast      compute as it is (the module's own functions are called directly)
+Per problem (times per node per pass: wall time / (passes * (N + 1))):
+  fast      compute as it is (the module's own functions: the inline passes)
   per-call  every module function rebound to a thin counting Python wrapper
             of itself, so that every call goes through Python; the counts
             give the solver passes (get_utest + get_utest2 calls)
-  ns/node/pass = fast wall time / (passes * (N + 1))
   peak mem  tracemalloc peak over one fast run, less what was traced before
             it: NumPy's array data (NumPy reports it to tracemalloc) plus
             the Python objects made during the run
-  floor     (--native) bench_core's ns/node/pass for the same problem: the
-            run over the C++ cores without any host objects
+  (--native, from bench_core for the same problem)
+  calls     the run as a plain C++ loop of the relations' and solvers' calls
+            (what the module's fast path ran before its inline passes)
+  inline    the inline passes in C++, without the module
+  floor     only the transcendental functions the inline passes evaluate
 
 Timings are the best of --repeat runs (the per-call runs at N >= 10000: one
 run; --skip-slow leaves them out).  Both paths must give the same
@@ -45,7 +48,9 @@ FUNCTIONS = ["get_inputs", "get_initial", "get_avtest", "get_etest", "get_ktest"
              "get_residual", "Max", "get_utest2"]
 
 
-def problem(N, drainagetype, Ntime=100):
+def problem(N, drainagetype, Ntime=None):
+    if Ntime is None:
+        Ntime = 50 if N >= 100000 else 100
     return dict(CLAY, N=N, drainagetype=drainagetype, Ntime=Ntime)
 
 
@@ -115,22 +120,28 @@ def per_call_run(Pelorin, kw, repeat):
     return best, counts, result
 
 
-def native_floor(build_dir, repeat):
-    """bench_core's ns/node/pass per (drainage, N), best of `repeat`."""
+def native_floor(build_dir, repeat, sizes):
+    """bench_core's ns/node/pass per (drainage, N) of the loop of calls
+    ('calls'), the inline passes ('inline') and the floor ('floor'), best of
+    `repeat`."""
     exe = os.path.join(build_dir, "bench_core")
     if not os.path.exists(exe):
         sys.exit(f"no {exe}: configure the build with -Dnative=true")
+    sizes = "|".join(str(n) for n in sizes)
     out = subprocess.run([exe, "--benchmark_format=json", f"--benchmark_repetitions={repeat}",
-                          "--benchmark_report_aggregates_only=false"],
+                          "--benchmark_report_aggregates_only=false",
+                          f"--benchmark_filter=/N:({sizes})/"],
                          check=True, capture_output=True, text=True).stdout
     floor = {}
     for b in json.loads(out)["benchmarks"]:
         if b.get("run_type") != "iteration" or "ns_per_node_pass" not in b:
             continue
-        parts = dict(p.split(":") for p in b["run_name"].split("/")[1:] if ":" in p)
+        name = b["run_name"].split("/")
+        parts = dict(p.split(":") for p in name[1:] if ":" in p)
+        what = "floor" if name[0] == "BM_Floor" else ("inline" if parts["path"] == "1" else "calls")
         key = (int(parts["drainage"]), int(parts["N"]))
-        rec = floor.setdefault(key, {"ns": float("inf"), "passes": b["passes"]})
-        rec["ns"] = min(rec["ns"], b["ns_per_node_pass"])
+        rec = floor.setdefault(key, {"passes": b["passes"]})
+        rec[what] = min(rec.get(what, float("inf")), b["ns_per_node_pass"])
     return floor
 
 
@@ -142,7 +153,7 @@ def main():
     ap.add_argument("--native-dir", default=None,
                     help="build dir holding bench_core (default: the build dir, "
                          "else build-native)")
-    ap.add_argument("--sizes", type=int, nargs="+", default=[100, 1000, 10000])
+    ap.add_argument("--sizes", type=int, nargs="+", default=[40, 100, 1000, 10000, 100000])
     ap.add_argument("--drainage", type=int, nargs="+", default=[0, 1])
     ap.add_argument("--repeat", type=int, default=3, help="best of this many runs")
     ap.add_argument("--skip-slow", action="store_true",
@@ -165,15 +176,16 @@ def main():
     print(f"module: {Pelorin.__file__}")
     print(f"load average: {' '.join('%.2f' % x for x in os.getloadavg())}; best of {args.repeat}")
 
-    floor = native_floor(os.path.abspath(native_dir), args.repeat) if args.native else {}
+    floor = (native_floor(os.path.abspath(native_dir), args.repeat, args.sizes)
+             if args.native else {})
     Pelorin.compute(**problem(50, 0, 10))  # warm-up: first-call costs stay out of the table
     if not args.skip_slow and max(args.sizes) >= 10000:
         print("per-call runs at N >= 10000: one run, not the best of several")
 
     print()
-    print("| drain | N | passes | fast s | per-call s | speed-up | ns/node/pass | "
-          "floor ns | fast/floor | peak MiB (tracemalloc) |")
-    print("|---|---|---|---|---|---|---|---|---|---|")
+    print("| drain | N | passes | fast s | per-call s | speed-up | ns per node per pass: fast | "
+          "per-call | calls | inline | floor | calls/fast | fast/floor | peak MiB |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
     rows = []
     for dr in args.drainage:
         for N in args.sizes:
@@ -194,11 +206,18 @@ def main():
             if fl and fl["passes"] != passes:
                 print(f"  note: bench_core made {fl['passes']:.0f} passes, the module {passes}")
             rows.append((dr, N, passes, fast, slow, ns, fl, mem))
+            fl = fl or {}
+
+            def col(v):
+                return "-" if v is None else "%.1f" % v
+            ratio = (lambda a, b: "-" if a is None or b is None else "%.2f" % (a / b))
+            slow_ns = None if slow is None else slow * 1e9 / (passes * (N + 1))
             print(f"| {dr} | {N} | {passes} | {fast:.4f} | "
                   f"{'-' if slow is None else '%.3f' % slow} | "
                   f"{'-' if slow is None else '%.1fx' % (slow / fast)} | {ns:.1f} | "
-                  f"{'-' if not fl else '%.1f' % fl['ns']} | "
-                  f"{'-' if not fl else '%.2f' % (ns / fl['ns'])} | {mem:.2f} |", flush=True)
+                  f"{col(slow_ns)} | {col(fl.get('calls'))} | {col(fl.get('inline'))} | "
+                  f"{col(fl.get('floor'))} | {ratio(fl.get('calls'), ns)} | "
+                  f"{ratio(ns, fl.get('floor'))} | {mem:.2f} |", flush=True)
 
     if not args.no_linearity:
         linearity(Pelorin, rows, args)

@@ -1,9 +1,19 @@
-// The plain C++ floor of a consolidation run: the whole time loop over the
-// cores, with no host objects in between.  Problems are a uniform normally
-// consolidated clay layer with creep under a step load, on the logarithmic
-// history a run generates from Ntime and tmax.
+// The plain C++ cost of a consolidation run: the whole time loop with no
+// host objects in between.  Problems are a uniform normally consolidated
+// clay with creep under a step load, on the logarithmic history a run
+// generates from Ntime and tmax.
 //
-// Units: kPa, m, days.  Permeability 1e-9 m/s = 8.64e-5 m/day.
+//   BM_Run/path:0   every relation and solver called per node / per pass
+//                   (the loop of calls the module made before its inline
+//                   passes: the old floor)
+//   BM_Run/path:1   the inline passes (what the module's fast path runs)
+//   BM_Floor        only the transcendental functions the inline passes
+//                   evaluate, as many of each as they do, over arguments of
+//                   the run's range: the floor of the inline passes
+//
+// Units: kPa, m, days.  Permeability 1e-9 m/s = 8.64e-5 m/day.  Ntime 100
+// (50 at N = 1e5, which converges there, to keep a run of the old loop within
+// half a minute).
 //
 // Counters per problem:
 //   passes            solver passes of one run (trial solves + corrections)
@@ -173,11 +183,18 @@ struct Problem {
     }
 };
 
+Clay clay_for(int N) {
+    Clay c;
+    if (N >= 100000) c.Ntime = 50;
+    return c;
+}
+
 void BM_Run(benchmark::State& state) {
     const int drainage = static_cast<int>(state.range(0));
     const int N = static_cast<int>(state.range(1));
-    Problem pb(Clay{}, N, drainage);
+    Problem pb(clay_for(N), N, drainage);
     driver::NativeCalls calls;
+    calls.inline_passes = state.range(2) == 1;
     driver::RunStats last;
     double ns = 0, passes = 0;
     for (auto _ : state) {
@@ -204,8 +221,69 @@ void BM_Run(benchmark::State& state) {
 }
 
 BENCHMARK(BM_Run)
+    ->ArgNames({"drainage", "N", "path"})
+    ->ArgsProduct({{0, 1}, {40, 100, 1000, 10000, 100000}, {0, 1}})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+// The transcendental functions of one inline run, replayed: as many calls of
+// each as the run made (its counters), in passes over the nodes, on
+// arguments spread over the run's range (stress ratios near 1, creep
+// exponents from -30 to 0, permeability exponents near 0).
+void BM_Floor(benchmark::State& state) {
+    const int drainage = static_cast<int>(state.range(0));
+    const int N = static_cast<int>(state.range(1));
+    Problem pb(clay_for(N), N, drainage);
+    driver::NativeCalls calls;
+    calls.inline_passes = true;
+    const driver::RunStats st = pb.run(calls);
+    const auto n = static_cast<std::size_t>(N) + 1;
+    std::vector<double> ratio(n), expo(n), kexp(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double f = static_cast<double>(i) / static_cast<double>(n);
+        ratio[i] = 1.0 + 0.5 * f;
+        expo[i] = -30.0 * f;
+        kexp[i] = -0.2 * f;
+    }
+    const double nodes = static_cast<double>(n);
+    const double passes = static_cast<double>(st.passes);
+    const long long kinds[4] = {st.inline_log10, st.inline_exp, st.inline_pow, st.inline_log};
+    double ns = 0;
+    for (auto _ : state) {
+        double acc = 0.0;
+        const auto t0 = std::chrono::steady_clock::now();
+        for (int k = 0; k < 4; ++k) {
+            for (long long left = kinds[k]; left > 0;) {
+                const std::size_t m =
+                    left < static_cast<long long>(n) ? static_cast<std::size_t>(left) : n;
+                for (std::size_t i = 0; i < m; ++i) {
+                    switch (k) {
+                        case 0: acc += std::log10(ratio[i]); break;
+                        case 1: acc += std::exp(expo[i]); break;
+                        case 2: acc += std::pow(10.0, kexp[i]); break;
+                        default: acc += std::log(ratio[i]); break;
+                    }
+                }
+                left -= static_cast<long long>(m);
+            }
+        }
+        const auto t1 = std::chrono::steady_clock::now();
+        benchmark::DoNotOptimize(acc);
+        const double dt = std::chrono::duration<double>(t1 - t0).count();
+        state.SetIterationTime(dt);
+        ns += dt * 1e9;
+    }
+    state.counters["passes"] = passes;
+    state.counters["calls_per_node_pass"] =
+        static_cast<double>(kinds[0] + kinds[1] + kinds[2] + kinds[3]) / (passes * nodes);
+    state.counters["exp_per_node_pass"] = static_cast<double>(kinds[1]) / (passes * nodes);
+    state.counters["ns_per_node_pass"] =
+        ns / (static_cast<double>(state.iterations()) * passes * nodes);
+}
+
+BENCHMARK(BM_Floor)
     ->ArgNames({"drainage", "N"})
-    ->ArgsProduct({{0, 1}, {100, 1000, 10000}})
+    ->ArgsProduct({{0, 1}, {40, 100, 1000, 10000, 100000}})
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 

@@ -14,6 +14,8 @@
 // are computed exactly as without the request.
 #include "run.hpp"
 
+#include "fused.hpp"
+
 #include <climits>
 #include <cmath>
 #include <stdexcept>
@@ -70,6 +72,7 @@ public:
     RunStats run();
 
 private:
+    RunStats run_steps();
     enum class Outcome { Accepted, Failed, Stopped };
 
     // --- the relations of one node ---
@@ -92,9 +95,17 @@ private:
     double step_avtest(std::ptrdiff_t i) { return compressibility(i, w.sigvlast[i], w.sigvtest[i]); }
 
     void start_state();
-    void load_change(std::ptrdiff_t j, bool apply);
+    void load_change(std::ptrdiff_t j, bool apply, double dt);
+    void load_change_node(std::ptrdiff_t j, std::ptrdiff_t i, bool apply);
     void derive(bool closed_form_without_creep, double dt, bool from_no_creep);
+    void derive_node(std::ptrdiff_t i, bool closed_form_without_creep, double dt,
+                     bool from_no_creep);
     void residual(double dt);
+    Vec first_solve(double dt);
+    Vec correction(double dt);
+    double measure(Vec v);
+    bool start_fused();
+    bool still_fused();
     solver::UtestIn utest_in(double dt) const;
     solver::Utest2In utest2_in(double dt, bool exact) const;
 
@@ -129,9 +140,15 @@ private:
     std::vector<double> utest0;
     Vec utest, Res;
     bool bad_void_ratio = false;  // get_etest gave up (-1) in the last derive
+
+    // Inline passes of plain steps: set up at the first step that may use
+    // them; fz while the current step uses them.
+    Fused fused;
+    bool fused_tried = false, fused_ready = false, fz = false;
+    unsigned long epoch = 0;
 };
 
-RunStats Runner::run() {
+RunStats Runner::run_steps() {
     N = p.depth.size() - 1;
     const std::ptrdiff_t Ntime = p.time.size();
     H = p.depth[N];
@@ -233,9 +250,24 @@ void Runner::start_state() {
 
 // Load change (whatever the applied stress changed since the last step is
 // carried at once by the pore water) and the trial start.
-void Runner::load_change(std::ptrdiff_t j, bool apply) {
+void Runner::load_change(std::ptrdiff_t j, bool apply, double dt) {
     calls.begin_node_pass();
-    for (std::ptrdiff_t i = 0; i <= N; ++i) {
+    if (still_fused()) {
+        double* u = raw_data(utest, N + 1);
+        const double lf = apply ? static_cast<double>(p.loadfactor[j]) : 0.0;
+        for (std::ptrdiff_t i = 0; (i = fused.load_change(i, apply, lf, dt, u)) <= N; ++i) {
+            // The node's compressibility through the checked call.
+            w.avtest[i] = step_avtest(i);
+            fused.forget_step(i);
+        }
+        fused.step(dt);
+        return;
+    }
+    for (std::ptrdiff_t i = 0; i <= N; ++i) load_change_node(j, i, apply);
+}
+
+void Runner::load_change_node(std::ptrdiff_t j, std::ptrdiff_t i, bool apply) {
+    {
         interrupt_point(i);
         if (apply) {
             w.dsigvsub[i] = p.loadfactor[j] * p.dsigv[i];
@@ -260,7 +292,29 @@ void Runner::load_change(std::ptrdiff_t j, bool apply) {
 void Runner::derive(bool closed_form_without_creep, double dt, bool from_no_creep) {
     bad_void_ratio = false;
     calls.begin_node_pass();
-    for (std::ptrdiff_t i = 0; i <= N; ++i) {
+    if (!from_no_creep && still_fused()) {
+        const double* u = raw_data(utest, N + 1);
+        if (u) {
+            for (std::ptrdiff_t i = 0;
+                 (i = fused.derive(i, closed_form_without_creep, dt, u, bad_void_ratio)) <= N;
+                 ++i) {
+                derive_node(i, closed_form_without_creep, dt, from_no_creep);
+                fused.forget_pass(i);
+            }
+            fused.positions(H);
+            ++stats.inline_passes;
+            return;
+        }
+        fz = false;
+    }
+    for (std::ptrdiff_t i = 0; i <= N; ++i)
+        derive_node(i, closed_form_without_creep, dt, from_no_creep);
+    trial_positions(w, N, H);
+}
+
+void Runner::derive_node(std::ptrdiff_t i, bool closed_form_without_creep, double dt,
+                         bool from_no_creep) {
+    {
         interrupt_point(i);
         const double alpha = div(p.Ca[i], ln10);
         w.sigvtest[i] = w.ulast[i] + w.sigvlast[i] - utest[i];
@@ -289,10 +343,19 @@ void Runner::derive(bool closed_form_without_creep, double dt, bool from_no_cree
         w.epsvtest[i] = div(w.elast[i] - w.etest[i], w.elast[i] + 1);
         w.ktest[i] = permeability(w.etest[i], i);
     }
-    trial_positions(w, N, H);
 }
 
 void Runner::residual(double dt) {
+    if (still_fused()) {
+        const double* u = raw_data(utest, N + 1);
+        const Vec out = calls.fused_residual(N + 1);
+        double* o = raw_data(out, N + 1);
+        if (u && o && fused.residual(u, dt, o)) {
+            Res = out;
+            return;
+        }
+        fz = false;
+    }
     solver::ResidualIn in{w.ulast,  utest,    w.elast,    w.etest,    w.klast,
                           w.ktest,  w.avtest, w.zlast,    w.ztest,    w.sigvlast,
                           w.sigvtest, p.gammaw, p.Ca,     p.Cc,       p.sigvref,
@@ -328,8 +391,9 @@ Runner::Outcome Runner::plain_step(std::ptrdiff_t j, double dt, bool apply_load,
                                    bool to_history, bool may_fail) {
     try {
         calls.checkpoint();
-        load_change(j, apply_load);
-        utest = calls.utest(utest_in(dt));
+        fz = start_fused();
+        load_change(j, apply_load, dt);
+        utest = first_solve(dt);
         ++stats.passes;
         derive(true, dt, false);
         residual(dt);
@@ -337,7 +401,7 @@ Runner::Outcome Runner::plain_step(std::ptrdiff_t j, double dt, bool apply_load,
         // Accepted only at or below the tolerance: a NaN measure is not.
         // A state with a void ratio whose iteration gave up (-1) is no
         // state: accepted, it soon divides by zero.
-        double m = calls.max(Res);
+        double m = measure(Res);
         if (may_fail && m <= p.tol && bad_void_ratio) return Outcome::Failed;
         if (m <= p.tol) {
             if (to_history) accept(w, h, utest, j);
@@ -347,14 +411,14 @@ Runner::Outcome Runner::plain_step(std::ptrdiff_t j, double dt, bool apply_load,
         if (may_fail && std::isnan(m)) return Outcome::Failed;
 
         int I = 0;
-        while (!(calls.max(Res) <= p.tol)) {
+        while (!(measure(Res) <= p.tol)) {
             calls.checkpoint();
-            utest = calls.utest2(utest2_in(dt, false));
+            utest = correction(dt);
             ++stats.passes;
             ++stats.corrections;
             derive(false, dt, false);
             residual(dt);
-            m = calls.max(Res);
+            m = measure(Res);
             if (may_fail && m <= p.tol && bad_void_ratio) return Outcome::Failed;
             if (m <= p.tol) {
                 if (to_history) accept(w, h, utest, j);
@@ -375,6 +439,74 @@ Runner::Outcome Runner::plain_step(std::ptrdiff_t j, double dt, bool apply_load,
         if (may_fail && calls.absorb_failure()) return Outcome::Failed;
         throw;
     }
+}
+
+// Whether this step's passes go inline: the calls allow it and the run's
+// arrays do.  Host code that ran since the last step may have changed the
+// parameter arrays: their copies are then made again.
+bool Runner::start_fused() {
+    if (!calls.fused()) return false;
+    if (!fused_tried) {
+        fused_tried = true;
+        fused_ready = fused.setup(p, w);
+        epoch = calls.epoch();
+    }
+    if (!fused_ready || !raw_data(utest, N + 1)) return false;
+    const unsigned long e = calls.epoch();
+    if (e != epoch) {
+        fused.refresh(p);
+        epoch = e;
+    }
+    return true;
+}
+
+// Within a step: once a name was rebound, or host code that ran changed the
+// parameter arrays, the rest of the step goes through the calls.
+bool Runner::still_fused() {
+    if (!fz || !calls.fused()) return fz = false;
+    const unsigned long e = calls.epoch();
+    if (e != epoch) {
+        // Host code may have run: the parameter arrays must be as copied.
+        if (!fused.same_params(p)) return fz = false;
+        epoch = e;
+    }
+    return true;
+}
+
+// The trial pressures of the first pass, and of a correction.
+Vec Runner::first_solve(double dt) {
+    if (still_fused() && fused.utest(dt)) {
+        const Vec out = calls.fused_pressures(N + 1);
+        if (double* o = raw_data(out, N + 1)) {
+            fused.write_utest(o);
+            return out;
+        }
+        fz = false;
+    }
+    return calls.utest(utest_in(dt));
+}
+
+Vec Runner::correction(double dt) {
+    if (still_fused()) {
+        const double* u = raw_data(utest, N + 1);
+        const double* res = raw_data(Res, N + 1);
+        if (u && res && fused.utest2(u, res, dt)) {
+            const Vec out = calls.fused_pressures(N + 1);
+            if (double* o = raw_data(out, N + 1)) {
+                fused.write_utest2(u, o);
+                return out;
+            }
+        }
+        fz = false;
+    }
+    return calls.utest2(utest2_in(dt, false));
+}
+
+double Runner::measure(Vec v) {
+    if (still_fused()) {
+        if (const double* d = raw_data(v, N + 1)) return max_abs_raw(d, v.len);
+    }
+    return calls.max(v);
 }
 
 // A piece of a split step: the plain try, then (on request) its recovery.
@@ -436,7 +568,8 @@ void Runner::guard(const Vec& u) {
 bool Runner::damped_piece(std::ptrdiff_t j, double dt, bool apply_load) {
     ++stats.pieces;
     calls.checkpoint();
-    load_change(j, apply_load);
+    fz = false;
+    load_change(j, apply_load, dt);
     Vec cur = w.ua, next = w.ub;
     {
         const Vec r = calls.utest(utest_in(dt));
@@ -530,6 +663,15 @@ RunStats run(const RunParams& p, const Initial& init, const Work& w, const Histo
              Calls& calls, const Recovery& recovery) {
     Runner r(p, init, w, h, calls, recovery);
     return r.run();
+}
+
+RunStats Runner::run() {
+    RunStats s = run_steps();
+    s.inline_log10 = fused.counts.log10;
+    s.inline_exp = fused.counts.exp;
+    s.inline_pow = fused.counts.pow;
+    s.inline_log = fused.counts.log;
+    return s;
 }
 
 }  // namespace pelorin::driver

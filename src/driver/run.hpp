@@ -91,6 +91,20 @@ public:
     // step can still be recovered: true when the exception is a division by
     // zero, which is then dropped; false to let it propagate.
     virtual bool absorb_failure() { return false; }
+
+    // --- Passes without calls (see fused.hpp) ---
+    // True while the relations and solvers may be evaluated inline: all of
+    // them are the module's own and nothing can rebind them before the next
+    // checkpoint.  Asked at every step and before every part of a pass.
+    virtual bool fused() { return false; }
+    // Changes whenever host code may have run (and changed the parameter
+    // arrays): the inline passes then drop what they cached.
+    virtual unsigned long epoch() { return 0; }
+    // The arrays an inline pass writes into: the next trial pressures (what
+    // utest/utest2 would return) and the residual (what residual would).
+    // n = N + 1 entries each.
+    virtual Vec fused_pressures(std::ptrdiff_t n) { (void)n; return {}; }
+    virtual Vec fused_residual(std::ptrdiff_t n) { (void)n; return {}; }
 };
 
 struct RunStats {
@@ -102,6 +116,9 @@ struct RunStats {
     // and whether the first try failed.
     std::vector<int> step_corrections;
     std::vector<char> step_recovered;
+    long long inline_passes = 0;                // passes made without calls
+    // Transcendental functions those passes evaluated.
+    long long inline_log10 = 0, inline_exp = 0, inline_pow = 0, inline_log = 0;
     long long damped_corrections = 0;           // corrections of recovered pieces
     std::vector<int> step_damped_corrections;   // the same per step
 };

@@ -17,7 +17,8 @@
 // handlers, so that Ctrl-C ends the run, and to look the names up again: a
 // name rebound meanwhile (by a handler or another thread) takes effect from
 // there on.  A run on another thread, where no handler runs, keeps the lock
-// out until it ends.
+// out until it ends.  While the lock is out the run evaluates its steps
+// inline (driver/fused.hpp), writing into the same arrays.
 #include <cstdio>
 #include <climits>
 #include <vector>
@@ -79,7 +80,7 @@ public:
             tick();
             return;
         }
-        if (PyErr_CheckSignals() < 0) pending();
+        if (check_signals() < 0) pending();
         fast_ = fast_possible();
         if (fast_) {
             make_pool();
@@ -113,7 +114,7 @@ public:
         if (!on_main_thread()) return;
         const bool was = gil_.released();
         gil_.reacquire();
-        if (PyErr_CheckSignals() < 0) pending();
+        if (check_signals() < 0) pending();
         if (was) {
             // A handler, or another thread while the lock was out, may have
             // rebound a name.
@@ -282,7 +283,20 @@ public:
             pending();
     }
 
+    // Inline passes while every function is the module's own and the lock
+    // is out; they write into the arrays the step functions would return.
+    bool fused() override { return fast_; }
+    unsigned long epoch() override { return epoch_; }
+    Vec fused_pressures(std::ptrdiff_t) override { return next_u(); }
+    Vec fused_residual(std::ptrdiff_t) override { return pool_.res.v(); }
+
 private:
+    // Signal handlers (Python code) may run here.
+    int check_signals() {
+        ++epoch_;
+        return PyErr_CheckSignals();
+    }
+
     // Every function of the run is the module's own and NumPy untouched.
     // The step functions' arrays must have the run's sizes (a column too
     // short for a system is left to NumPy's error on the way the run
@@ -418,6 +432,8 @@ private:
     Py_ssize_t N_;
     bool direct_nodes_ = false;
     bool fast_ = false;
+    // Counts the points where Python code may have run.
+    unsigned long epoch_ = 0;
     std::vector<Exposed> objects_;
     NewArray utest_, res_;
     Pool pool_;
@@ -530,8 +546,9 @@ PyObject* compute_body(PyObject* module, PyObject* args, PyObject* kwargs) {
         pending();
     }
     // Four histories, thirteen working arrays and the step functions'
-    // results and work arrays (about a dozen more).
-    ensure_memory(8.0 * (static_cast<double>(N) + 1.0) * (4.0 * static_cast<double>(Ntime) + 26.0),
+    // results and work arrays (about a dozen more), and what the inline
+    // passes keep per node (about 36 doubles).
+    ensure_memory(8.0 * (static_cast<double>(N) + 1.0) * (4.0 * static_cast<double>(Ntime) + 62.0),
                   "compute: a run of that many nodes and times");
 
     NewArray dsigvsub = zeros(module, N + 1), dsigvsublast = zeros(module, N + 1);

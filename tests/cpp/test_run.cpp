@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <vector>
@@ -415,5 +416,72 @@ TEST(Run, ErrorsOfTheRelationsPropagate) {
         EXPECT_EQ(err.kind, pelorin::ErrKind::FloatDivision);
     }
 }
+
+// ---------------------------------------------------------------------------
+// The inline passes against the run through the calls: a layered column
+// (creep in some layers, different reference times and indices), loaded,
+// reloaded and unloaded, each drainage type; the same histories bit for bit,
+// the same passes, and the same failure from the same line.
+
+struct InlineCase {
+    const char* name;
+    int drainagetype;
+    double zero_tref_at;  // a creeping node with tref = 0 (-1: none)
+};
+
+class InlinePasses : public ::testing::TestWithParam<InlineCase> {};
+
+TEST_P(InlinePasses, MatchTheCalls) {
+    const auto& c = GetParam();
+    auto make = [&] {
+        Problem pb(uniform_depths(30, 3.0), log_times(1e-2, 1e3, 24));
+        pb.drainagetype = c.drainagetype;
+        for (std::size_t i = 0; i < pb.Ca.size(); ++i) {
+            const int layer = static_cast<int>(i) / 8;
+            pb.Ca[i] = layer % 2 ? 0.0 : 0.01 + 0.01 * layer;
+            pb.tref[i] = 0.5 + layer;
+            pb.Cc[i] = 0.4 + 0.05 * layer;
+            pb.Cr[i] = 0.04 + 0.01 * layer;
+        }
+        for (std::size_t j = 0; j < pb.loadfactor.size(); ++j)
+            pb.loadfactor[j] = j < 8 ? 0.5 : (j < 16 ? 1.0 : 0.6);
+        if (c.zero_tref_at >= 0) pb.tref[static_cast<std::size_t>(c.zero_tref_at)] = 0.0;
+        return pb;
+    };
+    Problem a = make(), b = make();
+    NativeCalls calls_a, calls_b;
+    calls_b.inline_passes = true;
+    RunStats sa, sb;
+    int line_a = -1, line_b = -2;
+    try {
+        sa = a.run(calls_a);
+    } catch (const pelorin::NumericError& e) {
+        line_a = e.line;
+    }
+    try {
+        sb = b.run(calls_b);
+    } catch (const pelorin::NumericError& e) {
+        line_b = e.line;
+    }
+    if (c.zero_tref_at >= 0) {
+        EXPECT_EQ(line_a, line_b);
+        return;
+    }
+    EXPECT_GT(sb.inline_passes, 0);
+    EXPECT_EQ(sa.passes, sb.passes);
+    EXPECT_EQ(sa.corrections, sb.corrections);
+    EXPECT_EQ(calls_a.failed_step, -1);
+    EXPECT_EQ(calls_b.failed_step, -1);
+    for (auto hist : {&Problem::z, &Problem::u, &Problem::sigv, &Problem::e})
+        EXPECT_EQ(0, std::memcmp((a.*hist).data(), (b.*hist).data(),
+                                 (a.*hist).size() * sizeof(double)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Layers, InlinePasses,
+                         ::testing::Values(InlineCase{"both_ends", 0, -1},
+                                           InlineCase{"top_only", 1, -1},
+                                           InlineCase{"bottom_only", 2, -1},
+                                           InlineCase{"zero_tref", 1, 3}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

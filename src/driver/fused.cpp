@@ -1,0 +1,1020 @@
+// The passes of a plain run over raw node arrays (see fused.hpp).
+//
+// Each formula below is the one of the soil relations (soil.cpp), the
+// residual (residual.cpp) and the two column solvers (utest.cpp,
+// utest2.cpp), with the same operations in the same order; a division
+// q(a, b, bad) is the checked one without the throw.  Where a cached value
+// stands in for a fresh evaluation, the comment says why its arguments are
+// the same bits.
+#include "fused.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "../core/interrupt.hpp"
+
+// The small helpers of a row are inlined into it (left to itself the
+// compiler calls them, which costs a tenth of a pass).
+#define FUSED_INLINE __attribute__((always_inline)) inline
+
+namespace pelorin::driver {
+
+namespace {
+
+const double ln10 = std::log(10.0);
+
+// The void-ratio iteration's tolerance and budget, and the band of a
+// negligible stress step (soil.cpp).
+constexpr double kEtol = 1e-12;
+constexpr int kMaxUpdates = 100;
+constexpr double kTangentBand = 1e-5;
+
+// Well inside the normal range: scaling by 1/8 .. 8 keeps it normal.
+inline bool in_range(double v) {
+    const double m = std::fabs(v);
+    return m >= 0x1p-1016 && m <= 0x1p1016;
+}
+
+// a / b; a zero divisor (where the checked division raises) flags.
+inline double q(double a, double b, bool& bad) {
+    bad |= (b == 0.0);
+    return a / b;
+}
+
+}  // namespace
+
+double* raw_data(const Vec& v, std::ptrdiff_t n) {
+    if (v.data == nullptr || v.len < n || v.stride != static_cast<std::ptrdiff_t>(sizeof(double)))
+        return nullptr;
+    if (reinterpret_cast<std::uintptr_t>(v.data) % alignof(double) != 0) return nullptr;
+    return reinterpret_cast<double*>(v.data);
+}
+
+double max_abs_raw(const double* v, std::ptrdiff_t n) {
+    double hi = v[0], lo = v[0];
+    bool nan = std::isnan(hi);
+    for (std::ptrdiff_t i = 1; i < n && !nan; ++i) {
+        interrupt_point(i);
+        const double x = v[i];
+        if (std::isnan(x)) nan = true;
+        if (x > hi) hi = x;
+        if (x < lo) lo = x;
+    }
+    if (nan) return std::nan("");
+    const double neg = -lo;
+    return neg > hi ? neg : hi;
+}
+
+bool Fused::setup(const RunParams& p, const Work& w) {
+    N = p.depth.size() - 1;
+    dtype = p.drainagetype;
+    if (N < 3 || dtype < 0 || dtype > 2) return false;
+    const std::ptrdiff_t n = N + 1;
+    for (const Vec* v : {&p.Cc, &p.Cr, &p.sigvref, &p.esigvref, &p.kref, &p.ekref, &p.Ck, &p.Ca,
+                         &p.tref, &p.dsigv})
+        if (v->len < n) return false;
+    const Vec* from[] = {&w.ulast,  &w.sigvlast, &w.elast,  &w.klast,    &w.zlast,
+                         &w.sigvtest, &w.etest,  &w.ktest,  &w.ztest,    &w.avtest,
+                         &w.epsvtest, &w.dsigvsub, &w.dsigvsublast};
+    double** to[] = {&r.ulast,   &r.sigvlast, &r.elast, &r.klast,    &r.zlast,
+                     &r.sigvtest, &r.etest,   &r.ktest, &r.ztest,    &r.avtest,
+                     &r.epsvtest, &r.dsigvsub, &r.dsigvsublast};
+    constexpr int kArrays = 13;
+    for (int k = 0; k < kArrays; ++k) {
+        *to[k] = raw_data(*from[k], n);
+        if (!*to[k]) return false;
+    }
+    // The checked passes read and write node by node: arrays that overlap
+    // would see a different order here.
+    for (int k = 0; k < kArrays; ++k)
+        for (int m = k + 1; m < kArrays; ++m)
+            if (*to[k] < *to[m] + n && *to[m] < *to[k] + n) return false;
+    gammaw = p.gammaw;
+    pa = p.pa;
+    // The checked passes divide by gammaw at once.
+    if (gammaw == 0.0) return false;
+    rows = dtype == 0 ? N - 1 : N;
+    const auto un = static_cast<std::size_t>(n);
+    for (auto* v : {&sigmap, &Al, &fq, &At, &P, &Fe, &dAe, &h5, &rde, &g0, &gt, &ddz, &cl, &gl,
+                    &stor, &Dn, &Sn})
+        v->assign(un, 0.0);
+    for (auto* v : {&sm_ok, &al_ok, &fq_ok, &at_ok, &p_ok, &tan1, &st_ok, &ck_ok, &sn_ok})
+        v->assign(un, 0);
+    for (auto* v : {&a, &b, &c, &x}) v->assign(static_cast<std::size_t>(rows), 0.0);
+    refresh(p);
+    return true;
+}
+
+void Fused::refresh(const RunParams& p) {
+    const auto n = static_cast<std::size_t>(N + 1);
+    std::vector<double>* copies[] = {&Cc, &Cr, &sigvref, &esigvref, &kref,
+                                     &ekref, &Ck, &Ca, &tref, &dsigv};
+    const Vec* views[] = {&p.Cc,    &p.Cr, &p.sigvref, &p.esigvref, &p.kref,
+                          &p.ekref, &p.Ck, &p.Ca,      &p.tref,     &p.dsigv};
+    for (int k = 0; k < 10; ++k) {
+        copies[k]->resize(n);
+        for (std::size_t i = 0; i < n; ++i)
+            (*copies[k])[i] = (*views[k])[static_cast<std::ptrdiff_t>(i)];
+    }
+    alpha.resize(n);
+    lsr.resize(n);
+    coa.resize(n);
+    kfac.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        // div(Ca, ln 10) of every pass; Cc / alpha of the creep rate (only
+        // where alpha > 0, as the relations divide); ln 10 kref / Ck of dk/de.
+        alpha[i] = Ca[i] / ln10;
+        lsr[i] = std::log10(sigvref[i]);
+        coa[i] = alpha[i] > 0.0 ? Cc[i] / alpha[i] : 0.0;
+        kfac[i] = Ck[i] != 0.0 ? (ln10 * kref[i]) / Ck[i] : 0.0;
+    }
+    for (auto* v : {&sm_ok, &al_ok, &fq_ok, &at_ok, &p_ok, &st_ok, &ck_ok, &sn_ok})
+        std::fill(v->begin(), v->end(), 0);
+}
+
+bool Fused::same_params(const RunParams& p) const {
+    const std::vector<double>* copies[] = {&Cc, &Cr, &sigvref, &esigvref, &kref,
+                                           &ekref, &Ck, &Ca, &tref, &dsigv};
+    const Vec* views[] = {&p.Cc,    &p.Cr, &p.sigvref, &p.esigvref, &p.kref,
+                          &p.ekref, &p.Ck, &p.Ca,      &p.tref,     &p.dsigv};
+    for (int k = 0; k < 10; ++k) {
+        if (views[k]->len < N + 1) return false;
+        for (std::ptrdiff_t i = 0; i <= N; ++i) {
+            const double v = (*views[k])[i];
+            if (std::memcmp(&v, &(*copies[k])[static_cast<std::size_t>(i)], sizeof v) != 0)
+                return false;
+        }
+    }
+    return true;
+}
+
+namespace {
+
+// get_avtest with the preconsolidation stress sm of the step.
+inline double avtest_of(double sl, double st, double sm, double Cc, double Cr, bool& bad,
+                        Fused::Counts& n, int tangent = -1) {
+    double De;
+    if (sl >= sm && st > sl) {
+        De = Cc * std::log10(q(st, sl, bad));
+        ++n.log10;
+    } else if (st < sm || st < sl) {
+        De = Cr * std::log10(q(st, sl, bad));
+        ++n.log10;
+    } else {
+        const double virgin = Cc * std::log10(q(st, sm, bad));
+        De = virgin + Cr * std::log10(q(sm, sl, bad));
+        n.log10 += 2;
+    }
+    // tangent: the first test, when the step has made it (its operands are
+    // the step's).
+    const bool first = tangent >= 0 ? tangent == 1 : std::fabs(q(sm - sl, sl, bad)) < kTangentBand;
+    if (first && std::fabs(q(sl - st, st, bad)) < kTangentBand)
+        return q(q(Cc, sl, bad), ln10, bad);
+    if (st < sm && std::fabs(q(sl - st, st, bad)) < kTangentBand)
+        return q(q(Cr, sl, bad), ln10, bad);
+    return q(De, st - sl, bad);
+}
+
+}  // namespace
+
+// The load change, and the caches of the step: the preconsolidation stress
+// is what get_avtest computes from (elast, sigvlast) and the soil, which stay
+// the same through the step; the previous state's creep rate factor is
+// creep::rate_factor(elast, sigvlast) of the residual and the trial step and
+// get_etest's B (the same sum, its terms swapped); the creep factor is
+// creep::term's f, whose inputs (alpha, dt, tref, elast) are those of the step.
+std::ptrdiff_t Fused::load_change(std::ptrdiff_t i0, bool apply, double loadfactor, double dt,
+                                  double* u) {
+    for (std::ptrdiff_t i = i0; i <= N; ++i) {
+        interrupt_point(i);
+        if (apply) {
+            r.dsigvsub[i] = loadfactor * dsigv[i];
+            r.ulast[i] = (r.dsigvsub[i] + r.ulast[i]) - r.dsigvsublast[i];
+            r.dsigvsublast[i] = r.dsigvsub[i];
+        }
+        r.ktest[i] = r.klast[i];
+        r.ztest[i] = r.zlast[i];
+        r.sigvtest[i] = r.sigvlast[i];
+        r.etest[i] = r.elast[i];
+        u[i] = r.ulast[i];
+
+        const double el = r.elast[i], sl = r.sigvlast[i];
+        const double dC = Cc[i] - Cr[i];
+        sm_ok[i] = dC != 0.0;
+        if (sm_ok[i]) {
+            sigmap[i] = std::pow(
+                10.0, (((esigvref[i] - el) + Cc[i] * lsr[i]) - Cr[i] * std::log10(sl)) / dC);
+            ++counts.pow;
+            ++counts.log10;
+        }
+        const double al = alpha[i];
+        al_ok[i] = al > 0.0 && sigvref[i] != 0.0;
+        if (al_ok[i]) {
+            Al[i] = std::exp((el - esigvref[i]) / al + coa[i] * std::log10(sl / sigvref[i]));
+            ++counts.exp;
+            ++counts.log10;
+        }
+        fq_ok[i] = al > 0.0 && tref[i] != 0.0 && 1.0 + el != 0.0;
+        if (fq_ok[i]) fq[i] = ((0.5 * al * dt) / tref[i]) / (1.0 + el);
+
+        if (!sm_ok[i]) return i;
+        bool bad = false;
+        const double av = avtest_of(sl, sl, sigmap[i], Cc[i], Cr[i], bad, counts);
+        if (bad) return i;
+        r.avtest[i] = av;
+    }
+    return N + 1;
+}
+
+void Fused::step(double dt) {
+    const double *zl = r.zlast, *ul = r.ulast, *kl = r.klast, *el = r.elast;
+    Thg = (dt * 0.5) / gammaw;
+    T8g = (dt * 0.125) / gammaw;
+    mdg = (-dt) / gammaw;
+    t8_scaled = in_range(Thg) && T8g == Thg * 0.25;
+    md_scaled = in_range(Thg) && mdg == Thg * -2.0;
+    for (std::ptrdiff_t i = 0; i <= N; ++i) {
+        interrupt_point(i);
+        bool bad = false, badt = false;
+        const double onepe = 1 + el[i];
+        const double al = alpha[i];
+        if (al > 0.0) {
+            Fe[i] = q(dt * 0.5 * al, tref[i], badt);
+            dAe[i] = q(dt * (-0.5), tref[i], badt);
+        }
+        h5[i] = q(dt * 0.5, tref[i], badt);
+        gt[i] = q(Cc[i] * 0.5 * dt, tref[i], badt);
+        rde[i] = q(h5[i], onepe, bad);
+        g0[i] = q(dt * 0.5 * Cc[i], ln10, bad);
+        if (sm_ok[i]) tan1[i] = std::fabs(q(sigmap[i] - r.sigvlast[i], r.sigvlast[i], bad)) <
+                                kTangentBand;
+        if (i >= 1 && i <= N - 1) {
+            const double dzlast = (zl[i + 1] - zl[i - 1]) * 0.5;
+            ddz[i] = q(dzlast, onepe, bad);
+            cl[i] = q(q(kl[i] * ((ul[i + 1] - 2.0 * ul[i]) + ul[i - 1]), dzlast, bad), dzlast, bad);
+            gl[i] = q(q((kl[i + 1] - kl[i - 1]) * (ul[i + 1] - ul[i - 1]), dzlast, bad), dzlast,
+                      bad);
+        }
+        st_ok[i] = !bad;
+        ck_ok[i] = !badt;
+    }
+}
+
+void Fused::forget_step(std::ptrdiff_t i) {
+    sm_ok[i] = al_ok[i] = fq_ok[i] = 0;
+}
+
+void Fused::forget_pass(std::ptrdiff_t i) { at_ok[i] = p_ok[i] = 0; }
+
+// The trial state (Runner::derive with get_avtest, get_etest and get_ktest).
+// The creep rate factor A of the void ratio the iteration returns is kept:
+// it is creep::rate_factor(etest, sigvtest) of the residual and the E of the
+// Newton step for the node's own alpha.  10^((e - ekref)/Ck) is kept for the
+// Newton step's dk/de.
+std::ptrdiff_t Fused::derive(std::ptrdiff_t i0, bool closed_form_without_creep, double dt,
+                             const double* u, bool& bad_void_ratio) {
+    (void)dt;  // in the step's factors
+    // In blocks of nodes, phase by phase: the compressibility and the start
+    // of the void-ratio iteration of every node, then the iteration's updates
+    // node after node while any is still above its tolerance, then strain
+    // and permeability.  Each node sees the operations of the node-by-node
+    // pass in their order; only nodes are interleaved (they are independent),
+    // which lets the independent divisions and exponentials overlap.
+    constexpr std::ptrdiff_t kBlock = 128;
+    double st_[kBlock], av_[kBlock], e_[kBlock], A_[kBlock], res_[kBlock], du_[kBlock],
+        g_[kBlock];
+    int it_[kBlock];
+    std::ptrdiff_t active[kBlock];
+    // 0: closed form, 1: creep iteration, 2: flagged (the checked path).
+    unsigned char mode[kBlock];
+    for (std::ptrdiff_t b0 = i0; b0 <= N; b0 += kBlock) {
+        const std::ptrdiff_t nb = std::min(kBlock, N + 1 - b0);
+        std::ptrdiff_t nact = 0;
+        for (std::ptrdiff_t k = 0; k < nb; ++k) {
+            const std::ptrdiff_t i = b0 + k;
+            interrupt_point(i);
+            mode[k] = 0;
+            if (!sm_ok[i] || !st_ok[i]) {
+                mode[k] = 2;
+                continue;
+            }
+            bool bad = false;
+            const double al = alpha[i];
+            const double ul = r.ulast[i], sl = r.sigvlast[i], el = r.elast[i], ut = u[i];
+            const double st = (ul + sl) - ut;
+            const double av = avtest_of(sl, st, sigmap[i], Cc[i], Cr[i], bad, counts, tan1[i]);
+            st_[k] = st;
+            av_[k] = av;
+            if (bad) mode[k] = 2;
+            if (!closed_form_without_creep || al > 0) {
+                if (!(al > 0.0)) {
+                    e_[k] = el + av * (ut - ul);
+                } else {
+                    if (!ck_ok[i] || !al_ok[i]) {
+                        mode[k] = 2;
+                        continue;
+                    }
+                    if (mode[k] == 0) mode[k] = 1;
+                    du_[k] = (ut - ul) * av;
+                    g_[k] = coa[i] * std::log10(st / sigvref[i]);
+                    const double ee = r.etest[i];
+                    const double A = std::exp((ee - esigvref[i]) / al + g_[k]);
+                    e_[k] = ee;
+                    A_[k] = A;
+                    res_[k] = ((du_[k] - (Al[i] + A) * Fe[i]) - ee) + el;
+                    it_[k] = 0;
+                    ++counts.log10;
+                    ++counts.exp;
+                    if (mode[k] == 1 && std::fabs(res_[k]) > kEtol) active[nact++] = k;
+                }
+            } else {
+                e_[k] = el - (ul - ut) * av;
+            }
+        }
+        // The iteration's updates (get_etest's loop), a round over the nodes
+        // still above the tolerance at a time.
+        while (nact > 0) {
+            std::ptrdiff_t keep = 0;
+            for (std::ptrdiff_t m = 0; m < nact; ++m) {
+                const std::ptrdiff_t k = active[m];
+                const std::ptrdiff_t i = b0 + k;
+                const double dres = dAe[i] * A_[k] - 1.0;
+                if (dres == 0.0) {
+                    mode[k] = 2;
+                    continue;
+                }
+                const double ee = e_[k] - res_[k] / dres;
+                const double A = std::exp((ee - esigvref[i]) / alpha[i] + g_[k]);
+                e_[k] = ee;
+                A_[k] = A;
+                res_[k] = ((du_[k] - (Al[i] + A) * Fe[i]) - ee) + r.elast[i];
+                ++counts.exp;
+                if (++it_[k] == kMaxUpdates) {
+                    // Gave up: the void ratio -1, and no rate factor kept.
+                    e_[k] = -1.0;
+                    it_[k] = -1;
+                    continue;
+                }
+                if (std::fabs(res_[k]) > kEtol) active[keep++] = k;
+            }
+            nact = keep;
+        }
+        // Strain and permeability; the block's nodes are written up to the
+        // first flagged one.
+        for (std::ptrdiff_t k = 0; k < nb; ++k) {
+            const std::ptrdiff_t i = b0 + k;
+            if (mode[k] == 2) return i;
+            bool bad = false;
+            const double el = r.elast[i];
+            const double e = e_[k];
+            const double eps = q(el - e, el + 1, bad);
+            const double pw = std::pow(10.0, q(e - ekref[i], Ck[i], bad));
+            ++counts.pow;
+            if (bad) return i;
+            r.sigvtest[i] = st_[k];
+            r.avtest[i] = av_[k];
+            r.etest[i] = e;
+            r.epsvtest[i] = eps;
+            r.ktest[i] = kref[i] * pw;
+            P[i] = pw;
+            p_ok[i] = 1;
+            const bool creep = mode[k] == 1;
+            at_ok[i] = creep && it_[k] >= 0;
+            At[i] = A_[k];
+            // get_etest's result -1 (given up, or a void ratio of exactly -1).
+            const bool etest_called = creep || !closed_form_without_creep;
+            if (etest_called && e == -1.0) bad_void_ratio = true;
+        }
+    }
+    return N + 1;
+}
+
+void Fused::positions(double H) {
+    double* zt = r.ztest;
+    const double* zl = r.zlast;
+    zt[N] = H;
+    for (std::ptrdiff_t i = N - 1; i >= 0; --i)
+        zt[i] = zt[i + 1] - ((zl[i + 1] - zl[i]) - (zl[i + 1] - zl[i]) * r.epsvtest[i]);
+}
+
+// creep::rate_factor of node j for the state (e, s) under alpha (> 0).
+FUSED_INLINE double Fused::rate(std::ptrdiff_t j, double e, double s, double al, bool& bad) {
+    ++counts.exp;
+    ++counts.log10;
+    return std::exp(q(e - esigvref[j], al, bad) +
+                    q(Cc[j], al, bad) * std::log10(q(s, sigvref[j], bad)));
+}
+
+// creep::term of node j in the residual.
+FUSED_INLINE double Fused::creep_term(std::ptrdiff_t j, bool& bad) {
+    if (!fq_ok[j] || !al_ok[j]) {
+        bad = true;
+        return 0.0;
+    }
+    const double at = at_ok[j] ? At[j] : rate(j, r.etest[j], r.sigvtest[j], alpha[j], bad);
+    return fq[j] * (at + Al[j]);
+}
+
+bool Fused::residual(const double* u, double dt, double* out) {
+    bool bad = false;
+    const double *ul = r.ulast, *kl = r.klast, *kt = r.ktest, *zl = r.zlast, *zt = r.ztest;
+    const double *av = r.avtest, *el = r.elast;
+    // N >= 3: there are interior equations.
+    const double Th = q(0.5 * dt, gammaw, bad);
+    const double T8 = q(0.125 * dt, gammaw, bad);
+    for (std::ptrdiff_t i = 1; i <= N - 1; ++i) {
+        interrupt_point(i);
+        if (!st_ok[i]) return false;
+        const double al = alpha[i];
+        const double dztest = (zt[i + 1] - zt[i - 1]) * 0.5;
+        // dztest tested once; 1 + elast is the step's (st_ok).
+        if (dztest == 0.0) bad = true;
+        const double s = -av[i] / (1.0 + el[i]);
+        stor[i] = s;
+        double res = s * (u[i] - ul[i]);
+        const double condlast = cl[i];
+        const double condtest = kt[i] * ((u[i + 1] - 2.0 * u[i]) + u[i - 1]) / dztest / dztest;
+        res = (condlast + condtest) * Th + res;
+        const double gradlast = gl[i];
+        const double gradtest =
+            (kt[i + 1] - kt[i - 1]) * (u[i + 1] - u[i - 1]) / dztest / dztest;
+        res = (gradlast + gradtest) * T8 + res;
+        if (al > 0.0) res = res + creep_term(i, bad);
+        out[i] = res;
+    }
+    if (bad) return false;
+
+    // The one-sided equation of an impermeable end b with neighbour m.
+    auto boundary = [&](std::ptrdiff_t bn, std::ptrdiff_t m, std::ptrdiff_t lo, std::ptrdiff_t hi,
+                        double dzlast, double dztest) {
+        double res = q(-av[bn], 1.0 + el[bn], bad) * (u[bn] - ul[bn]);
+        const double condlast = q(q(kl[bn] * (ul[m] - ul[bn]), dzlast, bad), dzlast, bad);
+        const double condtest = q(q(kt[bn] * (u[m] - u[bn]), dztest, bad), dztest, bad);
+        res = (condlast + condtest) * Th + res;
+        const double gradlast =
+            q(q((kl[hi] - kl[lo]) * (ul[hi] - ul[lo]), dzlast, bad), dzlast, bad);
+        const double gradtest = q(q((kt[hi] - kt[lo]) * (u[hi] - u[lo]), dztest, bad), dztest, bad);
+        res = (gradlast + gradtest) * T8 + res;
+        if (alpha[bn] > 0.0) res = res + creep_term(bn, bad);
+        return res;
+    };
+    switch (dtype) {
+        case 0:
+            out[0] = 0.0;
+            out[N] = 0.0;
+            break;
+        case 1:
+            out[0] = 0.0;
+            out[N] = boundary(N, N - 1, N - 1, N, zl[N] - zl[N - 1], zt[N] - zt[N - 1]);
+            break;
+        default:
+            out[N] = 0.0;
+            out[0] = boundary(0, 1, 0, 1, zl[1] - zl[0], zt[1] - zt[0]);
+            break;
+    }
+    return !bad;
+}
+
+// Coefficient of the pressure above (lower) or below interior node i.
+FUSED_INLINE double Fused::link(std::ptrdiff_t i, double mTh, double dztest, bool lower, bool& bad) const {
+    const double s = q(q(mTh, dztest, bad), dztest, bad);
+    const double dk = 0.25 * (r.ktest[i + 1] - r.ktest[i - 1]);
+    return s * (lower ? r.ktest[i] - dk : r.ktest[i] + dk);
+}
+
+// Thomas algorithm over the rows (the forward sweep divides).
+FUSED_INLINE void Fused::eliminate(std::ptrdiff_t k, bool& bad) {
+    if (k == 0) {
+        const double b0 = b[0];
+        c[0] = q(c[0], b0, bad);
+        x[0] = q(x[0], b0, bad);
+        return;
+    }
+    const double m = q(1.0, b[k] - c[k - 1] * a[k], bad);
+    c[k] = c[k] * m;
+    x[k] = (x[k] - x[k - 1] * a[k]) * m;
+}
+
+bool Fused::sweep(bool& bad) {
+    {
+        const double b0 = b[0];
+        c[0] = q(c[0], b0, bad);
+        x[0] = q(x[0], b0, bad);
+    }
+    for (std::ptrdiff_t i = 1; i <= rows - 1; ++i) {
+        interrupt_point(i);
+        const double m = q(1.0, b[i] - c[i - 1] * a[i], bad);
+        c[i] = c[i] * m;
+        x[i] = (x[i] - x[i - 1] * a[i]) * m;
+    }
+    return !bad;
+}
+
+// get_utest right after the load change: the trial state is the previous
+// one (etest = elast, sigvtest = sigvlast), so the trial creep rate factor
+// of creep::term is the previous state's.
+bool Fused::utest(double dt) {
+    bool bad = false;
+    // Every entry the sweep reads is written below but these two.
+    a[0] = 0.0;
+    c[rows - 1] = 0.0;
+    const double *kl = r.klast, *kt = r.ktest, *zl = r.zlast, *zt = r.ztest, *ul = r.ulast;
+    const double *av = r.avtest, *el = r.elast;
+    const double gw = gammaw;
+    const double Th = q(0.5 * dt, gw, bad);
+    const double T8 = q(0.125 * dt, gw, bad);
+    const double mTh = q(dt * (-0.5), gw, bad);
+    auto creep_of = [&](std::ptrdiff_t j, double al) {
+        if (!(al > 0.0)) return 0.0;
+        if (!fq_ok[j] || !al_ok[j]) {
+            bad = true;
+            return 0.0;
+        }
+        return fq[j] * (Al[j] + Al[j]);
+    };
+
+    const std::ptrdiff_t rowShift = dtype == 2 ? 0 : 1;
+    const std::ptrdiff_t firstSolved = dtype == 2 ? 0 : 1;
+    const std::ptrdiff_t lastSolved = dtype == 1 ? N : N - 1;
+    for (std::ptrdiff_t i = 1; i <= N - 1; ++i) {
+        interrupt_point(i);
+        const std::ptrdiff_t rr = i - rowShift;
+        const double al = alpha[i];
+        const double dzlast = (zl[i + 1] - zl[i - 1]) * 0.5;
+        const double dztest = (zt[i + 1] - zt[i - 1]) * 0.5;
+        if (i - 1 >= firstSolved) a[rr] = link(i, mTh, dztest, true, bad);
+        const double storage = q(av[i], 1.0 + el[i], bad);
+        const double conduction = q(q(q(dt * kt[i], gw, bad), dztest, bad), dztest, bad);
+        b[rr] = storage + conduction;
+        if (i + 1 <= lastSolved) c[rr] = link(i, mTh, dztest, false, bad);
+        const double qc = creep_of(i, al);
+        const double lap = (ul[i - 1] - 2.0 * ul[i]) + ul[i + 1];
+        const double xr = qc + lap * q(q(kl[i] * Th, dzlast, bad), dzlast, bad);
+        x[rr] = xr + q(av[i] * ul[i], 1.0 + el[i], bad);
+        const double du = ul[i + 1] - ul[i - 1];
+        const double grad = du * q(q(T8, dzlast, bad), dzlast, bad);
+        x[rr] = grad * (kl[i + 1] - kl[i - 1]) + x[rr];
+    }
+    if (bad) return false;
+
+    if (dtype == 1) {
+        {
+            const double dzlink = (zt[N] - zt[N - 2]) * 0.5;
+            c[N - 2] = link(N - 1, mTh, dzlink, false, bad);
+        }
+        const double al = alpha[N];
+        const double dzlast = zl[N] - zl[N - 1];
+        const double dztest = zt[N] - zt[N - 1];
+        const double storage = q(av[N], 1.0 + el[N], bad);
+        const double conduction = q(q(Th * kt[N], dztest, bad), dztest, bad);
+        b[N - 1] = storage + conduction;
+        const double s = q(q(mTh, dztest, bad), dztest, bad);
+        a[N - 1] = s * (kt[N] - 0.25 * (kt[N] - kt[N - 1]));
+        const double qc = creep_of(N, al);
+        const double cl = q(q(kl[N] * Th * (ul[N - 1] - ul[N]), dzlast, bad), dzlast, bad);
+        const double xr = qc + cl;
+        x[N - 1] = xr + q(av[N] * ul[N], 1.0 + el[N], bad);
+        const double g = q(q(T8, dzlast, bad), dzlast, bad) * (ul[N] - ul[N - 1]);
+        x[N - 1] = g * (kl[N] - kl[N - 1]) + x[N - 1];
+    } else if (dtype == 2) {
+        {
+            const double dzlink = (zt[2] - zt[0]) * 0.5;
+            a[1] = link(1, mTh, dzlink, true, bad);
+        }
+        const double al = alpha[0];
+        const double dzlast = zl[1] - zl[0];
+        const double dztest = zt[1] - zt[0];
+        const double storage = q(av[0], 1.0 + el[0], bad);
+        const double conduction = q(q(Th * kt[0], dztest, bad), dztest, bad);
+        b[0] = storage + conduction;
+        const double s = q(q(mTh, dztest, bad), dztest, bad);
+        c[0] = s * (kt[0] + 0.25 * (kt[1] - kt[0]));
+        const double qc = creep_of(0, al);
+        const double cl = q(q(kl[0] * Th * (ul[1] - ul[0]), dzlast, bad), dzlast, bad);
+        const double xr = qc + cl;
+        x[0] = xr + q(av[0] * ul[0], 1.0 + el[0], bad);
+        const double g = q(q(T8, dzlast, bad), dzlast, bad) * (ul[1] - ul[0]);
+        x[0] = g * (kl[1] - kl[0]) + x[0];
+    }
+    if (bad) return false;
+    if (!sweep(bad)) return false;
+    for (std::ptrdiff_t i = rows - 2; i >= 0; --i) x[i] = x[i] - c[i] * x[i + 1];
+    return true;
+}
+
+void Fused::write_utest(double* out) const {
+    switch (dtype) {
+        case 0:
+            out[0] = 0.0;
+            out[N] = 0.0;
+            for (std::ptrdiff_t k = 0; k < rows; ++k) out[k + 1] = x[k];
+            break;
+        case 1:
+            out[0] = 0.0;
+            for (std::ptrdiff_t k = 0; k < rows; ++k) out[k + 1] = x[k];
+            break;
+        default:
+            out[N] = 0.0;
+            for (std::ptrdiff_t k = 0; k < rows; ++k) out[k] = x[k];
+            break;
+    }
+}
+
+// --- the Newton step (utest2.cpp) ---
+
+struct Fused::Terms {
+    double dresdutest = 0.0;
+    double dresdavtest = 0.0;
+    double dresdktest = 0.0;
+    double dresdsigvtest = 0.0;
+    double dresdetest = 0.0;
+    double dresddztest = 0.0;
+    double detestdutest = 0.0;
+    double detestdsigvtest = 0.0;
+    double dktestdetest = 0.0;
+    double davtestdsigvtest = 0.0;
+    double ddztestdetest = 0.0;
+};
+
+namespace {
+
+// The plain run's diagonal (the creep path with the damping sign).
+template <class T>
+double diagonal(const T& t) {
+    double d = t.dktestdetest * t.dresdktest * t.detestdutest;
+    d = d + (t.dresdutest - t.dresdsigvtest);
+    d = d - t.davtestdsigvtest * t.dresdavtest;
+    d = d + t.ddztestdetest * t.dresddztest * t.detestdutest;
+    const double creep = t.detestdutest - t.detestdsigvtest;
+    d = d + creep * t.dresdetest;
+    return d;
+}
+
+}  // namespace
+
+// Creep rate factor of node j's trial state under the row's alpha (> 0): for
+// the node's own alpha the one the void-ratio iteration left (the same sum
+// and product, terms swapped).
+FUSED_INLINE double Fused::E(std::ptrdiff_t j, double al, bool& bad) {
+    if (at_ok[j] && alpha[j] == al) return At[j];
+    ++counts.log10;
+    ++counts.exp;
+    const double lg = std::log10(q(r.sigvtest[j], sigvref[j], bad));
+    const double t1 = lg * q(Cc[j], al, bad);
+    return std::exp(t1 + q(r.etest[j] - esigvref[j], al, bad));
+}
+
+FUSED_INLINE double Fused::D(std::ptrdiff_t j, double al, double dt, bool& bad) {
+    (void)dt;
+    const double e = E(j, al, bad);
+    if (!ck_ok[j]) bad = true;
+    return e * h5[j] + 1;
+}
+
+// dk/de: 10^((e - ekref)/Ck) as the permeability of the trial state
+// computed it, times ln 10 kref / Ck.
+FUSED_INLINE double Fused::K(std::ptrdiff_t j, bool& bad) {
+    if (p_ok[j]) return P[j] * kfac[j];
+    ++counts.pow;
+    const double pw = std::pow(10.0, q(r.etest[j] - ekref[j], Ck[j], bad));
+    return pw * q(ln10 * kref[j], Ck[j], bad);
+}
+
+FUSED_INLINE double Fused::neighbour_slope(std::ptrdiff_t j, double al, double dt, bool& bad) {
+    const double av = r.avtest[j];
+    if (!(al > 0)) return av;
+    if (sn_ok[j] && alpha[j] == al) return Sn[j];
+    const double d = D(j, al, dt, bad);
+    return q(av, d, bad);
+}
+
+FUSED_INLINE void Fused::creep_terms(std::ptrdiff_t i, double al, double onepe, double av, double dt,
+                        Terms& t, bool& bad) {
+    (void)onepe;
+    (void)av;
+    if (!st_ok[i] || !ck_ok[i]) bad = true;
+    const double Ei = E(i, al, bad);
+    double g = g0[i];
+    g = q(g, r.sigvtest[i], bad);
+    g = q(g, tref[i], bad);
+    g = q(g, 1 + r.elast[i], bad);
+    t.dresdsigvtest = Ei * g;
+    t.dresdetest = Ei * rde[i];
+    t.detestdutest = neighbour_slope(i, al, dt, bad);
+}
+
+FUSED_INLINE double Fused::detestdsigvtest_of(std::ptrdiff_t i, double al, double dt, bool& bad) {
+    const double Ei = E(i, al, bad);
+    if (!ck_ok[i]) bad = true;
+    double g = gt[i];
+    g = q(g, r.sigvtest[i], bad);
+    g = q(g, ln10, bad);
+    return q(Ei * g, sn_ok[i] ? Dn[i] : D(i, al, dt, bad), bad);
+}
+
+// d(avtest)/d(sigvtest): its preconsolidation stress is get_avtest's of the
+// step (the same sum and products, terms swapped).
+FUSED_INLINE double Fused::compressibility_slope(std::ptrdiff_t j, double eps, bool& bad) {
+    const double st = r.sigvtest[j];
+    const double sl = r.sigvlast[j];
+    const double W = (st - sl) * (ln10 * st) * (st - sl);
+    if (!sm_ok[j]) {
+        bad = true;
+        return 0.0;
+    }
+    const double sm = sigmap[j];
+    const double cc = Cc[j];
+    const double cr = Cr[j];
+    if (std::fabs(q(st - sl, sl, bad)) > eps) {
+        if (sl >= sm && st > sl) {
+            ++counts.log;
+            return q((st - std::log(q(st, sl, bad)) * st - sl) * cc, W, bad);
+        }
+        if (sm > st || sl > st) {
+            ++counts.log;
+            return q((st - std::log(q(st, sl, bad)) * st - sl) * cr, W, bad);
+        }
+        counts.log += 2;
+        const double virgin = (st - std::log(q(st, sm, bad)) * st - sl) * cc;
+        const double recomp = std::log(q(sm, sl, bad)) * (cr * st);
+        return q(virgin - recomp, W, bad);
+    }
+    if (eps >= std::fabs(q(st - sm, sm, bad))) return q(q(-cc * ln10, st, bad), st, bad);
+    return q(q(-cr * ln10, st, bad), st, bad);
+}
+
+void Fused::interior_row(std::ptrdiff_t i, const double* u, double dt, double eps, bool& bad_) {
+    const double gw = gammaw;
+    const double *zl = r.zlast, *zt = r.ztest, *kt = r.ktest;
+    Terms t;
+    const double al = alpha[i];
+    const double dzlast = (zl[i + 1] - zl[i - 1]) * 0.5;
+    const double dztest = (zt[i + 1] - zt[i - 1]) * 0.5;
+    // The divisors tested once: dztest, and 1 + elast (the step's; its
+    // residual equation was evaluated inline, so it is not 0); gammaw is not 0.
+    bool bad = dztest == 0.0 || !st_ok[i];
+
+    const double av_i = r.avtest[i];
+    const double onepe = 1 + r.elast[i];
+    // The residual of the pass divided the same numbers.
+    const double storage = stor[i];
+    const double kt_i = kt[i];
+    t.dresdutest = storage - dt * kt_i / dztest / dztest / gw;
+
+    const double kt_m = kt[i - 1];
+    const double kt_p = kt[i + 1];
+    const double th1 = Thg / dztest;
+    const double thdz2 = th1 / dztest;
+    // (dt/8/gw)/dz/dz and (-dt/gw)/dz/dz are this times 1/4 and -2 when the
+    // step's scalars are (dt/8 and -dt are dt/2 scaled by a power of two)
+    // and the quotients stay well inside the normal range, where rounding
+    // commutes with scaling by a power of two.
+    const bool scaled = in_range(th1) && in_range(thdz2);
+    const double dresduim1test = (kt_i + (kt_m - kt_p) * 0.25) * thdz2;
+    const double dresduip1test = (kt_i + (kt_p - kt_m) * 0.25) * thdz2;
+
+    const double ul_i = r.ulast[i];
+    const double ut_i = u[i];
+    t.dresdavtest = (ul_i - ut_i) / onepe;
+
+    const double ut_m = u[i - 1];
+    const double ut_p = u[i + 1];
+    const double curv = ut_m - 2 * ut_i + ut_p;
+    t.dresdktest = curv * thdz2;
+
+    const double t8dz2 =
+        scaled && t8_scaled ? thdz2 * 0.25 : T8g / dztest / dztest;
+    const double dresdkim1test = (ut_m - ut_p) * t8dz2;
+    const double dresdkip1test = -dresdkim1test;
+
+    double deim1testduim1test;
+    double deip1testduip1test;
+    if (al > 0) {
+        creep_terms(i, al, onepe, av_i, dt, t, bad);
+        deim1testduim1test = neighbour_slope(i - 1, al, dt, bad);
+        deip1testduip1test = neighbour_slope(i + 1, al, dt, bad);
+        t.detestdsigvtest = detestdsigvtest_of(i, al, dt, bad);
+    } else {
+        t.detestdutest = av_i;
+        deim1testduim1test = r.avtest[i - 1];
+        deip1testduip1test = r.avtest[i + 1];
+    }
+
+    const double grad = (kt_p - kt_m) * 0.25 * (ut_p - ut_m);
+    double dzf = scaled && md_scaled ? thdz2 * -2.0 : mdg / dztest / dztest;
+    dzf = dzf / dztest;
+    t.dresddztest = (grad + curv * kt_i) * dzf;
+
+    t.dktestdetest = K(i, bad);
+    const double dkim1testdeim1test = K(i - 1, bad);
+    const double dkip1testdeip1test = K(i + 1, bad);
+
+    t.davtestdsigvtest = compressibility_slope(i, eps, bad);
+    t.ddztestdetest = ddz[i];
+    (void)dzlast;
+
+    const double dresdu = diagonal(t);
+    const std::ptrdiff_t rr = (dtype == 2) ? i : i - 1;
+    b[rr] = dresdu;
+    if (i >= 2) a[rr] = dkim1testdeim1test * dresdkim1test * deim1testduim1test + dresduim1test;
+    if (i < N - 1)
+        c[rr] = dkip1testdeip1test * dresdkip1test * deip1testduip1test + dresduip1test;
+    if (bad) bad_ = true;
+}
+
+void Fused::bottom_rows(const double* u, double dt, double eps, bool& bad) {
+    const double gw = gammaw;
+    const double *zl = r.zlast, *zt = r.ztest, *kt = r.ktest;
+    Terms t;
+    const double al = alpha[N];
+    {
+        const double dztest = (zt[N] - zt[N - 2]) * 0.5;
+        const double k1 = kt[N - 1];
+        const double kn = kt[N];
+        const double k2 = kt[N - 2];
+        const double thdz2 = q(q(q(dt * 0.5, gw, bad), dztest, bad), dztest, bad);
+        const double dresduip1test = (k1 + (kn - k2) * 0.25) * thdz2;
+        const double u2 = u[N - 2];
+        const double un = u[N];
+        const double dresdkip1test =
+            (u2 - un) * q(q(q(dt * (-0.125), gw, bad), dztest, bad), dztest, bad);
+        const double deip1testduip1test = neighbour_slope(N, al, dt, bad);
+        const double kN = K(N, bad);
+        c[N - 2] = kN * dresdkip1test * deip1testduip1test + dresduip1test;
+    }
+    const double dzlast = zl[N] - zl[N - 1];
+    const double dztest = zt[N] - zt[N - 1];
+
+    const double av_n = r.avtest[N];
+    const double onepe = 1 + r.elast[N];
+    const double storage = q(-av_n, onepe, bad);
+    const double kn = kt[N];
+    const double km = kt[N - 1];
+    const double t8dz2 = q(q(q(dt * 0.125, gw, bad), dztest, bad), dztest, bad);
+    t.dresdutest = storage - (kn * 3 + km) * t8dz2;
+    const double dresduim1test = t8dz2 * (kn * 3 + km);
+
+    const double ul_n = r.ulast[N];
+    const double ut_n = u[N];
+    t.dresdavtest = q(ul_n - ut_n, onepe, bad);
+
+    const double ut_m = u[N - 1];
+    t.dresdktest = (ut_n - ut_m) * q(q(q(dt * (-0.375), gw, bad), dztest, bad), dztest, bad);
+    const double dresdkim1test =
+        (ut_n - ut_m) * q(q(q(dt * (-0.125), gw, bad), dztest, bad), dztest, bad);
+
+    double deim1testduim1test;
+    if (al > 0) {
+        creep_terms(N, al, onepe, av_n, dt, t, bad);
+        deim1testduim1test = neighbour_slope(N - 1, al, dt, bad);
+        t.detestdsigvtest = detestdsigvtest_of(N, al, dt, bad);
+    } else {
+        t.detestdutest = av_n;
+        deim1testduim1test = r.avtest[N - 1];
+    }
+
+    double dzf = q(dt * 0.25, gw, bad);
+    dzf = q(dzf, dztest, bad);
+    dzf = q(dzf, dztest, bad);
+    dzf = q(dzf, dztest, bad);
+    t.dresddztest = (kn * 3 + km) * dzf * (ut_n - ut_m);
+
+    t.dktestdetest = K(N, bad);
+    const double dkim1testdeim1test = K(N - 1, bad);
+    t.davtestdsigvtest = compressibility_slope(N, eps, bad);
+    t.ddztestdetest = q(dzlast, onepe, bad);
+
+    b[N - 1] = diagonal(t);
+    a[N - 1] = dkim1testdeim1test * dresdkim1test * deim1testduim1test + dresduim1test;
+}
+
+void Fused::top_rows(const double* u, double dt, double eps, bool& bad) {
+    const double gw = gammaw;
+    const double *zl = r.zlast, *zt = r.ztest, *kt = r.ktest;
+    Terms t;
+    const double al = alpha[0];
+    {
+        const double dztest = (zt[2] - zt[0]) * 0.5;
+        const double k1 = kt[1];
+        const double k0 = kt[0];
+        const double k2 = kt[2];
+        const double thdz2 = q(q(q(dt * 0.5, gw, bad), dztest, bad), dztest, bad);
+        const double dresduim1test = (k1 + (k0 - k2) * 0.25) * thdz2;
+        const double u0 = u[0];
+        const double u2 = u[2];
+        const double dresdkim1test =
+            (u0 - u2) * q(q(q(dt * 0.125, gw, bad), dztest, bad), dztest, bad);
+        const double deim1testduim1test = neighbour_slope(0, al, dt, bad);
+        const double k0d = K(0, bad);
+        a[1] = k0d * dresdkim1test * deim1testduim1test + dresduim1test;
+    }
+    const double dzlast = zl[1] - zl[0];
+    const double dztest = zt[1] - zt[0];
+
+    const double av_0 = r.avtest[0];
+    const double onepe = 1 + r.elast[0];
+    const double storage = q(-av_0, onepe, bad);
+    const double t8dz2 = q(q(q(dt * 0.125, gw, bad), dztest, bad), dztest, bad);
+    const double k0 = kt[0];
+    const double k1 = kt[1];
+    t.dresdutest = storage - t8dz2 * (k0 * 3 + k1);
+    const double dresduip1test = t8dz2 * (k0 * 3 + k1);
+
+    const double ut_0 = u[0];
+    const double ut_1 = u[1];
+    t.dresdktest = q(q(q(dt * (-0.375), gw, bad), dztest, bad), dztest, bad) * (ut_0 - ut_1);
+    const double dresdkip1test =
+        (ut_0 - ut_1) * q(q(q(dt * (-0.125), gw, bad), dztest, bad), dztest, bad);
+
+    double dzf = q(dt * 0.25, gw, bad);
+    dzf = q(dzf, dztest, bad);
+    dzf = q(dzf, dztest, bad);
+    dzf = q(dzf, dztest, bad);
+    t.dresddztest = dzf * (k0 * 3 + k1) * (ut_0 - ut_1);
+
+    const double ul_0 = r.ulast[0];
+    t.dresdavtest = q(ul_0 - ut_0, onepe, bad);
+
+    double deip1testduip1test;
+    if (al > 0) {
+        creep_terms(0, al, onepe, av_0, dt, t, bad);
+        deip1testduip1test = neighbour_slope(1, al, dt, bad);
+        t.detestdsigvtest = detestdsigvtest_of(0, al, dt, bad);
+    } else {
+        t.detestdutest = av_0;
+        deip1testduip1test = r.avtest[1];
+    }
+
+    t.dktestdetest = K(0, bad);
+    const double dkip1testdeip1test = K(1, bad);
+    t.davtestdsigvtest = compressibility_slope(0, eps, bad);
+    t.ddztestdetest = q(dzlast, onepe, bad);
+
+    b[0] = diagonal(t);
+    c[0] = dkip1testdeip1test * dresdkip1test * deip1testduip1test + dresduip1test;
+}
+
+bool Fused::utest2(const double* u, const double* res, double dt) {
+    bool bad = false;
+    // Every entry the sweep reads is written below but these two.
+    a[0] = 0.0;
+    c[rows - 1] = 0.0;
+    const double eps = pa * 1e-10;
+    // Every node's D and void-ratio slope under its own alpha (the rows of
+    // the node and of its neighbours of the same alpha use them).
+    for (std::ptrdiff_t j = 0; j <= N; ++j) {
+        sn_ok[j] = 0;
+        const double al = alpha[j];
+        if (!(al > 0.0) || !at_ok[j] || !ck_ok[j]) continue;
+        const double d = At[j] * h5[j] + 1;
+        if (d == 0.0) continue;
+        Dn[j] = d;
+        Sn[j] = r.avtest[j] / d;
+        sn_ok[j] = 1;
+    }
+    // The right-hand side, the boundary rows (they share no entry with the
+    // interior rows, so they may come first), then each interior row and at
+    // once its forward elimination (the same operations as a sweep after
+    // all rows: an eliminated row is final).
+    if (dtype == 0) {
+        for (std::ptrdiff_t i = 1; i <= N - 1; ++i) x[i - 1] = res[i];
+    } else if (dtype == 1) {
+        for (std::ptrdiff_t i = 1; i <= N; ++i) x[i - 1] = res[i];
+        bottom_rows(u, dt, eps, bad);
+    } else {
+        for (std::ptrdiff_t i = 0; i <= N - 1; ++i) x[i] = res[i];
+        top_rows(u, dt, eps, bad);
+        eliminate(0, bad);
+    }
+    for (std::ptrdiff_t i = 1; i <= N - 1; ++i) {
+        interrupt_point(i);
+        interior_row(i, u, dt, eps, bad);
+        eliminate(dtype == 2 ? i : i - 1, bad);
+    }
+    if (dtype == 1) eliminate(N - 1, bad);
+    if (bad) return false;
+    for (std::ptrdiff_t k = rows - 2; k >= 0; --k) x[k] = x[k] - x[k + 1] * c[k];
+    return true;
+}
+
+void Fused::write_utest2(const double* u, double* out) const {
+    switch (dtype) {
+        case 0:
+            for (std::ptrdiff_t k = 0; k <= rows - 1; ++k) out[k + 1] = u[k + 1] - x[k];
+            out[0] = 0;
+            out[N] = 0;
+            break;
+        case 1:
+            for (std::ptrdiff_t k = 0; k <= rows - 1; ++k) out[k + 1] = u[k + 1] - x[k];
+            out[0] = 0;
+            break;
+        default:
+            for (std::ptrdiff_t k = 0; k <= rows - 1; ++k) out[k] = u[k] - x[k];
+            out[N] = 0;
+            break;
+    }
+}
+
+}  // namespace pelorin::driver

@@ -1,0 +1,147 @@
+// The passes of a step over raw node arrays, with the soil relations and the
+// column solvers evaluated inline (the plain try of every step; the damped
+// recovery of a failed one keeps the calls).
+//
+// A pass computes exactly what the calls of the module's own functions
+// compute, operation for operation, so the results are the same to the last
+// bit.  What it saves is the dispatch (virtual calls, bounds-checked element
+// access, the zero-filling of result arrays) and the transcendental functions
+// whose arguments are provably the same bits as in an earlier evaluation:
+//   per run   log10(sigvref), alpha = Ca / ln 10, Cc / alpha, ln 10 kref / Ck;
+//   per step  the preconsolidation stress, the creep rate factor of the
+//             previous state and the creep factor 0.5 alpha dt / tref / (1 + elast);
+//   per pass  the creep rate factor of the trial state (the last one the
+//             void-ratio iteration evaluated) and 10^((e - ekref)/Ck).
+//
+// Every division whose divisor is zero, and every value that was not cached,
+// flags the node (or the pass): the caller then re-runs that node (or the
+// whole pass, which only writes its result) through the checked calls, so a
+// failure surfaces from the same place with the same error as without this
+// path.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "../core/views.hpp"
+#include "run.hpp"
+
+namespace pelorin::driver {
+
+class Fused {
+public:
+    // Binds the run's working arrays.  False when the run does not qualify:
+    // fewer than 3 elements, a drainage type other than 0, 1 or 2, or an
+    // array that is short, strided or not aligned.
+    bool setup(const RunParams& p, const Work& w);
+    // Copies of the soil arrays and their per-run constants, from the
+    // parameter views as they are now.
+    void refresh(const RunParams& p);
+    // The parameter views still hold the copied values, bit for bit.
+    bool same_params(const RunParams& p) const;
+
+    // Load change and trial start of nodes i0.. (u: the current trial
+    // pressures).  Stops at the first node whose compressibility must go
+    // through the checked call, and returns it (N + 1 when done); that node's
+    // other updates are made.
+    std::ptrdiff_t load_change(std::ptrdiff_t i0, bool apply, double loadfactor, double dt,
+                               double* u);
+    // The rest of the step's caches, after the load change of every node.
+    void step(double dt);
+    // Trial state of nodes i0.. from the trial pressures u.  Stops before the
+    // first node that must go through the checked calls (nothing of it
+    // written) and returns it, N + 1 when done.
+    std::ptrdiff_t derive(std::ptrdiff_t i0, bool closed_form_without_creep, double dt,
+                          const double* u, bool& bad_void_ratio);
+    // Node i went through the checked calls: its cached values are not used.
+    void forget_step(std::ptrdiff_t i);
+    void forget_pass(std::ptrdiff_t i);
+    // Trial positions from the strains.
+    void positions(double H);
+
+    // The residual into out (N + 1).  False when the pass must be redone by
+    // the checked call.
+    bool residual(const double* u, double dt, double* out);
+    // Trial pressures of the first pass of a step (right after load_change):
+    // solved into the kernel's own rows, then written by write_pressures.
+    bool utest(double dt);
+    // Newton correction of the trial pressures u with the residual res.
+    bool utest2(const double* u, const double* res, double dt);
+    // The pressures solved by the last utest / utest2 (u: the trial
+    // pressures utest2 corrected).
+    void write_utest(double* out) const;
+    void write_utest2(const double* u, double* out) const;
+
+    // Transcendental functions evaluated by the passes so far (the floor of
+    // the benchmark replays them).
+    struct Counts {
+        long long log10 = 0, exp = 0, pow = 0, log = 0;
+    };
+    Counts counts;
+
+private:
+    struct Raw {
+        double *ulast, *sigvlast, *elast, *klast, *zlast, *sigvtest, *etest, *ktest, *ztest,
+            *avtest, *epsvtest, *dsigvsub, *dsigvsublast;
+    };
+    struct Terms;
+    double rate(std::ptrdiff_t j, double e, double s, double alpha, bool& bad);
+    double creep_term(std::ptrdiff_t j, bool& bad);
+    double E(std::ptrdiff_t j, double al, bool& bad);
+    double D(std::ptrdiff_t j, double al, double dt, bool& bad);
+    double K(std::ptrdiff_t j, bool& bad);
+    double neighbour_slope(std::ptrdiff_t j, double al, double dt, bool& bad);
+    void creep_terms(std::ptrdiff_t i, double al, double onepe, double av, double dt, Terms& t,
+                     bool& bad);
+    double detestdsigvtest_of(std::ptrdiff_t i, double al, double dt, bool& bad);
+    double compressibility_slope(std::ptrdiff_t j, double eps, bool& bad);
+    void interior_row(std::ptrdiff_t i, const double* u, double dt, double eps, bool& bad);
+    void bottom_rows(const double* u, double dt, double eps, bool& bad);
+    void top_rows(const double* u, double dt, double eps, bool& bad);
+    double link(std::ptrdiff_t i, double mTh, double dztest, bool lower, bool& bad) const;
+    bool sweep(bool& bad);
+    void eliminate(std::ptrdiff_t k, bool& bad);
+
+    std::ptrdiff_t N = 0;
+    int dtype = 0;
+    double gammaw = 0.0, pa = 0.0;
+    Raw r{};
+    // Per run.
+    std::vector<double> Cc, Cr, sigvref, esigvref, kref, ekref, Ck, Ca, tref, dsigv;
+    std::vector<double> alpha, lsr, coa, kfac;
+    // Per step: preconsolidation stress, creep rate factor of the previous
+    // state, creep factor of the residual and the trial step (and whether
+    // each was computed for the node).
+    std::vector<double> sigmap, Al, fq;
+    std::vector<char> sm_ok, al_ok, fq_ok;
+    // Per step, quotients of step values: the void-ratio iteration's F and
+    // dA factor, dt/2/tref and dt/2/tref/(1 + elast), the creep slope
+    // numerators dt/2 Cc/ln 10 and Cc/2 dt/tref, dzlast/(1 + elast), the
+    // previous state's conduction and gradient product, and whether the
+    // previous state is at its preconsolidation stress (tangent test).
+    // ck_ok: those dividing by tref computed (tref not 0), st_ok: the others
+    // (no zero divisor).
+    std::vector<double> Fe, dAe, h5, rde, g0, gt, ddz, cl, gl;
+    std::vector<char> tan1, st_ok, ck_ok;
+    double Thg = 0.0, T8g = 0.0, mdg = 0.0;
+    bool t8_scaled = false, md_scaled = false;
+    // Per pass: the residual's storage factor -avtest/(1 + elast), and
+    // (for the Newton step) 1 + d(creep)/de and the void-ratio slope
+    // avtest / that of every node under its own alpha.
+    std::vector<double> stor, Dn, Sn;
+    std::vector<char> sn_ok;
+    // Per pass: creep rate factor of the trial state, 10^((e - ekref)/Ck).
+    std::vector<double> At, P;
+    std::vector<char> at_ok, p_ok;
+    // Rows of the tridiagonal systems.
+    std::vector<double> a, b, c, x;
+    std::ptrdiff_t rows = 0;
+};
+
+// max(max(v), -min(v)), NaN when any entry is NaN, as max_abs of a view.
+double max_abs_raw(const double* v, std::ptrdiff_t n);
+
+// Contiguous, aligned double data of a view with at least n entries, or null.
+double* raw_data(const Vec& v, std::ptrdiff_t n);
+
+}  // namespace pelorin::driver
