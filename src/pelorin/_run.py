@@ -51,6 +51,14 @@ def _number(name: str, value: Any) -> float:
     return float(value)
 
 
+def _positive(name: str, value: Any) -> float:
+    """A finite number above 0."""
+    x = _number(name, value)
+    if not x > 0 or not math.isfinite(x):
+        raise ValueError(f"{name} must be positive, not {x}")
+    return x
+
+
 def _integer(name: str, value: Any) -> int:
     if isinstance(value, (bool, np.bool_)):
         raise TypeError(f"{name} must be an integer, not bool")
@@ -66,11 +74,9 @@ def _time_history(kw: Mapping[str, Any]) -> tuple[np.ndarray, np.ndarray]:
         if "tmax" not in kw:
             raise TypeError("give tmax with Ntime")
         ntime = _integer("Ntime", kw["Ntime"])
-        tmax = _number("tmax", kw["tmax"])
+        tmax = _positive("tmax", kw["tmax"])
         if ntime < 1:
             raise ValueError(f"Ntime must be at least 1, not {ntime}")
-        if not tmax > 0 or not math.isfinite(tmax):
-            raise ValueError(f"tmax must be positive, not {tmax}")
         time = np.logspace(math.log10(tmax) - 5, math.log10(tmax), num=ntime)
         return time, np.ones(ntime)
     if "time" in kw:
@@ -108,11 +114,9 @@ def _node_arrays(kw: Mapping[str, Any]) -> tuple[dict[str, np.ndarray], float, n
             if name not in kw:
                 raise TypeError(f"give {name} with uniform soil (Cc a number)")
         n = _integer("N", kw["N"])
-        h = _number("H", kw["H"])
+        h = _positive("H", kw["H"])
         if n < 1:
             raise ValueError(f"N must be at least 1, not {n}")
-        if not h > 0 or not math.isfinite(h):
-            raise ValueError(f"H must be positive, not {h}")
         for name in SOIL:
             if name != "qo":
                 nodes[name] = np.full(n + 1, _number(name, kw[name]))
@@ -323,12 +327,10 @@ def run(**keywords: Any) -> xr.Dataset:
         raise TypeError(f"run() got an unexpected keyword argument {unknown[0]!r}")
     nodes, qo, depth = _node_arrays(keywords)
     time, lf = _time_history(keywords)
-    gammaw = _number("gammaw", keywords.get("gammaw", 9.81))
+    gammaw = _positive("gammaw", keywords.get("gammaw", 9.81))
     for name in ("tol", "pa"):
         if name in keywords:
             _number(name, keywords[name])
-    if not gammaw > 0 or not math.isfinite(gammaw):
-        raise ValueError(f"gammaw must be positive, not {gammaw}")
     if not qo >= 0 or not math.isfinite(qo):
         raise ValueError(f"qo must be >= 0, not {qo}")
     drainage = _drainage(keywords)

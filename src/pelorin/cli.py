@@ -119,18 +119,13 @@ def _sweep(args: argparse.Namespace) -> int:
         return _fail(f"{args.case}: no [sweep] section: add one with [[sweep.vary]] tables "
                      "naming the uncertain parameters (see `pelorin sweep --help`)")
     kw: dict[str, Any] = {}
-    if args.samples is not None:
-        if args.samples < 1:
-            return _fail(f"--samples must be at least 1; got {args.samples}")
-        kw["samples"] = args.samples
-    if args.seed is not None:
-        kw["seed"] = args.seed
-    if args.batch_size is not None:
-        if args.batch_size < 1:
-            return _fail(f"--batch-size must be at least 1; got {args.batch_size}")
-        kw["batch_size"] = args.batch_size
-    if args.workers is not None:
-        kw["workers"] = args.workers
+    for option, key, low in (("--samples", "samples", 1), ("--seed", "seed", 0),
+                             ("--batch-size", "batch_size", 1), ("--workers", "workers", 1)):
+        value = getattr(args, key)
+        if value is not None:
+            if value < low:
+                return _fail(f"{option} must be at least {low}; got {value}")
+            kw[key] = value
     kw["processes"] = True if args.processes else False if args.threads else None
     kw["scheduler"] = args.scheduler
     kw["progress"] = not args.quiet and (sys.stderr.isatty() or args.progress)

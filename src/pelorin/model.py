@@ -70,6 +70,26 @@ def _number(owner: str, name: str, value: Any, meaning: str, *, gt: float | None
     return x
 
 
+def _items(obj: Any, owner: str, name: str, cls: type, what: str) -> tuple:
+    """The field `name` of a frozen value as a non-empty tuple of `cls` (a single one
+    accepted), stored back."""
+    value = getattr(obj, name)
+    if isinstance(value, cls):
+        value = (value,)
+    try:
+        items = tuple(value)
+    except TypeError:
+        raise ParameterError(owner, name, f"must be {what}; got {_describe(value)}") from None
+    if not items:
+        raise ParameterError(owner, name, f"must hold at least one {cls.__name__}; got none")
+    for i, item in enumerate(items):
+        if not isinstance(item, cls):
+            raise ParameterError(owner, f"{name}[{i}]",
+                                 f"must be a {cls.__name__}; got {_describe(item)}")
+    _set(obj, name, items)
+    return items
+
+
 def _set(obj: Any, name: str, value: Any) -> None:
     object.__setattr__(obj, name, value)
 
@@ -257,20 +277,7 @@ class Profile:
     drainage: str = "both"
 
     def __post_init__(self) -> None:
-        if isinstance(self.layers, Layer):
-            _set(self, "layers", (self.layers,))
-        try:
-            layers = tuple(self.layers)
-        except TypeError:
-            raise ParameterError("Profile", "layers", "must be a list of Layer from the top "
-                                 f"down; got {_describe(self.layers)}") from None
-        if not layers:
-            raise ParameterError("Profile", "layers", "must hold at least one Layer; got none")
-        for i, layer in enumerate(layers):
-            if not isinstance(layer, Layer):
-                raise ParameterError("Profile", f"layers[{i}]",
-                                     f"must be a Layer; got {_describe(layer)}")
-        _set(self, "layers", layers)
+        layers = _items(self, "Profile", "layers", Layer, "a list of Layer from the top down")
         _set(self, "surcharge", _number("Profile", "surcharge", self.surcharge,
                                         "effective stress at the top, kPa", gt=0.0))
         if self.drainage not in DRAINAGE:
@@ -353,19 +360,8 @@ class Loading:
     end: Optional[float] = None
 
     def __post_init__(self) -> None:
-        if isinstance(self.stages, Stage):
-            _set(self, "stages", (self.stages,))
-        try:
-            stages = tuple(self.stages)
-        except TypeError:
-            raise ParameterError("Loading", "stages", "must be a list of Stage in time order; "
-                                 f"got {_describe(self.stages)}") from None
-        if not stages:
-            raise ParameterError("Loading", "stages", "must hold at least one Stage; got none")
+        stages = _items(self, "Loading", "stages", Stage, "a list of Stage in time order")
         for i, stage in enumerate(stages):
-            if not isinstance(stage, Stage):
-                raise ParameterError("Loading", f"stages[{i}]",
-                                     f"must be a Stage; got {_describe(stage)}")
             if i and stage.time <= stages[i - 1].time:
                 raise ParameterError("Loading", f"stages[{i}].time", "must be later than the "
                                      f"stage before it ({stages[i - 1].time:g} days); got "
