@@ -78,11 +78,24 @@ def test_result_layout_and_percentiles(serial):
     assert "24 samples, 24 ran, 0 failed" in serial.summary()
 
 
-@pytest.mark.parametrize("batch_size", [1, 5])
+@pytest.mark.parametrize("batch_size", [1, 5, None])
 def test_bit_identical_on_threads_any_batch(serial, threads, batch_size):
     out = pelorin.sweep(PROFILE, LOADING, vary=VARY, samples=24, seed=3, client=threads,
                         batch_size=batch_size, progress=False)
     assert same(serial, out)
+
+
+@pytest.mark.parametrize("items, per_item, workers", [(1000, 0.0035, 2), (7, 1.0, 8),
+                                                      (5000, 1e-5, 64)])
+def test_batches_cover_the_items_and_shrink_towards_the_end(items, per_item, workers):
+    from pelorin._batches import MAX_BATCH_SECONDS, MIN_BATCH_SECONDS, batch_sizes
+    sizes = batch_sizes(items, per_item, workers)
+    assert sum(sizes) == items and sizes == sorted(sizes, reverse=True)
+    assert max(sizes) * per_item <= MAX_BATCH_SECONDS + per_item
+    assert all(s * per_item >= MIN_BATCH_SECONDS for s in sizes[:-1])
+    # The last round of batches is short: the workers finish close together.
+    assert all(s * per_item <= max(MIN_BATCH_SECONDS, per_item) + per_item
+               for s in sizes[-workers:])
 
 
 def test_failures_are_recorded_not_fatal(threads):

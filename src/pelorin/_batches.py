@@ -8,18 +8,39 @@ again elsewhere by the scheduler.
 from __future__ import annotations
 
 import contextlib
+import itertools
 import math
 import os
+import queue
 import signal
 import threading
 import time
 from typing import Any, Callable, Iterator, List, Optional, Sequence, Tuple
 
-__all__ = ["Failure", "run_batches", "auto_batch_size"]
+__all__ = ["Failure", "run_batches", "batch_sizes"]
 
-# A batch should take at least this long, so that the scheduler's cost per task (about a
-# millisecond on a local cluster) stays well below 5 % of the work.
-TARGET_BATCH_SECONDS = 0.2
+# Batches shrink as the sweep goes on (guided self-scheduling: Polychronopoulos & Kuck,
+# IEEE Trans. Computers 36, 1987): large ones first, for a small share of the scheduler's
+# cost of a few milliseconds per task, then smaller ones, so that the workers run out of
+# work within one small batch of each other. A batch lasts at most MAX_BATCH_SECONDS (a
+# lost worker costs little, the progress bar moves) and at least MIN_BATCH_SECONDS.
+MIN_BATCH_SECONDS = 0.05
+MAX_BATCH_SECONDS = 0.4
+# The embedded cluster's housekeeping, which on a small machine competes with the runs for
+# its cores: the workers' statistical profiler (it samples every thread's stack a hundred
+# times a second under the GIL, 4-5 % of a run here), the event loops' health checks every
+# 20 ms, work stealing every 100 ms (the scheduler queues these independent tasks and hands
+# them to workers as they free up, so there is nothing to steal) and the resource monitors.
+# Together about 3 % of the throughput of two cores.
+EMBEDDED_CLUSTER_CONFIG = {
+    "distributed.worker.profile.enabled": False,
+    "distributed.admin.tick.interval": "1s",
+    "distributed.scheduler.work-stealing": False,
+    "distributed.admin.system-monitor.interval": "2s",
+    "distributed.worker.memory.monitor-interval": "1s",
+}
+# Every batch takes this share of the work left, divided among the workers.
+_GUIDED_SHARE = 3
 
 
 class Failure:
@@ -58,17 +79,29 @@ def _run_batch(fn: Callable[[Any], Any], batch: Sequence[Tuple[int, Any]]
     return out
 
 
-def auto_batch_size(seconds_per_item: float, items: int, workers: int) -> int:
-    """Batch size that keeps scheduling overhead small yet gives every worker work.
+def batch_sizes(items: int, seconds_per_item: float, workers: int,
+                batch_size: Optional[int] = None) -> List[int]:
+    """Sizes of the successive batches of `items` items.
 
-    Batches last about TARGET_BATCH_SECONDS, but there are at least four batches per
-    worker when the items allow it (for balance, and so that a lost worker costs little).
+    A fixed `batch_size` gives equal batches (the last one shorter). Otherwise every batch
+    takes a third of the items left per worker, within MIN_BATCH_SECONDS and
+    MAX_BATCH_SECONDS of work at `seconds_per_item`.
     """
-    if items <= 0:
-        return 1
-    by_time = max(1, math.ceil(TARGET_BATCH_SECONDS / max(seconds_per_item, 1e-9)))
-    by_balance = max(1, math.ceil(items / (4 * max(workers, 1))))
-    return max(1, min(by_time, by_balance))
+    if batch_size is not None:
+        if isinstance(batch_size, bool) or int(batch_size) != batch_size or batch_size < 1:
+            raise ValueError(f"batch_size must be a positive integer, got {batch_size!r}")
+        size = int(batch_size)
+        return [min(size, items - i) for i in range(0, items, size)]
+    per = max(float(seconds_per_item), 1e-9)
+    small = max(1, math.ceil(MIN_BATCH_SECONDS / per))
+    large = max(small, math.ceil(MAX_BATCH_SECONDS / per))
+    sizes: List[int] = []
+    left = items
+    while left > 0:
+        size = min(max(math.ceil(left / (_GUIDED_SHARE * max(workers, 1))), small), large, left)
+        sizes.append(size)
+        left -= size
+    return sizes
 
 
 @contextlib.contextmanager
@@ -76,6 +109,7 @@ def _client(client: Any = None, scheduler: Optional[str] = None,
             processes: bool = True, workers: Optional[int] = None) -> Iterator[Any]:
     """The Dask client to use: the caller's, one connected to `scheduler`, or an embedded
     local cluster over this machine's cores (closed on exit)."""
+    import dask
     from distributed import Client, LocalCluster
 
     if client is not None:
@@ -86,9 +120,12 @@ def _client(client: Any = None, scheduler: Optional[str] = None,
             yield c
         return
     n = workers or os.cpu_count() or 1
-    with LocalCluster(n_workers=n if processes else 1, threads_per_worker=1 if processes else n,
-                      processes=processes, dashboard_address=None,
-                      silence_logs=40) as cluster, Client(cluster, set_as_default=False) as c:
+    with contextlib.ExitStack() as stack:
+        with dask.config.set(EMBEDDED_CLUSTER_CONFIG):
+            cluster = stack.enter_context(LocalCluster(
+                n_workers=n if processes else 1, threads_per_worker=1 if processes else n,
+                processes=processes, dashboard_address=None, silence_logs=40))
+            c = stack.enter_context(Client(cluster, set_as_default=False))
         yield c
 
 
@@ -115,7 +152,7 @@ def run_batches(fn: Callable[[Any], Any], items: Sequence[Any], *, client: Any =
     scheduler : str, optional
         Address of an existing scheduler, e.g. ``"tcp://10.0.0.5:8786"``.
     batch_size : int, optional
-        Items per task; by default sized from `seconds_per_item` (see `auto_batch_size`).
+        Items per task; by default batches shrink as the work left does (see `batch_sizes`).
     seconds_per_item : float, optional
         Measured cost of one item, used to size batches.
     processes, workers : optional
@@ -133,7 +170,6 @@ def run_batches(fn: Callable[[Any], Any], items: Sequence[Any], *, client: Any =
 
     Ctrl-C cancels the outstanding batches before KeyboardInterrupt propagates.
     """
-    from distributed import as_completed
     from dask.base import tokenize
     from tqdm import tqdm
 
@@ -141,51 +177,50 @@ def run_batches(fn: Callable[[Any], Any], items: Sequence[Any], *, client: Any =
     results: List[Any] = [None] * len(items)
     if not items:
         return results
+    indexed = list(enumerate(items))
     if synchronous:
-        size = int(batch_size or len(items))
-        indexed = list(enumerate(items))
+        sizes = batch_sizes(len(items), 0.0, 1, batch_size or len(items))
         with tqdm(total=len(items), desc=desc, unit="run", disable=not progress,
                   leave=False) as bar:
-            for i in range(0, len(indexed), size):
-                for index, value in _run_batch(fn, indexed[i:i + size]):
+            for start, size in zip(itertools.accumulate([0] + sizes), sizes):
+                for index, value in _run_batch(fn, indexed[start:start + size]):
                     results[index] = value
                     bar.update(1)
         return results
     with _client(client, scheduler, processes, workers) as c:
-        size = batch_size or auto_batch_size(seconds_per_item or TARGET_BATCH_SECONDS,
-                                             len(items), _workers(c))
-        if int(size) != size or size < 1:
-            raise ValueError(f"batch_size must be a positive integer, got {batch_size!r}")
-        size = int(size)
-        indexed = list(enumerate(items))
-        batches = [indexed[i:i + size] for i in range(0, len(indexed), size)]
+        sizes = batch_sizes(len(items), seconds_per_item or MAX_BATCH_SECONDS, _workers(c),
+                            batch_size)
         token = tokenize(fn, time.time_ns(), os.getpid())
         futures: list = []
-        bar = tqdm(total=len(items), desc=desc, unit="run", disable=not progress, leave=False)
-        # Ctrl-C sets a flag that the loop below turns into KeyboardInterrupt after
-        # cancelling what is outstanding: raised inside the client's own waiting, it
-        # can be lost there.
+        # Finished batches arrive here from the client's callback thread; Ctrl-C puts
+        # None, so the loop below wakes at once, cancels what is outstanding and raises
+        # KeyboardInterrupt (raised inside the client's own waiting, it can be lost).
+        finished: "queue.SimpleQueue[Any]" = queue.SimpleQueue()
         interrupted = threading.Event()
+
+        def on_interrupt(*_: Any) -> None:
+            interrupted.set()
+            finished.put(None)
+
         main = threading.current_thread() is threading.main_thread()
-        previous = signal.signal(signal.SIGINT, lambda *_: interrupted.set()) if main else None
+        previous = signal.signal(signal.SIGINT, on_interrupt) if main else None
+        bar = tqdm(total=len(items), desc=desc, unit="run", disable=not progress, leave=False)
         try:
-            for k, b in enumerate(batches):
-                futures.append(c.submit(_run_batch, fn, b, key=f"pelorin-{desc}-{token}-{k}",
-                                        pure=False))
+            for k, (start, size) in enumerate(zip(itertools.accumulate([0] + sizes), sizes)):
+                fut = c.submit(_run_batch, fn, indexed[start:start + size],
+                               key=f"pelorin-{desc}-{token}-{k}", pure=False)
+                futures.append(fut)
+                fut.add_done_callback(finished.put)
                 if interrupted.is_set():
                     raise KeyboardInterrupt
-            finished = as_completed(futures, loop=c.loop)
-            while not finished.is_empty():
+            for _ in futures:
+                fut = finished.get()
                 if interrupted.is_set():
                     raise KeyboardInterrupt
-                done = finished.next_batch(block=False)
-                if not done:
-                    time.sleep(0.02)
-                for fut in done:
-                    part = fut.result()
-                    for index, value in part:
-                        results[index] = value
-                    bar.update(len(part))
+                part = fut.result()
+                for index, value in part:
+                    results[index] = value
+                bar.update(len(part))
         except BaseException:
             c.cancel(futures)
             raise

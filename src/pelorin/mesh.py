@@ -202,10 +202,11 @@ def column(profile: Profile) -> Column:
     boundaries = np.concatenate((np.zeros(1, dtype=np.int64), np.cumsum(counts)))
     which = np.repeat(np.arange(len(counts)), counts)
     layers = profile.layers
-    soil = {k: np.array([getattr(layers[w].soil, k) for w in which], dtype=np.float64)
-            for k in SOIL_KEYS}
-    code = np.array([CODES[layers[w].history[0]] for w in which], dtype=np.int32)
-    history = np.array([layers[w].history[1] for w in which], dtype=np.float64)
+    soil = {k: np.repeat(np.array([getattr(layer.soil, k) for layer in layers],
+                                  dtype=np.float64), counts) for k in SOIL_KEYS}
+    histories = [layer.history for layer in layers]
+    code = np.repeat(np.array([CODES[h[0]] for h in histories], dtype=np.int32), counts)
+    history = np.repeat(np.array([h[1] for h in histories], dtype=np.float64), counts)
     sig, e = _initial_state(depth, soil, code, history, profile.surcharge)
     pc = _preconsolidation(soil, code, history, sig, e)
     return Column(depth, which.astype(np.int64), boundaries, soil, code, history, sig, e, pc)
