@@ -34,7 +34,20 @@ constexpr double kTangentBand = 1e-5;
 // Well inside the normal range: scaling by 1/8 .. 8 keeps it normal.
 inline bool in_range(double v) {
     const double m = std::fabs(v);
-    return m >= 0x1p-1016 && m <= 0x1p1016;
+    return (m >= 0x1p-1016) & (m <= 0x1p1016);
+}
+
+// c ? x : y with both evaluated (so that a loop of them has no branches
+// and vectorises).
+inline double pick(bool c, double x, double y) {
+    std::uint64_t a, b;
+    std::memcpy(&a, &x, sizeof a);
+    std::memcpy(&b, &y, sizeof b);
+    const std::uint64_t m = std::uint64_t{0} - static_cast<std::uint64_t>(c);
+    const std::uint64_t r = (a & m) | (b & ~m);
+    double o;
+    std::memcpy(&o, &r, sizeof o);
+    return o;
 }
 
 // a / b; a zero divisor (where the checked division raises) flags.
@@ -102,6 +115,8 @@ bool Fused::setup(const RunParams& p, const Work& w) {
         v->assign(un, 0.0);
     for (auto* v : {&sm_ok, &al_ok, &fq_ok, &at_ok, &p_ok, &tan1, &st_ok, &ck_ok, &sn_ok})
         v->assign(un, 0);
+    for (auto* v : {&la, &lb, &L1, &L2}) v->assign(un, 0.0);
+    for (auto* v : {&nlog, &slow}) v->assign(un, 0);
     for (auto* v : {&a, &b, &c, &x}) v->assign(static_cast<std::size_t>(rows), 0.0);
     refresh(p);
     return true;
@@ -485,18 +500,6 @@ FUSED_INLINE double Fused::link(std::ptrdiff_t i, double mTh, double dztest, boo
 }
 
 // Thomas algorithm over the rows (the forward sweep divides).
-FUSED_INLINE void Fused::eliminate(std::ptrdiff_t k, bool& bad) {
-    if (k == 0) {
-        const double b0 = b[0];
-        c[0] = q(c[0], b0, bad);
-        x[0] = q(x[0], b0, bad);
-        return;
-    }
-    const double m = q(1.0, b[k] - c[k - 1] * a[k], bad);
-    c[k] = c[k] * m;
-    x[k] = (x[k] - x[k - 1] * a[k]) * m;
-}
-
 bool Fused::sweep(bool& bad) {
     {
         const double b0 = b[0];
@@ -956,11 +959,174 @@ void Fused::top_rows(const double* u, double dt, double eps, bool& bad) {
     c[0] = dkip1testdeip1test * dresdkip1test * deip1testduip1test + dresduip1test;
 }
 
+namespace {
+
+// The interior rows of the Newton step over whole node ranges, for the
+// nodes whose cached values are all there: a loop that computes the log
+// arguments of d(avtest)/d(sigvtest), a loop of the logs, and a loop of the
+// rows.  The vector loops have no calls and no reductions but the flags, so
+// they compute the same bits vectorised or not; every branch of a row is
+// computed and the one the node takes is selected.  A node whose row needs
+// anything the loops do not have is marked slow (its row is then built by
+// interior_row); a zero divisor sets bad, which sends the pass to the calls.
+struct RowsIn {
+    const double *u, *ul, *el, *zt, *kt, *av, *st, *sl, *stor, *At, *Sn, *Dn, *P, *kfac, *g0,
+        *rde, *gt, *tref, *ddz, *alpha, *sigmap, *Cc, *Cr;
+    const std::int64_t *st_ok, *ck_ok, *at_ok, *sn_ok, *p_ok, *sm_ok;
+    double dt, gw, Thg, T8g, mdg, eps;
+    bool t8_scaled, md_scaled;
+    std::ptrdiff_t shift;  // row of node i: i - shift
+};
+
+struct RowsOut {
+    double *la, *lb, *L1, *L2, *a, *b, *c;
+    std::int64_t *nlog, *slow;
+};
+
+// Log arguments of node range [i0, i1): nlog 0, 1 (la) or 2 (la, lb).
+__attribute__((target_clones("avx2", "default"))) std::int64_t slope_args(const RowsIn& in,
+                                                                  const RowsOut& out,
+                                                                  std::ptrdiff_t i0,
+                                                                  std::ptrdiff_t i1) {
+    const double *st = in.st, *sl = in.sl, *sm = in.sigmap;
+    double *la = out.la, *lb = out.lb;
+    std::int64_t* nlog = out.nlog;
+    const double eps = in.eps;
+    std::int64_t bad = 0;
+#pragma GCC ivdep
+    for (std::ptrdiff_t i = i0; i < i1; ++i) {
+        const double s = st[i], l = sl[i], m = sm[i];
+        const bool far = std::fabs((s - l) / l) > eps;
+        const bool c1 = (l >= m) & (s > l);
+        const bool c2 = (m > s) | (l > s);
+        const bool virgin = !(c1 | c2);
+        const double sm_ = s / m, sl_ = s / l;
+        la[i] = pick(virgin, sm_, sl_);
+        lb[i] = m / l;
+        nlog[i] = far * (1 + virgin);
+        bad |= l == 0.0;
+        bad |= far & virgin & (m == 0.0);
+    }
+    return bad;
+}
+
+inline void slope_logs(const RowsOut& out, std::ptrdiff_t i0, std::ptrdiff_t i1,
+                       Fused::Counts& n) {
+    for (std::ptrdiff_t i = i0; i < i1; ++i) {
+        const std::int64_t k = out.nlog[i];
+        if (k == 0) continue;
+        out.L1[i] = std::log(out.la[i]);
+        if (k == 2) out.L2[i] = std::log(out.lb[i]);
+        n.log += k;
+    }
+}
+
+__attribute__((target_clones("avx2", "default"))) std::int64_t newton_rows(const RowsIn& in,
+                                                                   const RowsOut& out,
+                                                                   std::ptrdiff_t i0,
+                                                                   std::ptrdiff_t i1) {
+    const double *u = in.u, *ul = in.ul, *el = in.el, *zt = in.zt, *kt = in.kt, *av = in.av,
+                 *stv = in.st, *slv = in.sl, *stor = in.stor, *At = in.At, *Sn = in.Sn,
+                 *Dn = in.Dn, *P = in.P, *kfac = in.kfac, *g0 = in.g0, *rde = in.rde,
+                 *gt = in.gt, *tref = in.tref, *ddz = in.ddz, *alpha = in.alpha,
+                 *sigmap = in.sigmap, *Cc = in.Cc, *Cr = in.Cr, *L1 = out.L1, *L2 = out.L2;
+    const std::int64_t *st_ok = in.st_ok, *ck_ok = in.ck_ok, *at_ok = in.at_ok,
+                       *sn_ok = in.sn_ok, *p_ok = in.p_ok, *sm_ok = in.sm_ok;
+    double *a = out.a - in.shift, *b = out.b - in.shift, *c = out.c - in.shift;
+    std::int64_t* slow = out.slow;
+    const double dt = in.dt, gw = in.gw, Thg = in.Thg, T8g = in.T8g, mdg = in.mdg, eps = in.eps;
+    const bool t8s = in.t8_scaled, mds = in.md_scaled;
+    std::int64_t bad = 0;
+#pragma GCC ivdep
+    for (std::ptrdiff_t i = i0; i < i1; ++i) {
+        const double al = alpha[i];
+        const bool creep = al > 0;
+        const double dztest = (zt[i + 1] - zt[i - 1]) * 0.5;
+        bad |= dztest == 0.0;
+        bad |= st_ok[i] ^ 1;
+        const double av_i = av[i];
+        const double onepe = 1 + el[i];
+        const double kt_i = kt[i];
+        const double dresdutest = stor[i] - dt * kt_i / dztest / dztest / gw;
+        const double kt_m = kt[i - 1];
+        const double kt_p = kt[i + 1];
+        const double th1 = Thg / dztest;
+        const double thdz2 = th1 / dztest;
+        const bool scaled = in_range(th1) & in_range(thdz2);
+        const double dresduim1test = (kt_i + (kt_m - kt_p) * 0.25) * thdz2;
+        const double dresduip1test = (kt_i + (kt_p - kt_m) * 0.25) * thdz2;
+        const double ut_i = u[i];
+        const double dresdavtest = (ul[i] - ut_i) / onepe;
+        const double ut_m = u[i - 1];
+        const double ut_p = u[i + 1];
+        const double curv = ut_m - 2 * ut_i + ut_p;
+        const double dresdktest = curv * thdz2;
+        const double t8q = T8g / dztest / dztest;
+        const double t8dz2 = pick(scaled & t8s, thdz2 * 0.25, t8q);
+        const double dresdkim1test = (ut_m - ut_p) * t8dz2;
+        const double dresdkip1test = -dresdkim1test;
+
+        // The creep terms (creep_terms, detestdsigvtest_of) from the
+        // cached rate factor and slopes.
+        const double st = stv[i];
+        const double Ei = At[i];
+        const double gs = g0[i] / st / tref[i] / onepe;
+        const double gd = gt[i] / st / ln10;
+        bad |= creep & ((ck_ok[i] ^ 1) | (st == 0.0));
+        const double dresdsigvtest = pick(creep, Ei * gs, 0.0);
+        const double dresdetest = pick(creep, Ei * rde[i], 0.0);
+        const double detestdutest = pick(creep, Sn[i], av_i);
+        const double deim1testduim1test = pick(creep, Sn[i - 1], av[i - 1]);
+        const double deip1testduip1test = pick(creep, Sn[i + 1], av[i + 1]);
+        const double detestdsigvtest = pick(creep, Ei * gd / Dn[i], 0.0);
+        const std::int64_t cached = at_ok[i] & sn_ok[i] & sn_ok[i - 1] & (alpha[i - 1] == al) &
+                                    sn_ok[i + 1] & (alpha[i + 1] == al);
+
+        const double grad = (kt_p - kt_m) * 0.25 * (ut_p - ut_m);
+        const double mdq = mdg / dztest / dztest;
+        double dzf = pick(scaled & mds, thdz2 * -2.0, mdq);
+        dzf = dzf / dztest;
+        const double dresddztest = (grad + curv * kt_i) * dzf;
+
+        const double dktestdetest = P[i] * kfac[i];
+        const double dkim1testdeim1test = P[i - 1] * kfac[i - 1];
+        const double dkip1testdeip1test = P[i + 1] * kfac[i + 1];
+
+        // compressibility_slope with the logs of the loop before.
+        const double sl = slv[i], sm = sigmap[i], cc = Cc[i], cr = Cr[i];
+        const double W = (st - sl) * (ln10 * st) * (st - sl);
+        const bool far = std::fabs((st - sl) / sl) > eps;
+        const bool c1 = (sl >= sm) & (st > sl);
+        const bool c2 = (sm > st) | (sl > st);
+        const double l1 = L1[i];
+        const double one = (st - l1 * st - sl) * pick(c1, cc, cr) / W;
+        const double virgin = (st - l1 * st - sl) * cc;
+        const double recomp = L2[i] * (cr * st);
+        const double two = (virgin - recomp) / W;
+        const bool tangent = eps >= std::fabs((st - sm) / sm);
+        const double near = pick(tangent, -cc * ln10, -cr * ln10) / st / st;
+        const double davtestdsigvtest = pick(far, pick(c1 | c2, one, two), near);
+        bad |= (far & (W == 0.0)) | ((!far) & ((sm == 0.0) | (st == 0.0)));
+
+        double d = dktestdetest * dresdktest * detestdutest;
+        d = d + (dresdutest - dresdsigvtest);
+        d = d - davtestdsigvtest * dresdavtest;
+        d = d + ddz[i] * dresddztest * detestdutest;
+        const double cr_ = detestdutest - detestdsigvtest;
+        d = d + cr_ * dresdetest;
+        b[i] = d;
+        a[i] = dkim1testdeim1test * dresdkim1test * deim1testduim1test + dresduim1test;
+        c[i] = dkip1testdeip1test * dresdkip1test * deip1testduip1test + dresduip1test;
+        slow[i] = (creep & (cached ^ 1)) |
+                  ((p_ok[i - 1] & p_ok[i] & p_ok[i + 1] & sm_ok[i]) ^ 1);
+    }
+    return bad;
+}
+
+}  // namespace
+
 bool Fused::utest2(const double* u, const double* res, double dt) {
     bool bad = false;
-    // Every entry the sweep reads is written below but these two.
-    a[0] = 0.0;
-    c[rows - 1] = 0.0;
     const double eps = pa * 1e-10;
     // Every node's D and void-ratio slope under its own alpha (the rows of
     // the node and of its neighbours of the same alpha use them).
@@ -974,10 +1140,32 @@ bool Fused::utest2(const double* u, const double* res, double dt) {
         Sn[j] = r.avtest[j] / d;
         sn_ok[j] = 1;
     }
-    // The right-hand side, the boundary rows (they share no entry with the
-    // interior rows, so they may come first), then each interior row and at
-    // once its forward elimination (the same operations as a sweep after
-    // all rows: an eliminated row is final).
+    const std::ptrdiff_t shift = dtype == 2 ? 0 : 1;
+    const RowsIn in{u,        r.ulast,  r.elast,    r.ztest,    r.ktest,    r.avtest,
+                    r.sigvtest, r.sigvlast, stor.data(), At.data(), Sn.data(),  Dn.data(),
+                    P.data(), kfac.data(), g0.data(), rde.data(), gt.data(), tref.data(),
+                    ddz.data(), alpha.data(), sigmap.data(), Cc.data(), Cr.data(),
+                    st_ok.data(), ck_ok.data(), at_ok.data(), sn_ok.data(), p_ok.data(),
+                    sm_ok.data(), dt, gammaw, Thg, T8g, mdg, eps, t8_scaled, md_scaled,
+                    shift};
+    const RowsOut out{la.data(), lb.data(), L1.data(), L2.data(), a.data(),
+                      b.data(),  c.data(),  nlog.data(), slow.data()};
+    // The interior rows, in ranges between the interruption points; the
+    // rows of the nodes marked slow again through interior_row.
+    constexpr std::ptrdiff_t kRange = 0x4000;
+    for (std::ptrdiff_t i0 = 1; i0 <= N - 1; i0 += kRange) {
+        interrupt_point(i0 - 1);
+        const std::ptrdiff_t i1 = std::min(i0 + kRange, N);
+        bad |= slope_args(in, out, i0, i1) != 0;
+        slope_logs(out, i0, i1, counts);
+        bad |= newton_rows(in, out, i0, i1) != 0;
+        for (std::ptrdiff_t i = i0; i < i1; ++i)
+            if (slow[i]) interior_row(i, u, dt, eps, bad);
+    }
+    // Every entry the sweep reads is written by the rows but these two;
+    // the boundary rows overwrite the interior rows' entries they own.
+    a[0] = 0.0;
+    c[rows - 1] = 0.0;
     if (dtype == 0) {
         for (std::ptrdiff_t i = 1; i <= N - 1; ++i) x[i - 1] = res[i];
     } else if (dtype == 1) {
@@ -986,15 +1174,9 @@ bool Fused::utest2(const double* u, const double* res, double dt) {
     } else {
         for (std::ptrdiff_t i = 0; i <= N - 1; ++i) x[i] = res[i];
         top_rows(u, dt, eps, bad);
-        eliminate(0, bad);
     }
-    for (std::ptrdiff_t i = 1; i <= N - 1; ++i) {
-        interrupt_point(i);
-        interior_row(i, u, dt, eps, bad);
-        eliminate(dtype == 2 ? i : i - 1, bad);
-    }
-    if (dtype == 1) eliminate(N - 1, bad);
     if (bad) return false;
+    if (!sweep(bad)) return false;
     for (std::ptrdiff_t k = rows - 2; k >= 0; --k) x[k] = x[k] - x[k + 1] * c[k];
     return true;
 }
