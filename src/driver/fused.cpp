@@ -432,6 +432,50 @@ FUSED_INLINE double Fused::creep_term(std::ptrdiff_t j, bool& bad) {
     return fq[j] * (at + Al[j]);
 }
 
+namespace {
+
+// The residual's interior equations over node range [i0, i1) (a vector
+// loop, as the Newton rows).  A creeping node without the trial rate factor
+// gets the equation without its creep term and is marked slow.
+struct ResIn {
+    const double *u, *ul, *el, *zt, *kt, *av, *cl, *gl, *alpha, *fq, *At, *Al;
+    const std::int64_t *st_ok, *fq_ok, *al_ok, *at_ok;
+    double Th, T8;
+};
+
+__attribute__((target_clones("avx2", "default"))) std::int64_t residual_rows(
+    const ResIn& in, double* out, double* stor, std::int64_t* slow, std::ptrdiff_t i0,
+    std::ptrdiff_t i1) {
+    const double *u = in.u, *ul = in.ul, *el = in.el, *zt = in.zt, *kt = in.kt, *av = in.av,
+                 *cl = in.cl, *gl = in.gl, *alpha = in.alpha, *fq = in.fq, *At = in.At,
+                 *Al = in.Al;
+    const std::int64_t *st_ok = in.st_ok, *fq_ok = in.fq_ok, *al_ok = in.al_ok,
+                       *at_ok = in.at_ok;
+    const double Th = in.Th, T8 = in.T8;
+    std::int64_t bad = 0;
+#pragma GCC ivdep
+    for (std::ptrdiff_t i = i0; i < i1; ++i) {
+        const bool creep = alpha[i] > 0.0;
+        const double dztest = (zt[i + 1] - zt[i - 1]) * 0.5;
+        // dztest tested once; 1 + elast is the step's (st_ok).
+        bad |= (st_ok[i] ^ 1) | (dztest == 0.0) | (creep & ((fq_ok[i] & al_ok[i]) ^ 1));
+        const double s = -av[i] / (1.0 + el[i]);
+        stor[i] = s;
+        double res = s * (u[i] - ul[i]);
+        const double condtest = kt[i] * ((u[i + 1] - 2.0 * u[i]) + u[i - 1]) / dztest / dztest;
+        res = (cl[i] + condtest) * Th + res;
+        const double gradtest =
+            (kt[i + 1] - kt[i - 1]) * (u[i + 1] - u[i - 1]) / dztest / dztest;
+        res = (gl[i] + gradtest) * T8 + res;
+        const std::int64_t cached = at_ok[i];
+        out[i] = pick(creep & cached, res + fq[i] * (At[i] + Al[i]), res);
+        slow[i] = creep & (cached ^ 1);
+    }
+    return bad;
+}
+
+}  // namespace
+
 bool Fused::residual(const double* u, double dt, double* out) {
     bool bad = false;
     const double *ul = r.ulast, *kl = r.klast, *kt = r.ktest, *zl = r.zlast, *zt = r.ztest;
@@ -439,25 +483,18 @@ bool Fused::residual(const double* u, double dt, double* out) {
     // N >= 3: there are interior equations.
     const double Th = q(0.5 * dt, gammaw, bad);
     const double T8 = q(0.125 * dt, gammaw, bad);
-    for (std::ptrdiff_t i = 1; i <= N - 1; ++i) {
-        interrupt_point(i);
-        if (!st_ok[i]) return false;
-        const double al = alpha[i];
-        const double dztest = (zt[i + 1] - zt[i - 1]) * 0.5;
-        // dztest tested once; 1 + elast is the step's (st_ok).
-        if (dztest == 0.0) bad = true;
-        const double s = -av[i] / (1.0 + el[i]);
-        stor[i] = s;
-        double res = s * (u[i] - ul[i]);
-        const double condlast = cl[i];
-        const double condtest = kt[i] * ((u[i + 1] - 2.0 * u[i]) + u[i - 1]) / dztest / dztest;
-        res = (condlast + condtest) * Th + res;
-        const double gradlast = gl[i];
-        const double gradtest =
-            (kt[i + 1] - kt[i - 1]) * (u[i + 1] - u[i - 1]) / dztest / dztest;
-        res = (gradlast + gradtest) * T8 + res;
-        if (al > 0.0) res = res + creep_term(i, bad);
-        out[i] = res;
+    const ResIn in{u,         ul,        el,          zt,          kt,          av,
+                   cl.data(), gl.data(), alpha.data(), fq.data(), At.data(), Al.data(),
+                   st_ok.data(), fq_ok.data(), al_ok.data(), at_ok.data(), Th, T8};
+    constexpr std::ptrdiff_t kRange = 0x4000;
+    for (std::ptrdiff_t i0 = 1; i0 <= N - 1; i0 += kRange) {
+        interrupt_point(i0 - 1);
+        const std::ptrdiff_t i1 = std::min(i0 + kRange, N);
+        bad |= residual_rows(in, out, stor.data(), slow.data(), i0, i1) != 0;
+        if (bad) return false;
+        // The creep term with the rate factor evaluated here.
+        for (std::ptrdiff_t i = i0; i < i1; ++i)
+            if (slow[i]) out[i] = out[i] + creep_term(i, bad);
     }
     if (bad) return false;
 
