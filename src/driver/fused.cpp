@@ -169,7 +169,7 @@ namespace {
 
 // get_avtest with the preconsolidation stress sm of the step.
 inline double avtest_of(double sl, double st, double sm, double Cc, double Cr, bool& bad,
-                        Fused::Counts& n, int tangent = -1) {
+                        Fused::Counts& n) {
     double De;
     if (sl >= sm && st > sl) {
         De = Cc * std::log10(q(st, sl, bad));
@@ -182,9 +182,7 @@ inline double avtest_of(double sl, double st, double sm, double Cc, double Cr, b
         De = virgin + Cr * std::log10(q(sm, sl, bad));
         n.log10 += 2;
     }
-    // tangent: the first test, when the step has made it (its operands are
-    // the step's).
-    const bool first = tangent >= 0 ? tangent == 1 : std::fabs(q(sm - sl, sl, bad)) < kTangentBand;
+    const bool first = std::fabs(q(sm - sl, sl, bad)) < kTangentBand;
     if (first && std::fabs(q(sl - st, st, bad)) < kTangentBand)
         return q(q(Cc, sl, bad), ln10, bad);
     if (st < sm && std::fabs(q(sl - st, st, bad)) < kTangentBand)
@@ -283,6 +281,112 @@ void Fused::forget_step(std::ptrdiff_t i) {
 
 void Fused::forget_pass(std::ptrdiff_t i) { at_ok[i] = p_ok[i] = 0; }
 
+namespace {
+
+// The trial state of a block of nodes b0 + k, k in [0, nb), phase by phase:
+// vector loops for the arithmetic, scalar loops for the transcendental
+// functions in between.  Node arrays are indexed by i = b0 + k, the block's
+// own by k.
+struct DeriveIn {
+    const double *ul, *sl, *el, *u, *et, *sigmap, *sigvref, *esigvref, *Cc, *Cr, *coa, *alpha,
+        *Al, *Fe, *ekref, *Ck;
+    const std::int64_t *sm_ok, *st_ok, *ck_ok, *al_ok, *tan1;
+};
+
+struct Block {
+    static constexpr std::ptrdiff_t kSize = 256;
+    double st[kSize], la[kSize], lb[kSize], rat[kSize], L1[kSize], L2[kSize], G[kSize],
+        av[kSize], e[kSize], x[kSize], A[kSize], res[kSize], du[kSize], g[kSize], eps[kSize],
+        pe[kSize], pw[kSize];
+    // Branch of get_avtest (0: virgin, 1: unloading or reloading, 2: across
+    // the preconsolidation stress); mode 0: closed form, 1: creep
+    // iteration, 2: through the checked calls; updates of the iteration
+    // (-1: gave up).
+    std::int64_t br[kSize], mode[kSize], it[kSize];
+};
+
+// Effective stress and the arguments of the logs.
+__attribute__((target_clones("avx2", "default"))) void trial_args(const DeriveIn& in,
+                                                                   Block& bl, std::ptrdiff_t nb) {
+    const double *ul = in.ul, *slv = in.sl, *u = in.u, *sigmap = in.sigmap,
+                 *sigvref = in.sigvref;
+#pragma GCC ivdep
+    for (std::ptrdiff_t k = 0; k < nb; ++k) {
+        const double sl = slv[k], sm = sigmap[k];
+        const double st = (ul[k] + sl) - u[k];
+        const bool c1 = (sl >= sm) & (st > sl);
+        const bool c2 = (!c1) & ((st < sm) | (st < sl));
+        bl.st[k] = st;
+        bl.br[k] = c1 ? 0 : (c2 ? 1 : 2);
+        const double across = st / sm, within = st / sl;
+        bl.la[k] = pick(!(c1 | c2), across, within);
+        bl.lb[k] = sm / sl;
+        bl.rat[k] = st / sigvref[k];
+    }
+}
+
+// get_avtest from the logs, and the start of the void-ratio iteration
+// (or its closed forms).
+__attribute__((target_clones("avx2", "default"))) void trial_start(const DeriveIn& in,
+                                                                    Block& bl,
+                                                                    std::ptrdiff_t nb,
+                                                                    bool closed) {
+    const double *ul = in.ul, *slv = in.sl, *el = in.el, *u = in.u, *et = in.et,
+                 *sigmap = in.sigmap, *esigvref = in.esigvref, *Cc = in.Cc, *Cr = in.Cr,
+                 *coa = in.coa, *alpha = in.alpha;
+    const std::int64_t *sm_ok = in.sm_ok, *st_ok = in.st_ok, *ck_ok = in.ck_ok,
+                       *al_ok = in.al_ok, *tan1 = in.tan1;
+#pragma GCC ivdep
+    for (std::ptrdiff_t k = 0; k < nb; ++k) {
+        const double sl = slv[k], sm = sigmap[k], st = bl.st[k], cc = Cc[k], cr = Cr[k];
+        const std::int64_t br = bl.br[k];
+        const double L1 = bl.L1[k];
+        const double virgin = cc * L1;
+        const double De = pick(br == 0, virgin, pick(br == 1, cr * L1, virgin + cr * bl.L2[k]));
+        const bool near = std::fabs((sl - st) / st) < kTangentBand;
+        const bool t1 = (tan1[k] == 1) & near;
+        const bool t2 = (!t1) & (st < sm) & near;
+        const double av = pick(t1, cc / sl / ln10, pick(t2, cr / sl / ln10, De / (st - sl)));
+        bl.av[k] = av;
+        // The checked divisions get_avtest makes.
+        const bool zero = (sl == 0.0) | ((br == 2) & (sm == 0.0)) |
+                          (((tan1[k] == 1) | (st < sm)) & (st == 0.0)) |
+                          ((!(t1 | t2)) & (st - sl == 0.0));
+        const double al = alpha[k];
+        const bool creep = al > 0.0;
+        const double ut = u[k], ulk = ul[k], elk = el[k];
+        const std::int64_t flagged = (sm_ok[k] & st_ok[k] & ((!creep) | (ck_ok[k] & al_ok[k]))) ^ 1;
+        bl.mode[k] = (flagged | zero) ? 2 : (creep ? 1 : 0);
+        bl.du[k] = (ut - ulk) * av;
+        const double g = coa[k] * bl.G[k];
+        bl.g[k] = g;
+        const double ee = et[k];
+        bl.x[k] = (ee - esigvref[k]) / al + g;
+        bl.e[k] = pick(creep, ee, pick(closed, elk - (ulk - ut) * av, elk + av * (ut - ulk)));
+    }
+}
+
+// Strain and the permeability exponent.
+__attribute__((target_clones("avx2", "default"))) std::ptrdiff_t trial_strain(
+    const DeriveIn& in, Block& bl, std::ptrdiff_t nb) {
+    const double *el = in.el, *ekref = in.ekref, *Ck = in.Ck;
+    std::ptrdiff_t first = nb;
+    for (std::ptrdiff_t k = 0; k < nb; ++k) {
+        const double elk = el[k], e = bl.e[k];
+        bl.eps[k] = (elk - e) / (elk + 1);
+        bl.pe[k] = (e - ekref[k]) / Ck[k];
+    }
+    // The first node that goes through the checked calls.
+    for (std::ptrdiff_t k = 0; k < nb; ++k)
+        if (bl.mode[k] == 2 || el[k] + 1 == 0.0 || Ck[k] == 0.0) {
+            first = k;
+            break;
+        }
+    return first;
+}
+
+}  // namespace
+
 // The trial state (Runner::derive with get_avtest, get_etest and get_ktest).
 // The creep rate factor A of the void ratio the iteration returns is kept:
 // it is creep::rate_factor(etest, sigvtest) of the residual and the E of the
@@ -291,117 +395,100 @@ void Fused::forget_pass(std::ptrdiff_t i) { at_ok[i] = p_ok[i] = 0; }
 std::ptrdiff_t Fused::derive(std::ptrdiff_t i0, bool closed_form_without_creep, double dt,
                              const double* u, bool& bad_void_ratio) {
     (void)dt;  // in the step's factors
-    // In blocks of nodes, phase by phase: the compressibility and the start
-    // of the void-ratio iteration of every node, then the iteration's updates
-    // node after node while any is still above its tolerance, then strain
-    // and permeability.  Each node sees the operations of the node-by-node
-    // pass in their order; only nodes are interleaved (they are independent),
-    // which lets the independent divisions and exponentials overlap.
-    constexpr std::ptrdiff_t kBlock = 128;
-    double st_[kBlock], av_[kBlock], e_[kBlock], A_[kBlock], res_[kBlock], du_[kBlock],
-        g_[kBlock];
-    int it_[kBlock];
-    std::ptrdiff_t active[kBlock];
-    // 0: closed form, 1: creep iteration, 2: flagged (the checked path).
-    unsigned char mode[kBlock];
-    for (std::ptrdiff_t b0 = i0; b0 <= N; b0 += kBlock) {
-        const std::ptrdiff_t nb = std::min(kBlock, N + 1 - b0);
-        std::ptrdiff_t nact = 0;
+    // Each node sees the operations of the node-by-node pass in their
+    // order; only nodes are interleaved (they are independent), so that the
+    // divisions vectorise and the independent transcendentals overlap.
+    Block bl;
+    for (std::ptrdiff_t b0 = i0; b0 <= N; b0 += Block::kSize) {
+        const std::ptrdiff_t nb = std::min(Block::kSize, N + 1 - b0);
+        // The interruption point of the block's multiple of 2^14, if any.
+        const std::ptrdiff_t mark = (b0 + nb - 1) & ~std::ptrdiff_t{0x3FFF};
+        if (mark >= b0) interrupt_point(mark);
+        const DeriveIn in{r.ulast + b0,       r.sigvlast + b0,    r.elast + b0,
+                          u + b0,             r.etest + b0,       sigmap.data() + b0,
+                          sigvref.data() + b0, esigvref.data() + b0, Cc.data() + b0,
+                          Cr.data() + b0,     coa.data() + b0,    alpha.data() + b0,
+                          Al.data() + b0,     Fe.data() + b0,     ekref.data() + b0,
+                          Ck.data() + b0,     sm_ok.data() + b0,  st_ok.data() + b0,
+                          ck_ok.data() + b0,  al_ok.data() + b0,  tan1.data() + b0};
+        trial_args(in, bl, nb);
         for (std::ptrdiff_t k = 0; k < nb; ++k) {
-            const std::ptrdiff_t i = b0 + k;
-            interrupt_point(i);
-            mode[k] = 0;
-            if (!sm_ok[i] || !st_ok[i]) {
-                mode[k] = 2;
-                continue;
+            if (!(sm_ok[b0 + k] & st_ok[b0 + k])) continue;
+            bl.L1[k] = std::log10(bl.la[k]);
+            ++counts.log10;
+            if (bl.br[k] == 2) {
+                bl.L2[k] = std::log10(bl.lb[k]);
+                ++counts.log10;
             }
-            bool bad = false;
-            const double al = alpha[i];
-            const double ul = r.ulast[i], sl = r.sigvlast[i], el = r.elast[i], ut = u[i];
-            const double st = (ul + sl) - ut;
-            const double av = avtest_of(sl, st, sigmap[i], Cc[i], Cr[i], bad, counts, tan1[i]);
-            st_[k] = st;
-            av_[k] = av;
-            if (bad) mode[k] = 2;
-            if (!closed_form_without_creep || al > 0) {
-                if (!(al > 0.0)) {
-                    e_[k] = el + av * (ut - ul);
-                } else {
-                    if (!ck_ok[i] || !al_ok[i]) {
-                        mode[k] = 2;
-                        continue;
-                    }
-                    if (mode[k] == 0) mode[k] = 1;
-                    du_[k] = (ut - ul) * av;
-                    g_[k] = coa[i] * std::log10(st / sigvref[i]);
-                    const double ee = r.etest[i];
-                    const double A = std::exp((ee - esigvref[i]) / al + g_[k]);
-                    e_[k] = ee;
-                    A_[k] = A;
-                    res_[k] = ((du_[k] - (Al[i] + A) * Fe[i]) - ee) + el;
-                    it_[k] = 0;
-                    ++counts.log10;
-                    ++counts.exp;
-                    if (mode[k] == 1 && std::fabs(res_[k]) > kEtol) active[nact++] = k;
-                }
-            } else {
-                e_[k] = el - (ul - ut) * av;
+            if (alpha[b0 + k] > 0.0) {
+                bl.G[k] = std::log10(bl.rat[k]);
+                ++counts.log10;
             }
         }
-        // The iteration's updates (get_etest's loop), a round over the nodes
-        // still above the tolerance at a time.
+        trial_start(in, bl, nb, closed_form_without_creep);
+        // The iteration's first residual, then its updates (get_etest's
+        // loop), a round over the nodes still above the tolerance at a time.
+        std::ptrdiff_t active[Block::kSize];
+        std::ptrdiff_t nact = 0;
+        for (std::ptrdiff_t k = 0; k < nb; ++k) {
+            bl.it[k] = 0;
+            if (bl.mode[k] != 1) continue;
+            const std::ptrdiff_t i = b0 + k;
+            const double A = std::exp(bl.x[k]);
+            ++counts.exp;
+            bl.A[k] = A;
+            bl.res[k] = ((bl.du[k] - (Al[i] + A) * Fe[i]) - bl.e[k]) + r.elast[i];
+            if (std::fabs(bl.res[k]) > kEtol) active[nact++] = k;
+        }
         while (nact > 0) {
             std::ptrdiff_t keep = 0;
             for (std::ptrdiff_t m = 0; m < nact; ++m) {
                 const std::ptrdiff_t k = active[m];
                 const std::ptrdiff_t i = b0 + k;
-                const double dres = dAe[i] * A_[k] - 1.0;
+                const double dres = dAe[i] * bl.A[k] - 1.0;
                 if (dres == 0.0) {
-                    mode[k] = 2;
+                    bl.mode[k] = 2;
                     continue;
                 }
-                const double ee = e_[k] - res_[k] / dres;
-                const double A = std::exp((ee - esigvref[i]) / alpha[i] + g_[k]);
-                e_[k] = ee;
-                A_[k] = A;
-                res_[k] = ((du_[k] - (Al[i] + A) * Fe[i]) - ee) + r.elast[i];
+                const double ee = bl.e[k] - bl.res[k] / dres;
+                const double A = std::exp((ee - esigvref[i]) / alpha[i] + bl.g[k]);
+                bl.e[k] = ee;
+                bl.A[k] = A;
+                bl.res[k] = ((bl.du[k] - (Al[i] + A) * Fe[i]) - ee) + r.elast[i];
                 ++counts.exp;
-                if (++it_[k] == kMaxUpdates) {
+                if (++bl.it[k] == kMaxUpdates) {
                     // Gave up: the void ratio -1, and no rate factor kept.
-                    e_[k] = -1.0;
-                    it_[k] = -1;
+                    bl.e[k] = -1.0;
+                    bl.it[k] = -1;
                     continue;
                 }
-                if (std::fabs(res_[k]) > kEtol) active[keep++] = k;
+                if (std::fabs(bl.res[k]) > kEtol) active[keep++] = k;
             }
             nact = keep;
         }
         // Strain and permeability; the block's nodes are written up to the
         // first flagged one.
-        for (std::ptrdiff_t k = 0; k < nb; ++k) {
+        const std::ptrdiff_t upto = trial_strain(in, bl, nb);
+        for (std::ptrdiff_t k = 0; k < upto; ++k) bl.pw[k] = std::pow(10.0, bl.pe[k]);
+        counts.pow += upto;
+        for (std::ptrdiff_t k = 0; k < upto; ++k) {
             const std::ptrdiff_t i = b0 + k;
-            if (mode[k] == 2) return i;
-            bool bad = false;
-            const double el = r.elast[i];
-            const double e = e_[k];
-            const double eps = q(el - e, el + 1, bad);
-            const double pw = std::pow(10.0, q(e - ekref[i], Ck[i], bad));
-            ++counts.pow;
-            if (bad) return i;
-            r.sigvtest[i] = st_[k];
-            r.avtest[i] = av_[k];
+            const double e = bl.e[k];
+            r.sigvtest[i] = bl.st[k];
+            r.avtest[i] = bl.av[k];
             r.etest[i] = e;
-            r.epsvtest[i] = eps;
-            r.ktest[i] = kref[i] * pw;
-            P[i] = pw;
+            r.epsvtest[i] = bl.eps[k];
+            r.ktest[i] = kref[i] * bl.pw[k];
+            P[i] = bl.pw[k];
             p_ok[i] = 1;
-            const bool creep = mode[k] == 1;
-            at_ok[i] = creep && it_[k] >= 0;
-            At[i] = A_[k];
+            const bool creep = bl.mode[k] == 1;
+            at_ok[i] = creep && bl.it[k] >= 0;
+            At[i] = bl.A[k];
             // get_etest's result -1 (given up, or a void ratio of exactly -1).
             const bool etest_called = creep || !closed_form_without_creep;
             if (etest_called && e == -1.0) bad_void_ratio = true;
         }
+        if (upto < nb) return b0 + upto;
     }
     return N + 1;
 }
