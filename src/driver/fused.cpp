@@ -1247,6 +1247,22 @@ __attribute__((target_clones("avx2", "default"))) std::int64_t newton_rows(const
     return bad;
 }
 
+// D = 1 + d(creep)/de and the void-ratio slope avtest / D of nodes [0, n)
+// (sn_ok: the node creeps, its rate factor and step factors are there, and
+// D is not 0).
+__attribute__((target_clones("avx2", "default"))) void node_slopes(
+    const double* alpha, const double* At, const double* h5, const double* av,
+    const std::int64_t* at_ok, const std::int64_t* ck_ok, double* Dn, double* Sn,
+    std::int64_t* sn_ok, std::ptrdiff_t n) {
+#pragma GCC ivdep
+    for (std::ptrdiff_t j = 0; j < n; ++j) {
+        const double d = At[j] * h5[j] + 1;
+        Dn[j] = d;
+        Sn[j] = av[j] / d;
+        sn_ok[j] = (alpha[j] > 0.0) & at_ok[j] & ck_ok[j] & (d != 0.0);
+    }
+}
+
 }  // namespace
 
 bool Fused::utest2(const double* u, const double* res, double dt) {
@@ -1254,16 +1270,8 @@ bool Fused::utest2(const double* u, const double* res, double dt) {
     const double eps = pa * 1e-10;
     // Every node's D and void-ratio slope under its own alpha (the rows of
     // the node and of its neighbours of the same alpha use them).
-    for (std::ptrdiff_t j = 0; j <= N; ++j) {
-        sn_ok[j] = 0;
-        const double al = alpha[j];
-        if (!(al > 0.0) || !at_ok[j] || !ck_ok[j]) continue;
-        const double d = At[j] * h5[j] + 1;
-        if (d == 0.0) continue;
-        Dn[j] = d;
-        Sn[j] = r.avtest[j] / d;
-        sn_ok[j] = 1;
-    }
+    node_slopes(alpha.data(), At.data(), h5.data(), r.avtest, at_ok.data(), ck_ok.data(),
+                Dn.data(), Sn.data(), sn_ok.data(), N + 1);
     const std::ptrdiff_t shift = dtype == 2 ? 0 : 1;
     const RowsIn in{u,        r.ulast,  r.elast,    r.ztest,    r.ktest,    r.avtest,
                     r.sigvtest, r.sigvlast, stor.data(), At.data(), Sn.data(),  Dn.data(),
