@@ -624,17 +624,24 @@ FUSED_INLINE double Fused::link(std::ptrdiff_t i, double mTh, double dztest, boo
 }
 
 // Thomas algorithm over the rows (the forward sweep divides).
-bool Fused::sweep(bool& bad) {
-    {
-        const double b0 = b[0];
-        c[0] = q(c[0], b0, bad);
-        x[0] = q(x[0], b0, bad);
+void Fused::eliminate(std::ptrdiff_t k0, std::ptrdiff_t k1, bool& bad) {
+    for (std::ptrdiff_t k = k0; k < k1; ++k) {
+        if (k == 0) {
+            const double b0 = b[0];
+            c[0] = q(c[0], b0, bad);
+            x[0] = q(x[0], b0, bad);
+            continue;
+        }
+        const double m = q(1.0, b[k] - c[k - 1] * a[k], bad);
+        c[k] = c[k] * m;
+        x[k] = (x[k] - x[k - 1] * a[k]) * m;
     }
-    for (std::ptrdiff_t i = 1; i <= rows - 1; ++i) {
-        interrupt_point(i);
-        const double m = q(1.0, b[i] - c[i - 1] * a[i], bad);
-        c[i] = c[i] * m;
-        x[i] = (x[i] - x[i - 1] * a[i]) * m;
+}
+
+bool Fused::sweep(bool& bad) {
+    for (std::ptrdiff_t k0 = 0; k0 < rows; k0 += 0x4000) {
+        interrupt_point(k0);
+        eliminate(k0, std::min(k0 + 0x4000, rows), bad);
     }
     return !bad;
 }
@@ -1282,20 +1289,10 @@ bool Fused::utest2(const double* u, const double* res, double dt) {
                     shift};
     const RowsOut out{la.data(), lb.data(), L1.data(), L2.data(), a.data(),
                       b.data(),  c.data(),  nlog.data(), slow.data()};
-    // The interior rows, in ranges between the interruption points; the
-    // rows of the nodes marked slow again through interior_row.
-    constexpr std::ptrdiff_t kRange = 0x4000;
-    for (std::ptrdiff_t i0 = 1; i0 <= N - 1; i0 += kRange) {
-        interrupt_point(i0 - 1);
-        const std::ptrdiff_t i1 = std::min(i0 + kRange, N);
-        bad |= slope_args(in, out, i0, i1) != 0;
-        slope_logs(out, i0, i1, counts);
-        bad |= newton_rows(in, out, i0, i1) != 0;
-        for (std::ptrdiff_t i = i0; i < i1; ++i)
-            if (slow[i]) interior_row(i, u, dt, eps, bad);
-    }
-    // Every entry the sweep reads is written by the rows but these two;
-    // the boundary rows overwrite the interior rows' entries they own.
+    // The right-hand side and the boundary rows first (they own the entries
+    // of the interior rows next to them: a of node 1's row, c of node
+    // N - 1's).
+    double a_first = 0.0, c_last = 0.0;
     a[0] = 0.0;
     c[rows - 1] = 0.0;
     if (dtype == 0) {
@@ -1303,12 +1300,34 @@ bool Fused::utest2(const double* u, const double* res, double dt) {
     } else if (dtype == 1) {
         for (std::ptrdiff_t i = 1; i <= N; ++i) x[i - 1] = res[i];
         bottom_rows(u, dt, eps, bad);
+        c_last = c[N - 2];
     } else {
         for (std::ptrdiff_t i = 0; i <= N - 1; ++i) x[i] = res[i];
         top_rows(u, dt, eps, bad);
+        a_first = a[1];
     }
+    // The interior rows in small groups, each eliminated right after it is
+    // built (the same operations as a sweep after all rows: an eliminated
+    // row is final), so that the serial chain of the elimination runs
+    // alongside the next group's rows.  The rows of the nodes marked slow
+    // are built again through interior_row.
+    constexpr std::ptrdiff_t kGroup = 32;
+    std::ptrdiff_t done = 0;
+    for (std::ptrdiff_t i0 = 1; i0 <= N - 1; i0 += kGroup) {
+        interrupt_point(i0 - 1);
+        const std::ptrdiff_t i1 = std::min(i0 + kGroup, N);
+        bad |= slope_args(in, out, i0, i1) != 0;
+        slope_logs(out, i0, i1, counts);
+        bad |= newton_rows(in, out, i0, i1) != 0;
+        for (std::ptrdiff_t i = i0; i < i1; ++i)
+            if (slow[i]) interior_row(i, u, dt, eps, bad);
+        if (i0 == 1) a[1 - shift] = a_first;
+        if (i1 == N) c[N - 1 - shift] = c_last;
+        eliminate(done, i1 - shift, bad);
+        done = i1 - shift;
+    }
+    eliminate(done, rows, bad);
     if (bad) return false;
-    if (!sweep(bad)) return false;
     for (std::ptrdiff_t k = rows - 2; k >= 0; --k) x[k] = x[k] - x[k + 1] * c[k];
     return true;
 }
