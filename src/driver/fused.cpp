@@ -289,7 +289,7 @@ namespace {
 // own by k.
 struct DeriveIn {
     const double *ul, *sl, *el, *u, *et, *sigmap, *sigvref, *esigvref, *Cc, *Cr, *coa, *alpha,
-        *Al, *Fe, *ekref, *Ck;
+        *Al, *Fe, *dAe, *ekref, *Ck;
     const std::int64_t *sm_ok, *st_ok, *ck_ok, *al_ok, *tan1;
 };
 
@@ -297,7 +297,7 @@ struct Block {
     static constexpr std::ptrdiff_t kSize = 256;
     double st[kSize], la[kSize], lb[kSize], rat[kSize], L1[kSize], L2[kSize], G[kSize],
         av[kSize], e[kSize], x[kSize], A[kSize], res[kSize], du[kSize], g[kSize], eps[kSize],
-        pe[kSize], pw[kSize];
+        pe[kSize], pw[kSize], dres[kSize], en[kSize];
     // Branch of get_avtest (0: virgin, 1: unloading or reloading, 2: across
     // the preconsolidation stress); mode 0: closed form, 1: creep
     // iteration, 2: through the checked calls; updates of the iteration
@@ -366,6 +366,23 @@ __attribute__((target_clones("avx2", "default"))) void trial_start(const DeriveI
     }
 }
 
+// The next update of the void-ratio iteration of every node of the block
+// (used for the nodes still iterating): the slope of its residual, the new
+// void ratio and the exponent of its rate factor.
+__attribute__((target_clones("avx2", "default"))) void trial_update(const DeriveIn& in,
+                                                                     Block& bl,
+                                                                     std::ptrdiff_t nb) {
+    const double *dAe = in.dAe, *esigvref = in.esigvref, *alpha = in.alpha;
+#pragma GCC ivdep
+    for (std::ptrdiff_t k = 0; k < nb; ++k) {
+        const double dres = dAe[k] * bl.A[k] - 1.0;
+        const double ee = bl.e[k] - bl.res[k] / dres;
+        bl.dres[k] = dres;
+        bl.en[k] = ee;
+        bl.x[k] = (ee - esigvref[k]) / alpha[k] + bl.g[k];
+    }
+}
+
 // Strain and the permeability exponent.
 __attribute__((target_clones("avx2", "default"))) std::ptrdiff_t trial_strain(
     const DeriveIn& in, Block& bl, std::ptrdiff_t nb) {
@@ -408,7 +425,8 @@ std::ptrdiff_t Fused::derive(std::ptrdiff_t i0, bool closed_form_without_creep, 
                           u + b0,             r.etest + b0,       sigmap.data() + b0,
                           sigvref.data() + b0, esigvref.data() + b0, Cc.data() + b0,
                           Cr.data() + b0,     coa.data() + b0,    alpha.data() + b0,
-                          Al.data() + b0,     Fe.data() + b0,     ekref.data() + b0,
+                          Al.data() + b0,     Fe.data() + b0,     dAe.data() + b0,
+                          ekref.data() + b0,
                           Ck.data() + b0,     sm_ok.data() + b0,  st_ok.data() + b0,
                           ck_ok.data() + b0,  al_ok.data() + b0,  tan1.data() + b0};
         trial_args(in, bl, nb);
@@ -432,6 +450,7 @@ std::ptrdiff_t Fused::derive(std::ptrdiff_t i0, bool closed_form_without_creep, 
         std::ptrdiff_t nact = 0;
         for (std::ptrdiff_t k = 0; k < nb; ++k) {
             bl.it[k] = 0;
+            bl.A[k] = bl.res[k] = 0.0;
             if (bl.mode[k] != 1) continue;
             const std::ptrdiff_t i = b0 + k;
             const double A = std::exp(bl.x[k]);
@@ -441,17 +460,17 @@ std::ptrdiff_t Fused::derive(std::ptrdiff_t i0, bool closed_form_without_creep, 
             if (std::fabs(bl.res[k]) > kEtol) active[nact++] = k;
         }
         while (nact > 0) {
+            trial_update(in, bl, nb);
             std::ptrdiff_t keep = 0;
             for (std::ptrdiff_t m = 0; m < nact; ++m) {
                 const std::ptrdiff_t k = active[m];
                 const std::ptrdiff_t i = b0 + k;
-                const double dres = dAe[i] * bl.A[k] - 1.0;
-                if (dres == 0.0) {
+                if (bl.dres[k] == 0.0) {
                     bl.mode[k] = 2;
                     continue;
                 }
-                const double ee = bl.e[k] - bl.res[k] / dres;
-                const double A = std::exp((ee - esigvref[i]) / alpha[i] + bl.g[k]);
+                const double ee = bl.en[k];
+                const double A = std::exp(bl.x[k]);
                 bl.e[k] = ee;
                 bl.A[k] = A;
                 bl.res[k] = ((bl.du[k] - (Al[i] + A) * Fe[i]) - ee) + r.elast[i];
