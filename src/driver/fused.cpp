@@ -643,18 +643,20 @@ FUSED_INLINE double Fused::link(std::ptrdiff_t i, double mTh, double dztest, boo
 }
 
 // Thomas algorithm over the rows (the forward sweep divides).
-void Fused::eliminate(std::ptrdiff_t k0, std::ptrdiff_t k1, bool& bad) {
-    for (std::ptrdiff_t k = k0; k < k1; ++k) {
-        if (k == 0) {
-            const double b0 = b[0];
-            c[0] = q(c[0], b0, bad);
-            x[0] = q(x[0], b0, bad);
-            continue;
-        }
-        const double m = q(1.0, b[k] - c[k - 1] * a[k], bad);
-        c[k] = c[k] * m;
-        x[k] = (x[k] - x[k - 1] * a[k]) * m;
+FUSED_INLINE void Fused::eliminate_row(std::ptrdiff_t k, bool& bad) {
+    if (k == 0) {
+        const double b0 = b[0];
+        c[0] = q(c[0], b0, bad);
+        x[0] = q(x[0], b0, bad);
+        return;
     }
+    const double m = q(1.0, b[k] - c[k - 1] * a[k], bad);
+    c[k] = c[k] * m;
+    x[k] = (x[k] - x[k - 1] * a[k]) * m;
+}
+
+void Fused::eliminate(std::ptrdiff_t k0, std::ptrdiff_t k1, bool& bad) {
+    for (std::ptrdiff_t k = k0; k < k1; ++k) eliminate_row(k, bad);
 }
 
 bool Fused::sweep(bool& bad) {
@@ -1123,7 +1125,7 @@ struct RowsIn {
     const double *u, *ul, *el, *zt, *kt, *av, *st, *sl, *stor, *At, *Sn, *Dn, *P, *kfac, *g0,
         *rde, *gt, *tref, *ddz, *alpha, *sigmap, *Cc, *Cr;
     const std::int64_t *st_ok, *ck_ok, *at_ok, *sn_ok, *p_ok, *sm_ok;
-    double dt, gw, Thg, T8g, mdg, eps;
+    double dt, gw, Thg, eps;
     bool t8_scaled, md_scaled;
     std::ptrdiff_t shift;  // row of node i: i - shift
 };
@@ -1160,17 +1162,6 @@ __attribute__((target_clones("avx2", "default"))) std::int64_t slope_args(const 
     return bad;
 }
 
-inline void slope_logs(const RowsOut& out, std::ptrdiff_t i0, std::ptrdiff_t i1,
-                       Fused::Counts& n) {
-    for (std::ptrdiff_t i = i0; i < i1; ++i) {
-        const std::int64_t k = out.nlog[i];
-        if (k == 0) continue;
-        out.L1[i] = std::log(out.la[i]);
-        if (k == 2) out.L2[i] = std::log(out.lb[i]);
-        n.log += k;
-    }
-}
-
 __attribute__((target_clones("avx2", "default"))) std::int64_t newton_rows(const RowsIn& in,
                                                                    const RowsOut& out,
                                                                    std::ptrdiff_t i0,
@@ -1184,7 +1175,7 @@ __attribute__((target_clones("avx2", "default"))) std::int64_t newton_rows(const
                        *sn_ok = in.sn_ok, *p_ok = in.p_ok, *sm_ok = in.sm_ok;
     double *a = out.a - in.shift, *b = out.b - in.shift, *c = out.c - in.shift;
     std::int64_t* slow = out.slow;
-    const double dt = in.dt, gw = in.gw, Thg = in.Thg, T8g = in.T8g, mdg = in.mdg, eps = in.eps;
+    const double dt = in.dt, gw = in.gw, Thg = in.Thg, eps = in.eps;
     const bool t8s = in.t8_scaled, mds = in.md_scaled;
     std::int64_t bad = 0;
 #pragma GCC ivdep
@@ -1211,8 +1202,8 @@ __attribute__((target_clones("avx2", "default"))) std::int64_t newton_rows(const
         const double ut_p = u[i + 1];
         const double curv = ut_m - 2 * ut_i + ut_p;
         const double dresdktest = curv * thdz2;
-        const double t8q = T8g / dztest / dztest;
-        const double t8dz2 = pick(scaled & t8s, thdz2 * 0.25, t8q);
+        // (Rows whose quotients are not scaled are built by interior_row.)
+        const double t8dz2 = thdz2 * 0.25;
         const double dresdkim1test = (ut_m - ut_p) * t8dz2;
         const double dresdkip1test = -dresdkim1test;
 
@@ -1233,9 +1224,7 @@ __attribute__((target_clones("avx2", "default"))) std::int64_t newton_rows(const
                                     sn_ok[i + 1] & (alpha[i + 1] == al);
 
         const double grad = (kt_p - kt_m) * 0.25 * (ut_p - ut_m);
-        const double mdq = mdg / dztest / dztest;
-        double dzf = pick(scaled & mds, thdz2 * -2.0, mdq);
-        dzf = dzf / dztest;
+        const double dzf = thdz2 * -2.0 / dztest;
         const double dresddztest = (grad + curv * kt_i) * dzf;
 
         const double dktestdetest = P[i] * kfac[i];
@@ -1249,13 +1238,13 @@ __attribute__((target_clones("avx2", "default"))) std::int64_t newton_rows(const
         const bool c1 = (sl >= sm) & (st > sl);
         const bool c2 = (sm > st) | (sl > st);
         const double l1 = L1[i];
-        const double one = (st - l1 * st - sl) * pick(c1, cc, cr) / W;
+        const double one = (st - l1 * st - sl) * pick(c1, cc, cr);
         const double virgin = (st - l1 * st - sl) * cc;
         const double recomp = L2[i] * (cr * st);
-        const double two = (virgin - recomp) / W;
+        const double two = virgin - recomp;
         const bool tangent = eps >= std::fabs((st - sm) / sm);
         const double near = pick(tangent, -cc * ln10, -cr * ln10) / st / st;
-        const double davtestdsigvtest = pick(far, pick(c1 | c2, one, two), near);
+        const double davtestdsigvtest = pick(far, pick(c1 | c2, one, two) / W, near);
         bad |= (far & (W == 0.0)) | ((!far) & ((sm == 0.0) | (st == 0.0)));
 
         double d = dktestdetest * dresdktest * detestdutest;
@@ -1267,7 +1256,7 @@ __attribute__((target_clones("avx2", "default"))) std::int64_t newton_rows(const
         b[i] = d;
         a[i] = dkim1testdeim1test * dresdkim1test * deim1testduim1test + dresduim1test;
         c[i] = dkip1testdeip1test * dresdkip1test * deip1testduip1test + dresduip1test;
-        slow[i] = (creep & (cached ^ 1)) |
+        slow[i] = (creep & (cached ^ 1)) | !(scaled & t8s & mds) |
                   ((p_ok[i - 1] & p_ok[i] & p_ok[i + 1] & sm_ok[i]) ^ 1);
     }
     return bad;
@@ -1304,7 +1293,7 @@ bool Fused::utest2(const double* u, const double* res, double dt) {
                     P.data(), kfac.data(), g0.data(), rde.data(), gt.data(), tref.data(),
                     ddz.data(), alpha.data(), sigmap.data(), Cc.data(), Cr.data(),
                     st_ok.data(), ck_ok.data(), at_ok.data(), sn_ok.data(), p_ok.data(),
-                    sm_ok.data(), dt, gammaw, Thg, T8g, mdg, eps, t8_scaled, md_scaled,
+                    sm_ok.data(), dt, gammaw, Thg, eps, t8_scaled, md_scaled,
                     shift};
     const RowsOut out{la.data(), lb.data(), L1.data(), L2.data(), a.data(),
                       b.data(),  c.data(),  nlog.data(), slow.data()};
@@ -1325,25 +1314,35 @@ bool Fused::utest2(const double* u, const double* res, double dt) {
         top_rows(u, dt, eps, bad);
         a_first = a[1];
     }
-    // The interior rows in small groups, each eliminated right after it is
-    // built (the same operations as a sweep after all rows: an eliminated
-    // row is final), so that the serial chain of the elimination runs
-    // alongside the next group's rows.  The rows of the nodes marked slow
-    // are built again through interior_row.
+    // The interior rows in groups of nodes.  The rows are eliminated as
+    // soon as they are final (the same operations as a sweep after all
+    // rows), one row alongside each log of the next group, so that the
+    // elimination's serial chain runs while the logs compute.  The rows of
+    // the nodes marked slow are built again through interior_row.
     constexpr std::ptrdiff_t kGroup = 32;
     std::ptrdiff_t done = 0;
     for (std::ptrdiff_t i0 = 1; i0 <= N - 1; i0 += kGroup) {
         interrupt_point(i0 - 1);
         const std::ptrdiff_t i1 = std::min(i0 + kGroup, N);
+        // Rows of the nodes before i0 (and the top row) are final.
+        const std::ptrdiff_t ready = i0 - shift;
         bad |= slope_args(in, out, i0, i1) != 0;
-        slope_logs(out, i0, i1, counts);
+        for (std::ptrdiff_t i = i0; i < i1; ++i) {
+            const std::int64_t nl = nlog[i];
+            if (nl != 0) {
+                L1[i] = std::log(la[i]);
+                if (nl == 2) L2[i] = std::log(lb[i]);
+                counts.log += nl;
+            }
+            if (done < ready) eliminate_row(done++, bad);
+        }
+        eliminate(done, ready, bad);
+        done = ready;
         bad |= newton_rows(in, out, i0, i1) != 0;
         for (std::ptrdiff_t i = i0; i < i1; ++i)
             if (slow[i]) interior_row(i, u, dt, eps, bad);
         if (i0 == 1) a[1 - shift] = a_first;
         if (i1 == N) c[N - 1 - shift] = c_last;
-        eliminate(done, i1 - shift, bad);
-        done = i1 - shift;
     }
     eliminate(done, rows, bad);
     if (bad) return false;

@@ -104,6 +104,7 @@ private:
     void top_rows(const double* u, double dt, double eps, bool& bad);
     double link(std::ptrdiff_t i, double mTh, double dztest, bool lower, bool& bad) const;
     bool sweep(bool& bad);
+    void eliminate_row(std::ptrdiff_t k, bool& bad);
     void eliminate(std::ptrdiff_t k0, std::ptrdiff_t k1, bool& bad);
 
     std::ptrdiff_t N = 0;
