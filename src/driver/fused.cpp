@@ -402,6 +402,42 @@ __attribute__((target_clones("avx2", "default"))) std::ptrdiff_t trial_strain(
     return first;
 }
 
+// The trial state of nodes [0, n) of the block into the run's arrays, and
+// whether get_etest returned -1 for any (given up, or a void ratio of
+// exactly -1).
+struct TrialOut {
+    double *sigvtest, *avtest, *etest, *epsvtest, *ktest, *P, *At;
+    const double* kref;
+    std::int64_t *p_ok, *at_ok;
+};
+
+__attribute__((target_clones("avx2", "default"))) std::int64_t trial_write(const Block& bl,
+                                                                     const TrialOut& to,
+                                                                     std::ptrdiff_t n,
+                                                                     bool closed) {
+    double *sigvtest = to.sigvtest, *avtest = to.avtest, *etest = to.etest,
+           *epsvtest = to.epsvtest, *ktest = to.ktest, *P = to.P, *At = to.At;
+    const double* kref = to.kref;
+    std::int64_t *p_ok = to.p_ok, *at_ok = to.at_ok;
+    std::int64_t minus1 = 0;
+#pragma GCC ivdep
+    for (std::ptrdiff_t k = 0; k < n; ++k) {
+        const double e = bl.e[k];
+        sigvtest[k] = bl.st[k];
+        avtest[k] = bl.av[k];
+        etest[k] = e;
+        epsvtest[k] = bl.eps[k];
+        ktest[k] = kref[k] * bl.pw[k];
+        P[k] = bl.pw[k];
+        p_ok[k] = 1;
+        const bool creep = bl.mode[k] == 1;
+        at_ok[k] = creep & (bl.it[k] >= 0);
+        At[k] = bl.A[k];
+        minus1 |= (creep | !closed) & (e == -1.0);
+    }
+    return minus1;
+}
+
 }  // namespace
 
 // The trial state (Runner::derive with get_avtest, get_etest and get_ktest).
@@ -490,23 +526,10 @@ std::ptrdiff_t Fused::derive(std::ptrdiff_t i0, bool closed_form_without_creep, 
         const std::ptrdiff_t upto = trial_strain(in, bl, nb);
         for (std::ptrdiff_t k = 0; k < upto; ++k) bl.pw[k] = std::pow(10.0, bl.pe[k]);
         counts.pow += upto;
-        for (std::ptrdiff_t k = 0; k < upto; ++k) {
-            const std::ptrdiff_t i = b0 + k;
-            const double e = bl.e[k];
-            r.sigvtest[i] = bl.st[k];
-            r.avtest[i] = bl.av[k];
-            r.etest[i] = e;
-            r.epsvtest[i] = bl.eps[k];
-            r.ktest[i] = kref[i] * bl.pw[k];
-            P[i] = bl.pw[k];
-            p_ok[i] = 1;
-            const bool creep = bl.mode[k] == 1;
-            at_ok[i] = creep && bl.it[k] >= 0;
-            At[i] = bl.A[k];
-            // get_etest's result -1 (given up, or a void ratio of exactly -1).
-            const bool etest_called = creep || !closed_form_without_creep;
-            if (etest_called && e == -1.0) bad_void_ratio = true;
-        }
+        const TrialOut to{r.sigvtest + b0, r.avtest + b0, r.etest + b0, r.epsvtest + b0,
+                          r.ktest + b0,    P.data() + b0, At.data() + b0, kref.data() + b0,
+                          p_ok.data() + b0, at_ok.data() + b0};
+        if (trial_write(bl, to, upto, closed_form_without_creep)) bad_void_ratio = true;
         if (upto < nb) return b0 + upto;
     }
     return N + 1;
