@@ -693,11 +693,59 @@ bool Fused::sweep(bool& bad) {
 // get_utest right after the load change: the trial state is the previous
 // one (etest = elast, sigvtest = sigvlast), so the trial creep rate factor
 // of creep::term is the previous state's.
+namespace {
+
+// The interior rows of the first solve of a step over node range [i0, i1)
+// (a vector loop, as the Newton rows).
+struct FirstIn {
+    const double *kl, *kt, *zl, *zt, *ul, *av, *el, *alpha, *fq, *Al;
+    const std::int64_t *fq_ok, *al_ok;
+    double dt, gw, Th, T8, mTh;
+    std::ptrdiff_t shift;
+};
+
+__attribute__((target_clones("avx2", "default"))) std::int64_t first_rows(
+    const FirstIn& in, double* a_, double* b_, double* c_, double* x_, std::ptrdiff_t i0,
+    std::ptrdiff_t i1) {
+    const double *kl = in.kl, *kt = in.kt, *zl = in.zl, *zt = in.zt, *ul = in.ul, *av = in.av,
+                 *el = in.el, *alpha = in.alpha, *fq = in.fq, *Al = in.Al;
+    const std::int64_t *fq_ok = in.fq_ok, *al_ok = in.al_ok;
+    double *a = a_ - in.shift, *b = b_ - in.shift, *c = c_ - in.shift, *x = x_ - in.shift;
+    const double dt = in.dt, gw = in.gw, Th = in.Th, T8 = in.T8, mTh = in.mTh;
+    std::int64_t bad = 0;
+#pragma GCC ivdep
+    for (std::ptrdiff_t i = i0; i < i1; ++i) {
+        const bool creep = alpha[i] > 0.0;
+        const double dzlast = (zl[i + 1] - zl[i - 1]) * 0.5;
+        const double dztest = (zt[i + 1] - zt[i - 1]) * 0.5;
+        const double onepe = 1.0 + el[i];
+        bad |= (dztest == 0.0) | (dzlast == 0.0) | (onepe == 0.0) |
+               (creep & ((fq_ok[i] & al_ok[i]) ^ 1));
+        // link(): the coefficients of the pressures above and below.
+        const double s = mTh / dztest / dztest;
+        const double dk = 0.25 * (kt[i + 1] - kt[i - 1]);
+        a[i] = s * (kt[i] - dk);
+        c[i] = s * (kt[i] + dk);
+        const double storage = av[i] / onepe;
+        const double conduction = dt * kt[i] / gw / dztest / dztest;
+        b[i] = storage + conduction;
+        // The trial state is the previous one: the trial creep rate factor
+        // of creep::term is the previous state's.
+        const double qc = pick(creep, fq[i] * (Al[i] + Al[i]), 0.0);
+        const double lap = (ul[i - 1] - 2.0 * ul[i]) + ul[i + 1];
+        const double xr = qc + lap * (kl[i] * Th / dzlast / dzlast);
+        const double x0 = xr + av[i] * ul[i] / onepe;
+        const double du = ul[i + 1] - ul[i - 1];
+        const double grad = du * (T8 / dzlast / dzlast);
+        x[i] = grad * (kl[i + 1] - kl[i - 1]) + x0;
+    }
+    return bad;
+}
+
+}  // namespace
+
 bool Fused::utest(double dt) {
     bool bad = false;
-    // Every entry the sweep reads is written below but these two.
-    a[0] = 0.0;
-    c[rows - 1] = 0.0;
     const double *kl = r.klast, *kt = r.ktest, *zl = r.zlast, *zt = r.ztest, *ul = r.ulast;
     const double *av = r.avtest, *el = r.elast;
     const double gw = gammaw;
@@ -713,29 +761,20 @@ bool Fused::utest(double dt) {
         return fq[j] * (Al[j] + Al[j]);
     };
 
-    const std::ptrdiff_t rowShift = dtype == 2 ? 0 : 1;
-    const std::ptrdiff_t firstSolved = dtype == 2 ? 0 : 1;
-    const std::ptrdiff_t lastSolved = dtype == 1 ? N : N - 1;
-    for (std::ptrdiff_t i = 1; i <= N - 1; ++i) {
-        interrupt_point(i);
-        const std::ptrdiff_t rr = i - rowShift;
-        const double al = alpha[i];
-        const double dzlast = (zl[i + 1] - zl[i - 1]) * 0.5;
-        const double dztest = (zt[i + 1] - zt[i - 1]) * 0.5;
-        if (i - 1 >= firstSolved) a[rr] = link(i, mTh, dztest, true, bad);
-        const double storage = q(av[i], 1.0 + el[i], bad);
-        const double conduction = q(q(q(dt * kt[i], gw, bad), dztest, bad), dztest, bad);
-        b[rr] = storage + conduction;
-        if (i + 1 <= lastSolved) c[rr] = link(i, mTh, dztest, false, bad);
-        const double qc = creep_of(i, al);
-        const double lap = (ul[i - 1] - 2.0 * ul[i]) + ul[i + 1];
-        const double xr = qc + lap * q(q(kl[i] * Th, dzlast, bad), dzlast, bad);
-        x[rr] = xr + q(av[i] * ul[i], 1.0 + el[i], bad);
-        const double du = ul[i + 1] - ul[i - 1];
-        const double grad = du * q(q(T8, dzlast, bad), dzlast, bad);
-        x[rr] = grad * (kl[i + 1] - kl[i - 1]) + x[rr];
+    const FirstIn in{kl,        kt,          zl,           zt,           ul,       av,
+                     el,        alpha.data(), fq.data(),    Al.data(),    fq_ok.data(),
+                     al_ok.data(), dt,        gw,           Th,           T8,       mTh,
+                     dtype == 2 ? 0 : 1};
+    for (std::ptrdiff_t i0 = 1; i0 <= N - 1; i0 += 0x4000) {
+        interrupt_point(i0 - 1);
+        bad |= first_rows(in, a.data(), b.data(), c.data(), x.data(), i0,
+                          std::min(i0 + 0x4000, N)) != 0;
     }
     if (bad) return false;
+    // Every entry the sweep reads is written but these two (the boundary
+    // rows below own the links next to them).
+    a[0] = 0.0;
+    c[rows - 1] = 0.0;
 
     if (dtype == 1) {
         {
