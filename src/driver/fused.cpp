@@ -66,18 +66,35 @@ double* raw_data(const Vec& v, std::ptrdiff_t n) {
 }
 
 double max_abs_raw(const double* v, std::ptrdiff_t n) {
-    double hi = v[0], lo = v[0];
-    bool nan = std::isnan(hi);
-    for (std::ptrdiff_t i = 1; i < n && !nan; ++i) {
-        interrupt_point(i);
+    // Four running extremes at a time: the same result as one scan in order,
+    // as a nonzero extreme has the same bits whichever of its occurrences is
+    // kept, and over zeros alone every extreme stays v[0].
+    double hi[4] = {v[0], v[0], v[0], v[0]}, lo[4] = {v[0], v[0], v[0], v[0]};
+    bool nan = std::isnan(v[0]);
+    std::ptrdiff_t i = 1;
+    for (; i + 4 <= n; i += 4) {
+        if (((i + 3) & 0x3FFF) < 4) interrupt_point((i + 3) & ~std::ptrdiff_t{0x3FFF});
+        for (int m = 0; m < 4; ++m) {
+            const double x = v[i + m];
+            nan |= x != x;
+            hi[m] = x > hi[m] ? x : hi[m];
+            lo[m] = x < lo[m] ? x : lo[m];
+        }
+    }
+    for (; i < n; ++i) {
         const double x = v[i];
-        if (std::isnan(x)) nan = true;
-        if (x > hi) hi = x;
-        if (x < lo) lo = x;
+        nan |= x != x;
+        hi[0] = x > hi[0] ? x : hi[0];
+        lo[0] = x < lo[0] ? x : lo[0];
     }
     if (nan) return std::nan("");
-    const double neg = -lo;
-    return neg > hi ? neg : hi;
+    double h = hi[0], l = lo[0];
+    for (int m = 1; m < 4; ++m) {
+        h = hi[m] > h ? hi[m] : h;
+        l = lo[m] < l ? lo[m] : l;
+    }
+    const double neg = -l;
+    return neg > h ? neg : h;
 }
 
 bool Fused::setup(const RunParams& p, const Work& w) {
@@ -387,19 +404,19 @@ __attribute__((target_clones("avx2", "default"))) void trial_update(const Derive
 __attribute__((target_clones("avx2", "default"))) std::ptrdiff_t trial_strain(
     const DeriveIn& in, Block& bl, std::ptrdiff_t nb) {
     const double *el = in.el, *ekref = in.ekref, *Ck = in.Ck;
-    std::ptrdiff_t first = nb;
+    std::int64_t any = 0;
+#pragma GCC ivdep
     for (std::ptrdiff_t k = 0; k < nb; ++k) {
         const double elk = el[k], e = bl.e[k];
         bl.eps[k] = (elk - e) / (elk + 1);
         bl.pe[k] = (e - ekref[k]) / Ck[k];
+        any |= (bl.mode[k] == 2) | (elk + 1 == 0.0) | (Ck[k] == 0.0);
     }
+    if (!any) return nb;
     // The first node that goes through the checked calls.
     for (std::ptrdiff_t k = 0; k < nb; ++k)
-        if (bl.mode[k] == 2 || el[k] + 1 == 0.0 || Ck[k] == 0.0) {
-            first = k;
-            break;
-        }
-    return first;
+        if (bl.mode[k] == 2 || el[k] + 1 == 0.0 || Ck[k] == 0.0) return k;
+    return nb;
 }
 
 // The trial state of nodes [0, n) of the block into the run's arrays, and
