@@ -308,6 +308,7 @@ struct DeriveIn {
     const double *ul, *sl, *el, *u, *et, *sigmap, *sigvref, *esigvref, *Cc, *Cr, *coa, *alpha,
         *Al, *Fe, *dAe, *ekref, *Ck;
     const std::int64_t *sm_ok, *st_ok, *ck_ok, *al_ok, *tan1;
+    double eps;  // of d(avtest)/d(sigvtest): pa 1e-10
 };
 
 struct Block {
@@ -320,6 +321,9 @@ struct Block {
     // iteration, 2: through the checked calls; updates of the iteration
     // (-1: gave up).
     std::int64_t br[kSize], mode[kSize], it[kSize];
+    // How many logs d(avtest)/d(sigvtest) takes of the arguments la, lb
+    // (the same as get_avtest's log10: the same quotients).
+    std::int64_t nl[kSize];
 };
 
 // Effective stress and the arguments of the logs.
@@ -336,9 +340,12 @@ __attribute__((target_clones("avx2", "default"))) void trial_args(const DeriveIn
         bl.st[k] = st;
         bl.br[k] = c1 ? 0 : (c2 ? 1 : 2);
         const double across = st / sm, within = st / sl;
-        bl.la[k] = pick(!(c1 | c2), across, within);
+        const bool virgin = !(c1 | c2);
+        bl.la[k] = pick(virgin, across, within);
         bl.lb[k] = sm / sl;
         bl.rat[k] = st / sigvref[k];
+        const bool far = std::fabs((st - sl) / sl) > in.eps;
+        bl.nl[k] = far * (1 + virgin);
     }
 }
 
@@ -423,9 +430,9 @@ __attribute__((target_clones("avx2", "default"))) std::ptrdiff_t trial_strain(
 // whether get_etest returned -1 for any (given up, or a void ratio of
 // exactly -1).
 struct TrialOut {
-    double *sigvtest, *avtest, *etest, *epsvtest, *ktest, *P, *At;
+    double *sigvtest, *avtest, *etest, *epsvtest, *ktest, *P, *At, *la, *lb;
     const double* kref;
-    std::int64_t *p_ok, *at_ok;
+    std::int64_t *p_ok, *at_ok, *nlog;
 };
 
 __attribute__((target_clones("avx2", "default"))) std::int64_t trial_write(const Block& bl,
@@ -433,9 +440,10 @@ __attribute__((target_clones("avx2", "default"))) std::int64_t trial_write(const
                                                                      std::ptrdiff_t n,
                                                                      bool closed) {
     double *sigvtest = to.sigvtest, *avtest = to.avtest, *etest = to.etest,
-           *epsvtest = to.epsvtest, *ktest = to.ktest, *P = to.P, *At = to.At;
+           *epsvtest = to.epsvtest, *ktest = to.ktest, *P = to.P, *At = to.At, *la = to.la,
+           *lb = to.lb;
     const double* kref = to.kref;
-    std::int64_t *p_ok = to.p_ok, *at_ok = to.at_ok;
+    std::int64_t *p_ok = to.p_ok, *at_ok = to.at_ok, *nlog = to.nlog;
     std::int64_t minus1 = 0;
 #pragma GCC ivdep
     for (std::ptrdiff_t k = 0; k < n; ++k) {
@@ -450,6 +458,9 @@ __attribute__((target_clones("avx2", "default"))) std::int64_t trial_write(const
         const bool creep = bl.mode[k] == 1;
         at_ok[k] = creep & (bl.it[k] >= 0);
         At[k] = bl.A[k];
+        la[k] = bl.la[k];
+        lb[k] = bl.lb[k];
+        nlog[k] = bl.nl[k];
         minus1 |= (creep | !closed) & (e == -1.0);
     }
     return minus1;
@@ -481,7 +492,8 @@ std::ptrdiff_t Fused::derive(std::ptrdiff_t i0, bool closed_form_without_creep, 
                           Al.data() + b0,     Fe.data() + b0,     dAe.data() + b0,
                           ekref.data() + b0,
                           Ck.data() + b0,     sm_ok.data() + b0,  st_ok.data() + b0,
-                          ck_ok.data() + b0,  al_ok.data() + b0,  tan1.data() + b0};
+                          ck_ok.data() + b0,  al_ok.data() + b0,  tan1.data() + b0,
+                          pa * 1e-10};
         trial_args(in, bl, nb);
         for (std::ptrdiff_t k = 0; k < nb; ++k) {
             if (!(sm_ok[b0 + k] & st_ok[b0 + k])) continue;
@@ -544,8 +556,9 @@ std::ptrdiff_t Fused::derive(std::ptrdiff_t i0, bool closed_form_without_creep, 
         for (std::ptrdiff_t k = 0; k < upto; ++k) bl.pw[k] = std::pow(10.0, bl.pe[k]);
         counts.pow += upto;
         const TrialOut to{r.sigvtest + b0, r.avtest + b0, r.etest + b0, r.epsvtest + b0,
-                          r.ktest + b0,    P.data() + b0, At.data() + b0, kref.data() + b0,
-                          p_ok.data() + b0, at_ok.data() + b0};
+                          r.ktest + b0,    P.data() + b0, At.data() + b0, la.data() + b0,
+                          lb.data() + b0,  kref.data() + b0, p_ok.data() + b0,
+                          at_ok.data() + b0, nlog.data() + b0};
         if (trial_write(bl, to, upto, closed_form_without_creep)) bad_void_ratio = true;
         if (upto < nb) return b0 + upto;
     }
@@ -1192,13 +1205,15 @@ void Fused::top_rows(const double* u, double dt, double eps, bool& bad) {
 
 namespace {
 
-// The interior rows of the Newton step over whole node ranges, for the
-// nodes whose cached values are all there: a loop that computes the log
-// arguments of d(avtest)/d(sigvtest), a loop of the logs, and a loop of the
+// The interior rows of the Newton step over node ranges, for the nodes
+// whose cached values are all there: a loop of the logs of
+// d(avtest)/d(sigvtest) (their arguments are get_avtest's, kept by the trial
+// state of the pass: la, lb and how many of them, nlog), then a loop of the
 // rows.  The vector loops have no calls and no reductions but the flags, so
 // they compute the same bits vectorised or not; every branch of a row is
 // computed and the one the node takes is selected.  A node whose row needs
-// anything the loops do not have is marked slow (its row is then built by
+// anything the loops do not have (among them a node whose trial state went
+// through the checked calls: p_ok 0) is marked slow (its row is then built by
 // interior_row); a zero divisor sets bad, which sends the pass to the calls.
 struct RowsIn {
     const double *u, *ul, *el, *zt, *kt, *av, *st, *sl, *stor, *At, *Sn, *Dn, *P, *kfac, *g0,
@@ -1214,33 +1229,6 @@ struct RowsOut {
     std::int64_t *nlog, *slow;
 };
 
-// Log arguments of node range [i0, i1): nlog 0, 1 (la) or 2 (la, lb).
-__attribute__((target_clones("avx2", "default"))) std::int64_t slope_args(const RowsIn& in,
-                                                                  const RowsOut& out,
-                                                                  std::ptrdiff_t i0,
-                                                                  std::ptrdiff_t i1) {
-    const double *st = in.st, *sl = in.sl, *sm = in.sigmap;
-    double *la = out.la, *lb = out.lb;
-    std::int64_t* nlog = out.nlog;
-    const double eps = in.eps;
-    std::int64_t bad = 0;
-#pragma GCC ivdep
-    for (std::ptrdiff_t i = i0; i < i1; ++i) {
-        const double s = st[i], l = sl[i], m = sm[i];
-        const bool far = std::fabs((s - l) / l) > eps;
-        const bool c1 = (l >= m) & (s > l);
-        const bool c2 = (m > s) | (l > s);
-        const bool virgin = !(c1 | c2);
-        const double sm_ = s / m, sl_ = s / l;
-        la[i] = pick(virgin, sm_, sl_);
-        lb[i] = m / l;
-        nlog[i] = far * (1 + virgin);
-        bad |= l == 0.0;
-        bad |= far & virgin & (m == 0.0);
-    }
-    return bad;
-}
-
 __attribute__((target_clones("avx2", "default"))) std::int64_t newton_rows(const RowsIn& in,
                                                                    const RowsOut& out,
                                                                    std::ptrdiff_t i0,
@@ -1252,6 +1240,7 @@ __attribute__((target_clones("avx2", "default"))) std::int64_t newton_rows(const
                  *sigmap = in.sigmap, *Cc = in.Cc, *Cr = in.Cr, *L1 = out.L1, *L2 = out.L2;
     const std::int64_t *st_ok = in.st_ok, *ck_ok = in.ck_ok, *at_ok = in.at_ok,
                        *sn_ok = in.sn_ok, *p_ok = in.p_ok, *sm_ok = in.sm_ok;
+    const std::int64_t* nlog = out.nlog;
     double *a = out.a - in.shift, *b = out.b - in.shift, *c = out.c - in.shift;
     std::int64_t* slow = out.slow;
     const double dt = in.dt, gw = in.gw, Thg = in.Thg, eps = in.eps;
@@ -1313,7 +1302,7 @@ __attribute__((target_clones("avx2", "default"))) std::int64_t newton_rows(const
         // compressibility_slope with the logs of the loop before.
         const double sl = slv[i], sm = sigmap[i], cc = Cc[i], cr = Cr[i];
         const double W = (st - sl) * (ln10 * st) * (st - sl);
-        const bool far = std::fabs((st - sl) / sl) > eps;
+        const bool far = nlog[i] != 0;
         const bool c1 = (sl >= sm) & (st > sl);
         const bool c2 = (sm > st) | (sl > st);
         const double l1 = L1[i];
@@ -1405,7 +1394,6 @@ bool Fused::utest2(const double* u, const double* res, double dt) {
         const std::ptrdiff_t i1 = std::min(i0 + kGroup, N);
         // Rows of the nodes before i0 (and the top row) are final.
         const std::ptrdiff_t ready = i0 - shift;
-        bad |= slope_args(in, out, i0, i1) != 0;
         for (std::ptrdiff_t i = i0; i < i1; ++i) {
             const std::int64_t nl = nlog[i];
             if (nl != 0) {
