@@ -18,6 +18,14 @@
 // whole pass, which only writes its result) through the checked calls, so a
 // failure surfaces from the same place with the same error as without this
 // path.
+//
+// Each part of a pass runs as loops over the nodes: the arithmetic in loops
+// without calls or branches (every branch computed, the node's own
+// selected), which the compiler vectorises, built for AVX2 and for the
+// baseline and picked at run time; the transcendental functions in scalar
+// loops between them.  IEEE +, -, *, / give the same bits in a vector lane
+// as in a scalar register, and nothing is contracted into fused
+// multiply-adds, so the results do not depend on which build runs.
 #pragma once
 
 #include <cstddef>
