@@ -143,11 +143,12 @@ private:
     // avtest / that of every node under its own alpha.
     std::vector<double> stor, Dn, Sn;
     std::vector<Flag> sn_ok;
-    // Per pass, of the Newton rows: the log arguments of d(avtest)/d(sigvtest)
-    // and their logs (how many of the two a node takes), and the nodes whose
-    // rows are built one by one.
+    // Per pass: the log arguments of d(avtest)/d(sigvtest) (get_avtest's
+    // quotients, kept by the trial state) and their logs (nlog: how many of
+    // the two a node takes), and the nodes whose residual equation or Newton
+    // row is completed or built one by one.
     std::vector<double> la, lb, L1, L2;
-    std::vector<std::int64_t> nlog, slow;
+    std::vector<Flag> nlog, slow;
     // Per pass: creep rate factor of the trial state, 10^((e - ekref)/Ck).
     std::vector<double> At, P;
     std::vector<Flag> at_ok, p_ok;
