@@ -312,7 +312,7 @@ struct DeriveIn {
 };
 
 struct Block {
-    static constexpr std::ptrdiff_t kSize = 256;
+    static constexpr std::ptrdiff_t kSize = 128;
     double st[kSize], la[kSize], lb[kSize], rat[kSize], L1[kSize], L2[kSize], G[kSize],
         av[kSize], e[kSize], x[kSize], A[kSize], res[kSize], du[kSize], g[kSize], eps[kSize],
         pe[kSize], pw[kSize], dres[kSize], en[kSize];
