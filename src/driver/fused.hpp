@@ -24,8 +24,8 @@
 // selected), which the compiler vectorises, built for AVX2 and for the
 // baseline and picked at run time; the transcendental functions in scalar
 // loops between them.  IEEE +, -, *, / give the same bits in a vector lane
-// as in a scalar register, and nothing is contracted into fused
-// multiply-adds, so the results do not depend on which build runs.
+// as in a scalar register, and no multiply and add are fused into one
+// instruction, so the results do not depend on which build runs.
 #pragma once
 
 #include <cstddef>
