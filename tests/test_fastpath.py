@@ -24,7 +24,7 @@ def layered(rng, n, lo, hi, layers, zero=0.0):
 
 @st.composite
 def problems(draw):
-    N = draw(st.sampled_from([3, 4, 7, 20, 41]))
+    N = draw(st.sampled_from([3, 4, 7, 20, 41, 300]))
     layers = draw(st.integers(1, 4))
     creep = draw(st.sampled_from([0.0, 0.5, 1.0]))   # share of creeping layers
     kind = draw(st.integers(0, 2))                    # OCR, void ratio, preconsolidation

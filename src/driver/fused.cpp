@@ -34,7 +34,20 @@ constexpr double kTangentBand = 1e-5;
 // Well inside the normal range: scaling by 1/8 .. 8 keeps it normal.
 inline bool in_range(double v) {
     const double m = std::fabs(v);
-    return m >= 0x1p-1016 && m <= 0x1p1016;
+    return (m >= 0x1p-1016) & (m <= 0x1p1016);
+}
+
+// c ? x : y with both evaluated (so that a loop of them has no branches
+// and vectorises).
+inline double pick(bool c, double x, double y) {
+    std::uint64_t a, b;
+    std::memcpy(&a, &x, sizeof a);
+    std::memcpy(&b, &y, sizeof b);
+    const std::uint64_t m = std::uint64_t{0} - static_cast<std::uint64_t>(c);
+    const std::uint64_t r = (a & m) | (b & ~m);
+    double o;
+    std::memcpy(&o, &r, sizeof o);
+    return o;
 }
 
 // a / b; a zero divisor (where the checked division raises) flags.
@@ -53,18 +66,35 @@ double* raw_data(const Vec& v, std::ptrdiff_t n) {
 }
 
 double max_abs_raw(const double* v, std::ptrdiff_t n) {
-    double hi = v[0], lo = v[0];
-    bool nan = std::isnan(hi);
-    for (std::ptrdiff_t i = 1; i < n && !nan; ++i) {
-        interrupt_point(i);
+    // Four running extremes at a time: the same result as one scan in order,
+    // as a nonzero extreme has the same bits whichever of its occurrences is
+    // kept, and over zeros alone every extreme stays v[0].
+    double hi[4] = {v[0], v[0], v[0], v[0]}, lo[4] = {v[0], v[0], v[0], v[0]};
+    bool nan = std::isnan(v[0]);
+    std::ptrdiff_t i = 1;
+    for (; i + 4 <= n; i += 4) {
+        if (((i + 3) & 0x3FFF) < 4) interrupt_point((i + 3) & ~std::ptrdiff_t{0x3FFF});
+        for (int m = 0; m < 4; ++m) {
+            const double x = v[i + m];
+            nan |= x != x;
+            hi[m] = x > hi[m] ? x : hi[m];
+            lo[m] = x < lo[m] ? x : lo[m];
+        }
+    }
+    for (; i < n; ++i) {
         const double x = v[i];
-        if (std::isnan(x)) nan = true;
-        if (x > hi) hi = x;
-        if (x < lo) lo = x;
+        nan |= x != x;
+        hi[0] = x > hi[0] ? x : hi[0];
+        lo[0] = x < lo[0] ? x : lo[0];
     }
     if (nan) return std::nan("");
-    const double neg = -lo;
-    return neg > hi ? neg : hi;
+    double h = hi[0], l = lo[0];
+    for (int m = 1; m < 4; ++m) {
+        h = hi[m] > h ? hi[m] : h;
+        l = lo[m] < l ? lo[m] : l;
+    }
+    const double neg = -l;
+    return neg > h ? neg : h;
 }
 
 bool Fused::setup(const RunParams& p, const Work& w) {
@@ -102,6 +132,8 @@ bool Fused::setup(const RunParams& p, const Work& w) {
         v->assign(un, 0.0);
     for (auto* v : {&sm_ok, &al_ok, &fq_ok, &at_ok, &p_ok, &tan1, &st_ok, &ck_ok, &sn_ok})
         v->assign(un, 0);
+    for (auto* v : {&la, &lb, &L1, &L2}) v->assign(un, 0.0);
+    for (auto* v : {&nlog, &slow}) v->assign(un, 0);
     for (auto* v : {&a, &b, &c, &x}) v->assign(static_cast<std::size_t>(rows), 0.0);
     refresh(p);
     return true;
@@ -154,7 +186,7 @@ namespace {
 
 // get_avtest with the preconsolidation stress sm of the step.
 inline double avtest_of(double sl, double st, double sm, double Cc, double Cr, bool& bad,
-                        Fused::Counts& n, int tangent = -1) {
+                        Fused::Counts& n) {
     double De;
     if (sl >= sm && st > sl) {
         De = Cc * std::log10(q(st, sl, bad));
@@ -167,9 +199,7 @@ inline double avtest_of(double sl, double st, double sm, double Cc, double Cr, b
         De = virgin + Cr * std::log10(q(sm, sl, bad));
         n.log10 += 2;
     }
-    // tangent: the first test, when the step has made it (its operands are
-    // the step's).
-    const bool first = tangent >= 0 ? tangent == 1 : std::fabs(q(sm - sl, sl, bad)) < kTangentBand;
+    const bool first = std::fabs(q(sm - sl, sl, bad)) < kTangentBand;
     if (first && std::fabs(q(sl - st, st, bad)) < kTangentBand)
         return q(q(Cc, sl, bad), ln10, bad);
     if (st < sm && std::fabs(q(sl - st, st, bad)) < kTangentBand)
@@ -268,6 +298,176 @@ void Fused::forget_step(std::ptrdiff_t i) {
 
 void Fused::forget_pass(std::ptrdiff_t i) { at_ok[i] = p_ok[i] = 0; }
 
+namespace {
+
+// The trial state of a block of nodes b0 + k, k in [0, nb), phase by phase:
+// vector loops for the arithmetic, scalar loops for the transcendental
+// functions in between.  Node arrays are indexed by i = b0 + k, the block's
+// own by k.
+struct DeriveIn {
+    const double *ul, *sl, *el, *u, *et, *sigmap, *sigvref, *esigvref, *Cc, *Cr, *coa, *alpha,
+        *Al, *Fe, *dAe, *ekref, *Ck;
+    const std::int64_t *sm_ok, *st_ok, *ck_ok, *al_ok, *tan1;
+    double eps;  // of d(avtest)/d(sigvtest): pa 1e-10
+};
+
+struct Block {
+    static constexpr std::ptrdiff_t kSize = 128;
+    double st[kSize], la[kSize], lb[kSize], rat[kSize], L1[kSize], L2[kSize], G[kSize],
+        av[kSize], e[kSize], x[kSize], A[kSize], res[kSize], du[kSize], g[kSize], eps[kSize],
+        pe[kSize], pw[kSize], dres[kSize], en[kSize];
+    // Branch of get_avtest (0: virgin, 1: unloading or reloading, 2: across
+    // the preconsolidation stress); mode 0: closed form, 1: creep
+    // iteration, 2: through the checked calls; updates of the iteration
+    // (-1: gave up).
+    std::int64_t br[kSize], mode[kSize], it[kSize];
+    // How many logs d(avtest)/d(sigvtest) takes of the arguments la, lb
+    // (the same as get_avtest's log10: the same quotients).
+    std::int64_t nl[kSize];
+};
+
+// Effective stress and the arguments of the logs.
+__attribute__((target_clones("avx2", "default"))) void trial_args(const DeriveIn& in,
+                                                                   Block& bl, std::ptrdiff_t nb) {
+    const double *ul = in.ul, *slv = in.sl, *u = in.u, *sigmap = in.sigmap,
+                 *sigvref = in.sigvref;
+#pragma GCC ivdep
+    for (std::ptrdiff_t k = 0; k < nb; ++k) {
+        const double sl = slv[k], sm = sigmap[k];
+        const double st = (ul[k] + sl) - u[k];
+        const bool c1 = (sl >= sm) & (st > sl);
+        const bool c2 = (!c1) & ((st < sm) | (st < sl));
+        bl.st[k] = st;
+        bl.br[k] = c1 ? 0 : (c2 ? 1 : 2);
+        const double across = st / sm, within = st / sl;
+        const bool virgin = !(c1 | c2);
+        bl.la[k] = pick(virgin, across, within);
+        bl.lb[k] = sm / sl;
+        bl.rat[k] = st / sigvref[k];
+        const bool far = std::fabs((st - sl) / sl) > in.eps;
+        bl.nl[k] = far * (1 + virgin);
+    }
+}
+
+// get_avtest from the logs, and the start of the void-ratio iteration
+// (or its closed forms).
+__attribute__((target_clones("avx2", "default"))) void trial_start(const DeriveIn& in,
+                                                                    Block& bl,
+                                                                    std::ptrdiff_t nb,
+                                                                    bool closed) {
+    const double *ul = in.ul, *slv = in.sl, *el = in.el, *u = in.u, *et = in.et,
+                 *sigmap = in.sigmap, *esigvref = in.esigvref, *Cc = in.Cc, *Cr = in.Cr,
+                 *coa = in.coa, *alpha = in.alpha;
+    const std::int64_t *sm_ok = in.sm_ok, *st_ok = in.st_ok, *ck_ok = in.ck_ok,
+                       *al_ok = in.al_ok, *tan1 = in.tan1;
+#pragma GCC ivdep
+    for (std::ptrdiff_t k = 0; k < nb; ++k) {
+        const double sl = slv[k], sm = sigmap[k], st = bl.st[k], cc = Cc[k], cr = Cr[k];
+        const std::int64_t br = bl.br[k];
+        const double L1 = bl.L1[k];
+        const double virgin = cc * L1;
+        const double De = pick(br == 0, virgin, pick(br == 1, cr * L1, virgin + cr * bl.L2[k]));
+        const bool near = std::fabs((sl - st) / st) < kTangentBand;
+        const bool t1 = (tan1[k] == 1) & near;
+        const bool t2 = (!t1) & (st < sm) & near;
+        const double av = pick(t1, cc / sl / ln10, pick(t2, cr / sl / ln10, De / (st - sl)));
+        bl.av[k] = av;
+        // The checked divisions get_avtest makes.
+        const bool zero = (sl == 0.0) | ((br == 2) & (sm == 0.0)) |
+                          (((tan1[k] == 1) | (st < sm)) & (st == 0.0)) |
+                          ((!(t1 | t2)) & (st - sl == 0.0));
+        const double al = alpha[k];
+        const bool creep = al > 0.0;
+        const double ut = u[k], ulk = ul[k], elk = el[k];
+        const std::int64_t flagged = (sm_ok[k] & st_ok[k] & ((!creep) | (ck_ok[k] & al_ok[k]))) ^ 1;
+        bl.mode[k] = (flagged | zero) ? 2 : (creep ? 1 : 0);
+        bl.du[k] = (ut - ulk) * av;
+        const double g = coa[k] * bl.G[k];
+        bl.g[k] = g;
+        const double ee = et[k];
+        bl.x[k] = (ee - esigvref[k]) / al + g;
+        bl.e[k] = pick(creep, ee, pick(closed, elk - (ulk - ut) * av, elk + av * (ut - ulk)));
+    }
+}
+
+// The next update of the void-ratio iteration of every node of the block
+// (used for the nodes still iterating): the slope of its residual, the new
+// void ratio and the exponent of its rate factor.
+__attribute__((target_clones("avx2", "default"))) void trial_update(const DeriveIn& in,
+                                                                     Block& bl,
+                                                                     std::ptrdiff_t nb) {
+    const double *dAe = in.dAe, *esigvref = in.esigvref, *alpha = in.alpha;
+#pragma GCC ivdep
+    for (std::ptrdiff_t k = 0; k < nb; ++k) {
+        const double dres = dAe[k] * bl.A[k] - 1.0;
+        const double ee = bl.e[k] - bl.res[k] / dres;
+        bl.dres[k] = dres;
+        bl.en[k] = ee;
+        bl.x[k] = (ee - esigvref[k]) / alpha[k] + bl.g[k];
+    }
+}
+
+// Strain and the permeability exponent.
+__attribute__((target_clones("avx2", "default"))) std::ptrdiff_t trial_strain(
+    const DeriveIn& in, Block& bl, std::ptrdiff_t nb) {
+    const double *el = in.el, *ekref = in.ekref, *Ck = in.Ck;
+    std::int64_t any = 0;
+#pragma GCC ivdep
+    for (std::ptrdiff_t k = 0; k < nb; ++k) {
+        const double elk = el[k], e = bl.e[k];
+        bl.eps[k] = (elk - e) / (elk + 1);
+        bl.pe[k] = (e - ekref[k]) / Ck[k];
+        any |= (bl.mode[k] == 2) | (elk + 1 == 0.0) | (Ck[k] == 0.0);
+    }
+    if (!any) return nb;
+    // The first node that goes through the checked calls.
+    for (std::ptrdiff_t k = 0; k < nb; ++k)
+        if (bl.mode[k] == 2 || el[k] + 1 == 0.0 || Ck[k] == 0.0) return k;
+    return nb;
+}
+
+// The trial state of nodes [0, n) of the block into the run's arrays, and
+// whether get_etest returned -1 for any (given up, or a void ratio of
+// exactly -1).
+struct TrialOut {
+    double *sigvtest, *avtest, *etest, *epsvtest, *ktest, *P, *At, *la, *lb;
+    const double* kref;
+    std::int64_t *p_ok, *at_ok, *nlog;
+};
+
+__attribute__((target_clones("avx2", "default"))) std::int64_t trial_write(const Block& bl,
+                                                                     const TrialOut& to,
+                                                                     std::ptrdiff_t n,
+                                                                     bool closed) {
+    double *sigvtest = to.sigvtest, *avtest = to.avtest, *etest = to.etest,
+           *epsvtest = to.epsvtest, *ktest = to.ktest, *P = to.P, *At = to.At, *la = to.la,
+           *lb = to.lb;
+    const double* kref = to.kref;
+    std::int64_t *p_ok = to.p_ok, *at_ok = to.at_ok, *nlog = to.nlog;
+    std::int64_t minus1 = 0;
+#pragma GCC ivdep
+    for (std::ptrdiff_t k = 0; k < n; ++k) {
+        const double e = bl.e[k];
+        sigvtest[k] = bl.st[k];
+        avtest[k] = bl.av[k];
+        etest[k] = e;
+        epsvtest[k] = bl.eps[k];
+        ktest[k] = kref[k] * bl.pw[k];
+        P[k] = bl.pw[k];
+        p_ok[k] = 1;
+        const bool creep = bl.mode[k] == 1;
+        at_ok[k] = creep & (bl.it[k] >= 0);
+        At[k] = bl.A[k];
+        la[k] = bl.la[k];
+        lb[k] = bl.lb[k];
+        nlog[k] = bl.nl[k];
+        minus1 |= (creep | !closed) & (e == -1.0);
+    }
+    return minus1;
+}
+
+}  // namespace
+
 // The trial state (Runner::derive with get_avtest, get_etest and get_ktest).
 // The creep rate factor A of the void ratio the iteration returns is kept:
 // it is creep::rate_factor(etest, sigvtest) of the residual and the E of the
@@ -276,117 +476,91 @@ void Fused::forget_pass(std::ptrdiff_t i) { at_ok[i] = p_ok[i] = 0; }
 std::ptrdiff_t Fused::derive(std::ptrdiff_t i0, bool closed_form_without_creep, double dt,
                              const double* u, bool& bad_void_ratio) {
     (void)dt;  // in the step's factors
-    // In blocks of nodes, phase by phase: the compressibility and the start
-    // of the void-ratio iteration of every node, then the iteration's updates
-    // node after node while any is still above its tolerance, then strain
-    // and permeability.  Each node sees the operations of the node-by-node
-    // pass in their order; only nodes are interleaved (they are independent),
-    // which lets the independent divisions and exponentials overlap.
-    constexpr std::ptrdiff_t kBlock = 128;
-    double st_[kBlock], av_[kBlock], e_[kBlock], A_[kBlock], res_[kBlock], du_[kBlock],
-        g_[kBlock];
-    int it_[kBlock];
-    std::ptrdiff_t active[kBlock];
-    // 0: closed form, 1: creep iteration, 2: flagged (the checked path).
-    unsigned char mode[kBlock];
-    for (std::ptrdiff_t b0 = i0; b0 <= N; b0 += kBlock) {
-        const std::ptrdiff_t nb = std::min(kBlock, N + 1 - b0);
-        std::ptrdiff_t nact = 0;
+    // Each node sees the operations of the node-by-node pass in their
+    // order; only nodes are interleaved (they are independent), so that the
+    // divisions vectorise and the independent transcendentals overlap.
+    Block bl;
+    for (std::ptrdiff_t b0 = i0; b0 <= N; b0 += Block::kSize) {
+        const std::ptrdiff_t nb = std::min(Block::kSize, N + 1 - b0);
+        // The interruption point of the block's multiple of 2^14, if any.
+        const std::ptrdiff_t mark = (b0 + nb - 1) & ~std::ptrdiff_t{0x3FFF};
+        if (mark >= b0) interrupt_point(mark);
+        const DeriveIn in{r.ulast + b0,       r.sigvlast + b0,    r.elast + b0,
+                          u + b0,             r.etest + b0,       sigmap.data() + b0,
+                          sigvref.data() + b0, esigvref.data() + b0, Cc.data() + b0,
+                          Cr.data() + b0,     coa.data() + b0,    alpha.data() + b0,
+                          Al.data() + b0,     Fe.data() + b0,     dAe.data() + b0,
+                          ekref.data() + b0,
+                          Ck.data() + b0,     sm_ok.data() + b0,  st_ok.data() + b0,
+                          ck_ok.data() + b0,  al_ok.data() + b0,  tan1.data() + b0,
+                          pa * 1e-10};
+        trial_args(in, bl, nb);
         for (std::ptrdiff_t k = 0; k < nb; ++k) {
-            const std::ptrdiff_t i = b0 + k;
-            interrupt_point(i);
-            mode[k] = 0;
-            if (!sm_ok[i] || !st_ok[i]) {
-                mode[k] = 2;
-                continue;
+            if (!(sm_ok[b0 + k] & st_ok[b0 + k])) continue;
+            bl.L1[k] = std::log10(bl.la[k]);
+            ++counts.log10;
+            if (bl.br[k] == 2) {
+                bl.L2[k] = std::log10(bl.lb[k]);
+                ++counts.log10;
             }
-            bool bad = false;
-            const double al = alpha[i];
-            const double ul = r.ulast[i], sl = r.sigvlast[i], el = r.elast[i], ut = u[i];
-            const double st = (ul + sl) - ut;
-            const double av = avtest_of(sl, st, sigmap[i], Cc[i], Cr[i], bad, counts, tan1[i]);
-            st_[k] = st;
-            av_[k] = av;
-            if (bad) mode[k] = 2;
-            if (!closed_form_without_creep || al > 0) {
-                if (!(al > 0.0)) {
-                    e_[k] = el + av * (ut - ul);
-                } else {
-                    if (!ck_ok[i] || !al_ok[i]) {
-                        mode[k] = 2;
-                        continue;
-                    }
-                    if (mode[k] == 0) mode[k] = 1;
-                    du_[k] = (ut - ul) * av;
-                    g_[k] = coa[i] * std::log10(st / sigvref[i]);
-                    const double ee = r.etest[i];
-                    const double A = std::exp((ee - esigvref[i]) / al + g_[k]);
-                    e_[k] = ee;
-                    A_[k] = A;
-                    res_[k] = ((du_[k] - (Al[i] + A) * Fe[i]) - ee) + el;
-                    it_[k] = 0;
-                    ++counts.log10;
-                    ++counts.exp;
-                    if (mode[k] == 1 && std::fabs(res_[k]) > kEtol) active[nact++] = k;
-                }
-            } else {
-                e_[k] = el - (ul - ut) * av;
+            if (alpha[b0 + k] > 0.0) {
+                bl.G[k] = std::log10(bl.rat[k]);
+                ++counts.log10;
             }
         }
-        // The iteration's updates (get_etest's loop), a round over the nodes
-        // still above the tolerance at a time.
+        trial_start(in, bl, nb, closed_form_without_creep);
+        // The iteration's first residual, then its updates (get_etest's
+        // loop), a round over the nodes still above the tolerance at a time.
+        std::ptrdiff_t active[Block::kSize];
+        std::ptrdiff_t nact = 0;
+        for (std::ptrdiff_t k = 0; k < nb; ++k) {
+            bl.it[k] = 0;
+            bl.A[k] = bl.res[k] = 0.0;
+            if (bl.mode[k] != 1) continue;
+            const std::ptrdiff_t i = b0 + k;
+            const double A = std::exp(bl.x[k]);
+            ++counts.exp;
+            bl.A[k] = A;
+            bl.res[k] = ((bl.du[k] - (Al[i] + A) * Fe[i]) - bl.e[k]) + r.elast[i];
+            if (std::fabs(bl.res[k]) > kEtol) active[nact++] = k;
+        }
         while (nact > 0) {
+            trial_update(in, bl, nb);
             std::ptrdiff_t keep = 0;
             for (std::ptrdiff_t m = 0; m < nact; ++m) {
                 const std::ptrdiff_t k = active[m];
                 const std::ptrdiff_t i = b0 + k;
-                const double dres = dAe[i] * A_[k] - 1.0;
-                if (dres == 0.0) {
-                    mode[k] = 2;
+                if (bl.dres[k] == 0.0) {
+                    bl.mode[k] = 2;
                     continue;
                 }
-                const double ee = e_[k] - res_[k] / dres;
-                const double A = std::exp((ee - esigvref[i]) / alpha[i] + g_[k]);
-                e_[k] = ee;
-                A_[k] = A;
-                res_[k] = ((du_[k] - (Al[i] + A) * Fe[i]) - ee) + r.elast[i];
+                const double ee = bl.en[k];
+                const double A = std::exp(bl.x[k]);
+                bl.e[k] = ee;
+                bl.A[k] = A;
+                bl.res[k] = ((bl.du[k] - (Al[i] + A) * Fe[i]) - ee) + r.elast[i];
                 ++counts.exp;
-                if (++it_[k] == kMaxUpdates) {
+                if (++bl.it[k] == kMaxUpdates) {
                     // Gave up: the void ratio -1, and no rate factor kept.
-                    e_[k] = -1.0;
-                    it_[k] = -1;
+                    bl.e[k] = -1.0;
+                    bl.it[k] = -1;
                     continue;
                 }
-                if (std::fabs(res_[k]) > kEtol) active[keep++] = k;
+                if (std::fabs(bl.res[k]) > kEtol) active[keep++] = k;
             }
             nact = keep;
         }
         // Strain and permeability; the block's nodes are written up to the
         // first flagged one.
-        for (std::ptrdiff_t k = 0; k < nb; ++k) {
-            const std::ptrdiff_t i = b0 + k;
-            if (mode[k] == 2) return i;
-            bool bad = false;
-            const double el = r.elast[i];
-            const double e = e_[k];
-            const double eps = q(el - e, el + 1, bad);
-            const double pw = std::pow(10.0, q(e - ekref[i], Ck[i], bad));
-            ++counts.pow;
-            if (bad) return i;
-            r.sigvtest[i] = st_[k];
-            r.avtest[i] = av_[k];
-            r.etest[i] = e;
-            r.epsvtest[i] = eps;
-            r.ktest[i] = kref[i] * pw;
-            P[i] = pw;
-            p_ok[i] = 1;
-            const bool creep = mode[k] == 1;
-            at_ok[i] = creep && it_[k] >= 0;
-            At[i] = A_[k];
-            // get_etest's result -1 (given up, or a void ratio of exactly -1).
-            const bool etest_called = creep || !closed_form_without_creep;
-            if (etest_called && e == -1.0) bad_void_ratio = true;
-        }
+        const std::ptrdiff_t upto = trial_strain(in, bl, nb);
+        for (std::ptrdiff_t k = 0; k < upto; ++k) bl.pw[k] = std::pow(10.0, bl.pe[k]);
+        counts.pow += upto;
+        const TrialOut to{r.sigvtest + b0, r.avtest + b0, r.etest + b0, r.epsvtest + b0,
+                          r.ktest + b0,    P.data() + b0, At.data() + b0, la.data() + b0,
+                          lb.data() + b0,  kref.data() + b0, p_ok.data() + b0,
+                          at_ok.data() + b0, nlog.data() + b0};
+        if (trial_write(bl, to, upto, closed_form_without_creep)) bad_void_ratio = true;
+        if (upto < nb) return b0 + upto;
     }
     return N + 1;
 }
@@ -417,6 +591,50 @@ FUSED_INLINE double Fused::creep_term(std::ptrdiff_t j, bool& bad) {
     return fq[j] * (at + Al[j]);
 }
 
+namespace {
+
+// The residual's interior equations over node range [i0, i1) (a vector
+// loop, as the Newton rows).  A creeping node without the trial rate factor
+// gets the equation without its creep term and is marked slow.
+struct ResIn {
+    const double *u, *ul, *el, *zt, *kt, *av, *cl, *gl, *alpha, *fq, *At, *Al;
+    const std::int64_t *st_ok, *fq_ok, *al_ok, *at_ok;
+    double Th, T8;
+};
+
+__attribute__((target_clones("avx2", "default"))) std::int64_t residual_rows(
+    const ResIn& in, double* out, double* stor, std::int64_t* slow, std::ptrdiff_t i0,
+    std::ptrdiff_t i1) {
+    const double *u = in.u, *ul = in.ul, *el = in.el, *zt = in.zt, *kt = in.kt, *av = in.av,
+                 *cl = in.cl, *gl = in.gl, *alpha = in.alpha, *fq = in.fq, *At = in.At,
+                 *Al = in.Al;
+    const std::int64_t *st_ok = in.st_ok, *fq_ok = in.fq_ok, *al_ok = in.al_ok,
+                       *at_ok = in.at_ok;
+    const double Th = in.Th, T8 = in.T8;
+    std::int64_t bad = 0;
+#pragma GCC ivdep
+    for (std::ptrdiff_t i = i0; i < i1; ++i) {
+        const bool creep = alpha[i] > 0.0;
+        const double dztest = (zt[i + 1] - zt[i - 1]) * 0.5;
+        // dztest tested once; 1 + elast is the step's (st_ok).
+        bad |= (st_ok[i] ^ 1) | (dztest == 0.0) | (creep & ((fq_ok[i] & al_ok[i]) ^ 1));
+        const double s = -av[i] / (1.0 + el[i]);
+        stor[i] = s;
+        double res = s * (u[i] - ul[i]);
+        const double condtest = kt[i] * ((u[i + 1] - 2.0 * u[i]) + u[i - 1]) / dztest / dztest;
+        res = (cl[i] + condtest) * Th + res;
+        const double gradtest =
+            (kt[i + 1] - kt[i - 1]) * (u[i + 1] - u[i - 1]) / dztest / dztest;
+        res = (gl[i] + gradtest) * T8 + res;
+        const std::int64_t cached = at_ok[i];
+        out[i] = pick(creep & cached, res + fq[i] * (At[i] + Al[i]), res);
+        slow[i] = creep & (cached ^ 1);
+    }
+    return bad;
+}
+
+}  // namespace
+
 bool Fused::residual(const double* u, double dt, double* out) {
     bool bad = false;
     const double *ul = r.ulast, *kl = r.klast, *kt = r.ktest, *zl = r.zlast, *zt = r.ztest;
@@ -424,25 +642,18 @@ bool Fused::residual(const double* u, double dt, double* out) {
     // N >= 3: there are interior equations.
     const double Th = q(0.5 * dt, gammaw, bad);
     const double T8 = q(0.125 * dt, gammaw, bad);
-    for (std::ptrdiff_t i = 1; i <= N - 1; ++i) {
-        interrupt_point(i);
-        if (!st_ok[i]) return false;
-        const double al = alpha[i];
-        const double dztest = (zt[i + 1] - zt[i - 1]) * 0.5;
-        // dztest tested once; 1 + elast is the step's (st_ok).
-        if (dztest == 0.0) bad = true;
-        const double s = -av[i] / (1.0 + el[i]);
-        stor[i] = s;
-        double res = s * (u[i] - ul[i]);
-        const double condlast = cl[i];
-        const double condtest = kt[i] * ((u[i + 1] - 2.0 * u[i]) + u[i - 1]) / dztest / dztest;
-        res = (condlast + condtest) * Th + res;
-        const double gradlast = gl[i];
-        const double gradtest =
-            (kt[i + 1] - kt[i - 1]) * (u[i + 1] - u[i - 1]) / dztest / dztest;
-        res = (gradlast + gradtest) * T8 + res;
-        if (al > 0.0) res = res + creep_term(i, bad);
-        out[i] = res;
+    const ResIn in{u,         ul,        el,          zt,          kt,          av,
+                   cl.data(), gl.data(), alpha.data(), fq.data(), At.data(), Al.data(),
+                   st_ok.data(), fq_ok.data(), al_ok.data(), at_ok.data(), Th, T8};
+    constexpr std::ptrdiff_t kRange = 0x4000;
+    for (std::ptrdiff_t i0 = 1; i0 <= N - 1; i0 += kRange) {
+        interrupt_point(i0 - 1);
+        const std::ptrdiff_t i1 = std::min(i0 + kRange, N);
+        bad |= residual_rows(in, out, stor.data(), slow.data(), i0, i1) != 0;
+        if (bad) return false;
+        // The creep term with the rate factor evaluated here.
+        for (std::ptrdiff_t i = i0; i < i1; ++i)
+            if (slow[i]) out[i] = out[i] + creep_term(i, bad);
     }
     if (bad) return false;
 
@@ -485,7 +696,7 @@ FUSED_INLINE double Fused::link(std::ptrdiff_t i, double mTh, double dztest, boo
 }
 
 // Thomas algorithm over the rows (the forward sweep divides).
-FUSED_INLINE void Fused::eliminate(std::ptrdiff_t k, bool& bad) {
+FUSED_INLINE void Fused::eliminate_row(std::ptrdiff_t k, bool& bad) {
     if (k == 0) {
         const double b0 = b[0];
         c[0] = q(c[0], b0, bad);
@@ -497,17 +708,14 @@ FUSED_INLINE void Fused::eliminate(std::ptrdiff_t k, bool& bad) {
     x[k] = (x[k] - x[k - 1] * a[k]) * m;
 }
 
+void Fused::eliminate(std::ptrdiff_t k0, std::ptrdiff_t k1, bool& bad) {
+    for (std::ptrdiff_t k = k0; k < k1; ++k) eliminate_row(k, bad);
+}
+
 bool Fused::sweep(bool& bad) {
-    {
-        const double b0 = b[0];
-        c[0] = q(c[0], b0, bad);
-        x[0] = q(x[0], b0, bad);
-    }
-    for (std::ptrdiff_t i = 1; i <= rows - 1; ++i) {
-        interrupt_point(i);
-        const double m = q(1.0, b[i] - c[i - 1] * a[i], bad);
-        c[i] = c[i] * m;
-        x[i] = (x[i] - x[i - 1] * a[i]) * m;
+    for (std::ptrdiff_t k0 = 0; k0 < rows; k0 += 0x4000) {
+        interrupt_point(k0);
+        eliminate(k0, std::min(k0 + 0x4000, rows), bad);
     }
     return !bad;
 }
@@ -515,11 +723,59 @@ bool Fused::sweep(bool& bad) {
 // get_utest right after the load change: the trial state is the previous
 // one (etest = elast, sigvtest = sigvlast), so the trial creep rate factor
 // of creep::term is the previous state's.
+namespace {
+
+// The interior rows of the first solve of a step over node range [i0, i1)
+// (a vector loop, as the Newton rows).
+struct FirstIn {
+    const double *kl, *kt, *zl, *zt, *ul, *av, *el, *alpha, *fq, *Al;
+    const std::int64_t *fq_ok, *al_ok;
+    double dt, gw, Th, T8, mTh;
+    std::ptrdiff_t shift;
+};
+
+__attribute__((target_clones("avx2", "default"))) std::int64_t first_rows(
+    const FirstIn& in, double* a_, double* b_, double* c_, double* x_, std::ptrdiff_t i0,
+    std::ptrdiff_t i1) {
+    const double *kl = in.kl, *kt = in.kt, *zl = in.zl, *zt = in.zt, *ul = in.ul, *av = in.av,
+                 *el = in.el, *alpha = in.alpha, *fq = in.fq, *Al = in.Al;
+    const std::int64_t *fq_ok = in.fq_ok, *al_ok = in.al_ok;
+    double *a = a_ - in.shift, *b = b_ - in.shift, *c = c_ - in.shift, *x = x_ - in.shift;
+    const double dt = in.dt, gw = in.gw, Th = in.Th, T8 = in.T8, mTh = in.mTh;
+    std::int64_t bad = 0;
+#pragma GCC ivdep
+    for (std::ptrdiff_t i = i0; i < i1; ++i) {
+        const bool creep = alpha[i] > 0.0;
+        const double dzlast = (zl[i + 1] - zl[i - 1]) * 0.5;
+        const double dztest = (zt[i + 1] - zt[i - 1]) * 0.5;
+        const double onepe = 1.0 + el[i];
+        bad |= (dztest == 0.0) | (dzlast == 0.0) | (onepe == 0.0) |
+               (creep & ((fq_ok[i] & al_ok[i]) ^ 1));
+        // link(): the coefficients of the pressures above and below.
+        const double s = mTh / dztest / dztest;
+        const double dk = 0.25 * (kt[i + 1] - kt[i - 1]);
+        a[i] = s * (kt[i] - dk);
+        c[i] = s * (kt[i] + dk);
+        const double storage = av[i] / onepe;
+        const double conduction = dt * kt[i] / gw / dztest / dztest;
+        b[i] = storage + conduction;
+        // The trial state is the previous one: the trial creep rate factor
+        // of creep::term is the previous state's.
+        const double qc = pick(creep, fq[i] * (Al[i] + Al[i]), 0.0);
+        const double lap = (ul[i - 1] - 2.0 * ul[i]) + ul[i + 1];
+        const double xr = qc + lap * (kl[i] * Th / dzlast / dzlast);
+        const double x0 = xr + av[i] * ul[i] / onepe;
+        const double du = ul[i + 1] - ul[i - 1];
+        const double grad = du * (T8 / dzlast / dzlast);
+        x[i] = grad * (kl[i + 1] - kl[i - 1]) + x0;
+    }
+    return bad;
+}
+
+}  // namespace
+
 bool Fused::utest(double dt) {
     bool bad = false;
-    // Every entry the sweep reads is written below but these two.
-    a[0] = 0.0;
-    c[rows - 1] = 0.0;
     const double *kl = r.klast, *kt = r.ktest, *zl = r.zlast, *zt = r.ztest, *ul = r.ulast;
     const double *av = r.avtest, *el = r.elast;
     const double gw = gammaw;
@@ -535,29 +791,20 @@ bool Fused::utest(double dt) {
         return fq[j] * (Al[j] + Al[j]);
     };
 
-    const std::ptrdiff_t rowShift = dtype == 2 ? 0 : 1;
-    const std::ptrdiff_t firstSolved = dtype == 2 ? 0 : 1;
-    const std::ptrdiff_t lastSolved = dtype == 1 ? N : N - 1;
-    for (std::ptrdiff_t i = 1; i <= N - 1; ++i) {
-        interrupt_point(i);
-        const std::ptrdiff_t rr = i - rowShift;
-        const double al = alpha[i];
-        const double dzlast = (zl[i + 1] - zl[i - 1]) * 0.5;
-        const double dztest = (zt[i + 1] - zt[i - 1]) * 0.5;
-        if (i - 1 >= firstSolved) a[rr] = link(i, mTh, dztest, true, bad);
-        const double storage = q(av[i], 1.0 + el[i], bad);
-        const double conduction = q(q(q(dt * kt[i], gw, bad), dztest, bad), dztest, bad);
-        b[rr] = storage + conduction;
-        if (i + 1 <= lastSolved) c[rr] = link(i, mTh, dztest, false, bad);
-        const double qc = creep_of(i, al);
-        const double lap = (ul[i - 1] - 2.0 * ul[i]) + ul[i + 1];
-        const double xr = qc + lap * q(q(kl[i] * Th, dzlast, bad), dzlast, bad);
-        x[rr] = xr + q(av[i] * ul[i], 1.0 + el[i], bad);
-        const double du = ul[i + 1] - ul[i - 1];
-        const double grad = du * q(q(T8, dzlast, bad), dzlast, bad);
-        x[rr] = grad * (kl[i + 1] - kl[i - 1]) + x[rr];
+    const FirstIn in{kl,        kt,          zl,           zt,           ul,       av,
+                     el,        alpha.data(), fq.data(),    Al.data(),    fq_ok.data(),
+                     al_ok.data(), dt,        gw,           Th,           T8,       mTh,
+                     dtype == 2 ? 0 : 1};
+    for (std::ptrdiff_t i0 = 1; i0 <= N - 1; i0 += 0x4000) {
+        interrupt_point(i0 - 1);
+        bad |= first_rows(in, a.data(), b.data(), c.data(), x.data(), i0,
+                          std::min(i0 + 0x4000, N)) != 0;
     }
     if (bad) return false;
+    // Every entry the sweep reads is written but these two (the boundary
+    // rows below own the links next to them).
+    a[0] = 0.0;
+    c[rows - 1] = 0.0;
 
     if (dtype == 1) {
         {
@@ -956,44 +1203,215 @@ void Fused::top_rows(const double* u, double dt, double eps, bool& bad) {
     c[0] = dkip1testdeip1test * dresdkip1test * deip1testduip1test + dresduip1test;
 }
 
+namespace {
+
+// The interior rows of the Newton step over node ranges, for the nodes
+// whose cached values are all there: a loop of the logs of
+// d(avtest)/d(sigvtest) (their arguments are get_avtest's, kept by the trial
+// state of the pass: la, lb and how many of them, nlog), then a loop of the
+// rows.  The vector loops have no calls and no reductions but the flags, so
+// they compute the same bits vectorised or not; every branch of a row is
+// computed and the one the node takes is selected.  A node whose row needs
+// anything the loops do not have (among them a node whose trial state went
+// through the checked calls: p_ok 0) is marked slow (its row is then built by
+// interior_row); a zero divisor sets bad, which sends the pass to the calls.
+struct RowsIn {
+    const double *u, *ul, *el, *zt, *kt, *av, *st, *sl, *stor, *At, *Sn, *Dn, *P, *kfac, *g0,
+        *rde, *gt, *tref, *ddz, *alpha, *sigmap, *Cc, *Cr;
+    const std::int64_t *st_ok, *ck_ok, *at_ok, *sn_ok, *p_ok, *sm_ok;
+    double dt, gw, Thg, eps;
+    bool t8_scaled, md_scaled;
+    std::ptrdiff_t shift;  // row of node i: i - shift
+};
+
+struct RowsOut {
+    double *la, *lb, *L1, *L2, *a, *b, *c;
+    std::int64_t *nlog, *slow;
+};
+
+__attribute__((target_clones("avx2", "default"))) std::int64_t newton_rows(const RowsIn& in,
+                                                                   const RowsOut& out,
+                                                                   std::ptrdiff_t i0,
+                                                                   std::ptrdiff_t i1) {
+    const double *u = in.u, *ul = in.ul, *el = in.el, *zt = in.zt, *kt = in.kt, *av = in.av,
+                 *stv = in.st, *slv = in.sl, *stor = in.stor, *At = in.At, *Sn = in.Sn,
+                 *Dn = in.Dn, *P = in.P, *kfac = in.kfac, *g0 = in.g0, *rde = in.rde,
+                 *gt = in.gt, *tref = in.tref, *ddz = in.ddz, *alpha = in.alpha,
+                 *sigmap = in.sigmap, *Cc = in.Cc, *Cr = in.Cr, *L1 = out.L1, *L2 = out.L2;
+    const std::int64_t *st_ok = in.st_ok, *ck_ok = in.ck_ok, *at_ok = in.at_ok,
+                       *sn_ok = in.sn_ok, *p_ok = in.p_ok, *sm_ok = in.sm_ok;
+    const std::int64_t* nlog = out.nlog;
+    double *a = out.a - in.shift, *b = out.b - in.shift, *c = out.c - in.shift;
+    std::int64_t* slow = out.slow;
+    const double dt = in.dt, gw = in.gw, Thg = in.Thg, eps = in.eps;
+    const bool t8s = in.t8_scaled, mds = in.md_scaled;
+    std::int64_t bad = 0;
+#pragma GCC ivdep
+    for (std::ptrdiff_t i = i0; i < i1; ++i) {
+        const double al = alpha[i];
+        const bool creep = al > 0;
+        const double dztest = (zt[i + 1] - zt[i - 1]) * 0.5;
+        bad |= dztest == 0.0;
+        bad |= st_ok[i] ^ 1;
+        const double av_i = av[i];
+        const double onepe = 1 + el[i];
+        const double kt_i = kt[i];
+        const double dresdutest = stor[i] - dt * kt_i / dztest / dztest / gw;
+        const double kt_m = kt[i - 1];
+        const double kt_p = kt[i + 1];
+        const double th1 = Thg / dztest;
+        const double thdz2 = th1 / dztest;
+        const bool scaled = in_range(th1) & in_range(thdz2);
+        const double dresduim1test = (kt_i + (kt_m - kt_p) * 0.25) * thdz2;
+        const double dresduip1test = (kt_i + (kt_p - kt_m) * 0.25) * thdz2;
+        const double ut_i = u[i];
+        const double dresdavtest = (ul[i] - ut_i) / onepe;
+        const double ut_m = u[i - 1];
+        const double ut_p = u[i + 1];
+        const double curv = ut_m - 2 * ut_i + ut_p;
+        const double dresdktest = curv * thdz2;
+        // (Rows whose quotients are not scaled are built by interior_row.)
+        const double t8dz2 = thdz2 * 0.25;
+        const double dresdkim1test = (ut_m - ut_p) * t8dz2;
+        const double dresdkip1test = -dresdkim1test;
+
+        // The creep terms (creep_terms, detestdsigvtest_of) from the
+        // cached rate factor and slopes.
+        const double st = stv[i];
+        const double Ei = At[i];
+        const double gs = g0[i] / st / tref[i] / onepe;
+        const double gd = gt[i] / st / ln10;
+        bad |= creep & ((ck_ok[i] ^ 1) | (st == 0.0));
+        const double dresdsigvtest = pick(creep, Ei * gs, 0.0);
+        const double dresdetest = pick(creep, Ei * rde[i], 0.0);
+        const double detestdutest = pick(creep, Sn[i], av_i);
+        const double deim1testduim1test = pick(creep, Sn[i - 1], av[i - 1]);
+        const double deip1testduip1test = pick(creep, Sn[i + 1], av[i + 1]);
+        const double detestdsigvtest = pick(creep, Ei * gd / Dn[i], 0.0);
+        const std::int64_t cached = at_ok[i] & sn_ok[i] & sn_ok[i - 1] & (alpha[i - 1] == al) &
+                                    sn_ok[i + 1] & (alpha[i + 1] == al);
+
+        const double grad = (kt_p - kt_m) * 0.25 * (ut_p - ut_m);
+        const double dzf = thdz2 * -2.0 / dztest;
+        const double dresddztest = (grad + curv * kt_i) * dzf;
+
+        const double dktestdetest = P[i] * kfac[i];
+        const double dkim1testdeim1test = P[i - 1] * kfac[i - 1];
+        const double dkip1testdeip1test = P[i + 1] * kfac[i + 1];
+
+        // compressibility_slope with the logs of the loop before.
+        const double sl = slv[i], sm = sigmap[i], cc = Cc[i], cr = Cr[i];
+        const double W = (st - sl) * (ln10 * st) * (st - sl);
+        const bool far = nlog[i] != 0;
+        const bool c1 = (sl >= sm) & (st > sl);
+        const bool c2 = (sm > st) | (sl > st);
+        const double l1 = L1[i];
+        const double one = (st - l1 * st - sl) * pick(c1, cc, cr);
+        const double virgin = (st - l1 * st - sl) * cc;
+        const double recomp = L2[i] * (cr * st);
+        const double two = virgin - recomp;
+        const bool tangent = eps >= std::fabs((st - sm) / sm);
+        const double near = pick(tangent, -cc * ln10, -cr * ln10) / st / st;
+        const double davtestdsigvtest = pick(far, pick(c1 | c2, one, two) / W, near);
+        bad |= (far & (W == 0.0)) | ((!far) & ((sm == 0.0) | (st == 0.0)));
+
+        double d = dktestdetest * dresdktest * detestdutest;
+        d = d + (dresdutest - dresdsigvtest);
+        d = d - davtestdsigvtest * dresdavtest;
+        d = d + ddz[i] * dresddztest * detestdutest;
+        const double cr_ = detestdutest - detestdsigvtest;
+        d = d + cr_ * dresdetest;
+        b[i] = d;
+        a[i] = dkim1testdeim1test * dresdkim1test * deim1testduim1test + dresduim1test;
+        c[i] = dkip1testdeip1test * dresdkip1test * deip1testduip1test + dresduip1test;
+        slow[i] = (creep & (cached ^ 1)) | !(scaled & t8s & mds) |
+                  ((p_ok[i - 1] & p_ok[i] & p_ok[i + 1] & sm_ok[i]) ^ 1);
+    }
+    return bad;
+}
+
+// D = 1 + d(creep)/de and the void-ratio slope avtest / D of nodes [0, n)
+// (sn_ok: the node creeps, its rate factor and step factors are there, and
+// D is not 0).
+__attribute__((target_clones("avx2", "default"))) void node_slopes(
+    const double* alpha, const double* At, const double* h5, const double* av,
+    const std::int64_t* at_ok, const std::int64_t* ck_ok, double* Dn, double* Sn,
+    std::int64_t* sn_ok, std::ptrdiff_t n) {
+#pragma GCC ivdep
+    for (std::ptrdiff_t j = 0; j < n; ++j) {
+        const double d = At[j] * h5[j] + 1;
+        Dn[j] = d;
+        Sn[j] = av[j] / d;
+        sn_ok[j] = (alpha[j] > 0.0) & at_ok[j] & ck_ok[j] & (d != 0.0);
+    }
+}
+
+}  // namespace
+
 bool Fused::utest2(const double* u, const double* res, double dt) {
     bool bad = false;
-    // Every entry the sweep reads is written below but these two.
-    a[0] = 0.0;
-    c[rows - 1] = 0.0;
     const double eps = pa * 1e-10;
     // Every node's D and void-ratio slope under its own alpha (the rows of
     // the node and of its neighbours of the same alpha use them).
-    for (std::ptrdiff_t j = 0; j <= N; ++j) {
-        sn_ok[j] = 0;
-        const double al = alpha[j];
-        if (!(al > 0.0) || !at_ok[j] || !ck_ok[j]) continue;
-        const double d = At[j] * h5[j] + 1;
-        if (d == 0.0) continue;
-        Dn[j] = d;
-        Sn[j] = r.avtest[j] / d;
-        sn_ok[j] = 1;
-    }
-    // The right-hand side, the boundary rows (they share no entry with the
-    // interior rows, so they may come first), then each interior row and at
-    // once its forward elimination (the same operations as a sweep after
-    // all rows: an eliminated row is final).
+    node_slopes(alpha.data(), At.data(), h5.data(), r.avtest, at_ok.data(), ck_ok.data(),
+                Dn.data(), Sn.data(), sn_ok.data(), N + 1);
+    const std::ptrdiff_t shift = dtype == 2 ? 0 : 1;
+    const RowsIn in{u,        r.ulast,  r.elast,    r.ztest,    r.ktest,    r.avtest,
+                    r.sigvtest, r.sigvlast, stor.data(), At.data(), Sn.data(),  Dn.data(),
+                    P.data(), kfac.data(), g0.data(), rde.data(), gt.data(), tref.data(),
+                    ddz.data(), alpha.data(), sigmap.data(), Cc.data(), Cr.data(),
+                    st_ok.data(), ck_ok.data(), at_ok.data(), sn_ok.data(), p_ok.data(),
+                    sm_ok.data(), dt, gammaw, Thg, eps, t8_scaled, md_scaled,
+                    shift};
+    const RowsOut out{la.data(), lb.data(), L1.data(), L2.data(), a.data(),
+                      b.data(),  c.data(),  nlog.data(), slow.data()};
+    // The right-hand side and the boundary rows first (they own the entries
+    // of the interior rows next to them: a of node 1's row, c of node
+    // N - 1's).
+    double a_first = 0.0, c_last = 0.0;
+    a[0] = 0.0;
+    c[rows - 1] = 0.0;
     if (dtype == 0) {
         for (std::ptrdiff_t i = 1; i <= N - 1; ++i) x[i - 1] = res[i];
     } else if (dtype == 1) {
         for (std::ptrdiff_t i = 1; i <= N; ++i) x[i - 1] = res[i];
         bottom_rows(u, dt, eps, bad);
+        c_last = c[N - 2];
     } else {
         for (std::ptrdiff_t i = 0; i <= N - 1; ++i) x[i] = res[i];
         top_rows(u, dt, eps, bad);
-        eliminate(0, bad);
+        a_first = a[1];
     }
-    for (std::ptrdiff_t i = 1; i <= N - 1; ++i) {
-        interrupt_point(i);
-        interior_row(i, u, dt, eps, bad);
-        eliminate(dtype == 2 ? i : i - 1, bad);
+    // The interior rows in groups of nodes.  The rows are eliminated as
+    // soon as they are final (the same operations as a sweep after all
+    // rows), one row alongside each log of the next group, so that the
+    // elimination's serial chain runs while the logs compute.  The rows of
+    // the nodes marked slow are built again through interior_row.
+    constexpr std::ptrdiff_t kGroup = 32;
+    std::ptrdiff_t done = 0;
+    for (std::ptrdiff_t i0 = 1; i0 <= N - 1; i0 += kGroup) {
+        interrupt_point(i0 - 1);
+        const std::ptrdiff_t i1 = std::min(i0 + kGroup, N);
+        // Rows of the nodes before i0 (and the top row) are final.
+        const std::ptrdiff_t ready = i0 - shift;
+        for (std::ptrdiff_t i = i0; i < i1; ++i) {
+            const std::int64_t nl = nlog[i];
+            if (nl != 0) {
+                L1[i] = std::log(la[i]);
+                if (nl == 2) L2[i] = std::log(lb[i]);
+                counts.log += nl;
+            }
+            if (done < ready) eliminate_row(done++, bad);
+        }
+        eliminate(done, ready, bad);
+        done = ready;
+        bad |= newton_rows(in, out, i0, i1) != 0;
+        for (std::ptrdiff_t i = i0; i < i1; ++i)
+            if (slow[i]) interior_row(i, u, dt, eps, bad);
+        if (i0 == 1) a[1 - shift] = a_first;
+        if (i1 == N) c[N - 1 - shift] = c_last;
     }
-    if (dtype == 1) eliminate(N - 1, bad);
+    eliminate(done, rows, bad);
     if (bad) return false;
     for (std::ptrdiff_t k = rows - 2; k >= 0; --k) x[k] = x[k] - x[k + 1] * c[k];
     return true;

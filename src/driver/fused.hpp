@@ -18,9 +18,18 @@
 // whole pass, which only writes its result) through the checked calls, so a
 // failure surfaces from the same place with the same error as without this
 // path.
+//
+// Each part of a pass runs as loops over the nodes: the arithmetic in loops
+// without calls or branches (every branch computed, the node's own
+// selected), which the compiler vectorises, built for AVX2 and for the
+// baseline and picked at run time; the transcendental functions in scalar
+// loops between them.  IEEE +, -, *, / give the same bits in a vector lane
+// as in a scalar register, and no multiply and add are fused into one
+// instruction, so the results do not depend on which build runs.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "../core/views.hpp"
@@ -80,6 +89,9 @@ public:
     Counts counts;
 
 private:
+    // Flags of nodes, as wide as a double (the vector loops read them
+    // alongside doubles).
+    using Flag = std::int64_t;
     struct Raw {
         double *ulast, *sigvlast, *elast, *klast, *zlast, *sigvtest, *etest, *ktest, *ztest,
             *avtest, *epsvtest, *dsigvsub, *dsigvsublast;
@@ -100,7 +112,8 @@ private:
     void top_rows(const double* u, double dt, double eps, bool& bad);
     double link(std::ptrdiff_t i, double mTh, double dztest, bool lower, bool& bad) const;
     bool sweep(bool& bad);
-    void eliminate(std::ptrdiff_t k, bool& bad);
+    void eliminate_row(std::ptrdiff_t k, bool& bad);
+    void eliminate(std::ptrdiff_t k0, std::ptrdiff_t k1, bool& bad);
 
     std::ptrdiff_t N = 0;
     int dtype = 0;
@@ -113,7 +126,7 @@ private:
     // state, creep factor of the residual and the trial step (and whether
     // each was computed for the node).
     std::vector<double> sigmap, Al, fq;
-    std::vector<char> sm_ok, al_ok, fq_ok;
+    std::vector<Flag> sm_ok, al_ok, fq_ok;
     // Per step, quotients of step values: the void-ratio iteration's F and
     // dA factor, dt/2/tref and dt/2/tref/(1 + elast), the creep slope
     // numerators dt/2 Cc/ln 10 and Cc/2 dt/tref, dzlast/(1 + elast), the
@@ -122,17 +135,23 @@ private:
     // ck_ok: those dividing by tref computed (tref not 0), st_ok: the others
     // (no zero divisor).
     std::vector<double> Fe, dAe, h5, rde, g0, gt, ddz, cl, gl;
-    std::vector<char> tan1, st_ok, ck_ok;
+    std::vector<Flag> tan1, st_ok, ck_ok;
     double Thg = 0.0, T8g = 0.0, mdg = 0.0;
     bool t8_scaled = false, md_scaled = false;
     // Per pass: the residual's storage factor -avtest/(1 + elast), and
     // (for the Newton step) 1 + d(creep)/de and the void-ratio slope
     // avtest / that of every node under its own alpha.
     std::vector<double> stor, Dn, Sn;
-    std::vector<char> sn_ok;
+    std::vector<Flag> sn_ok;
+    // Per pass: the log arguments of d(avtest)/d(sigvtest) (get_avtest's
+    // quotients, kept by the trial state) and their logs (nlog: how many of
+    // the two a node takes), and the nodes whose residual equation or Newton
+    // row is completed or built one by one.
+    std::vector<double> la, lb, L1, L2;
+    std::vector<Flag> nlog, slow;
     // Per pass: creep rate factor of the trial state, 10^((e - ekref)/Ck).
     std::vector<double> At, P;
-    std::vector<char> at_ok, p_ok;
+    std::vector<Flag> at_ok, p_ok;
     // Rows of the tridiagonal systems.
     std::vector<double> a, b, c, x;
     std::ptrdiff_t rows = 0;

@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <limits>
 #include <vector>
 
+#include "driver/fused.hpp"
+#include "driver/max.hpp"
 #include "driver/native_calls.hpp"
 #include "driver/run.hpp"
 
@@ -483,5 +486,28 @@ INSTANTIATE_TEST_SUITE_P(Layers, InlinePasses,
                                            InlineCase{"bottom_only", 2, -1},
                                            InlineCase{"zero_tref", 1, 3}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The inline passes' maximum of |v| against the call's, bit for bit, where
+// the order of the scan shows: signed zeros, NaN, ties of opposite sign.
+TEST(InlinePasses, MaxAbsIsTheCalls) {
+    std::vector<std::vector<double>> cases = {
+        {-0.0, 0.0}, {0.0, -0.0}, {-0.0, 0.0, 0.0, -0.0, 0.0, -0.0, -0.0}, {2.0, -2.0, 1.0},
+        {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, std::nan("")}, {-3.0, 0.5, -0.0, 3.0, 1.0, 2.0}};
+    std::uint64_t seed = 1;
+    for (int n = 1; n <= 40; ++n) {
+        std::vector<double> v;
+        for (int i = 0; i < n; ++i) {
+            seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+            const double pick[] = {-0.0, 0.0, 0.0, -1.5, 1.5, -0.0};
+            v.push_back(pick[(seed >> 33) % (n % 3 == 0 ? 6 : 3)]);
+        }
+        cases.push_back(v);
+    }
+    for (auto& v : cases) {
+        const double a = pelorin::driver::max_abs(view(v));
+        const double b = pelorin::driver::max_abs_raw(v.data(), static_cast<std::ptrdiff_t>(v.size()));
+        EXPECT_EQ(0, std::memcmp(&a, &b, sizeof a)) << v.size();
+    }
+}
 
 }  // namespace
