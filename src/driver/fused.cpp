@@ -19,6 +19,15 @@
 // compiler calls them, which costs a tenth of a pass).
 #define FUSED_INLINE __attribute__((always_inline)) inline
 
+// The vector loops are built for AVX2 and for the baseline of the target,
+// and the loader picks one (same bits: only +, -, *, / in lanes, nothing
+// contracted). Elsewhere than x86-64 they are built once.
+#if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__)
+#define FUSED_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define FUSED_CLONES
+#endif
+
 namespace pelorin::driver {
 
 namespace {
@@ -327,7 +336,7 @@ struct Block {
 };
 
 // Effective stress and the arguments of the logs.
-__attribute__((target_clones("avx2", "default"))) void trial_args(const DeriveIn& in,
+FUSED_CLONES void trial_args(const DeriveIn& in,
                                                                    Block& bl, std::ptrdiff_t nb) {
     const double *ul = in.ul, *slv = in.sl, *u = in.u, *sigmap = in.sigmap,
                  *sigvref = in.sigvref;
@@ -351,7 +360,7 @@ __attribute__((target_clones("avx2", "default"))) void trial_args(const DeriveIn
 
 // get_avtest from the logs, and the start of the void-ratio iteration
 // (or its closed forms).
-__attribute__((target_clones("avx2", "default"))) void trial_start(const DeriveIn& in,
+FUSED_CLONES void trial_start(const DeriveIn& in,
                                                                     Block& bl,
                                                                     std::ptrdiff_t nb,
                                                                     bool closed) {
@@ -393,7 +402,7 @@ __attribute__((target_clones("avx2", "default"))) void trial_start(const DeriveI
 // The next update of the void-ratio iteration of every node of the block
 // (used for the nodes still iterating): the slope of its residual, the new
 // void ratio and the exponent of its rate factor.
-__attribute__((target_clones("avx2", "default"))) void trial_update(const DeriveIn& in,
+FUSED_CLONES void trial_update(const DeriveIn& in,
                                                                      Block& bl,
                                                                      std::ptrdiff_t nb) {
     const double *dAe = in.dAe, *esigvref = in.esigvref, *alpha = in.alpha;
@@ -408,7 +417,7 @@ __attribute__((target_clones("avx2", "default"))) void trial_update(const Derive
 }
 
 // Strain and the permeability exponent.
-__attribute__((target_clones("avx2", "default"))) std::ptrdiff_t trial_strain(
+FUSED_CLONES std::ptrdiff_t trial_strain(
     const DeriveIn& in, Block& bl, std::ptrdiff_t nb) {
     const double *el = in.el, *ekref = in.ekref, *Ck = in.Ck;
     std::int64_t any = 0;
@@ -435,7 +444,7 @@ struct TrialOut {
     std::int64_t *p_ok, *at_ok, *nlog;
 };
 
-__attribute__((target_clones("avx2", "default"))) std::int64_t trial_write(const Block& bl,
+FUSED_CLONES std::int64_t trial_write(const Block& bl,
                                                                      const TrialOut& to,
                                                                      std::ptrdiff_t n,
                                                                      bool closed) {
@@ -602,7 +611,7 @@ struct ResIn {
     double Th, T8;
 };
 
-__attribute__((target_clones("avx2", "default"))) std::int64_t residual_rows(
+FUSED_CLONES std::int64_t residual_rows(
     const ResIn& in, double* out, double* stor, std::int64_t* slow, std::ptrdiff_t i0,
     std::ptrdiff_t i1) {
     const double *u = in.u, *ul = in.ul, *el = in.el, *zt = in.zt, *kt = in.kt, *av = in.av,
@@ -734,7 +743,7 @@ struct FirstIn {
     std::ptrdiff_t shift;
 };
 
-__attribute__((target_clones("avx2", "default"))) std::int64_t first_rows(
+FUSED_CLONES std::int64_t first_rows(
     const FirstIn& in, double* a_, double* b_, double* c_, double* x_, std::ptrdiff_t i0,
     std::ptrdiff_t i1) {
     const double *kl = in.kl, *kt = in.kt, *zl = in.zl, *zt = in.zt, *ul = in.ul, *av = in.av,
@@ -1229,7 +1238,7 @@ struct RowsOut {
     std::int64_t *nlog, *slow;
 };
 
-__attribute__((target_clones("avx2", "default"))) std::int64_t newton_rows(const RowsIn& in,
+FUSED_CLONES std::int64_t newton_rows(const RowsIn& in,
                                                                    const RowsOut& out,
                                                                    std::ptrdiff_t i0,
                                                                    std::ptrdiff_t i1) {
@@ -1333,7 +1342,7 @@ __attribute__((target_clones("avx2", "default"))) std::int64_t newton_rows(const
 // D = 1 + d(creep)/de and the void-ratio slope avtest / D of nodes [0, n)
 // (sn_ok: the node creeps, its rate factor and step factors are there, and
 // D is not 0).
-__attribute__((target_clones("avx2", "default"))) void node_slopes(
+FUSED_CLONES void node_slopes(
     const double* alpha, const double* At, const double* h5, const double* av,
     const std::int64_t* at_ok, const std::int64_t* ck_ok, double* Dn, double* Sn,
     std::int64_t* sn_ok, std::ptrdiff_t n) {
