@@ -89,7 +89,7 @@ constexpr int kBlock = 128;
 
 struct Block {
     double r[kBlock], d[kBlock], lr[kBlock], L[kBlock], q[kBlock], em[kBlock], arg[kBlock],
-        lg[kBlock], y[kBlock], ya[kBlock], x[kBlock], lp[kBlock], kx[kBlock], kv[kBlock];
+        z[kBlock], t[kBlock], f[kBlock], kx[kBlock], kv[kBlock];
 };
 
 struct PassIn {
@@ -136,9 +136,7 @@ PELORIN_VECTOR void pass_exponent(int lo, int n, const PassIn& in, Block& b) {
     const double* __restrict base = in.sc.base.data() + lo;
     const double* __restrict m = in.p.m.data() + lo;
     for (int i = 0; i < n; ++i) {
-        const double y = (base[i] + m[i] * b.lr[i]) + (std::max(b.q[i], 0.0) + b.lg[i]);
-        b.y[i] = y;
-        b.ya[i] = -std::fabs(y);
+        b.z[i] = (base[i] + m[i] * b.lr[i]) + std::max(b.q[i], 0.0);
     }
 }
 
@@ -168,10 +166,8 @@ PELORIN_VECTOR bool pass_state(int lo, int n, const PassIn& in, Block& b, Cells&
         const double slope = path_factor_slope(d, mp1[i], b.L[i], b.q[i], b.em[i]);
         const double ddd = d == 0.0 ? -0.5 * m[i] : slope;
         const double dy = m[i] * is1 + ddd * (s0[i] * (is1 * is1));
-        const double y = b.y[i], x = b.x[i];
-        const bool pos = y > 0.0;
-        const double f = pos ? y + b.lp[i] : b.lp[i];
-        const double df = pos ? 1.0 / (1.0 + x) : x / (1.0 + x);
+        const double t = b.t[i], f = b.f[i];
+        const double df = t < INFINITY ? t / (1.0 + t) : 1.0;
         const bool on = creep[i] > 0.0;
         double ep = on ? ep0[i] - alpha[i] * f : ep0[i];
         double dep = on ? -(alpha[i] * df * dy) : 0.0;
@@ -221,11 +217,19 @@ bool evaluate_cells(const Column& col, const Props& p, const StepConst& sc,
         pass_q(lo, n, in, b);
         for (int i = 0; i < n; ++i) b.em[i] = -std::expm1(-std::fabs(b.q[i]));
         pass_arg(lo, n, in, b);
-        for (int i = 0; i < n; ++i) b.lg[i] = std::log(b.arg[i]);
         pass_exponent(lo, n, in, b);
+        // Creep: f = ln(1 + t), t = exp(y) = exp(z) * arg; where t would
+        // overflow, from y itself (the derivative is then 1).
         for (int i = 0; i < n; ++i) {
-            b.x[i] = std::exp(b.ya[i]);
-            b.lp[i] = std::log1p(b.x[i]);
+            const double t = std::exp(b.z[i]) * b.arg[i];
+            if (t < 1e300) {
+                b.t[i] = t;
+                b.f[i] = std::log1p(t);
+            } else {
+                const double y = b.z[i] + std::log(b.arg[i]);
+                b.t[i] = INFINITY;
+                b.f[i] = y + std::log1p(std::exp(-y));
+            }
         }
         if (!pass_state(lo, n, in, b, c)) return false;
         for (int i = 0; i < n; ++i) b.kv[i] = std::exp(b.kx[i]);
