@@ -195,10 +195,10 @@ PELORIN_VECTOR void pass_conductivity(int lo, int n, const PassIn& in, Block& b,
     double* __restrict K = c.K.data() + lo;
     double* __restrict dKdu = c.dKdu.data() + lo;
     for (int i = 0; i < n; ++i) {
-        const double ope = 1.0 + e[i];
-        const double k = kfac[i] * b.kv[i] / ope;
+        const double iope = 1.0 / (1.0 + e[i]);
+        const double k = kfac[i] * b.kv[i] * iope;
         K[i] = k;
-        dKdu[i] = k * (kc[i] - 1.0 / ope) * dedu[i];
+        dKdu[i] = k * (kc[i] - iope) * dedu[i];
     }
 }
 
