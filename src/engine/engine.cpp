@@ -32,59 +32,267 @@ struct Cells {
     }
 };
 
-bool evaluate_cells(const Column& col, const std::vector<double>& ep0,
-                    const std::vector<double>& s0, const std::vector<double>& sig_tot, double dt,
-                    const std::vector<double>& u, Cells& c) {
-    const double ln_dt = dt > 0.0 ? std::log(dt) : 0.0;
-    for (int i = 0; i < col.N; ++i) {
-        const double s1 = sig_tot[i] - u[i];
-        if (!(s1 > 0.0)) return false;
-        const Material& m = col.mat[i];
-        const Local L = local_update(m, ep0[i], s0[i], s1, dt, ln_dt - col.ln_tref[i]);
-        if (!(L.e > 0.0) || !std::isfinite(L.e) || !std::isfinite(L.de_ds)) return false;
-        c.s[i] = s1;
-        c.ep[i] = L.ep;
-        c.e[i] = L.e;
-        c.dedu[i] = -L.de_ds;
-        const double K = m.k_fast(L.e) / (col.gammaw * (1.0 + L.e));
-        c.K[i] = K;
-        c.dKdu[i] = K * (m.dlnk_de() - 1.0 / (1.0 + L.e)) * c.dedu[i];
+// Element constants of the local update, one array each (per run).
+struct Props {
+    std::vector<double> inv_sref, cdl, crl, esref, alpha, m, mp1, creeps, kc, ekref, kfac,
+        ln_tref;
+    explicit Props(const Column& col) {
+        const int n = col.N;
+        for (auto* v : {&inv_sref, &cdl, &crl, &esref, &alpha, &m, &mp1, &creeps, &kc, &ekref,
+                        &kfac, &ln_tref})
+            v->resize(n);
+        for (int i = 0; i < n; ++i) {
+            const Material& mt = col.mat[i];
+            const bool creep = mt.Ca > 0.0;
+            inv_sref[i] = 1.0 / mt.sigvref;
+            cdl[i] = (mt.Cc - mt.Cr) / kLn10;
+            crl[i] = mt.Cr / kLn10;
+            esref[i] = mt.esigvref;
+            alpha[i] = creep ? mt.Ca / kLn10 : 0.0;
+            m[i] = creep ? (mt.Cc - mt.Cr) / mt.Ca : 0.0;
+            mp1[i] = m[i] + 1.0;
+            creeps[i] = creep ? 1.0 : 0.0;
+            kc[i] = mt.dlnk_de();
+            ekref[i] = mt.ekref;
+            kfac[i] = mt.kref / col.gammaw;
+            ln_tref[i] = col.ln_tref[i];
+        }
+    }
+};
+
+// The part of the creep exponent fixed over a step: ln(dt/tref) -
+// (esigvref - ep0)/alpha for creeping elements (creep[i] 1), nothing
+// otherwise (creep[i] 0).
+struct StepConst {
+    std::vector<double> base, creep;
+    void set(const Props& p, const std::vector<double>& ep0, double dt) {
+        const int n = static_cast<int>(ep0.size());
+        base.resize(n);
+        creep.resize(n);
+        const double ln_dt = dt > 0.0 ? std::log(dt) : 0.0;
+        for (int i = 0; i < n; ++i) {
+            const bool on = p.creeps[i] > 0.0 && dt > 0.0;
+            creep[i] = on ? 1.0 : 0.0;
+            base[i] = on ? (ln_dt - p.ln_tref[i]) - (p.esref[i] - ep0[i]) / p.alpha[i] : 0.0;
+        }
+    }
+};
+
+// A pass over the elements runs in blocks of kBlock: arithmetic loops without
+// calls or branches (every candidate computed, the element's own selected),
+// which the compiler vectorises, built for AVX2 and for the baseline and
+// picked at run time; the transcendental functions in scalar loops between
+// them.  IEEE +, -, *, / give the same bits in a vector lane as in a scalar
+// register and nothing is contracted into fused multiply-adds, so the
+// results do not depend on which build runs.
+constexpr int kBlock = 128;
+
+struct Block {
+    double r[kBlock], d[kBlock], lr[kBlock], L[kBlock], q[kBlock], em[kBlock], arg[kBlock],
+        z[kBlock], t[kBlock], f[kBlock], kx[kBlock], kv[kBlock];
+};
+
+struct PassIn {
+    const Props& p;
+    const StepConst& sc;
+    const double *sig, *u, *s0, *ep0;
+};
+
+#define PELORIN_VECTOR __attribute__((target_clones("avx2", "default")))
+
+// Effective stresses, ratios to sigvref and d = 1 - s0/s1; false if one
+// stress is not positive.
+PELORIN_VECTOR bool pass_stress(int lo, int n, const PassIn& in, Block& b, Cells& c) {
+    const double* __restrict sig = in.sig + lo;
+    const double* __restrict u = in.u + lo;
+    const double* __restrict s0 = in.s0 + lo;
+    const double* __restrict isr = in.p.inv_sref.data() + lo;
+    double* __restrict s = c.s.data() + lo;
+    int bad = 0;
+    for (int i = 0; i < n; ++i) {
+        const double s1 = sig[i] - u[i];
+        bad |= !(s1 > 0.0);
+        s[i] = s1;
+        b.r[i] = s1 * isr[i];
+        b.d[i] = (s1 - s0[i]) / s1;
+    }
+    return bad == 0;
+}
+
+PELORIN_VECTOR void pass_q(int lo, int n, const PassIn& in, Block& b) {
+    const double* __restrict mp1 = in.p.mp1.data() + lo;
+    for (int i = 0; i < n; ++i) b.q[i] = mp1[i] * b.L[i];
+}
+
+PELORIN_VECTOR void pass_arg(int lo, int n, const PassIn& in, Block& b) {
+    const double* __restrict mp1 = in.p.mp1.data() + lo;
+    for (int i = 0; i < n; ++i) {
+        const double a = b.em[i] / (mp1[i] * std::fabs(b.d[i]));
+        b.arg[i] = b.d[i] == 0.0 ? 1.0 : a;
+    }
+}
+
+PELORIN_VECTOR void pass_exponent(int lo, int n, const PassIn& in, Block& b) {
+    const double* __restrict base = in.sc.base.data() + lo;
+    const double* __restrict m = in.p.m.data() + lo;
+    for (int i = 0; i < n; ++i) {
+        b.z[i] = (base[i] + m[i] * b.lr[i]) + std::max(b.q[i], 0.0);
+    }
+}
+
+// The local update (creep along the linear stress path, then the bound of
+// the compression line) and the exponent of the permeability; false if a
+// void ratio or its slope is not physical.
+PELORIN_VECTOR bool pass_state(int lo, int n, const PassIn& in, Block& b, Cells& c) {
+    const Props& p = in.p;
+    const double* __restrict s0 = in.s0 + lo;
+    const double* __restrict ep0 = in.ep0 + lo;
+    const double* __restrict creep = in.sc.creep.data() + lo;
+    const double* __restrict m = p.m.data() + lo;
+    const double* __restrict mp1 = p.mp1.data() + lo;
+    const double* __restrict alpha = p.alpha.data() + lo;
+    const double* __restrict esref = p.esref.data() + lo;
+    const double* __restrict cdl = p.cdl.data() + lo;
+    const double* __restrict crl = p.crl.data() + lo;
+    const double* __restrict ekref = p.ekref.data() + lo;
+    const double* __restrict kc = p.kc.data() + lo;
+    const double* __restrict s = c.s.data() + lo;
+    double* __restrict ep_out = c.ep.data() + lo;
+    double* __restrict e_out = c.e.data() + lo;
+    double* __restrict dedu = c.dedu.data() + lo;
+    int bad = 0;
+    for (int i = 0; i < n; ++i) {
+        const double s1 = s[i], is1 = 1.0 / s1, d = b.d[i];
+        const double slope = path_factor_slope(d, mp1[i], b.L[i], b.q[i], b.em[i]);
+        const double ddd = d == 0.0 ? -0.5 * m[i] : slope;
+        const double dy = m[i] * is1 + ddd * (s0[i] * (is1 * is1));
+        const double t = b.t[i], f = b.f[i];
+        const double df = t < INFINITY ? t / (1.0 + t) : 1.0;
+        const bool on = creep[i] > 0.0;
+        double ep = on ? ep0[i] - alpha[i] * f : ep0[i];
+        double dep = on ? -(alpha[i] * df * dy) : 0.0;
+        const double P1 = esref[i] - cdl[i] * b.lr[i];
+        const double dP = -cdl[i] * is1;
+        const bool above = ep > P1;
+        ep = above ? P1 : ep;
+        dep = above ? dP : dep;
+        const double e = ep - crl[i] * b.lr[i];
+        const double de_ds = dep - crl[i] * is1;
+        bad |= !(e > 0.0 && e < INFINITY && std::fabs(de_ds) < INFINITY);
+        ep_out[i] = ep;
+        e_out[i] = e;
+        dedu[i] = -de_ds;
+        b.kx[i] = (e - ekref[i]) * kc[i];
+    }
+    return bad == 0;
+}
+
+PELORIN_VECTOR void pass_conductivity(int lo, int n, const PassIn& in, Block& b, Cells& c) {
+    const double* __restrict kfac = in.p.kfac.data() + lo;
+    const double* __restrict kc = in.p.kc.data() + lo;
+    const double* __restrict e = c.e.data() + lo;
+    const double* __restrict dedu = c.dedu.data() + lo;
+    double* __restrict K = c.K.data() + lo;
+    double* __restrict dKdu = c.dKdu.data() + lo;
+    for (int i = 0; i < n; ++i) {
+        const double iope = 1.0 / (1.0 + e[i]);
+        const double k = kfac[i] * b.kv[i] * iope;
+        K[i] = k;
+        dKdu[i] = k * (kc[i] - iope) * dedu[i];
+    }
+}
+
+bool evaluate_cells(const Column& col, const Props& p, const StepConst& sc,
+                    const std::vector<double>& ep0, const std::vector<double>& s0,
+                    const std::vector<double>& sig_tot, const std::vector<double>& u, Cells& c) {
+    const PassIn in{p, sc, sig_tot.data(), u.data(), s0.data(), ep0.data()};
+    Block b;
+    for (int lo = 0; lo < col.N; lo += kBlock) {
+        const int n = std::min(kBlock, col.N - lo);
+        if (!pass_stress(lo, n, in, b, c)) return false;
+        for (int i = 0; i < n; ++i) {
+            b.lr[i] = std::log(b.r[i]);
+            b.L[i] = std::log1p(-b.d[i]);
+        }
+        pass_q(lo, n, in, b);
+        for (int i = 0; i < n; ++i) b.em[i] = -std::expm1(-std::fabs(b.q[i]));
+        pass_arg(lo, n, in, b);
+        pass_exponent(lo, n, in, b);
+        // Creep: f = ln(1 + t), t = exp(y) = exp(z) * arg; where t would
+        // overflow, from y itself (the derivative is then 1).
+        for (int i = 0; i < n; ++i) {
+            const double t = std::exp(b.z[i]) * b.arg[i];
+            if (t < 1e300) {
+                b.t[i] = t;
+                b.f[i] = std::log1p(t);
+            } else {
+                const double y = b.z[i] + std::log(b.arg[i]);
+                b.t[i] = INFINITY;
+                b.f[i] = y + std::log1p(std::exp(-y));
+            }
+        }
+        if (!pass_state(lo, n, in, b, c)) return false;
+        for (int i = 0; i < n; ++i) b.kv[i] = std::exp(b.kx[i]);
+        pass_conductivity(lo, n, in, b, c);
     }
     return true;
 }
 
-// Mass-balance residual and its tridiagonal Jacobian for the cells `c`.
-void assemble(const Column& col, const Cells& c, const std::vector<double>& hist, double a0,
-              double dt, const std::vector<double>& u, StepSystem& sys) {
-    const int N = col.N;
-    const auto& S = col.S;
-    sys.R.assign(N, 0.0);
-    sys.lo.assign(N, 0.0);
-    sys.di.assign(N, 0.0);
-    sys.up.assign(N, 0.0);
-    for (int i = 0; i < N; ++i) {
-        sys.R[i] = S[i] * (a0 * c.e[i] + hist[i]);
-        sys.di[i] = S[i] * a0 * c.dedu[i];
-    }
-    // Face f lies between cells f - 1 and f; F_f = G_f (u_f - u_{f-1}) flows
-    // upward into cell f - 1.  R_i -= dt (F_{i+1} - F_i).
+// Face terms of a step, dt times the flux F_f = G_f (u_f - u_{f-1}) and its
+// derivatives with respect to u_{f-1} (l) and u_f (r); faces 0 and N carry
+// nothing here (the drained ends are added afterwards).
+struct Faces {
+    std::vector<double> F, Fl, Fr;
+};
+
+PELORIN_VECTOR void face_terms(int N, const double* __restrict S, const double* __restrict K,
+                               const double* __restrict dKdu, const double* __restrict u,
+                               double dt, double* __restrict tF, double* __restrict tFl,
+                               double* __restrict tFr) {
     for (int f = 1; f < N; ++f) {
-        const double Kl = c.K[f - 1], Kr = c.K[f];
+        const double Kl = K[f - 1], Kr = K[f];
         const double D = S[f - 1] * Kr + S[f] * Kl;
         const double G = 2.0 * Kl * Kr / D;
         const double dGl = 2.0 * Kr * Kr * S[f - 1] / (D * D);
         const double dGr = 2.0 * Kl * Kl * S[f] / (D * D);
         const double du = u[f] - u[f - 1];
-        const double F = G * du;
-        const double dFr = G + du * dGr * c.dKdu[f];       // dF/du_f
-        const double dFl = -G + du * dGl * c.dKdu[f - 1];  // dF/du_{f-1}
-        sys.R[f - 1] -= dt * F;
-        sys.R[f] += dt * F;
-        sys.di[f - 1] -= dt * dFl;
-        sys.up[f - 1] -= dt * dFr;
-        sys.di[f] += dt * dFr;
-        sys.lo[f] += dt * dFl;
+        tF[f] = dt * (G * du);
+        tFr[f] = dt * (G + du * dGr * dKdu[f]);    // dF/du_f
+        tFl[f] = dt * (-G + du * dGl * dKdu[f - 1]);  // dF/du_{f-1}
     }
+}
+
+// R_i = S_i (a0 e_i + hist_i) + dt F_i - dt F_{i+1} (F_f flows upward into
+// cell f - 1).
+PELORIN_VECTOR void cell_rows(int N, const double* __restrict S, const double* __restrict e,
+                              const double* __restrict dedu, const double* __restrict hist,
+                              double a0, const double* __restrict tF,
+                              const double* __restrict tFl, const double* __restrict tFr,
+                              double* __restrict R, double* __restrict lo,
+                              double* __restrict di, double* __restrict up) {
+    for (int i = 0; i < N; ++i) {
+        R[i] = S[i] * (a0 * e[i] + hist[i]) + tF[i] - tF[i + 1];
+        di[i] = S[i] * a0 * dedu[i] + tFr[i] - tFl[i + 1];
+        up[i] = -tFr[i + 1];
+        lo[i] = tFl[i];
+    }
+}
+
+// Mass-balance residual and its tridiagonal Jacobian for the cells `c`.
+void assemble(const Column& col, const Cells& c, const std::vector<double>& hist, double a0,
+              double dt, const std::vector<double>& u, StepSystem& sys, Faces& w) {
+    const int N = col.N;
+    const auto& S = col.S;
+    for (auto* v : {&sys.R, &sys.lo, &sys.di, &sys.up}) v->resize(N);
+    for (auto* v : {&w.F, &w.Fl, &w.Fr}) {
+        v->resize(N + 1);
+        (*v)[0] = 0.0;
+        (*v)[N] = 0.0;
+    }
+    face_terms(N, S.data(), c.K.data(), c.dKdu.data(), u.data(), dt, w.F.data(), w.Fl.data(),
+               w.Fr.data());
+    cell_rows(N, S.data(), c.e.data(), c.dedu.data(), hist.data(), a0, w.F.data(), w.Fl.data(),
+              w.Fr.data(), sys.R.data(), sys.lo.data(), sys.di.data(), sys.up.data());
     if (col.drainage == 0 || col.drainage == 1) {  // drained top: u = 0 on face 0
         const double G = 2.0 * c.K[0] / S[0];
         sys.R[0] += dt * G * u[0];
@@ -116,7 +324,8 @@ class Runner {
 public:
     Runner(const Column& col, const std::vector<double>& time, const std::vector<double>& lf,
            const Options& opt, Output& out, const Callbacks& cb, Stats& st)
-        : col_(col), time_(time), lf_(lf), opt_(opt), out_(out), cb_(cb), st_(st), N_(col.N) {}
+        : col_(col), time_(time), lf_(lf), opt_(opt), out_(out), cb_(cb), st_(st), N_(col.N),
+          props_(col) {}
 
     void run();
 
@@ -135,6 +344,7 @@ private:
     const Callbacks& cb_;
     Stats& st_;
     const int N_;
+    const Props props_;
 
     double t_ = 0.0, load_ = 0.0, U_ = 1.0, s_floor_ = 0.0, Ssum_ = 0.0, ntol_ = 0.0;
     std::vector<double> u_, ep_, e_, s_, sig_tot_;
@@ -145,6 +355,9 @@ private:
     // Work space of a step.
     Cells cells_, trial_;
     StepSystem sys_, tsys_;
+    StepConst sc_;
+    Faces faces_;
+    std::vector<double> inv_S_;
     std::vector<double> un_, ut_, du_, hist_, work_, pred_;
     std::chrono::steady_clock::time_point last_poll_;
     std::string why_ = "the time error stays above rtol";  // last reason for a rejection
@@ -212,18 +425,22 @@ bool Runner::try_step(double h, double& err, int& order) {
 
     // Newton from the predictor (or from the start of the step).
     un_ = pred_;
-    if (!evaluate_cells(col_, ep_, s_, sig_tot_, h, un_, cells_)) {
+    sc_.set(props_, ep_, h);
+    if (!evaluate_cells(col_, props_, sc_, ep_, s_, sig_tot_, un_, cells_)) {
         un_ = u_;
-        if (!evaluate_cells(col_, ep_, s_, sig_tot_, h, un_, cells_)) {
+        if (!evaluate_cells(col_, props_, sc_, ep_, s_, sig_tot_, un_, cells_)) {
             why_ = "the state at the start of the sub-step is not physical";
             return false;
         }
     }
     ++st_.evaluations;
-    assemble(col_, cells_, hist_, a0, h, un_, sys_);
+    assemble(col_, cells_, hist_, a0, h, un_, sys_, faces_);
     auto merit = [&](const StepSystem& s) {
         double m = 0.0;
-        for (int i = 0; i < N_; ++i) m += (s.R[i] / col_.S[i]) * (s.R[i] / col_.S[i]);
+        for (int i = 0; i < N_; ++i) {
+            const double r = s.R[i] * inv_S_[i];
+            m += r * r;
+        }
         return m;
     };
     double phi = merit(sys_);
@@ -246,9 +463,9 @@ bool Runner::try_step(double h, double& err, int& order) {
             if (ls > 0) poll();
             ut_.resize(N_);
             for (int i = 0; i < N_; ++i) ut_[i] = un_[i] + lam * du_[i];
-            if (!evaluate_cells(col_, ep_, s_, sig_tot_, h, ut_, trial_)) continue;
+            if (!evaluate_cells(col_, props_, sc_, ep_, s_, sig_tot_, ut_, trial_)) continue;
             ++st_.evaluations;
-            assemble(col_, trial_, hist_, a0, h, ut_, tsys_);
+            assemble(col_, trial_, hist_, a0, h, ut_, tsys_, faces_);
             const double phit = merit(tsys_);
             if (phit <= (1.0 - 1e-4 * lam) * phi || lam * dmax <= ntol_) {
                 ok = true;
@@ -384,6 +601,8 @@ void Runner::run() {
     for (auto& v : he_) v.resize(N_);
     cells_.resize(N_);
     trial_.resize(N_);
+    inv_S_.resize(N_);
+    for (int i = 0; i < N_; ++i) inv_S_[i] = 1.0 / col_.S[i];
 
     // Scales: the largest pore pressure the loads can cause, and a settlement
     // below which the settlement error is measured absolutely.
@@ -496,8 +715,12 @@ bool step_residual(const Column& col, const std::vector<double>& ep0, const std:
                    double dt, const std::vector<double>& u, StepSystem& sys) {
     Cells c;
     c.resize(col.N);
-    if (!evaluate_cells(col, ep0, s0, sig_tot, dt, u, c)) return false;
-    assemble(col, c, hist, a0, dt, u, sys);
+    const Props p(col);
+    StepConst sc;
+    sc.set(p, ep0, dt);
+    if (!evaluate_cells(col, p, sc, ep0, s0, sig_tot, u, c)) return false;
+    Faces w;
+    assemble(col, c, hist, a0, dt, u, sys, w);
     return true;
 }
 

@@ -48,6 +48,21 @@ struct LogG {
 };
 LogG log_path_factor(double d, double m);
 
+// d ln g / dd, d != 0, from L = ln(1 - d), q = (m+1) L and em = 1 - exp(-|q|):
+// ln g = E(q) + B(d), E(q) = ln(expm1(q)/q), B(d) = ln(-ln(1-d)/d), each
+// derivative by its series near 0 (where its terms cancel).  Every candidate
+// is computed and one selected, so that a loop over elements vectorises.
+inline double path_factor_slope(double d, double mp1, double L, double q, double em) {
+    const double dE_small = 0.5 + q / 12.0;
+    const double dE_pos = 1.0 / em - 1.0 / q;
+    const double dE_neg = 1.0 - 1.0 / em - 1.0 / q;
+    const double dE = std::fabs(q) < 1e-5 ? dE_small : q > 0.0 ? dE_pos : dE_neg;
+    const double dB_small = 0.5 + d * (5.0 / 12.0) + d * d * (3.0 / 8.0);
+    const double dB_big = -1.0 / ((1.0 - d) * L) - 1.0 / d;
+    const double dB = std::fabs(d) < 1e-3 ? dB_small : dB_big;
+    return dE * mp1 * (-1.0 / (1.0 - d)) + dB;
+}
+
 // One step of an element from plastic void ratio ep0 at effective stress s0 to
 // the effective stress s1 > 0 over a time dt >= 0: creep along the linear
 // stress path, then the bound ep <= P(s1).  While a load outruns creep the
