@@ -98,7 +98,11 @@ struct PassIn {
     const double *sig, *u, *s0, *ep0;
 };
 
+#if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__)
 #define PELORIN_VECTOR __attribute__((target_clones("avx2", "default")))
+#else
+#define PELORIN_VECTOR
+#endif
 
 // Effective stresses, ratios to sigvref and d = 1 - s0/s1; false if one
 // stress is not positive.
