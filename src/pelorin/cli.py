@@ -194,9 +194,9 @@ def parser() -> argparse.ArgumentParser:
     w.add_argument("--workers", type=int, help="workers of the local cluster (default: cores)")
     kind = w.add_mutually_exclusive_group()
     kind.add_argument("--threads", action="store_true",
-                      help="local cluster of threads (default on up to 4 cores, and for short sweeps)")
+                      help="local cluster of threads (default for short sweeps)")
     kind.add_argument("--processes", action="store_true",
-                      help="local cluster of processes (default for long sweeps on more than 4 cores)")
+                      help="local cluster of processes (default for long sweeps)")
     w.add_argument("--batch-size", type=int, help="runs per Dask task (default: from ~0.4 s of work down to ~0.05 s)")
     w.add_argument("--out", metavar="DIR", help="output directory (default: CASE-sweep)")
     w.add_argument("--quiet", action="store_true", help="no progress bar")

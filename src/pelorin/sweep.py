@@ -28,10 +28,6 @@ from .model import Layer, Loading, ParameterError, Profile, Soil
 __all__ = ["sweep", "SweepResult", "PERCENTILES"]
 
 PERCENTILES = (10.0, 50.0, 90.0)
-# The embedded cluster runs threads on this many cores or fewer: the Python of a run (about
-# a tenth of it) rarely waits for another thread's, and a process per core adds an event
-# loop per core (on 2 cores threads gave 1.85x serial, processes 1.77-1.81x).
-THREADS_UP_TO_CORES = 4
 _SOIL_FIELDS = tuple(f.name for f in dataclasses.fields(Soil) if f.name != "name")
 _LAYER_FIELDS = ("thickness", "ocr", "pc", "e0")
 
@@ -323,11 +319,9 @@ def sweep(profile: Optional[Profile] = None, loading: Optional[Loading] = None, 
     processes, workers : optional
         The embedded local cluster used when neither `client` nor `scheduler` is given,
         over `workers` cores (default: all). Threads start at once and the engine runs
-        without the GIL, but the Python around each run (about a tenth of it) holds the
-        GIL; worker processes take about half a second to start, share no GIL, and bring
-        an event loop each. By default threads on up to four cores (on two they gave the
-        higher throughput) and on more cores for sweeps of under ten seconds of work per
-        core; processes otherwise.
+        without the GIL, but the Python around each run (about an eighth of it) holds the
+        GIL; worker processes take about a second to start and scale without it. By
+        default threads for sweeps of under ten seconds of work per core, processes above.
     batch_size : int, optional
         Runs per Dask task; by default batches shrink from about 0.4 s of work to 0.05 s
         as the sweep goes on, so the workers finish together.
@@ -404,7 +398,7 @@ def sweep(profile: Optional[Profile] = None, loading: Optional[Loading] = None, 
 
     if processes is None:
         cores = workers or os.cpu_count() or 1
-        processes = cores > THREADS_UP_TO_CORES and cost * len(items) / cores > 10.0
+        processes = cost * len(items) / cores > 10.0
     kwargs: dict = dict(client=client, batch_size=batch_size, seconds_per_item=cost,
                         processes=processes, workers=workers, progress=progress, desc=dim + "s")
     if scheduler == "synchronous":
