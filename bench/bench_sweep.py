@@ -50,6 +50,8 @@ def main() -> None:
     ap = argparse.ArgumentParser()
     ap.add_argument("--samples", type=int, default=1000)
     ap.add_argument("--repeat", type=int, default=3)
+    ap.add_argument("--batches", type=int, nargs="+", default=[1, 4, 16, 0],
+                    help="batch sizes to time (0: automatic)")
     args = ap.parse_args()
     import dask
     from distributed import Client, LocalCluster
@@ -73,7 +75,7 @@ def main() -> None:
             client.run(lambda: __import__("pelorin") and None)
         startup = time.perf_counter() - t0
         kind = f"{cores} processes" if processes else f"{cores} threads"
-        for batch in (1, 4, 16, None):
+        for batch in [b or None for b in args.batches]:
             serial, wall, out = paired(args.repeat, n, client=client, batch_size=batch)
             best_serial = min(best_serial, serial)
             same = all(np.array_equal(ref.dataset[v].values, out.dataset[v].values,

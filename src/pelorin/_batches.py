@@ -66,12 +66,25 @@ class Failure:
         return (Failure, (self.kind, self.message))
 
 
-def _run_batch(fn: Callable[[Any], Any], batch: Sequence[Tuple[int, Any]]
-               ) -> List[Tuple[int, Any]]:
-    """Run `fn` on every item of a batch; a failing item becomes a Failure, never drops
-    the batch."""
+class _Batch:
+    """A batch's (index, item) pairs, opaque to Dask: a list or tuple argument is walked
+    element by element when a task is submitted (for keys of other tasks), which for a
+    batch of runs held the GIL long enough to stall the workers' first runs."""
+
+    __slots__ = ("pairs",)
+
+    def __init__(self, pairs: Sequence[Tuple[int, Any]]) -> None:
+        self.pairs = pairs
+
+    def __reduce__(self):
+        return (_Batch, (self.pairs,))
+
+
+def _run_batch(fn: Callable[[Any], Any], batch: Any) -> List[Tuple[int, Any]]:
+    """Run `fn` on every item of a batch (a _Batch or a sequence of (index, item)); a
+    failing item becomes a Failure, never drops the batch."""
     out = []
-    for index, item in batch:
+    for index, item in (batch.pairs if isinstance(batch, _Batch) else batch):
         try:
             out.append((index, fn(item)))
         except Exception as exc:  # recorded per item with its reason
@@ -207,7 +220,7 @@ def run_batches(fn: Callable[[Any], Any], items: Sequence[Any], *, client: Any =
         bar = tqdm(total=len(items), desc=desc, unit="run", disable=not progress, leave=False)
         try:
             for k, (start, size) in enumerate(zip(itertools.accumulate([0] + sizes), sizes)):
-                fut = c.submit(_run_batch, fn, indexed[start:start + size],
+                fut = c.submit(_run_batch, fn, _Batch(indexed[start:start + size]),
                                key=f"pelorin-{desc}-{token}-{k}", pure=False)
                 futures.append(fut)
                 fut.add_done_callback(finished.put)
