@@ -24,7 +24,7 @@ __all__ = ["Failure", "run_batches", "batch_sizes"]
 # cost of a few milliseconds per task, then smaller ones, so that the workers run out of
 # work within one small batch of each other. A batch lasts at most MAX_BATCH_SECONDS (a
 # lost worker costs little, the progress bar moves) and at least MIN_BATCH_SECONDS.
-MIN_BATCH_SECONDS = 0.05
+MIN_BATCH_SECONDS = 0.025
 MAX_BATCH_SECONDS = 0.4
 # The embedded cluster's housekeeping, which on a small machine competes with the runs for
 # its cores: the workers' statistical profiler (it samples every thread's stack a hundred
@@ -219,13 +219,17 @@ def run_batches(fn: Callable[[Any], Any], items: Sequence[Any], *, client: Any =
         previous = signal.signal(signal.SIGINT, on_interrupt) if main else None
         bar = tqdm(total=len(items), desc=desc, unit="run", disable=not progress, leave=False)
         try:
-            for k, (start, size) in enumerate(zip(itertools.accumulate([0] + sizes), sizes)):
-                fut = c.submit(_run_batch, fn, _Batch(indexed[start:start + size]),
-                               key=f"pelorin-{desc}-{token}-{k}", pure=False)
-                futures.append(fut)
+            # One graph for all batches: the scheduler takes it in one message instead
+            # of one per batch. It runs independent tasks in the order of their keys,
+            # hence the zero-padded batch numbers: the large batches first.
+            batches = [_Batch(indexed[start:start + size])
+                       for start, size in zip(itertools.accumulate([0] + sizes), sizes)]
+            futures = c.map(_run_batch, [fn] * len(batches), batches, pure=False,
+                            key=[f"pelorin-{desc}-{token}-{k:08d}" for k in range(len(batches))])
+            for fut in futures:
                 fut.add_done_callback(finished.put)
-                if interrupted.is_set():
-                    raise KeyboardInterrupt
+            if interrupted.is_set():
+                raise KeyboardInterrupt
             for _ in futures:
                 fut = finished.get()
                 if interrupted.is_set():

@@ -197,7 +197,7 @@ def parser() -> argparse.ArgumentParser:
                       help="local cluster of threads (default for short sweeps)")
     kind.add_argument("--processes", action="store_true",
                       help="local cluster of processes (default for long sweeps)")
-    w.add_argument("--batch-size", type=int, help="runs per Dask task (default: from ~0.4 s of work down to ~0.05 s)")
+    w.add_argument("--batch-size", type=int, help="runs per Dask task (default: from ~0.4 s of work down to ~0.025 s)")
     w.add_argument("--out", metavar="DIR", help="output directory (default: CASE-sweep)")
     w.add_argument("--quiet", action="store_true", help="no progress bar")
     w.add_argument("--progress", action="store_true",

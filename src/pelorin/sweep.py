@@ -323,7 +323,7 @@ def sweep(profile: Optional[Profile] = None, loading: Optional[Loading] = None, 
         GIL; worker processes take about a second to start and scale without it. By
         default threads for sweeps of under ten seconds of work per core, processes above.
     batch_size : int, optional
-        Runs per Dask task; by default batches shrink from about 0.4 s of work to 0.05 s
+        Runs per Dask task; by default batches shrink from about 0.4 s of work to 0.025 s
         as the sweep goes on, so the workers finish together.
     progress : bool, default True
         A progress bar on standard error; Ctrl-C cancels the outstanding runs.
