@@ -98,6 +98,21 @@ def test_batches_cover_the_items_and_shrink_towards_the_end(items, per_item, wor
                for s in sizes[-workers:])
 
 
+def _started(i):
+    t = time.perf_counter()
+    time.sleep(0.002)
+    return t
+
+
+def test_large_batches_run_first(threads):
+    from pelorin._batches import batch_sizes, run_batches
+    starts = run_batches(_started, range(600), client=threads, progress=False,
+                         seconds_per_item=0.002)
+    first = np.cumsum([0] + batch_sizes(600, 0.002, 2))[:-1]
+    order = np.argsort([starts[i] for i in first])
+    assert len(order) > 12 and max(order[:4]) < len(order) - 4
+
+
 def test_failures_are_recorded_not_fatal(threads):
     # Cr drawn up to 0.9 against Cc 0.5: about half the samples are impossible soils.
     out = pelorin.sweep(PROFILE, LOADING, vary={"clay.Cr": pelorin.Uniform(0.01, 0.9)},

@@ -220,8 +220,8 @@ def run_batches(fn: Callable[[Any], Any], items: Sequence[Any], *, client: Any =
         bar = tqdm(total=len(items), desc=desc, unit="run", disable=not progress, leave=False)
         try:
             # One graph for all batches: the scheduler takes it in one message instead
-            # of one per batch. It runs independent tasks in the order of their keys,
-            # hence the zero-padded batch numbers: the large batches first.
+            # of one per batch, and runs them in the order given, the large ones first
+            # (the batch numbers are zero-padded so that keys sort in that order too).
             batches = [_Batch(indexed[start:start + size])
                        for start, size in zip(itertools.accumulate([0] + sizes), sizes)]
             futures = c.map(_run_batch, [fn] * len(batches), batches, pure=False,
