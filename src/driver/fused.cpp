@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "../core/interrupt.hpp"
+#include "../soil/soil.hpp"
 
 // The small helpers of a row are inlined into it (left to itself the
 // compiler calls them, which costs a tenth of a pass).
@@ -32,13 +33,12 @@ namespace pelorin::driver {
 
 namespace {
 
-const double ln10 = std::log(10.0);
-
 // The void-ratio iteration's tolerance and budget, and the band of a
-// negligible stress step (soil.cpp).
-constexpr double kEtol = 1e-12;
-constexpr int kMaxUpdates = 100;
-constexpr double kTangentBand = 1e-5;
+// negligible stress step: the relations' own.
+using soil::kEtol;
+using soil::kMaxUpdates;
+using soil::kTangentBand;
+using soil::ln10;
 
 // Well inside the normal range: scaling by 1/8 .. 8 keeps it normal.
 inline bool in_range(double v) {
@@ -72,38 +72,6 @@ double* raw_data(const Vec& v, std::ptrdiff_t n) {
         return nullptr;
     if (reinterpret_cast<std::uintptr_t>(v.data) % alignof(double) != 0) return nullptr;
     return reinterpret_cast<double*>(v.data);
-}
-
-double max_abs_raw(const double* v, std::ptrdiff_t n) {
-    // Four running extremes at a time: the same result as one scan in order,
-    // as a nonzero extreme has the same bits whichever of its occurrences is
-    // kept, and over zeros alone every extreme stays v[0].
-    double hi[4] = {v[0], v[0], v[0], v[0]}, lo[4] = {v[0], v[0], v[0], v[0]};
-    bool nan = std::isnan(v[0]);
-    std::ptrdiff_t i = 1;
-    for (; i + 4 <= n; i += 4) {
-        if (((i + 3) & 0x3FFF) < 4) interrupt_point((i + 3) & ~std::ptrdiff_t{0x3FFF});
-        for (int m = 0; m < 4; ++m) {
-            const double x = v[i + m];
-            nan |= x != x;
-            hi[m] = x > hi[m] ? x : hi[m];
-            lo[m] = x < lo[m] ? x : lo[m];
-        }
-    }
-    for (; i < n; ++i) {
-        const double x = v[i];
-        nan |= x != x;
-        hi[0] = x > hi[0] ? x : hi[0];
-        lo[0] = x < lo[0] ? x : lo[0];
-    }
-    if (nan) return std::nan("");
-    double h = hi[0], l = lo[0];
-    for (int m = 1; m < 4; ++m) {
-        h = hi[m] > h ? hi[m] : h;
-        l = lo[m] < l ? lo[m] : l;
-    }
-    const double neg = -l;
-    return neg > h ? neg : h;
 }
 
 bool Fused::setup(const RunParams& p, const Work& w) {

@@ -157,9 +157,6 @@ private:
     std::ptrdiff_t rows = 0;
 };
 
-// max(max(v), -min(v)), NaN when any entry is NaN, as max_abs of a view.
-double max_abs_raw(const double* v, std::ptrdiff_t n);
-
 // Contiguous, aligned double data of a view with at least n entries, or null.
 double* raw_data(const Vec& v, std::ptrdiff_t n);
 

@@ -7,6 +7,10 @@
 namespace pelorin::driver {
 
 // max(max(v), -min(v)); NaN when any entry is NaN.  v must not be empty.
+// A contiguous, aligned view is scanned by max_abs_raw.
 double max_abs(const Vec& v);
+
+// The same over n >= 1 contiguous doubles, four running extremes at a time.
+double max_abs_raw(const double* v, std::ptrdiff_t n);
 
 }  // namespace pelorin::driver

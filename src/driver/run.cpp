@@ -15,6 +15,7 @@
 #include "run.hpp"
 
 #include "fused.hpp"
+#include "max.hpp"
 
 #include <climits>
 #include <cmath>
@@ -503,9 +504,7 @@ Vec Runner::correction(double dt) {
 }
 
 double Runner::measure(Vec v) {
-    if (still_fused()) {
-        if (const double* d = raw_data(v, N + 1)) return max_abs_raw(d, v.len);
-    }
+    if (still_fused() && v.len > 0) return max_abs(v);
     return calls.max(v);
 }
 

@@ -16,20 +16,6 @@
 
 namespace pelorin::soil {
 
-namespace {
-
-const double ln10 = std::log(10.0);
-
-// Convergence tolerance of the void-ratio iteration and its update budget.
-constexpr double kEtol = 1e-12;
-constexpr int kMaxUpdates = 100;
-
-// Relative band within which a stress step counts as negligible (the tangent
-// stands in for the secant there).
-constexpr double kTangentBand = 1e-5;
-
-}  // namespace
-
 double get_ktest(double etest, double ekref, double kref, double Ck) {
     return kref * std::pow(10.0, div(etest - ekref, Ck));
 }

@@ -2,7 +2,19 @@
 // stress step, and the void ratio at the end of a step with creep.
 #pragma once
 
+#include <cmath>
+
 namespace pelorin::soil {
+
+inline const double ln10 = std::log(10.0);
+
+// Convergence tolerance of the void-ratio iteration and its update budget.
+constexpr double kEtol = 1e-12;
+constexpr int kMaxUpdates = 100;
+
+// Relative band within which a stress step counts as negligible (the tangent
+// stands in for the secant there).
+constexpr double kTangentBand = 1e-5;
 
 // k = kref * 10^((etest - ekref) / Ck)
 double get_ktest(double etest, double ekref, double kref, double Ck);
