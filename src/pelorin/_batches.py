@@ -80,11 +80,11 @@ class _Batch:
         return (_Batch, (self.pairs,))
 
 
-def _run_batch(fn: Callable[[Any], Any], batch: Any) -> List[Tuple[int, Any]]:
-    """Run `fn` on every item of a batch (a _Batch or a sequence of (index, item)); a
-    failing item becomes a Failure, never drops the batch."""
+def _run_batch(fn: Callable[[Any], Any], batch: _Batch) -> List[Tuple[int, Any]]:
+    """Run `fn` on every item of a batch; a failing item becomes a Failure, never drops
+    the batch."""
     out = []
-    for index, item in (batch.pairs if isinstance(batch, _Batch) else batch):
+    for index, item in batch.pairs:
         try:
             out.append((index, fn(item)))
         except Exception as exc:  # recorded per item with its reason
@@ -115,6 +115,11 @@ def batch_sizes(items: int, seconds_per_item: float, workers: int,
         sizes.append(size)
         left -= size
     return sizes
+
+
+def _split(pairs: Sequence[Tuple[int, Any]], sizes: Sequence[int]) -> List[_Batch]:
+    starts = itertools.accumulate([0, *sizes])
+    return [_Batch(pairs[start:start + size]) for start, size in zip(starts, sizes)]
 
 
 @contextlib.contextmanager
@@ -195,8 +200,8 @@ def run_batches(fn: Callable[[Any], Any], items: Sequence[Any], *, client: Any =
         sizes = batch_sizes(len(items), 0.0, 1, batch_size or len(items))
         with tqdm(total=len(items), desc=desc, unit="run", disable=not progress,
                   leave=False) as bar:
-            for start, size in zip(itertools.accumulate([0] + sizes), sizes):
-                for index, value in _run_batch(fn, indexed[start:start + size]):
+            for batch in _split(indexed, sizes):
+                for index, value in _run_batch(fn, batch):
                     results[index] = value
                     bar.update(1)
         return results
@@ -222,8 +227,7 @@ def run_batches(fn: Callable[[Any], Any], items: Sequence[Any], *, client: Any =
             # One graph for all batches: the scheduler takes it in one message instead
             # of one per batch, and runs them in the order given, the large ones first
             # (the batch numbers are zero-padded so that keys sort in that order too).
-            batches = [_Batch(indexed[start:start + size])
-                       for start, size in zip(itertools.accumulate([0] + sizes), sizes)]
+            batches = _split(indexed, sizes)
             futures = c.map(_run_batch, [fn] * len(batches), batches, pure=False,
                             key=[f"pelorin-{desc}-{token}-{k:08d}" for k in range(len(batches))])
             for fut in futures:
