@@ -233,3 +233,24 @@ def test_runs_release_the_gil_and_do_not_depend_on_threads():
     for r in results:
         np.testing.assert_array_equal(r.u.values, serial.u.values)
         np.testing.assert_array_equal(r.settlement.values, serial.settlement.values)
+
+
+def test_many_runs_in_one_call_are_the_single_runs():
+    from pelorin import _engine
+    n = 10
+    el = {k: np.full(n, float(v)) for k, v in CLAY.items() if k not in ("qo", "H")}
+    el.update(ocrvoidratiotype=np.zeros(n, np.int32), ru=np.zeros(n))
+    ok = dict(depth=np.linspace(0.0, 10.0, n + 1), elements=el, qo=10.0, time=TLOG,
+              loadfactor=np.ones(25))
+    stuck = dict(ok, max_substeps=30)
+    bad = dict(ok, elements=dict(el, Cr=np.full(n, 0.9)))
+    many = _engine.solve_many([ok, bad, stuck])
+    for kw, res in ((ok, many[0]), (stuck, many[2])):
+        one = _engine.solve(**kw)
+        assert res["failed"] == one["failed"] and res["columns"] == one["columns"]
+        assert all(np.array_equal(res[k], one[k], equal_nan=True)
+                   for k in ("z", "u", "e_element", "settlement", "solids"))
+    assert many[2]["failed"] and not many[0]["failed"]
+    with pytest.raises(ValueError) as info:
+        _engine.solve(**bad)
+    assert many[1] == {"input_error": str(info.value)}

@@ -65,6 +65,10 @@ class Failure:
     def __reduce__(self):
         return (Failure, (self.kind, self.message))
 
+    @classmethod
+    def of(cls, exc: BaseException) -> "Failure":
+        return cls(type(exc).__name__, str(exc))
+
 
 class _Batch:
     """A batch's (index, item) pairs, opaque to Dask: a list or tuple argument is walked
@@ -80,15 +84,22 @@ class _Batch:
         return (_Batch, (self.pairs,))
 
 
-def _run_batch(fn: Callable[[Any], Any], batch: _Batch) -> List[Tuple[int, Any]]:
-    """Run `fn` on every item of a batch; a failing item becomes a Failure, never drops
-    the batch."""
+def _run_batch(fn: Callable[[Any], Any], batch: _Batch,
+               batched: bool = False) -> List[Tuple[int, Any]]:
+    """Run `fn` on every item of a batch (or, `batched`, on the batch's items at once);
+    a failing item becomes a Failure, never drops the batch."""
+    if batched:
+        values = fn([item for _, item in batch.pairs])
+        if len(values) != len(batch.pairs):
+            raise RuntimeError(f"{fn!r} gave {len(values)} results for "
+                               f"{len(batch.pairs)} items")
+        return [(index, value) for (index, _), value in zip(batch.pairs, values)]
     out = []
     for index, item in batch.pairs:
         try:
             out.append((index, fn(item)))
         except Exception as exc:  # recorded per item with its reason
-            out.append((index, Failure(type(exc).__name__, str(exc))))
+            out.append((index, Failure.of(exc)))
     return out
 
 
@@ -156,7 +167,8 @@ def run_batches(fn: Callable[[Any], Any], items: Sequence[Any], *, client: Any =
                 scheduler: Optional[str] = None, batch_size: Optional[int] = None,
                 seconds_per_item: Optional[float] = None, processes: bool = True,
                 workers: Optional[int] = None, progress: bool = True,
-                desc: str = "runs", synchronous: bool = False) -> List[Any]:
+                desc: str = "runs", synchronous: bool = False,
+                batched: bool = False) -> List[Any]:
     """Compute ``fn(item)`` for every item on Dask; results in the order of `items`.
 
     Parameters
@@ -177,6 +189,8 @@ def run_batches(fn: Callable[[Any], Any], items: Sequence[Any], *, client: Any =
         Shape of the embedded local cluster when neither `client` nor `scheduler` is given.
     progress : bool
         Show a progress bar on standard error.
+    batched : bool
+        `fn` takes a list of items and gives one result (or `Failure`) per item.
     synchronous : bool
         Run every batch here, one after the other, without Dask (for debugging and as
         the serial reference): the same function on the same batches.
@@ -201,7 +215,7 @@ def run_batches(fn: Callable[[Any], Any], items: Sequence[Any], *, client: Any =
         with tqdm(total=len(items), desc=desc, unit="run", disable=not progress,
                   leave=False) as bar:
             for batch in _split(indexed, sizes):
-                for index, value in _run_batch(fn, batch):
+                for index, value in _run_batch(fn, batch, batched):
                     results[index] = value
                     bar.update(1)
         return results
@@ -228,7 +242,8 @@ def run_batches(fn: Callable[[Any], Any], items: Sequence[Any], *, client: Any =
             # of one per batch, and runs them in the order given, the large ones first
             # (the batch numbers are zero-padded so that keys sort in that order too).
             batches = _split(indexed, sizes)
-            futures = c.map(_run_batch, [fn] * len(batches), batches, pure=False,
+            futures = c.map(_run_batch, [fn] * len(batches), batches, [batched] * len(batches),
+                            pure=False,
                             key=[f"pelorin-{desc}-{token}-{k:08d}" for k in range(len(batches))])
             for fut in futures:
                 fut.add_done_callback(finished.put)

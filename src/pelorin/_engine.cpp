@@ -86,51 +86,128 @@ py::dict prepare(const Arr& depth, const py::dict& el, double qo, double gammaw,
     return prepared(eng::prepare(in));
 }
 
-py::dict solve(const Arr& depth, const py::dict& el, double qo, const Arr& time, const Arr& loadfactor,
-               double gammaw, int drainage, double rtol, long max_substeps, int max_newton,
-               const py::object& progress, const py::object& node_dsigv, const py::object& node_ru,
-               bool check_history) {
-    const auto in = column_input(depth, el, qo, gammaw, drainage, check_history, node_dsigv, node_ru);
-    const eng::Column col = eng::prepare(in);
-    const auto t = vec(time, "time", -1);
-    const auto lf = vec(loadfactor, "loadfactor", static_cast<py::ssize_t>(t.size()));
-    const py::ssize_t N = col.N, nc = static_cast<py::ssize_t>(t.size()) + 1;
+// One run: its input and output arrays (made with the GIL), its engine run
+// (without it), and its outcome.
+struct Job {
+    eng::ColumnInput in;
+    std::vector<double> t, lf;
+    eng::Options opt;
+    py::array_t<double> z, u, sigv, e, k, ue, sigve, ee, ke, settlement;
+    eng::Output out;
+    eng::Column col;
+    eng::Stats st;
+    bool failed = false;           // the run stopped: what it reached is kept
+    double t_failed = std::numeric_limits<double>::quiet_NaN();
+    std::string message;
+    bool input_error = false;      // impossible input found by the engine
+};
+
+void make_job(Job& job, const Arr& depth, const py::dict& el, double qo, const Arr& time,
+              const Arr& loadfactor, double gammaw, int drainage, double rtol, long max_substeps,
+              int max_newton, const py::object& node_dsigv, const py::object& node_ru,
+              bool check_history) {
+    job.in = column_input(depth, el, qo, gammaw, drainage, check_history, node_dsigv, node_ru);
+    job.t = vec(time, "time", -1);
+    job.lf = vec(loadfactor, "loadfactor", static_cast<py::ssize_t>(job.t.size()));
+    const py::ssize_t N = static_cast<py::ssize_t>(job.in.depth.size()) - 1;
+    const py::ssize_t nc = static_cast<py::ssize_t>(job.t.size()) + 1;
     const double nan = std::numeric_limits<double>::quiet_NaN();
     auto make = [&](py::ssize_t rows) {
         py::array_t<double> a({rows, nc});
         std::fill(a.mutable_data(), a.mutable_data() + rows * nc, nan);
         return a;
     };
-    py::dict res;
-    auto z = make(N + 1), u = make(N + 1), sigv = make(N + 1), e = make(N + 1), k = make(N + 1);
-    auto ue = make(N), sigve = make(N), ee = make(N), ke = make(N);
-    py::array_t<double> settlement(nc);
-    std::fill(settlement.mutable_data(), settlement.mutable_data() + nc, nan);
-    eng::Output out;
+    for (auto* a : {&job.z, &job.u, &job.sigv, &job.e, &job.k}) *a = make(N + 1);
+    for (auto* a : {&job.ue, &job.sigve, &job.ee, &job.ke}) *a = make(N);
+    job.settlement = py::array_t<double>(nc);
+    std::fill(job.settlement.mutable_data(), job.settlement.mutable_data() + nc, nan);
+    eng::Output& out = job.out;
     out.ncol = static_cast<int>(nc);
-    out.z = z.mutable_data();
-    out.u = u.mutable_data();
-    out.sigv = sigv.mutable_data();
-    out.e = e.mutable_data();
-    out.k = k.mutable_data();
-    out.ue = ue.mutable_data();
-    out.sigve = sigve.mutable_data();
-    out.ee = ee.mutable_data();
-    out.ke = ke.mutable_data();
-    out.settlement = settlement.mutable_data();
+    out.z = job.z.mutable_data();
+    out.u = job.u.mutable_data();
+    out.sigv = job.sigv.mutable_data();
+    out.e = job.e.mutable_data();
+    out.k = job.k.mutable_data();
+    out.ue = job.ue.mutable_data();
+    out.sigve = job.sigve.mutable_data();
+    out.ee = job.ee.mutable_data();
+    out.ke = job.ke.mutable_data();
+    out.settlement = job.settlement.mutable_data();
+    job.opt.rtol = rtol;
+    job.opt.max_substeps = max_substeps;
+    job.opt.max_newton = max_newton;
+}
 
-    eng::Options opt;
-    opt.rtol = rtol;
-    opt.max_substeps = max_substeps;
-    opt.max_newton = max_newton;
+// Without the GIL.  A run that stops is recorded in the job; impossible input
+// throws InputError, Ctrl-C Interrupted.
+void run_job(Job& job, const eng::Callbacks& cb) {
+    job.col = eng::prepare(job.in);
+    try {
+        eng::solve(job.col, job.t, job.lf, job.opt, job.out, cb, job.st);
+    } catch (const eng::StepFailure& f) {
+        job.failed = true;
+        job.t_failed = f.time;
+        job.message = f.what();
+    }
+}
+
+py::dict job_result(const Job& job) {
+    py::dict res;
+    if (job.input_error) {
+        res["input_error"] = job.message;
+        return res;
+    }
+    res["z"] = job.z;
+    res["u"] = job.u;
+    res["sigv"] = job.sigv;
+    res["e"] = job.e;
+    res["k"] = job.k;
+    res["u_element"] = job.ue;
+    res["sigv_element"] = job.sigve;
+    res["e_element"] = job.ee;
+    res["k_element"] = job.ke;
+    res["settlement"] = job.settlement;
+    res["columns"] = job.st.columns;
+    res["substeps"] = job.st.substeps;
+    res["newton"] = job.st.newton;
+    res["evaluations"] = job.st.evaluations;
+    res["rejected"] = job.st.rejected;
+    res["failed"] = job.failed;
+    res["failure_time"] = job.t_failed;
+    res["message"] = job.message;
+    for (auto item : prepared(job.col)) res[item.first] = item.second;
+    return res;
+}
+
+// Takes the GIL back every ~50 ms of a run so that Python can handle signals.
+// Python handles them on its main thread only: a run on another thread (many
+// runs on the threads of a Dask worker) does not queue for the GIL to check.
+bool on_main_thread() {
+    const auto threading = py::module_::import("threading");
+    return threading.attr("main_thread")().is(threading.attr("current_thread")());
+}
+
+eng::Callbacks polling() {
     eng::Callbacks cb;
-    // Both callbacks run Python code: they hold the GIL only while they do.  A
-    // Python error stays set on this thread and ends the run as Interrupted.
+    if (!on_main_thread()) return cb;
     cb.poll = [] {
         py::gil_scoped_acquire gil;
         if (PyErr_CheckSignals() != 0) throw eng::Interrupted{};
     };
-    const double t_end = t.empty() ? 0.0 : t.back();
+    return cb;
+}
+
+py::dict solve(const Arr& depth, const py::dict& el, double qo, const Arr& time, const Arr& loadfactor,
+               double gammaw, int drainage, double rtol, long max_substeps, int max_newton,
+               const py::object& progress, const py::object& node_dsigv, const py::object& node_ru,
+               bool check_history) {
+    Job job;
+    make_job(job, depth, el, qo, time, loadfactor, gammaw, drainage, rtol, max_substeps,
+             max_newton, node_dsigv, node_ru, check_history);
+    // Both callbacks run Python code: they hold the GIL only while they do.  A
+    // Python error stays set on this thread and ends the run as Interrupted.
+    eng::Callbacks cb = polling();
+    const double t_end = job.t.empty() ? 0.0 : job.t.back();
     if (!progress.is_none()) {
         cb.on_output = [&progress, t_end](int, double tj) {
             py::gil_scoped_acquire gil;
@@ -142,45 +219,60 @@ py::dict solve(const Arr& depth, const py::dict& el, double qo, const Arr& time,
             }
         };
     }
-    eng::Stats st;
     std::exception_ptr failure;
-    bool failed = false;
-    double t_failed = nan;
-    std::string message;
     {
         py::gil_scoped_release release;
         try {
-            eng::solve(col, t, lf, opt, out, cb, st);
-        } catch (const eng::StepFailure& f) {
-            failed = true;
-            t_failed = f.time;
-            message = f.what();
+            run_job(job, cb);
         } catch (...) {
             failure = std::current_exception();
         }
     }
     if (failure) std::rethrow_exception(failure);
+    return job_result(job);
+}
 
-    res["z"] = z;
-    res["u"] = u;
-    res["sigv"] = sigv;
-    res["e"] = e;
-    res["k"] = k;
-    res["u_element"] = ue;
-    res["sigv_element"] = sigve;
-    res["e_element"] = ee;
-    res["k_element"] = ke;
-    res["settlement"] = settlement;
-    res["columns"] = st.columns;
-    res["substeps"] = st.substeps;
-    res["newton"] = st.newton;
-    res["evaluations"] = st.evaluations;
-    res["rejected"] = st.rejected;
-    res["failed"] = failed;
-    res["failure_time"] = t_failed;
-    res["message"] = message;
-    for (auto item : prepared(col)) res[item.first] = item.second;
-    return res;
+// Many runs in one call, all of them without the GIL: a batch of runs takes and
+// releases the GIL twice instead of twice per run, so that runs on several
+// threads of one process do not queue for it between runs.  Every run is the
+// same as by `solve`; impossible input of one run is reported in its own
+// result and the others go on.
+py::list solve_many(const py::list& runs) {
+    std::vector<Job> jobs(runs.size());
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+        const py::dict kw = runs[i].cast<py::dict>();
+        auto opt = [&](const char* name, py::object fallback) {
+            return kw.contains(name) ? py::reinterpret_borrow<py::object>(kw[name]) : fallback;
+        };
+        make_job(jobs[i], kw["depth"].cast<Arr>(), kw["elements"].cast<py::dict>(),
+                 kw["qo"].cast<double>(), kw["time"].cast<Arr>(), kw["loadfactor"].cast<Arr>(),
+                 opt("gammaw", py::float_(9.81)).cast<double>(),
+                 opt("drainagetype", py::int_(0)).cast<int>(),
+                 opt("rtol", py::float_(3e-4)).cast<double>(),
+                 opt("max_substeps", py::int_(1000000)).cast<long>(),
+                 opt("max_newton", py::int_(12)).cast<int>(), opt("node_dsigv", py::none()),
+                 opt("node_ru", py::none()), opt("check_history", py::bool_(true)).cast<bool>());
+    }
+    const eng::Callbacks cb = polling();
+    std::exception_ptr failure;
+    {
+        py::gil_scoped_release release;
+        for (Job& job : jobs) {
+            try {
+                run_job(job, cb);
+            } catch (const eng::InputError& e) {
+                job.input_error = true;
+                job.message = e.what();
+            } catch (...) {
+                failure = std::current_exception();
+                break;
+            }
+        }
+    }
+    if (failure) std::rethrow_exception(failure);
+    py::list results;
+    for (const Job& job : jobs) results.append(job_result(job));
+    return results;
 }
 
 }  // namespace
@@ -200,6 +292,12 @@ PYBIND11_MODULE(_engine, m) {
     m.def("prepare", &prepare, py::arg("depth"), py::arg("elements"), py::arg("qo"),
           py::arg("gammaw") = 9.81, py::arg("drainagetype") = 0, py::arg("check_history") = true,
           "Initial state of a column: solids height, stresses and void ratios (dict of arrays).");
+    m.def("solve_many", &solve_many, py::arg("runs"),
+          R"(Runs many columns, one after the other, without the GIL in between.
+
+runs: a list of dicts of the keywords of `solve` (without progress).  Returns
+one dict per run, as `solve` does, or {"input_error": message} for a run whose
+input the engine refuses (`solve` raises ValueError for it).)");
     m.def("solve", &solve, py::arg("depth"), py::arg("elements"), py::arg("qo"), py::arg("time"),
           py::arg("loadfactor"), py::kw_only(), py::arg("gammaw") = 9.81, py::arg("drainagetype") = 0,
           py::arg("rtol") = 3e-4, py::arg("max_substeps") = 1000000, py::arg("max_newton") = 12,

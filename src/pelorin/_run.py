@@ -277,6 +277,13 @@ def _solve_arrays(depth: np.ndarray, elements: dict[str, np.ndarray], qo: float,
                         rtol=rtol, max_substeps=max_substeps, max_newton=max_newton,
                         progress=progress, node_dsigv=node_dsigv, node_ru=node_ru,
                         check_history=check_history)
+    return _reached(res, depth, time, lf, gammaw, drainage, rtol)
+
+
+def _reached(res: dict, depth: np.ndarray, time: np.ndarray, lf: np.ndarray, gammaw: float,
+             drainage: int, rtol: float) -> dict:
+    """The engine's result of a run, or ConvergenceError (with the partial Dataset) when
+    the run stopped."""
     if res["failed"]:
         ds = _dataset(res, depth, time, lf, gammaw, drainage, rtol, int(res["columns"]))
         t_fail = float(res["failure_time"])
@@ -389,6 +396,32 @@ def _element_arguments(depth: Any, qo: Any, time: Any, loadfactor: Any, gammaw: 
     return ((depth, el, _number("qo", qo), time_a, lf),
             dict(gammaw=_number("gammaw", gammaw), drainage=drainage, node_dsigv=None,
                  node_ru=None, check_history=True, **opts))
+
+
+def element_job(keywords: Mapping[str, Any]) -> dict:
+    """The checked engine keywords of a run of `run_element_arrays` (no progress
+    callback), for `_engine.solve_many`: many runs in one engine call."""
+    kw = dict(keywords)
+    fixed = [kw.pop(k) for k in ("depth", "qo", "time", "loadfactor")]
+    if kw.get("progress") is not None:
+        raise TypeError("a run of many takes no progress callback")
+    (depth, el, qo, time, lf), options = _element_arguments(
+        *fixed, kw.pop("gammaw", 9.81), kw.pop("drainagetype", 0), kw.pop("rtol", 3e-4),
+        kw.pop("max_substeps", 1_000_000), kw.pop("max_newton", 12), kw.pop("progress", None),
+        kw)
+    return dict(depth=depth, elements=el, qo=qo, time=time, loadfactor=lf,
+                gammaw=options["gammaw"], drainagetype=options["drainage"],
+                rtol=options["rtol"], max_substeps=options["max_substeps"],
+                max_newton=options["max_newton"], check_history=True)
+
+
+def element_result(job: Mapping[str, Any], res: Mapping[str, Any]) -> dict:
+    """A run's arrays from its entry of `_engine.solve_many`, as `run_element_arrays`
+    gives them; ValueError or ConvergenceError as it raises them."""
+    if "input_error" in res:
+        raise ValueError(res["input_error"])
+    return _reached(dict(res), job["depth"], job["time"], job["loadfactor"], job["gammaw"],
+                    job["drainagetype"], job["rtol"])
 
 
 def run_element_arrays(*, depth: Any, qo: float, time: Any, loadfactor: Any,

@@ -13,6 +13,7 @@ import dataclasses
 import math
 import os
 import re
+import threading
 import time as _time
 import warnings
 from collections import Counter
@@ -34,20 +35,26 @@ _LAYER_FIELDS = ("thickness", "ocr", "pc", "e0")
 
 # ---------------------------------------------------------------- one run ----------
 
-def _outcome(task: tuple) -> dict:
-    """Run one profile under one loading at fixed output times; the quantities a sweep
-    keeps. A module-level function of its task alone, so Dask can ship it anywhere."""
-    from ._run import run_element_arrays
-    from .result import _stage_analysis
+def _setup(task: tuple) -> tuple:
+    """Mesh, output times and engine keywords of one run."""
     from .simulate import setup
 
     profile, loading, times, options = task
-    col, t, ref, lf, kw = setup(profile, loading, times, 10)
+    col, t, _, _, kw = setup(profile, loading, times, 10)
     kw.update(options)
-    try:
-        res = run_element_arrays(**kw)
-    except ValueError as err:   # input the object model's checks did not foresee
-        raise ParameterError("sweep", "sample", f"cannot be run: {err}") from None
+    return col, t, kw
+
+
+def _unrunnable(err: ValueError) -> ParameterError:
+    # input the object model's checks did not foresee
+    return ParameterError("sweep", "sample", f"cannot be run: {err}")
+
+
+def _kept(task: tuple, col: Any, t: np.ndarray, res: dict) -> dict:
+    """The quantities a sweep keeps of one run."""
+    from .result import _stage_analysis
+
+    profile, loading = task[0], task[1]
     start = col.with_state(res["sigv_element"][:, 0], res["e_element"][:, 0])
     primary = start.primary_settlements(loading.loads)
     rows, _, _ = _stage_analysis(np.r_[0.0, t], res["z"], res["settlement"], res["u_element"],
@@ -55,6 +62,71 @@ def _outcome(task: tuple) -> dict:
     return {"settlement": np.array(res["settlement"], dtype=np.float64),
             "t50": np.array(rows["t50"]), "t90": np.array(rows["t90"]),
             "primary": primary, "creep": np.array(rows["creep"])}
+
+
+def _outcome(task: tuple) -> dict:
+    """Run one profile under one loading at fixed output times: the quantities a sweep
+    keeps (the deterministic run)."""
+    from ._run import run_element_arrays
+
+    col, t, kw = _setup(task)
+    try:
+        res = run_element_arrays(**kw)
+    except ValueError as err:
+        raise _unrunnable(err) from None
+    return _kept(task, col, t, res)
+
+
+# The Python around the runs of one process's threads takes turns as a whole. Left to
+# the GIL alone (which changes hands within NumPy calls and every 5 ms) both threads
+# would do their Python parts at the same time, a core idle, and then stay in step;
+# taking turns, one thread's Python runs while the other's engine does.
+_PYTHON_PHASE = threading.Lock()
+# Runs per engine call: the engine runs them one after the other without the GIL, and
+# the Python before and after them takes its turn once (about 16 ms of engine work for
+# a column of 40 elements).
+RUNS_PER_CALL = 8
+
+
+def _outcomes(tasks: Sequence[Any]) -> list:
+    """`_outcome` of every task of a batch, a Failure for those that fail (or that
+    already are one). The engine runs a few of them per call, without the GIL in
+    between. A module-level function of its tasks alone, so Dask can ship it anywhere."""
+    from . import _engine
+    from ._run import element_job, element_result
+
+    def prepared(task: tuple) -> tuple:
+        col, t, kw = _setup(task)
+        try:
+            return col, t, element_job(kw)
+        except ValueError as err:
+            raise _unrunnable(err) from None
+
+    def kept(task: tuple, col: Any, t: np.ndarray, job: dict, res: dict) -> dict:
+        try:
+            arrays = element_result(job, res)
+        except ValueError as err:
+            raise _unrunnable(err) from None
+        return _kept(task, col, t, arrays)
+
+    out: list = list(tasks)
+    todo = [i for i, task in enumerate(tasks) if not isinstance(task, Failure)]
+    ran: list = []
+    for at in range(0, len(todo) + RUNS_PER_CALL, RUNS_PER_CALL):
+        with _PYTHON_PHASE:   # the last calls' results, then the next calls' input
+            for (i, col, t, job), res in ran:
+                try:
+                    out[i] = kept(tasks[i], col, t, job, res)
+                except Exception as exc:
+                    out[i] = Failure.of(exc)
+            ready = []
+            for i in todo[at:at + RUNS_PER_CALL]:
+                try:
+                    ready.append((i,) + prepared(tasks[i]))
+                except Exception as exc:
+                    out[i] = Failure.of(exc)
+        ran = list(zip(ready, _engine.solve_many([job for *_, job in ready]))) if ready else []
+    return out
 
 
 # ------------------------------------------------------------ parameters ----------
@@ -118,11 +190,16 @@ def _sample_task(base: Profile, loading: Loading, times: np.ndarray, options: di
     return (_with_values(base, targets, values), loading, times, options)
 
 
-def _run_sample(args: tuple) -> dict:
-    """One Monte Carlo sample: build its profile (invalid values fail here, recorded
-    with their reason) and run it."""
-    base, loading, times, options, targets, values = args
-    return _outcome(_sample_task(base, loading, times, options, targets, values))
+def _run_samples(samples: Sequence[tuple]) -> list:
+    """A batch of Monte Carlo samples: build each sample's profile (invalid values fail
+    here, recorded with their reason) and run them."""
+    tasks: list = []
+    for sample in samples:
+        try:
+            tasks.append(_sample_task(*sample))
+        except Exception as exc:
+            tasks.append(Failure.of(exc))
+    return _outcomes(tasks)
 
 
 # ----------------------------------------------------------------- results ----------
@@ -384,7 +461,7 @@ def sweep(profile: Optional[Profile] = None, loading: Optional[Loading] = None, 
 
     if cases is not None:
         dim = "case"
-        fn = _outcome
+        fn = _outcomes
         items = [(p, loading, grid, options) for p in profiles]
         values = {}
     else:
@@ -392,7 +469,7 @@ def sweep(profile: Optional[Profile] = None, loading: Optional[Loading] = None, 
         names = list(range(int(samples)))
         values = draw(vary, samples, seed, correlation)  # type: ignore[arg-type]
         targets = _targets(base, list(values))
-        fn = _run_sample
+        fn = _run_samples
         items = [(base, loading, grid, options, targets,
                   tuple(float(values[k][i]) for k in values)) for i in range(len(names))]
 
@@ -400,7 +477,8 @@ def sweep(profile: Optional[Profile] = None, loading: Optional[Loading] = None, 
         cores = workers or os.cpu_count() or 1
         processes = cost * len(items) / cores > 10.0
     kwargs: dict = dict(client=client, batch_size=batch_size, seconds_per_item=cost,
-                        processes=processes, workers=workers, progress=progress, desc=dim + "s")
+                        processes=processes, workers=workers, progress=progress, desc=dim + "s",
+                        batched=True)
     if scheduler == "synchronous":
         kwargs["synchronous"] = True
     else:
