@@ -395,10 +395,11 @@ def sweep(profile: Optional[Profile] = None, loading: Optional[Loading] = None, 
         ``"synchronous"`` to run in this process without Dask (for debugging).
     processes, workers : optional
         The embedded local cluster used when neither `client` nor `scheduler` is given,
-        over `workers` cores (default: all). Threads start at once and the engine runs
-        without the GIL, but the Python around each run (about a fifth of it) holds the
-        GIL; worker processes take 0.6-0.9 s to start and scale without it. By
-        default threads for sweeps of under ten seconds of work per core, processes above.
+        over `workers` cores (default: all). Threads start at once and scale as well as
+        processes here (the engine runs without the GIL, and the Python around the runs
+        takes turns); worker processes take 0.6-0.9 s to start and isolate a worker that
+        fails. By default threads for sweeps of under ten seconds of work per core,
+        processes above.
     batch_size : int, optional
         Runs per Dask task; by default batches shrink from about 0.4 s of work to 0.025 s
         as the sweep goes on, so the workers finish together.
