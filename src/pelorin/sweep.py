@@ -102,7 +102,9 @@ def _outcomes(tasks: Sequence[Any]) -> list:
         except ValueError as err:
             raise _unrunnable(err) from None
 
-    def kept(task: tuple, col: Any, t: np.ndarray, job: dict, res: dict) -> dict:
+    def kept(task: tuple, col: Any, t: np.ndarray, job: dict, res: Any) -> dict:
+        if isinstance(res, Exception):
+            raise res
         try:
             arrays = element_result(job, res)
         except ValueError as err:
@@ -125,7 +127,11 @@ def _outcomes(tasks: Sequence[Any]) -> list:
                     ready.append((i,) + prepared(tasks[i]))
                 except Exception as exc:
                     out[i] = Failure.of(exc)
-        ran = list(zip(ready, _engine.solve_many([job for *_, job in ready]))) if ready else []
+        try:
+            results = _engine.solve_many([job for *_, job in ready]) if ready else []
+        except Exception as exc:   # e.g. out of memory: these runs fail, not the batch
+            results = [exc] * len(ready)
+        ran = list(zip(ready, results))
     return out
 
 
