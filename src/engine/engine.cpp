@@ -728,6 +728,21 @@ bool step_residual(const Column& col, const std::vector<double>& ep0, const std:
     return true;
 }
 
+bool cell_states(const Column& col, const std::vector<double>& ep0, const std::vector<double>& s0,
+                 const std::vector<double>& sig_tot, double dt, const std::vector<double>& u,
+                 std::vector<double>& ep, std::vector<double>& e, std::vector<double>& dedu) {
+    Cells c;
+    c.resize(col.N);
+    const Props p(col);
+    StepConst sc;
+    sc.set(p, ep0, dt);
+    if (!evaluate_cells(col, p, sc, ep0, s0, sig_tot, u, c)) return false;
+    ep = c.ep;
+    e = c.e;
+    dedu = c.dedu;
+    return true;
+}
+
 void solve(const Column& col, const std::vector<double>& time, const std::vector<double>& loadfactor,
            const Options& opt, Output& out, const Callbacks& cb, Stats& stats) {
     if (time.size() != loadfactor.size())

@@ -132,4 +132,12 @@ bool step_residual(const Column& col, const std::vector<double>& ep0,
                    const std::vector<double>& hist, double a0, double dt,
                    const std::vector<double>& u, StepSystem& sys);
 
+// The state of every element at the end of a step from (ep0, s0) over dt to
+// the pore pressures u, as the Newton passes compute it (the update of
+// `local_update`, written over blocks of elements), exposed for tests: ep, e
+// and d e / d u per element; false for a non-physical trial.
+bool cell_states(const Column& col, const std::vector<double>& ep0, const std::vector<double>& s0,
+                 const std::vector<double>& sig_tot, double dt, const std::vector<double>& u,
+                 std::vector<double>& ep, std::vector<double>& e, std::vector<double>& dedu);
+
 }  // namespace pelorin::engine
