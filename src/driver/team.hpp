@@ -1,0 +1,92 @@
+// A second thread for the node loops of one run.
+//
+// The run's thread splits a node range in two, runs the lower part itself
+// and hands the upper part to the worker, and waits for it: each node's
+// arithmetic is the same code whichever thread runs it, so the results do not
+// depend on the number of threads.  The worker belongs to the run (made by
+// start, joined by the destructor, whichever way the run ends) and never
+// throws: the parts it runs make no calls that can.
+//
+// Waiting spins for a short while, then sleeps: the cores may be shared with
+// other work, and a spinning waiter must not keep the other thread from
+// running.  The run's interruption points are silent inside a split part (a
+// poll may run host code, which must not run while the worker works); the
+// poller is asked once the worker is done.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+#include "../core/interrupt.hpp"
+
+namespace pelorin::driver {
+
+class Team {
+public:
+    Team() = default;
+    ~Team();
+    Team(const Team&) = delete;
+    Team& operator=(const Team&) = delete;
+
+    // Starts the worker; false (one thread) when it cannot be made.
+    bool start();
+    bool running() const { return worker_.joinable(); }
+
+    // Where [lo, hi) splits: a multiple of `align` near lo + share (hi - lo),
+    // lo or hi when a part would be empty.
+    static std::ptrdiff_t split_point(std::ptrdiff_t lo, std::ptrdiff_t hi, double share,
+                                      std::ptrdiff_t align);
+
+    // f(lo, mid, 0) here and f(mid, hi, 1) on the worker, both done on
+    // return.  f must not throw on the worker.
+    template <class F>
+    void run(std::ptrdiff_t lo, std::ptrdiff_t mid, std::ptrdiff_t hi, F& f) {
+        post(&call<F>, &f, mid, hi);
+        try {
+            PollerScope quiet(nullptr);
+            f(lo, mid, 0);
+        } catch (...) {
+            finish();
+            throw;
+        }
+        finish();
+        // The worker is idle: the poller may run host code now.
+        checkpoint();
+    }
+
+private:
+    using Job = void (*)(void*, std::ptrdiff_t, std::ptrdiff_t, int);
+    template <class F>
+    static void call(void* f, std::ptrdiff_t lo, std::ptrdiff_t hi, int part) {
+        (*static_cast<F*>(f))(lo, hi, part);
+    }
+
+    // A counter one side raises and the other waits on.
+    struct Gate {
+        std::atomic<std::uint64_t> value{0};
+        std::atomic<int> sleepers{0};
+        std::mutex m;
+        std::condition_variable cv;
+        void raise(std::uint64_t v);
+        void await(std::uint64_t v);  // until value >= v
+    };
+
+    void post(Job job, void* ctx, std::ptrdiff_t lo, std::ptrdiff_t hi);
+    void finish();
+    void loop();
+
+    std::thread worker_;
+    Gate posted_, done_;
+    std::uint64_t gen_ = 0;
+    // The job of generation gen_ (written before posted_ is raised).
+    Job job_ = nullptr;
+    void* ctx_ = nullptr;
+    std::ptrdiff_t lo_ = 0, hi_ = 0;
+    bool stop_ = false;
+};
+
+}  // namespace pelorin::driver
