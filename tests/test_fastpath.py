@@ -2,9 +2,10 @@
 through the calls (a function rebound to a Python wrapper of itself): the
 same histories to the bit, the same printed lines and warnings, the same
 exceptions from the same places, with and without the recovery of failed
-steps."""
+steps; on one thread and on two."""
 import contextlib
 import io
+import os
 import traceback
 import warnings
 
@@ -81,10 +82,26 @@ def outcome(kw):
     return rec
 
 
+@contextlib.contextmanager
+def threads(n):
+    """The inline passes on n threads (the longer columns split in two)."""
+    before = os.environ.get("PELORIN_THREADS")
+    os.environ["PELORIN_THREADS"] = n
+    try:
+        yield
+    finally:
+        if before is None:
+            del os.environ["PELORIN_THREADS"]
+        else:
+            os.environ["PELORIN_THREADS"] = before
+
+
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(kw=problems(), rebind=st.sampled_from(["get_ktest", "get_residual", "Max"]))
-def test_inline_passes_match_the_calls(kw, rebind):
-    fast = outcome(kw)
+@given(kw=problems(), rebind=st.sampled_from(["get_ktest", "get_residual", "Max"]),
+       n=st.sampled_from(["1", "2"]))
+def test_inline_passes_match_the_calls(kw, rebind, n):
+    with threads(n):
+        fast = outcome(kw)
     real = getattr(Pelorin, rebind)
     setattr(Pelorin, rebind, lambda *a: real(*a))
     try:

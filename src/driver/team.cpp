@@ -53,7 +53,7 @@ bool Team::start() {
 
 Team::~Team() {
     if (!running()) return;
-    stop_ = true;
+    stop_.store(true);
     posted_.raise(++gen_);
     worker_.join();
 }
@@ -72,15 +72,30 @@ void Team::post(Job job, void* ctx, std::ptrdiff_t lo, std::ptrdiff_t hi) {
     ctx_ = ctx;
     lo_ = lo;
     hi_ = hi;
+    mine_ = false;
     posted_.raise(++gen_);
 }
 
-void Team::finish() { done_.await(gen_); }
+bool Team::take_back() {
+    std::uint64_t before = gen_ - 1;
+    mine_ = taken_.compare_exchange_strong(before, gen_, std::memory_order_acq_rel);
+    return mine_;
+}
+
+void Team::finish() {
+    if (!mine_ && !take_back()) done_.await(gen_);
+}
 
 void Team::loop() {
-    for (std::uint64_t g = 1;; ++g) {
-        posted_.await(g);
-        if (stop_) return;
+    for (std::uint64_t next = 1;;) {
+        posted_.await(next);
+        if (stop_.load()) return;
+        // The newest generation, unless the run's thread took it back (the
+        // job's fields then belong to the run's thread again).
+        const std::uint64_t g = posted_.value.load(std::memory_order_acquire);
+        next = g + 1;
+        std::uint64_t before = g - 1;
+        if (!taken_.compare_exchange_strong(before, g, std::memory_order_acq_rel)) continue;
         job_(ctx_, lo_, hi_, 1);
         done_.raise(g);
     }

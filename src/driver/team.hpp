@@ -9,7 +9,9 @@
 //
 // Waiting spins for a short while, then sleeps: the cores may be shared with
 // other work, and a spinning waiter must not keep the other thread from
-// running.  The run's interruption points are silent inside a split part (a
+// running.  For the same reason the run's thread takes the upper part back
+// when the worker has not started it by the time the lower part is done (a
+// busy core would otherwise make two threads slower than one).  The run's interruption points are silent inside a split part (a
 // poll may run host code, which must not run while the worker works); the
 // poller is asked once the worker is done.
 #pragma once
@@ -41,14 +43,16 @@ public:
     static std::ptrdiff_t split_point(std::ptrdiff_t lo, std::ptrdiff_t hi, double share,
                                       std::ptrdiff_t align);
 
-    // f(lo, mid, 0) here and f(mid, hi, 1) on the worker, both done on
-    // return.  f must not throw on the worker.
+    // f(lo, mid, 0) here and f(mid, hi, 1) on the worker (or here, after
+    // the first, when the worker has not taken it), both done on return.
+    // f must not throw in part 1.
     template <class F>
     void run(std::ptrdiff_t lo, std::ptrdiff_t mid, std::ptrdiff_t hi, F& f) {
         post(&call<F>, &f, mid, hi);
         try {
             PollerScope quiet(nullptr);
             f(lo, mid, 0);
+            if (take_back()) f(mid, hi, 1);
         } catch (...) {
             finish();
             throw;
@@ -76,17 +80,24 @@ private:
     };
 
     void post(Job job, void* ctx, std::ptrdiff_t lo, std::ptrdiff_t hi);
+    // The upper part of the current generation is not taken: take it here.
+    bool take_back();
+    // Waits for the worker when it took the upper part.
     void finish();
     void loop();
 
     std::thread worker_;
     Gate posted_, done_;
     std::uint64_t gen_ = 0;
-    // The job of generation gen_ (written before posted_ is raised).
+    // The last generation whose upper part one of the threads took.
+    std::atomic<std::uint64_t> taken_{0};
+    bool mine_ = false;  // the run's thread took the current one back
+    // The job of generation gen_ (written before posted_ is raised, read by
+    // the worker once it took it).
     Job job_ = nullptr;
     void* ctx_ = nullptr;
     std::ptrdiff_t lo_ = 0, hi_ = 0;
-    bool stop_ = false;
+    std::atomic<bool> stop_{false};
 };
 
 }  // namespace pelorin::driver
