@@ -43,8 +43,9 @@ public:
     // Binds the run's working arrays.  False when the run does not qualify:
     // fewer than 3 elements, a drainage type other than 0, 1 or 2, or an
     // array that is short, strided or not aligned.
-    // threads: 1, or 2 to start a worker for the node loops.
-    bool setup(const RunParams& p, const Work& w, int threads = 1);
+    // threads: 1, or 2 to start a worker for the node loops (adaptive: one
+    // that rests while it does not gain, see team.hpp).
+    bool setup(const RunParams& p, const Work& w, int threads = 1, bool adaptive = false);
     // Copies of the soil arrays and their per-run constants, from the
     // parameter views as they are now.
     void refresh(const RunParams& p);

@@ -71,8 +71,9 @@ constexpr double kPiecesPerDecade = 10.0;
 class Runner {
 public:
     Runner(const RunParams& p, const Initial& init, const Work& w, const Histories& h,
-           Calls& calls, const Recovery& rec, int threads)
-        : p(p), init(init), w(w), h(h), calls(calls), rec(rec), threads(threads) {}
+           Calls& calls, const Recovery& rec, int threads, bool adaptive)
+        : p(p), init(init), w(w), h(h), calls(calls), rec(rec), threads(threads),
+          adaptive(adaptive) {}
 
     RunStats run();
 
@@ -138,6 +139,7 @@ private:
     Calls& calls;
     const Recovery& rec;
     int threads;
+    bool adaptive;  // two threads by default: the worker rests while it gains nothing
 
     RunStats stats;
     const double ln10 = std::log(10.0);
@@ -455,7 +457,7 @@ bool Runner::start_fused() {
     if (!calls.fused()) return false;
     if (!fused_tried) {
         fused_tried = true;
-        fused_ready = fused.setup(p, w, threads);
+        fused_ready = fused.setup(p, w, threads, adaptive);
         epoch = calls.epoch();
     }
     if (!fused_ready || !raw_data(utest, N + 1)) return false;
@@ -696,6 +698,7 @@ void Runner::restore(const Snapshot& s) const {
 
 RunStats run(const RunParams& p, const Initial& init, const Work& w, const Histories& h,
              Calls& calls, const Recovery& recovery, int threads) {
+    bool adaptive = false;
     if (threads <= 0) {
         // PELORIN_THREADS, else two from kThreadsFrom elements on (where a
         // second core is there).
@@ -705,9 +708,10 @@ RunStats run(const RunParams& p, const Initial& init, const Work& w, const Histo
         } else {
             const std::ptrdiff_t n = p.depth.size() - 1;
             threads = n >= kThreadsFrom && std::thread::hardware_concurrency() >= 2 ? 2 : 1;
+            adaptive = true;
         }
     }
-    Runner r(p, init, w, h, calls, recovery, threads);
+    Runner r(p, init, w, h, calls, recovery, threads, adaptive);
     return r.run();
 }
 

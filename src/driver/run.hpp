@@ -131,7 +131,8 @@ constexpr std::ptrdiff_t kThreadsFrom = 1000;
 // Runs the whole history.  N = len(depth) - 1, Ntime = len(time); both must
 // fit an int (std::overflow_error otherwise).  threads: of the inline passes'
 // node loops, 1 or 2 (the results are the same to the bit); 0 for the
-// environment variable PELORIN_THREADS (1 or 2) when set, else by N.
+// environment variable PELORIN_THREADS (1 or 2) when set, else by N, with
+// the worker resting while the cores are too busy for it to gain.
 RunStats run(const RunParams& p, const Initial& init, const Work& w, const Histories& h,
              Calls& calls, const Recovery& recovery = {}, int threads = 0);
 

@@ -10,8 +10,11 @@
 // Waiting spins for a short while, then sleeps: the cores may be shared with
 // other work, and a spinning waiter must not keep the other thread from
 // running.  For the same reason the run's thread takes the upper part back
-// when the worker has not started it by the time the lower part is done (a
-// busy core would otherwise make two threads slower than one).  The run's interruption points are silent inside a split part (a
+// when the worker has not started it by the time the lower part is done, and
+// (unless two threads were asked for) it rests the worker for a while when
+// waiting for it, or doing its part, took most of what the worker should
+// have saved, or when the run's thread itself had to wait for a core: with
+// the cores busy, two threads are slower than one.  The run's interruption points are silent inside a split part (a
 // poll may run host code, which must not run while the worker works); the
 // poller is asked once the worker is done.
 #pragma once
@@ -35,7 +38,8 @@ public:
     Team& operator=(const Team&) = delete;
 
     // Starts the worker; false (one thread) when it cannot be made.
-    bool start();
+    // adaptive: rest the worker while it does not gain.
+    bool start(bool adaptive);
     bool running() const { return worker_.joinable(); }
 
     // Where [lo, hi) splits: a multiple of `align` near lo + share (hi - lo),
@@ -48,16 +52,26 @@ public:
     // f must not throw in part 1.
     template <class F>
     void run(std::ptrdiff_t lo, std::ptrdiff_t mid, std::ptrdiff_t hi, F& f) {
+        if (resting_ > 0) {
+            --resting_;
+            f(lo, mid, 0);
+            f(mid, hi, 1);
+            return;
+        }
+        const std::int64_t t0 = adaptive_ ? Poller::now_ns() : 0;
         post(&call<F>, &f, mid, hi);
+        std::int64_t t1 = 0;
         try {
             PollerScope quiet(nullptr);
             f(lo, mid, 0);
+            if (adaptive_) t1 = Poller::now_ns();
             if (take_back()) f(mid, hi, 1);
         } catch (...) {
             finish();
             throw;
         }
         finish();
+        if (adaptive_) account(t1 - t0, Poller::now_ns() - t1);
         // The worker is idle: the poller may run host code now.
         checkpoint();
     }
@@ -85,6 +99,9 @@ private:
     // Waits for the worker when it took the upper part.
     void finish();
     void loop();
+    // The time of the lower part and the time after it (waiting for the
+    // worker, or its part done here).
+    void account(std::int64_t own, std::int64_t after);
 
     std::thread worker_;
     Gate posted_, done_;
@@ -98,6 +115,9 @@ private:
     void* ctx_ = nullptr;
     std::ptrdiff_t lo_ = 0, hi_ = 0;
     std::atomic<bool> stop_{false};
+    bool adaptive_ = false;
+    int splits_ = 0, resting_ = 0;
+    std::int64_t own_ns_ = 0, after_ns_ = 0, wall0_ = 0, cpu0_ = 0;
 };
 
 }  // namespace pelorin::driver
