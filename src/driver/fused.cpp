@@ -22,8 +22,10 @@
 
 // The vector loops are built for AVX2 and for the baseline of the target,
 // and the loader picks one (same bits: only +, -, *, / in lanes, nothing
-// contracted). Elsewhere than x86-64 they are built once.
-#if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__)
+// contracted). Elsewhere than x86-64 they are built once, and under the
+// thread sanitizer too (the loader's pick runs before its runtime is up).
+#if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__) && \
+    !defined(__SANITIZE_THREAD__)
 #define FUSED_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define FUSED_CLONES
