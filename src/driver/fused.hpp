@@ -50,7 +50,7 @@ public:
     // parameter views as they are now.
     void refresh(const RunParams& p);
     // The parameter views still hold the copied values, bit for bit.
-    bool same_params(const RunParams& p) const;
+    bool same_params(const RunParams& p);
 
     // Load change and trial start of every node (u: the current trial
     // pressures).  The nodes whose compressibility must go through the

@@ -492,6 +492,37 @@ INSTANTIATE_TEST_SUITE_P(Layers, InlinePasses,
                                            InlineCase{"two_threads_zero_tref", 2, 290, 400, 2}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Host code that changes a parameter array at a check point (here the
+// calls themselves, at fixed check points: at the start of a step and
+// between corrections): the inline passes see the change where the calls
+// do, on one thread and on two.
+TEST(InlinePasses, SeeParametersChangedAtCheckPoints) {
+    struct Changing : NativeCalls {
+        std::vector<double>* Cc = nullptr;
+        unsigned long count = 0;
+        void checkpoint() override {
+            if (++count % 7 == 0) (*Cc)[static_cast<std::size_t>(count % 300)] *= 1.01;
+        }
+        unsigned long epoch() override { return count; }
+    };
+    std::vector<double> ref;
+    for (int threads : {0, 1, 2}) {
+        Problem pb(uniform_depths(400, 40.0), log_times(1e-2, 1e3, 12), 0.01);
+        Changing calls;
+        calls.Cc = &pb.Cc;
+        calls.inline_passes = threads > 0;
+        const RunStats st = pb.run(calls, threads > 0 ? threads : 1);
+        EXPECT_EQ(calls.failed_step, -1);
+        if (threads == 0) {
+            ref = pb.z;
+            continue;
+        }
+        EXPECT_EQ(0, std::memcmp(ref.data(), pb.z.data(), ref.size() * sizeof(double)))
+            << threads;
+        EXPECT_GT(st.inline_passes, 0);
+    }
+}
+
 // The inline passes' maximum of |v| against the call's, bit for bit, where
 // the order of the scan shows: signed zeros, NaN, ties of opposite sign; in
 // one scan and in two parts.
