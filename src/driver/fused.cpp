@@ -289,31 +289,33 @@ void Fused::step(double dt) {
     t8_scaled = in_range(Thg) && T8g == Thg * 0.25;
     md_scaled = in_range(Thg) && mdg == Thg * -2.0;
     parts(0, N + 1, [&](std::ptrdiff_t lo, std::ptrdiff_t hi, int) {
-    for (std::ptrdiff_t i = lo; i < hi; ++i) {
-        interrupt_point(i);
-        bool bad = false, badt = false;
-        const double onepe = 1 + el[i];
-        const double al = alpha[i];
-        if (al > 0.0) {
-            Fe[i] = q(dt * 0.5 * al, tref[i], badt);
-            dAe[i] = q(dt * (-0.5), tref[i], badt);
+        for (std::ptrdiff_t i = lo; i < hi; ++i) {
+            interrupt_point(i);
+            bool bad = false, badt = false;
+            const double onepe = 1 + el[i];
+            const double al = alpha[i];
+            if (al > 0.0) {
+                Fe[i] = q(dt * 0.5 * al, tref[i], badt);
+                dAe[i] = q(dt * (-0.5), tref[i], badt);
+            }
+            h5[i] = q(dt * 0.5, tref[i], badt);
+            gt[i] = q(Cc[i] * 0.5 * dt, tref[i], badt);
+            rde[i] = q(h5[i], onepe, bad);
+            g0[i] = q(dt * 0.5 * Cc[i], ln10, bad);
+            if (sm_ok[i])
+                tan1[i] =
+                    std::fabs(q(sigmap[i] - r.sigvlast[i], r.sigvlast[i], bad)) < kTangentBand;
+            if (i >= 1 && i <= N - 1) {
+                const double dzlast = (zl[i + 1] - zl[i - 1]) * 0.5;
+                ddz[i] = q(dzlast, onepe, bad);
+                cl[i] = q(q(kl[i] * ((ul[i + 1] - 2.0 * ul[i]) + ul[i - 1]), dzlast, bad), dzlast,
+                          bad);
+                gl[i] = q(q((kl[i + 1] - kl[i - 1]) * (ul[i + 1] - ul[i - 1]), dzlast, bad), dzlast,
+                          bad);
+            }
+            st_ok[i] = !bad;
+            ck_ok[i] = !badt;
         }
-        h5[i] = q(dt * 0.5, tref[i], badt);
-        gt[i] = q(Cc[i] * 0.5 * dt, tref[i], badt);
-        rde[i] = q(h5[i], onepe, bad);
-        g0[i] = q(dt * 0.5 * Cc[i], ln10, bad);
-        if (sm_ok[i]) tan1[i] = std::fabs(q(sigmap[i] - r.sigvlast[i], r.sigvlast[i], bad)) <
-                                kTangentBand;
-        if (i >= 1 && i <= N - 1) {
-            const double dzlast = (zl[i + 1] - zl[i - 1]) * 0.5;
-            ddz[i] = q(dzlast, onepe, bad);
-            cl[i] = q(q(kl[i] * ((ul[i + 1] - 2.0 * ul[i]) + ul[i - 1]), dzlast, bad), dzlast, bad);
-            gl[i] = q(q((kl[i + 1] - kl[i - 1]) * (ul[i + 1] - ul[i - 1]), dzlast, bad), dzlast,
-                      bad);
-        }
-        st_ok[i] = !bad;
-        ck_ok[i] = !badt;
-    }
     });
 }
 

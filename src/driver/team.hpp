@@ -14,9 +14,11 @@
 // (unless two threads were asked for) it rests the worker for a while when
 // waiting for it, or doing its part, took most of what the worker should
 // have saved, or when the run's thread itself had to wait for a core: with
-// the cores busy, two threads are slower than one.  The run's interruption points are silent inside a split part (a
-// poll may run host code, which must not run while the worker works); the
-// poller is asked once the worker is done.
+// the cores busy, two threads are slower than one.
+//
+// The run's interruption points are silent inside a split part (a poll may
+// run host code, which must not run while the worker works); the poller is
+// asked once the worker is done.
 #pragma once
 
 #include <atomic>
