@@ -9,7 +9,11 @@ tmax = 1e5 days (Ntime = 50 at N >= 1e5), drainage types 0 and 1,
 N = 40, 100, 1000, 10000, 100000.
 
 Per problem (times per node per pass: wall time / (passes * (N + 1))):
-  fast      compute as it is (the module's own functions: the inline passes)
+  fast 1t   compute as it is (the module's own functions: the inline passes),
+            on one thread (PELORIN_THREADS=1)
+  fast 2t   the same with the node loops on two threads (PELORIN_THREADS=2);
+            it must give the same histories.  Without the variable compute
+            takes two threads from 1000 elements on.
   per-call  every module function rebound to a thin counting Python wrapper
             of itself, so that every call goes through Python; the counts
             give the solver passes (get_utest + get_utest2 calls)
@@ -19,8 +23,9 @@ Per problem (times per node per pass: wall time / (passes * (N + 1))):
   (--native, from bench_core for the same problem)
   calls     the run as a plain C++ loop of the relations' and solvers' calls
             (what the module's fast path ran before its inline passes)
-  inline    the inline passes in C++, without the module
+  inline    the inline passes in C++, without the module (1t, 2t: threads)
   floor     only the transcendental functions the inline passes evaluate
+            (one thread)
 
 Timings are the best of --repeat runs (the per-call runs at N >= 10000: one
 run; --skip-slow leaves them out).  Both paths must give the same
@@ -138,7 +143,8 @@ def native_floor(build_dir, repeat, sizes):
             continue
         name = b["run_name"].split("/")
         parts = dict(p.split(":") for p in name[1:] if ":" in p)
-        what = "floor" if name[0] == "BM_Floor" else ("inline" if parts["path"] == "1" else "calls")
+        what = "floor" if name[0] == "BM_Floor" else (
+            "inline" + parts.get("threads", "1") if parts["path"] == "1" else "calls")
         key = (int(parts["drainage"]), int(parts["N"]))
         rec = floor.setdefault(key, {"passes": b["passes"]})
         rec[what] = min(rec.get(what, float("inf")), b["ns_per_node_pass"])
@@ -183,14 +189,22 @@ def main():
         print("per-call runs at N >= 10000: one run, not the best of several")
 
     print()
-    print("| drain | N | passes | fast s | per-call s | speed-up | ns per node per pass: fast | "
-          "per-call | calls | inline | floor | calls/fast | fast/floor | peak MiB |")
-    print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
+    print("| drain | N | passes | fast s 1t | 2t | per-call s | speed-up | ns per node per pass: "
+          "fast 1t | fast 2t | per-call | calls | inline 1t | inline 2t | floor | calls/fast | "
+          "fast/floor 1t | 2t | peak MiB |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
     rows = []
     for dr in args.drainage:
         for N in args.sizes:
             kw = problem(N, dr)
-            fast, r_fast = best_of(args.repeat, lambda: Pelorin.compute(**kw))
+            with threads_env("1"):
+                fast, r_fast = best_of(args.repeat, lambda: Pelorin.compute(**kw))
+            with threads_env("2"):
+                fast2, r_fast2 = best_of(args.repeat, lambda: Pelorin.compute(**kw))
+            if not same(r_fast, r_fast2):
+                sys.exit(f"histories differ between one and two threads (N={N}, drainage={dr})")
+            # The default (kThreadsFrom): two threads from 1000 elements on.
+            best = fast2 if N >= 1000 else fast
             if args.skip_slow and N >= 10000:
                 slow = None
                 counts = count_passes(Pelorin, kw)
@@ -201,23 +215,25 @@ def main():
                     sys.exit(f"histories differ between the paths (N={N}, drainage={dr})")
             passes = counts["get_utest"] + counts["get_utest2"]
             ns = fast * 1e9 / (passes * (N + 1))
+            ns2 = fast2 * 1e9 / (passes * (N + 1))
             mem = peak_memory(Pelorin, kw) / 2**20
             fl = floor.get((dr, N))
             if fl and fl["passes"] != passes:
                 print(f"  note: bench_core made {fl['passes']:.0f} passes, the module {passes}")
-            rows.append((dr, N, passes, fast, slow, ns, fl, mem))
+            rows.append((dr, N, passes, fast, slow, ns, fl, mem, fast2, ns2))
             fl = fl or {}
 
             def col(v):
                 return "-" if v is None else "%.1f" % v
             ratio = (lambda a, b: "-" if a is None or b is None else "%.2f" % (a / b))
             slow_ns = None if slow is None else slow * 1e9 / (passes * (N + 1))
-            print(f"| {dr} | {N} | {passes} | {fast:.4f} | "
+            print(f"| {dr} | {N} | {passes} | {fast:.4f} | {fast2:.4f} | "
                   f"{'-' if slow is None else '%.3f' % slow} | "
-                  f"{'-' if slow is None else '%.1fx' % (slow / fast)} | {ns:.1f} | "
-                  f"{col(slow_ns)} | {col(fl.get('calls'))} | {col(fl.get('inline'))} | "
-                  f"{col(fl.get('floor'))} | {ratio(fl.get('calls'), ns)} | "
-                  f"{ratio(ns, fl.get('floor'))} | {mem:.2f} |", flush=True)
+                  f"{'-' if slow is None else '%.1fx' % (slow / best)} | {ns:.1f} | {ns2:.1f} | "
+                  f"{col(slow_ns)} | {col(fl.get('calls'))} | {col(fl.get('inline1'))} | "
+                  f"{col(fl.get('inline2'))} | {col(fl.get('floor'))} | "
+                  f"{ratio(fl.get('calls'), ns)} | {ratio(ns, fl.get('floor'))} | "
+                  f"{ratio(ns2, fl.get('floor'))} | {mem:.2f} |", flush=True)
 
     if not args.no_linearity:
         linearity(Pelorin, rows, args)
@@ -225,6 +241,23 @@ def main():
         recovery_cost(Pelorin, args)
     if args.threads:
         threads(Pelorin, args)
+
+
+class threads_env:
+    """PELORIN_THREADS set for the block."""
+
+    def __init__(self, n):
+        self.n = n
+
+    def __enter__(self):
+        self.before = os.environ.get("PELORIN_THREADS")
+        os.environ["PELORIN_THREADS"] = self.n
+
+    def __exit__(self, *exc):
+        if self.before is None:
+            del os.environ["PELORIN_THREADS"]
+        else:
+            os.environ["PELORIN_THREADS"] = self.before
 
 
 def recovery_cost(Pelorin, args):

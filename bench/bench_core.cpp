@@ -6,7 +6,8 @@
 //   BM_Run/path:0   every relation and solver called per node / per pass
 //                   (the loop of calls the module made before its inline
 //                   passes: the old floor)
-//   BM_Run/path:1   the inline passes (what the module's fast path runs)
+//   BM_Run/path:1   the inline passes (what the module's fast path runs),
+//                   on threads:1 or 2 (the node loops split in two parts)
 //   BM_Floor        only the transcendental functions the inline passes
 //                   evaluate, as many of each as they do, over arguments of
 //                   the run's range: the floor of the inline passes
@@ -166,7 +167,7 @@ struct Problem {
         return m;
     }
 
-    driver::RunStats run(driver::Calls& calls) {
+    driver::RunStats run(driver::Calls& calls, int threads = 1) {
         driver::RunParams p{view(depth), view(Cc),   view(Cr),    view(sigvref), view(esigvref),
                             view(Gs),    view(kref), view(ekref), view(Ck),      view(Ca),
                             view(tref),  qo,         view(dsigv),
@@ -179,7 +180,7 @@ struct Problem {
                        view(work[8]), view(work[9]), view(work[10]), view(work[11]),
                        view(work[12])};
         driver::Histories h{hist(z), hist(u), hist(sigv), hist(e)};
-        return driver::run(p, init, w, h, calls);
+        return driver::run(p, init, w, h, calls, {}, threads);
     }
 };
 
@@ -195,6 +196,7 @@ void BM_Run(benchmark::State& state) {
     Problem pb(clay_for(N), N, drainage);
     driver::NativeCalls calls;
     calls.inline_passes = state.range(2) == 1;
+    const int threads = static_cast<int>(state.range(3));
     driver::RunStats last;
     double ns = 0, passes = 0;
     for (auto _ : state) {
@@ -202,7 +204,7 @@ void BM_Run(benchmark::State& state) {
         calls.failed_step = -1;
         calls.etest_failures = 0;
         const auto t0 = std::chrono::steady_clock::now();
-        last = pb.run(calls);
+        last = pb.run(calls, threads);
         const auto t1 = std::chrono::steady_clock::now();
         const double dt = std::chrono::duration<double>(t1 - t0).count();
         state.SetIterationTime(dt);
@@ -220,9 +222,18 @@ void BM_Run(benchmark::State& state) {
     state.counters["ns_per_node_pass"] = ns / (passes * (N + 1));
 }
 
+void run_args(benchmark::internal::Benchmark* b) {
+    for (int d : {0, 1})
+        for (int n : {40, 100, 1000, 10000, 100000}) {
+            b->Args({d, n, 0, 1});
+            b->Args({d, n, 1, 1});
+            b->Args({d, n, 1, 2});
+        }
+}
+
 BENCHMARK(BM_Run)
-    ->ArgNames({"drainage", "N", "path"})
-    ->ArgsProduct({{0, 1}, {40, 100, 1000, 10000, 100000}, {0, 1}})
+    ->ArgNames({"drainage", "N", "path", "threads"})
+    ->Apply(run_args)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 

@@ -2,13 +2,17 @@
 through the calls (a function rebound to a Python wrapper of itself): the
 same histories to the bit, the same printed lines and warnings, the same
 exceptions from the same places, with and without the recovery of failed
-steps."""
+steps; on one thread and on two."""
+import _thread
 import contextlib
 import io
+import os
+import threading
 import traceback
 import warnings
 
 import numpy as np
+import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import Pelorin
@@ -81,10 +85,26 @@ def outcome(kw):
     return rec
 
 
+@contextlib.contextmanager
+def threads(n):
+    """The inline passes on n threads (the longer columns split in two)."""
+    before = os.environ.get("PELORIN_THREADS")
+    os.environ["PELORIN_THREADS"] = n
+    try:
+        yield
+    finally:
+        if before is None:
+            del os.environ["PELORIN_THREADS"]
+        else:
+            os.environ["PELORIN_THREADS"] = before
+
+
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(kw=problems(), rebind=st.sampled_from(["get_ktest", "get_residual", "Max"]))
-def test_inline_passes_match_the_calls(kw, rebind):
-    fast = outcome(kw)
+@given(kw=problems(), rebind=st.sampled_from(["get_ktest", "get_residual", "Max"]),
+       n=st.sampled_from(["1", "2"]))
+def test_inline_passes_match_the_calls(kw, rebind, n):
+    with threads(n):
+        fast = outcome(kw)
     real = getattr(Pelorin, rebind)
     setattr(Pelorin, rebind, lambda *a: real(*a))
     try:
@@ -92,3 +112,20 @@ def test_inline_passes_match_the_calls(kw, rebind):
     finally:
         setattr(Pelorin, rebind, real)
     assert fast == slow
+
+
+def test_ctrl_c_leaves_no_thread_behind():
+    """A run on two threads stopped by Ctrl-C (here raised by a timer) ends
+    with its worker."""
+    def tasks():
+        return len(os.listdir("/proc/self/task"))
+    kw = dict(Cc=0.5, Cr=0.05, sigvref=100.0, esigvref=1.5, Gs=2.7, kref=8.64e-5, ekref=1.5,
+              Ck=0.75, Ca=0.02, tref=1.0, qo=10.0, dsigv=100.0, ocrvoidratiotype=0,
+              ocrvoidratio=1.0, H=10.0, tmax=1e5, drainagetype=0, N=20000, Ntime=200)
+    before = tasks()
+    timer = threading.Timer(0.3, _thread.interrupt_main)
+    with threads("2"), pytest.raises(KeyboardInterrupt):
+        timer.start()
+        Pelorin.compute(**kw)
+    timer.join()
+    assert tasks() == before

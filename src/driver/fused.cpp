@@ -22,8 +22,10 @@
 
 // The vector loops are built for AVX2 and for the baseline of the target,
 // and the loader picks one (same bits: only +, -, *, / in lanes, nothing
-// contracted). Elsewhere than x86-64 they are built once.
-#if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__)
+// contracted). Elsewhere than x86-64 they are built once, and under the
+// thread sanitizer too (the loader's pick runs before its runtime is up).
+#if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__) && \
+    !defined(__SANITIZE_THREAD__)
 #define FUSED_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define FUSED_CLONES
@@ -39,6 +41,11 @@ using soil::kEtol;
 using soil::kMaxUpdates;
 using soil::kTangentBand;
 using soil::ln10;
+
+// The share of the interior rows of a Newton step the run's thread builds
+// (and eliminates as they come; the rest on the worker).  0.4 .. 0.6
+// measured the same within the noise of a shared machine.
+constexpr double kRowsShare = 0.5;
 
 // Well inside the normal range: scaling by 1/8 .. 8 keeps it normal.
 inline bool in_range(double v) {
@@ -74,7 +81,7 @@ double* raw_data(const Vec& v, std::ptrdiff_t n) {
     return reinterpret_cast<double*>(v.data);
 }
 
-bool Fused::setup(const RunParams& p, const Work& w) {
+bool Fused::setup(const RunParams& p, const Work& w, int threads, bool adaptive) {
     N = p.depth.size() - 1;
     dtype = p.drainagetype;
     if (N < 3 || dtype < 0 || dtype > 2) return false;
@@ -113,6 +120,8 @@ bool Fused::setup(const RunParams& p, const Work& w) {
     for (auto* v : {&nlog, &slow}) v->assign(un, 0);
     for (auto* v : {&a, &b, &c, &x}) v->assign(static_cast<std::size_t>(rows), 0.0);
     refresh(p);
+    // (Without a worker the run goes on on one thread.)
+    if (threads >= 2) team_.start(adaptive);
     return true;
 }
 
@@ -143,13 +152,30 @@ void Fused::refresh(const RunParams& p) {
         std::fill(v->begin(), v->end(), 0);
 }
 
-bool Fused::same_params(const RunParams& p) const {
+bool Fused::same_params(const RunParams& p) {
     const std::vector<double>* copies[] = {&Cc, &Cr, &sigvref, &esigvref, &kref,
                                            &ekref, &Ck, &Ca, &tref, &dsigv};
     const Vec* views[] = {&p.Cc,    &p.Cr, &p.sigvref, &p.esigvref, &p.kref,
                           &p.ekref, &p.Ck, &p.Ca,      &p.tref,     &p.dsigv};
+    const double* raw[10];
+    bool contiguous = true;
     for (int k = 0; k < 10; ++k) {
         if (views[k]->len < N + 1) return false;
+        raw[k] = raw_data(*views[k], N + 1);
+        contiguous = contiguous && raw[k];
+    }
+    if (contiguous) {
+        // (Asked after every poll of the host: on a long column it is worth
+        // comparing whole arrays, in two parts on two threads.)
+        bool same[2] = {true, true};
+        parts(0, N + 1, [&](std::ptrdiff_t lo, std::ptrdiff_t hi, int part) {
+            const auto bytes = static_cast<std::size_t>(hi - lo) * sizeof(double);
+            for (int k = 0; k < 10 && same[part]; ++k)
+                same[part] = std::memcmp(raw[k] + lo, copies[k]->data() + lo, bytes) == 0;
+        });
+        return same[0] && same[1];
+    }
+    for (int k = 0; k < 10; ++k) {
         for (std::ptrdiff_t i = 0; i <= N; ++i) {
             const double v = (*views[k])[i];
             if (std::memcmp(&v, &(*copies[k])[static_cast<std::size_t>(i)], sizeof v) != 0)
@@ -192,9 +218,29 @@ inline double avtest_of(double sl, double st, double sm, double Cc, double Cr, b
 // creep::rate_factor(elast, sigvlast) of the residual and the trial step and
 // get_etest's B (the same sum, its terms swapped); the creep factor is
 // creep::term's f, whose inputs (alpha, dt, tref, elast) are those of the step.
-std::ptrdiff_t Fused::load_change(std::ptrdiff_t i0, bool apply, double loadfactor, double dt,
-                                  double* u) {
-    for (std::ptrdiff_t i = i0; i <= N; ++i) {
+void Fused::load_change(bool apply, double loadfactor, double dt, double* u) {
+    parts(0, N + 1, [&](std::ptrdiff_t lo, std::ptrdiff_t hi, int part) {
+        std::vector<std::ptrdiff_t>& chk = part_checked_[part];
+        chk.clear();
+        Counts& n = counts_of(part);
+        for (std::ptrdiff_t i = lo; (i = load_change_from(i, hi, apply, loadfactor, dt, u, n)) < hi;
+             ++i)
+            chk.push_back(i);
+    });
+    gather();
+}
+
+void Fused::gather() {
+    checked_.clear();
+    for (const auto& c : part_checked_) checked_.insert(checked_.end(), c.begin(), c.end());
+    part_checked_[1].clear();
+}
+
+// Nodes i0 .. i1 - 1 up to the first whose compressibility must go through
+// the checked call (returned; i1 when none).
+std::ptrdiff_t Fused::load_change_from(std::ptrdiff_t i0, std::ptrdiff_t i1, bool apply,
+                                       double loadfactor, double dt, double* u, Counts& n) {
+    for (std::ptrdiff_t i = i0; i < i1; ++i) {
         interrupt_point(i);
         if (apply) {
             r.dsigvsub[i] = loadfactor * dsigv[i];
@@ -213,26 +259,26 @@ std::ptrdiff_t Fused::load_change(std::ptrdiff_t i0, bool apply, double loadfact
         if (sm_ok[i]) {
             sigmap[i] = std::pow(
                 10.0, (((esigvref[i] - el) + Cc[i] * lsr[i]) - Cr[i] * std::log10(sl)) / dC);
-            ++counts.pow;
-            ++counts.log10;
+            ++n.pow;
+            ++n.log10;
         }
         const double al = alpha[i];
         al_ok[i] = al > 0.0 && sigvref[i] != 0.0;
         if (al_ok[i]) {
             Al[i] = std::exp((el - esigvref[i]) / al + coa[i] * std::log10(sl / sigvref[i]));
-            ++counts.exp;
-            ++counts.log10;
+            ++n.exp;
+            ++n.log10;
         }
         fq_ok[i] = al > 0.0 && tref[i] != 0.0 && 1.0 + el != 0.0;
         if (fq_ok[i]) fq[i] = ((0.5 * al * dt) / tref[i]) / (1.0 + el);
 
         if (!sm_ok[i]) return i;
         bool bad = false;
-        const double av = avtest_of(sl, sl, sigmap[i], Cc[i], Cr[i], bad, counts);
+        const double av = avtest_of(sl, sl, sigmap[i], Cc[i], Cr[i], bad, n);
         if (bad) return i;
         r.avtest[i] = av;
     }
-    return N + 1;
+    return i1;
 }
 
 void Fused::step(double dt) {
@@ -242,38 +288,42 @@ void Fused::step(double dt) {
     mdg = (-dt) / gammaw;
     t8_scaled = in_range(Thg) && T8g == Thg * 0.25;
     md_scaled = in_range(Thg) && mdg == Thg * -2.0;
-    for (std::ptrdiff_t i = 0; i <= N; ++i) {
-        interrupt_point(i);
-        bool bad = false, badt = false;
-        const double onepe = 1 + el[i];
-        const double al = alpha[i];
-        if (al > 0.0) {
-            Fe[i] = q(dt * 0.5 * al, tref[i], badt);
-            dAe[i] = q(dt * (-0.5), tref[i], badt);
+    parts(0, N + 1, [&](std::ptrdiff_t lo, std::ptrdiff_t hi, int) {
+        for (std::ptrdiff_t i = lo; i < hi; ++i) {
+            interrupt_point(i);
+            bool bad = false, badt = false;
+            const double onepe = 1 + el[i];
+            const double al = alpha[i];
+            if (al > 0.0) {
+                Fe[i] = q(dt * 0.5 * al, tref[i], badt);
+                dAe[i] = q(dt * (-0.5), tref[i], badt);
+            }
+            h5[i] = q(dt * 0.5, tref[i], badt);
+            gt[i] = q(Cc[i] * 0.5 * dt, tref[i], badt);
+            rde[i] = q(h5[i], onepe, bad);
+            g0[i] = q(dt * 0.5 * Cc[i], ln10, bad);
+            if (sm_ok[i])
+                tan1[i] =
+                    std::fabs(q(sigmap[i] - r.sigvlast[i], r.sigvlast[i], bad)) < kTangentBand;
+            if (i >= 1 && i <= N - 1) {
+                const double dzlast = (zl[i + 1] - zl[i - 1]) * 0.5;
+                ddz[i] = q(dzlast, onepe, bad);
+                cl[i] = q(q(kl[i] * ((ul[i + 1] - 2.0 * ul[i]) + ul[i - 1]), dzlast, bad), dzlast,
+                          bad);
+                gl[i] = q(q((kl[i + 1] - kl[i - 1]) * (ul[i + 1] - ul[i - 1]), dzlast, bad), dzlast,
+                          bad);
+            }
+            st_ok[i] = !bad;
+            ck_ok[i] = !badt;
         }
-        h5[i] = q(dt * 0.5, tref[i], badt);
-        gt[i] = q(Cc[i] * 0.5 * dt, tref[i], badt);
-        rde[i] = q(h5[i], onepe, bad);
-        g0[i] = q(dt * 0.5 * Cc[i], ln10, bad);
-        if (sm_ok[i]) tan1[i] = std::fabs(q(sigmap[i] - r.sigvlast[i], r.sigvlast[i], bad)) <
-                                kTangentBand;
-        if (i >= 1 && i <= N - 1) {
-            const double dzlast = (zl[i + 1] - zl[i - 1]) * 0.5;
-            ddz[i] = q(dzlast, onepe, bad);
-            cl[i] = q(q(kl[i] * ((ul[i + 1] - 2.0 * ul[i]) + ul[i - 1]), dzlast, bad), dzlast, bad);
-            gl[i] = q(q((kl[i + 1] - kl[i - 1]) * (ul[i + 1] - ul[i - 1]), dzlast, bad), dzlast,
-                      bad);
-        }
-        st_ok[i] = !bad;
-        ck_ok[i] = !badt;
-    }
+    });
 }
 
 void Fused::forget_step(std::ptrdiff_t i) {
     sm_ok[i] = al_ok[i] = fq_ok[i] = 0;
 }
 
-void Fused::forget_pass(std::ptrdiff_t i) { at_ok[i] = p_ok[i] = 0; }
+void Fused::forget_pass(std::ptrdiff_t i) { at_ok[i] = p_ok[i] = sn_ok[i] = 0; }
 
 namespace {
 
@@ -403,6 +453,23 @@ FUSED_CLONES std::ptrdiff_t trial_strain(
     return nb;
 }
 
+// D = 1 + d(creep)/de and the void-ratio slope avtest / D of nodes [0, n)
+// (sn_ok: the node creeps, its rate factor and step factors are there, and
+// D is not 0).
+FUSED_CLONES void node_slopes(
+    const double* alpha, const double* At, const double* h5, const double* av,
+    const std::int64_t* at_ok, const std::int64_t* ck_ok, double* Dn, double* Sn,
+    std::int64_t* sn_ok, std::ptrdiff_t n) {
+#pragma GCC ivdep
+    for (std::ptrdiff_t j = 0; j < n; ++j) {
+        const double d = At[j] * h5[j] + 1;
+        Dn[j] = d;
+        Sn[j] = av[j] / d;
+        sn_ok[j] = (alpha[j] > 0.0) & at_ok[j] & ck_ok[j] & (d != 0.0);
+    }
+}
+
+
 // The trial state of nodes [0, n) of the block into the run's arrays, and
 // whether get_etest returned -1 for any (given up, or a void ratio of
 // exactly -1).
@@ -450,15 +517,33 @@ FUSED_CLONES std::int64_t trial_write(const Block& bl,
 // it is creep::rate_factor(etest, sigvtest) of the residual and the E of the
 // Newton step for the node's own alpha.  10^((e - ekref)/Ck) is kept for the
 // Newton step's dk/de.
-std::ptrdiff_t Fused::derive(std::ptrdiff_t i0, bool closed_form_without_creep, double dt,
-                             const double* u, bool& bad_void_ratio) {
+void Fused::derive(bool closed_form_without_creep, double dt, const double* u,
+                   bool& bad_void_ratio) {
     (void)dt;  // in the step's factors
+    bool minus1[2] = {false, false};
+    parts(0, N + 1, [&](std::ptrdiff_t lo, std::ptrdiff_t hi, int part) {
+        std::vector<std::ptrdiff_t>& chk = part_checked_[part];
+        chk.clear();
+        Counts& n = counts_of(part);
+        for (std::ptrdiff_t i = lo;
+             (i = derive_from(i, hi, closed_form_without_creep, u, minus1[part], n)) < hi; ++i)
+            chk.push_back(i);
+    });
+    if (minus1[0] || minus1[1]) bad_void_ratio = true;
+    gather();
+}
+
+// Nodes i0 .. i1 - 1 up to the first that must go through the checked calls
+// (returned, nothing of it written; i1 when none).
+std::ptrdiff_t Fused::derive_from(std::ptrdiff_t i0, std::ptrdiff_t i1,
+                                  bool closed_form_without_creep, const double* u,
+                                  bool& bad_void_ratio, Counts& n) {
     // Each node sees the operations of the node-by-node pass in their
     // order; only nodes are interleaved (they are independent), so that the
     // divisions vectorise and the independent transcendentals overlap.
     Block bl;
-    for (std::ptrdiff_t b0 = i0; b0 <= N; b0 += Block::kSize) {
-        const std::ptrdiff_t nb = std::min(Block::kSize, N + 1 - b0);
+    for (std::ptrdiff_t b0 = i0; b0 < i1; b0 += Block::kSize) {
+        const std::ptrdiff_t nb = std::min(Block::kSize, i1 - b0);
         // The interruption point of the block's multiple of 2^14, if any.
         const std::ptrdiff_t mark = (b0 + nb - 1) & ~std::ptrdiff_t{0x3FFF};
         if (mark >= b0) interrupt_point(mark);
@@ -475,14 +560,14 @@ std::ptrdiff_t Fused::derive(std::ptrdiff_t i0, bool closed_form_without_creep, 
         for (std::ptrdiff_t k = 0; k < nb; ++k) {
             if (!(sm_ok[b0 + k] & st_ok[b0 + k])) continue;
             bl.L1[k] = std::log10(bl.la[k]);
-            ++counts.log10;
+            ++n.log10;
             if (bl.br[k] == 2) {
                 bl.L2[k] = std::log10(bl.lb[k]);
-                ++counts.log10;
+                ++n.log10;
             }
             if (alpha[b0 + k] > 0.0) {
                 bl.G[k] = std::log10(bl.rat[k]);
-                ++counts.log10;
+                ++n.log10;
             }
         }
         trial_start(in, bl, nb, closed_form_without_creep);
@@ -496,7 +581,7 @@ std::ptrdiff_t Fused::derive(std::ptrdiff_t i0, bool closed_form_without_creep, 
             if (bl.mode[k] != 1) continue;
             const std::ptrdiff_t i = b0 + k;
             const double A = std::exp(bl.x[k]);
-            ++counts.exp;
+            ++n.exp;
             bl.A[k] = A;
             bl.res[k] = ((bl.du[k] - (Al[i] + A) * Fe[i]) - bl.e[k]) + r.elast[i];
             if (std::fabs(bl.res[k]) > kEtol) active[nact++] = k;
@@ -516,7 +601,7 @@ std::ptrdiff_t Fused::derive(std::ptrdiff_t i0, bool closed_form_without_creep, 
                 bl.e[k] = ee;
                 bl.A[k] = A;
                 bl.res[k] = ((bl.du[k] - (Al[i] + A) * Fe[i]) - ee) + r.elast[i];
-                ++counts.exp;
+                ++n.exp;
                 if (++bl.it[k] == kMaxUpdates) {
                     // Gave up: the void ratio -1, and no rate factor kept.
                     bl.e[k] = -1.0;
@@ -531,15 +616,21 @@ std::ptrdiff_t Fused::derive(std::ptrdiff_t i0, bool closed_form_without_creep, 
         // first flagged one.
         const std::ptrdiff_t upto = trial_strain(in, bl, nb);
         for (std::ptrdiff_t k = 0; k < upto; ++k) bl.pw[k] = std::pow(10.0, bl.pe[k]);
-        counts.pow += upto;
+        n.pow += upto;
         const TrialOut to{r.sigvtest + b0, r.avtest + b0, r.etest + b0, r.epsvtest + b0,
                           r.ktest + b0,    P.data() + b0, At.data() + b0, la.data() + b0,
                           lb.data() + b0,  kref.data() + b0, p_ok.data() + b0,
                           at_ok.data() + b0, nlog.data() + b0};
         if (trial_write(bl, to, upto, closed_form_without_creep)) bad_void_ratio = true;
+        // D = 1 + d(creep)/de and the void-ratio slope avtest / D under the
+        // node's own alpha, for the Newton step (the rows of the node and of
+        // its neighbours of the same alpha use them).
+        node_slopes(alpha.data() + b0, At.data() + b0, h5.data() + b0, r.avtest + b0,
+                    at_ok.data() + b0, ck_ok.data() + b0, Dn.data() + b0, Sn.data() + b0,
+                    sn_ok.data() + b0, upto);
         if (upto < nb) return b0 + upto;
     }
-    return N + 1;
+    return i1;
 }
 
 void Fused::positions(double H) {
@@ -551,20 +642,21 @@ void Fused::positions(double H) {
 }
 
 // creep::rate_factor of node j for the state (e, s) under alpha (> 0).
-FUSED_INLINE double Fused::rate(std::ptrdiff_t j, double e, double s, double al, bool& bad) {
-    ++counts.exp;
-    ++counts.log10;
+FUSED_INLINE double Fused::rate(std::ptrdiff_t j, double e, double s, double al, bool& bad,
+                                Counts& n) {
+    ++n.exp;
+    ++n.log10;
     return std::exp(q(e - esigvref[j], al, bad) +
                     q(Cc[j], al, bad) * std::log10(q(s, sigvref[j], bad)));
 }
 
 // creep::term of node j in the residual.
-FUSED_INLINE double Fused::creep_term(std::ptrdiff_t j, bool& bad) {
+FUSED_INLINE double Fused::creep_term(std::ptrdiff_t j, bool& bad, Counts& n) {
     if (!fq_ok[j] || !al_ok[j]) {
         bad = true;
         return 0.0;
     }
-    const double at = at_ok[j] ? At[j] : rate(j, r.etest[j], r.sigvtest[j], alpha[j], bad);
+    const double at = at_ok[j] ? At[j] : rate(j, r.etest[j], r.sigvtest[j], alpha[j], bad, n);
     return fq[j] * (at + Al[j]);
 }
 
@@ -623,16 +715,21 @@ bool Fused::residual(const double* u, double dt, double* out) {
                    cl.data(), gl.data(), alpha.data(), fq.data(), At.data(), Al.data(),
                    st_ok.data(), fq_ok.data(), al_ok.data(), at_ok.data(), Th, T8};
     constexpr std::ptrdiff_t kRange = 0x4000;
-    for (std::ptrdiff_t i0 = 1; i0 <= N - 1; i0 += kRange) {
-        interrupt_point(i0 - 1);
-        const std::ptrdiff_t i1 = std::min(i0 + kRange, N);
-        bad |= residual_rows(in, out, stor.data(), slow.data(), i0, i1) != 0;
-        if (bad) return false;
-        // The creep term with the rate factor evaluated here.
-        for (std::ptrdiff_t i = i0; i < i1; ++i)
-            if (slow[i]) out[i] = out[i] + creep_term(i, bad);
-    }
-    if (bad) return false;
+    bool badp[2] = {false, false};
+    parts(1, N, [&](std::ptrdiff_t lo, std::ptrdiff_t hi, int part) {
+        bool& bd = badp[part];
+        Counts& n = counts_of(part);
+        for (std::ptrdiff_t i0 = lo; i0 < hi; i0 += kRange) {
+            interrupt_point(i0 - 1);
+            const std::ptrdiff_t i1 = std::min(i0 + kRange, hi);
+            bd |= residual_rows(in, out, stor.data(), slow.data(), i0, i1) != 0;
+            if (bd) return;
+            // The creep term with the rate factor evaluated here.
+            for (std::ptrdiff_t i = i0; i < i1; ++i)
+                if (slow[i]) out[i] = out[i] + creep_term(i, bd, n);
+        }
+    });
+    if (badp[0] || badp[1]) return false;
 
     // The one-sided equation of an impermeable end b with neighbour m.
     auto boundary = [&](std::ptrdiff_t bn, std::ptrdiff_t m, std::ptrdiff_t lo, std::ptrdiff_t hi,
@@ -645,7 +742,7 @@ bool Fused::residual(const double* u, double dt, double* out) {
             q(q((kl[hi] - kl[lo]) * (ul[hi] - ul[lo]), dzlast, bad), dzlast, bad);
         const double gradtest = q(q((kt[hi] - kt[lo]) * (u[hi] - u[lo]), dztest, bad), dztest, bad);
         res = (gradlast + gradtest) * T8 + res;
-        if (alpha[bn] > 0.0) res = res + creep_term(bn, bad);
+        if (alpha[bn] > 0.0) res = res + creep_term(bn, bad, counts);
         return res;
     };
     switch (dtype) {
@@ -772,12 +869,15 @@ bool Fused::utest(double dt) {
                      el,        alpha.data(), fq.data(),    Al.data(),    fq_ok.data(),
                      al_ok.data(), dt,        gw,           Th,           T8,       mTh,
                      dtype == 2 ? 0 : 1};
-    for (std::ptrdiff_t i0 = 1; i0 <= N - 1; i0 += 0x4000) {
-        interrupt_point(i0 - 1);
-        bad |= first_rows(in, a.data(), b.data(), c.data(), x.data(), i0,
-                          std::min(i0 + 0x4000, N)) != 0;
-    }
-    if (bad) return false;
+    std::int64_t badp[2] = {0, 0};
+    parts(1, N, [&](std::ptrdiff_t lo, std::ptrdiff_t hi, int part) {
+        for (std::ptrdiff_t i0 = lo; i0 < hi; i0 += 0x4000) {
+            interrupt_point(i0 - 1);
+            badp[part] |= first_rows(in, a.data(), b.data(), c.data(), x.data(), i0,
+                                     std::min(i0 + 0x4000, hi));
+        }
+    });
+    if (bad || badp[0] || badp[1]) return false;
     // Every entry the sweep reads is written but these two (the boundary
     // rows below own the links next to them).
     a[0] = 0.0;
@@ -1307,31 +1407,13 @@ FUSED_CLONES std::int64_t newton_rows(const RowsIn& in,
     return bad;
 }
 
-// D = 1 + d(creep)/de and the void-ratio slope avtest / D of nodes [0, n)
-// (sn_ok: the node creeps, its rate factor and step factors are there, and
-// D is not 0).
-FUSED_CLONES void node_slopes(
-    const double* alpha, const double* At, const double* h5, const double* av,
-    const std::int64_t* at_ok, const std::int64_t* ck_ok, double* Dn, double* Sn,
-    std::int64_t* sn_ok, std::ptrdiff_t n) {
-#pragma GCC ivdep
-    for (std::ptrdiff_t j = 0; j < n; ++j) {
-        const double d = At[j] * h5[j] + 1;
-        Dn[j] = d;
-        Sn[j] = av[j] / d;
-        sn_ok[j] = (alpha[j] > 0.0) & at_ok[j] & ck_ok[j] & (d != 0.0);
-    }
-}
-
 }  // namespace
 
 bool Fused::utest2(const double* u, const double* res, double dt) {
     bool bad = false;
     const double eps = pa * 1e-10;
-    // Every node's D and void-ratio slope under its own alpha (the rows of
-    // the node and of its neighbours of the same alpha use them).
-    node_slopes(alpha.data(), At.data(), h5.data(), r.avtest, at_ok.data(), ck_ok.data(),
-                Dn.data(), Sn.data(), sn_ok.data(), N + 1);
+    // (Every node's D and void-ratio slope, Dn, Sn and sn_ok, are the trial
+    // state's.)
     const std::ptrdiff_t shift = dtype == 2 ? 0 : 1;
     const RowsIn in{u,        r.ulast,  r.elast,    r.ztest,    r.ktest,    r.avtest,
                     r.sigvtest, r.sigvlast, stor.data(), At.data(), Sn.data(),  Dn.data(),
@@ -1365,28 +1447,57 @@ bool Fused::utest2(const double* u, const double* res, double dt) {
     // elimination's serial chain runs while the logs compute.  The rows of
     // the nodes marked slow are built again through interior_row.
     constexpr std::ptrdiff_t kGroup = 32;
-    std::ptrdiff_t done = 0;
-    for (std::ptrdiff_t i0 = 1; i0 <= N - 1; i0 += kGroup) {
-        interrupt_point(i0 - 1);
-        const std::ptrdiff_t i1 = std::min(i0 + kGroup, N);
-        // Rows of the nodes before i0 (and the top row) are final.
-        const std::ptrdiff_t ready = i0 - shift;
-        for (std::ptrdiff_t i = i0; i < i1; ++i) {
-            const std::int64_t nl = nlog[i];
-            if (nl != 0) {
-                L1[i] = std::log(la[i]);
-                if (nl == 2) L2[i] = std::log(lb[i]);
-                counts.log += nl;
+    std::ptrdiff_t done = 0, split = N;
+    bool badw = false;
+    // On two threads the worker builds the rows of the nodes from `split`
+    // on (without the elimination, which waits for the rows before them).
+    parts(1, N, [&](std::ptrdiff_t lo, std::ptrdiff_t hi, int part) {
+        if (part == 1) {
+            split = lo;
+            for (std::ptrdiff_t i0 = lo; i0 < hi; i0 += kGroup) {
+                const std::ptrdiff_t i1 = std::min(i0 + kGroup, hi);
+                for (std::ptrdiff_t i = i0; i < i1; ++i) {
+                    const std::int64_t nl = nlog[i];
+                    if (nl != 0) {
+                        L1[i] = std::log(la[i]);
+                        if (nl == 2) L2[i] = std::log(lb[i]);
+                        wcounts_.log += nl;
+                    }
+                }
+                badw |= newton_rows(in, out, i0, i1) != 0;
             }
-            if (done < ready) eliminate_row(done++, bad);
+            return;
         }
-        eliminate(done, ready, bad);
-        done = ready;
-        bad |= newton_rows(in, out, i0, i1) != 0;
-        for (std::ptrdiff_t i = i0; i < i1; ++i)
+        for (std::ptrdiff_t i0 = lo; i0 < hi; i0 += kGroup) {
+            interrupt_point(i0 - 1);
+            const std::ptrdiff_t i1 = std::min(i0 + kGroup, hi);
+            // Rows of the nodes before i0 (and the top row) are final.
+            const std::ptrdiff_t ready = i0 - shift;
+            for (std::ptrdiff_t i = i0; i < i1; ++i) {
+                const std::int64_t nl = nlog[i];
+                if (nl != 0) {
+                    L1[i] = std::log(la[i]);
+                    if (nl == 2) L2[i] = std::log(lb[i]);
+                    counts.log += nl;
+                }
+                if (done < ready) eliminate_row(done++, bad);
+            }
+            eliminate(done, ready, bad);
+            done = ready;
+            bad |= newton_rows(in, out, i0, i1) != 0;
+            for (std::ptrdiff_t i = i0; i < i1; ++i)
+                if (slow[i]) interior_row(i, u, dt, eps, bad);
+            if (i0 == 1) a[1 - shift] = a_first;
+            if (i1 == N) c[N - 1 - shift] = c_last;
+        }
+    }, kRowsShare);
+    if (split < N) {
+        // The worker's part: its rows built one by one, and the link of the
+        // last interior row.
+        bad |= badw;
+        for (std::ptrdiff_t i = split; i < N; ++i)
             if (slow[i]) interior_row(i, u, dt, eps, bad);
-        if (i0 == 1) a[1 - shift] = a_first;
-        if (i1 == N) c[N - 1 - shift] = c_last;
+        c[N - 1 - shift] = c_last;
     }
     eliminate(done, rows, bad);
     if (bad) return false;

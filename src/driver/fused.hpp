@@ -34,6 +34,7 @@
 
 #include "../core/views.hpp"
 #include "run.hpp"
+#include "team.hpp"
 
 namespace pelorin::driver {
 
@@ -42,26 +43,28 @@ public:
     // Binds the run's working arrays.  False when the run does not qualify:
     // fewer than 3 elements, a drainage type other than 0, 1 or 2, or an
     // array that is short, strided or not aligned.
-    bool setup(const RunParams& p, const Work& w);
+    // threads: 1, or 2 to start a worker for the node loops (adaptive: one
+    // that rests while it does not gain, see team.hpp).
+    bool setup(const RunParams& p, const Work& w, int threads = 1, bool adaptive = false);
     // Copies of the soil arrays and their per-run constants, from the
     // parameter views as they are now.
     void refresh(const RunParams& p);
     // The parameter views still hold the copied values, bit for bit.
-    bool same_params(const RunParams& p) const;
+    bool same_params(const RunParams& p);
 
-    // Load change and trial start of nodes i0.. (u: the current trial
-    // pressures).  Stops at the first node whose compressibility must go
-    // through the checked call, and returns it (N + 1 when done); that node's
-    // other updates are made.
-    std::ptrdiff_t load_change(std::ptrdiff_t i0, bool apply, double loadfactor, double dt,
-                               double* u);
+    // Load change and trial start of every node (u: the current trial
+    // pressures).  The nodes whose compressibility must go through the
+    // checked call are left in checked(), in order; their other updates are
+    // made.
+    void load_change(bool apply, double loadfactor, double dt, double* u);
     // The rest of the step's caches, after the load change of every node.
     void step(double dt);
-    // Trial state of nodes i0.. from the trial pressures u.  Stops before the
-    // first node that must go through the checked calls (nothing of it
-    // written) and returns it, N + 1 when done.
-    std::ptrdiff_t derive(std::ptrdiff_t i0, bool closed_form_without_creep, double dt,
-                          const double* u, bool& bad_void_ratio);
+    // Trial state of every node from the trial pressures u.  The nodes that
+    // must go through the checked calls (nothing of them written) are left
+    // in checked(), in order.
+    void derive(bool closed_form_without_creep, double dt, const double* u,
+                bool& bad_void_ratio);
+    const std::vector<std::ptrdiff_t>& checked() const { return checked_; }
     // Node i went through the checked calls: its cached values are not used.
     void forget_step(std::ptrdiff_t i);
     void forget_pass(std::ptrdiff_t i);
@@ -88,6 +91,28 @@ public:
     };
     Counts counts;
 
+    // f(lo, hi, part) over [lo, hi) split in two parts (part 0 here, part 1
+    // on the worker, the split at a block boundary near lo + share (hi - lo)),
+    // or over the whole range here.  The worker's counts go to counts.
+    template <class F>
+    void parts(std::ptrdiff_t lo, std::ptrdiff_t hi, F&& f, double share = 0.5) {
+        const std::ptrdiff_t mid =
+            team_.running() ? Team::split_point(lo, hi, share, kAlign) : hi;
+        if (mid <= lo || mid >= hi) {
+            f(lo, hi, 0);
+            return;
+        }
+        team_.run(lo, mid, hi, f);
+        counts.log10 += wcounts_.log10;
+        counts.exp += wcounts_.exp;
+        counts.pow += wcounts_.pow;
+        counts.log += wcounts_.log;
+        wcounts_ = Counts{};
+    }
+    bool threaded() const { return team_.running(); }
+    // Parts split at multiples of this (the trial state's blocks).
+    static constexpr std::ptrdiff_t kAlign = 128;
+
 private:
     // Flags of nodes, as wide as a double (the vector loops read them
     // alongside doubles).
@@ -97,8 +122,8 @@ private:
             *avtest, *epsvtest, *dsigvsub, *dsigvsublast;
     };
     struct Terms;
-    double rate(std::ptrdiff_t j, double e, double s, double alpha, bool& bad);
-    double creep_term(std::ptrdiff_t j, bool& bad);
+    double rate(std::ptrdiff_t j, double e, double s, double alpha, bool& bad, Counts& n);
+    double creep_term(std::ptrdiff_t j, bool& bad, Counts& n);
     double E(std::ptrdiff_t j, double al, bool& bad);
     double D(std::ptrdiff_t j, double al, double dt, bool& bad);
     double K(std::ptrdiff_t j, bool& bad);
@@ -114,6 +139,14 @@ private:
     bool sweep(bool& bad);
     void eliminate_row(std::ptrdiff_t k, bool& bad);
     void eliminate(std::ptrdiff_t k0, std::ptrdiff_t k1, bool& bad);
+    std::ptrdiff_t load_change_from(std::ptrdiff_t i0, std::ptrdiff_t i1, bool apply,
+                                    double loadfactor, double dt, double* u, Counts& n);
+    std::ptrdiff_t derive_from(std::ptrdiff_t i0, std::ptrdiff_t i1, bool closed,
+                               const double* u, bool& minus1, Counts& n);
+    // The counts of a part.
+    Counts& counts_of(int part) { return part ? wcounts_ : counts; }
+    // Checked nodes of the parts, then in order.
+    void gather();
 
     std::ptrdiff_t N = 0;
     int dtype = 0;
@@ -155,6 +188,10 @@ private:
     // Rows of the tridiagonal systems.
     std::vector<double> a, b, c, x;
     std::ptrdiff_t rows = 0;
+
+    Team team_;
+    Counts wcounts_;
+    std::vector<std::ptrdiff_t> part_checked_[2], checked_;
 };
 
 // Contiguous, aligned double data of a view with at least n entries, or null.

@@ -25,7 +25,9 @@ double max_abs(const Vec& v) {
     return neg > hi ? neg : hi;
 }
 
-double max_abs_raw(const double* v, std::ptrdiff_t n) {
+double max_abs_raw(const double* v, std::ptrdiff_t n) { return max_abs_of(extremes_raw(v, n)); }
+
+Extremes extremes_raw(const double* v, std::ptrdiff_t n) {
     // Four running extremes at a time: the same result as one scan in order,
     // as a nonzero extreme has the same bits whichever of its occurrences is
     // kept, and over zeros alone every extreme stays v[0].
@@ -47,14 +49,20 @@ double max_abs_raw(const double* v, std::ptrdiff_t n) {
         hi[0] = x > hi[0] ? x : hi[0];
         lo[0] = x < lo[0] ? x : lo[0];
     }
-    if (nan) return std::nan("");
-    double h = hi[0], l = lo[0];
-    for (int m = 1; m < 4; ++m) {
-        h = hi[m] > h ? hi[m] : h;
-        l = lo[m] < l ? lo[m] : l;
-    }
-    const double neg = -l;
-    return neg > h ? neg : h;
+    Extremes e{hi[0], lo[0], nan};
+    for (int m = 1; m < 4; ++m) e = join(e, Extremes{hi[m], lo[m], false});
+    return e;
+}
+
+Extremes join(const Extremes& first, const Extremes& then) {
+    return Extremes{then.hi > first.hi ? then.hi : first.hi,
+                    then.lo < first.lo ? then.lo : first.lo, first.nan || then.nan};
+}
+
+double max_abs_of(const Extremes& e) {
+    if (e.nan) return std::nan("");
+    const double neg = -e.lo;
+    return neg > e.hi ? neg : e.hi;
 }
 
 }  // namespace pelorin::driver

@@ -19,7 +19,9 @@
 
 #include <climits>
 #include <cmath>
+#include <cstdlib>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 namespace pelorin::driver {
@@ -29,8 +31,10 @@ namespace {
 // Accepted state <- trial state, and column j of the histories.  Runs over
 // the length of the trial pressures: a solver that returned more than N + 1
 // values fails here on the histories.
-void accept(const Work& w, const Histories& h, Vec utest, std::ptrdiff_t j) {
-    for (std::ptrdiff_t i = 0; i < utest.size(); ++i) {
+void accept(const Work& w, const Histories& h, Vec utest, std::ptrdiff_t j,
+            std::ptrdiff_t from = 0, std::ptrdiff_t to = -1) {
+    if (to < 0) to = utest.size();
+    for (std::ptrdiff_t i = from; i < to; ++i) {
         interrupt_point(i);
         h.u(i, j) = utest[i];
         w.ulast[i] = utest[i];
@@ -67,8 +71,9 @@ constexpr double kPiecesPerDecade = 10.0;
 class Runner {
 public:
     Runner(const RunParams& p, const Initial& init, const Work& w, const Histories& h,
-           Calls& calls, const Recovery& rec)
-        : p(p), init(init), w(w), h(h), calls(calls), rec(rec) {}
+           Calls& calls, const Recovery& rec, int threads, bool adaptive)
+        : p(p), init(init), w(w), h(h), calls(calls), rec(rec), threads(threads),
+          adaptive(adaptive) {}
 
     RunStats run();
 
@@ -117,6 +122,7 @@ private:
     bool halved(std::ptrdiff_t j, double dt, bool apply_load, int depth);
     void guard(const Vec& u);
     void keep_state();
+    void accept_step(std::ptrdiff_t j);
     void write_history(std::ptrdiff_t j);
     bool first_after_load_change(std::ptrdiff_t j) const;
 
@@ -132,6 +138,8 @@ private:
     const Histories& h;
     Calls& calls;
     const Recovery& rec;
+    int threads;
+    bool adaptive;  // two threads by default: the worker rests while it gains nothing
 
     RunStats stats;
     const double ln10 = std::log(10.0);
@@ -256,7 +264,8 @@ void Runner::load_change(std::ptrdiff_t j, bool apply, double dt) {
     if (still_fused()) {
         double* u = raw_data(utest, N + 1);
         const double lf = apply ? static_cast<double>(p.loadfactor[j]) : 0.0;
-        for (std::ptrdiff_t i = 0; (i = fused.load_change(i, apply, lf, dt, u)) <= N; ++i) {
+        fused.load_change(apply, lf, dt, u);
+        for (const std::ptrdiff_t i : fused.checked()) {
             // The node's compressibility through the checked call.
             w.avtest[i] = step_avtest(i);
             fused.forget_step(i);
@@ -296,9 +305,8 @@ void Runner::derive(bool closed_form_without_creep, double dt, bool from_no_cree
     if (!from_no_creep && still_fused()) {
         const double* u = raw_data(utest, N + 1);
         if (u) {
-            for (std::ptrdiff_t i = 0;
-                 (i = fused.derive(i, closed_form_without_creep, dt, u, bad_void_ratio)) <= N;
-                 ++i) {
+            fused.derive(closed_form_without_creep, dt, u, bad_void_ratio);
+            for (const std::ptrdiff_t i : fused.checked()) {
                 derive_node(i, closed_form_without_creep, dt, from_no_creep);
                 fused.forget_pass(i);
             }
@@ -405,7 +413,7 @@ Runner::Outcome Runner::plain_step(std::ptrdiff_t j, double dt, bool apply_load,
         double m = measure(Res);
         if (may_fail && m <= p.tol && bad_void_ratio) return Outcome::Failed;
         if (m <= p.tol) {
-            if (to_history) accept(w, h, utest, j);
+            if (to_history) accept_step(j);
             else keep_state();
             return Outcome::Accepted;
         }
@@ -422,7 +430,7 @@ Runner::Outcome Runner::plain_step(std::ptrdiff_t j, double dt, bool apply_load,
             m = measure(Res);
             if (may_fail && m <= p.tol && bad_void_ratio) return Outcome::Failed;
             if (m <= p.tol) {
-                if (to_history) accept(w, h, utest, j);
+                if (to_history) accept_step(j);
                 else keep_state();
             } else {
                 if (may_fail && std::isnan(m)) return Outcome::Failed;
@@ -449,7 +457,7 @@ bool Runner::start_fused() {
     if (!calls.fused()) return false;
     if (!fused_tried) {
         fused_tried = true;
-        fused_ready = fused.setup(p, w);
+        fused_ready = fused.setup(p, w, threads, adaptive);
         epoch = calls.epoch();
     }
     if (!fused_ready || !raw_data(utest, N + 1)) return false;
@@ -504,7 +512,18 @@ Vec Runner::correction(double dt) {
 }
 
 double Runner::measure(Vec v) {
-    if (still_fused() && v.len > 0) return max_abs(v);
+    if (still_fused() && v.len > 0) {
+        const double* d = raw_data(v, v.len);
+        if (!d || !fused.threaded()) return max_abs(v);
+        // On two threads: the extremes of the two parts, joined in order.
+        Extremes e[2] = {};
+        bool two = false;
+        fused.parts(0, v.len, [&](std::ptrdiff_t lo, std::ptrdiff_t hi, int part) {
+            e[part] = extremes_raw(d + lo, hi - lo);
+            if (part == 1) two = true;
+        });
+        return max_abs_of(two ? join(e[0], e[1]) : e[0]);
+    }
     return calls.max(v);
 }
 
@@ -614,6 +633,25 @@ bool Runner::damped_piece(std::ptrdiff_t j, double dt, bool apply_load) {
     return true;
 }
 
+// accept() of a step; on two threads in two parts when no index can be out
+// of bounds (the copies are independent).
+void Runner::accept_step(std::ptrdiff_t j) {
+    const std::ptrdiff_t n = utest.size();
+    bool fits = fz && fused.threaded() && n == N + 1;
+    for (const Vec* v : {&w.ulast, &w.sigvlast, &w.elast, &w.klast, &w.zlast, &w.sigvtest,
+                         &w.etest, &w.ktest, &w.ztest})
+        fits = fits && v->len >= n;
+    for (const Mat* m : {&h.u, &h.z, &h.sigv, &h.e})
+        fits = fits && m->shape[0] >= n && m->shape[1] > j;
+    if (!fits) {
+        accept(w, h, utest, j);
+        return;
+    }
+    fused.parts(0, n, [&](std::ptrdiff_t lo, std::ptrdiff_t hi, int) {
+        accept(w, h, utest, j, lo, hi);
+    });
+}
+
 // Accepted state <- trial state (a piece of a step: no history column).
 void Runner::keep_state() {
     for (std::ptrdiff_t i = 0; i <= N; ++i) {
@@ -659,8 +697,21 @@ void Runner::restore(const Snapshot& s) const {
 }  // namespace
 
 RunStats run(const RunParams& p, const Initial& init, const Work& w, const Histories& h,
-             Calls& calls, const Recovery& recovery) {
-    Runner r(p, init, w, h, calls, recovery);
+             Calls& calls, const Recovery& recovery, int threads) {
+    bool adaptive = false;
+    if (threads <= 0) {
+        // PELORIN_THREADS, else two from kThreadsFrom elements on (where a
+        // second core is there).
+        const char* env = std::getenv("PELORIN_THREADS");
+        if (env && (env[0] == '1' || env[0] == '2') && env[1] == '\0') {
+            threads = env[0] - '0';
+        } else {
+            const std::ptrdiff_t n = p.depth.size() - 1;
+            threads = n >= kThreadsFrom && std::thread::hardware_concurrency() >= 2 ? 2 : 1;
+            adaptive = true;
+        }
+    }
+    Runner r(p, init, w, h, calls, recovery, threads, adaptive);
     return r.run();
 }
 

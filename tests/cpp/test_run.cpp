@@ -86,7 +86,7 @@ struct Problem {
         return esigvref[i] - Cc[i] * std::log10(s / sigvref[i]);
     }
 
-    RunStats run(Calls& calls) {
+    RunStats run(Calls& calls, int threads = 1) {
         const std::size_t n = depth.size();
         eo.assign(n, 0.0);
         sigvo2.assign(n, 0.0);
@@ -116,7 +116,7 @@ struct Problem {
                                 view(work[8]), view(work[9]), view(work[10]), view(work[11]),
                                 view(work[12])};
         pelorin::driver::Histories h{hist(z), hist(u), hist(sigv), hist(e)};
-        return pelorin::driver::run(p, init, w, h, calls);
+        return pelorin::driver::run(p, init, w, h, calls, {}, threads);
     }
 
     Mat hist(std::vector<double>& v) { return matview(v, N + 1, Ntime); }
@@ -424,12 +424,14 @@ TEST(Run, ErrorsOfTheRelationsPropagate) {
 // The inline passes against the run through the calls: a layered column
 // (creep in some layers, different reference times and indices), loaded,
 // reloaded and unloaded, each drainage type; the same histories bit for bit,
-// the same passes, and the same failure from the same line.
+// the same passes, and the same failure from the same line.  On two threads
+// (a column long enough to split) as well.
 
 struct InlineCase {
     const char* name;
     int drainagetype;
     double zero_tref_at;  // a creeping node with tref = 0 (-1: none)
+    int elements = 30, threads = 1;
 };
 
 class InlinePasses : public ::testing::TestWithParam<InlineCase> {};
@@ -437,10 +439,10 @@ class InlinePasses : public ::testing::TestWithParam<InlineCase> {};
 TEST_P(InlinePasses, MatchTheCalls) {
     const auto& c = GetParam();
     auto make = [&] {
-        Problem pb(uniform_depths(30, 3.0), log_times(1e-2, 1e3, 24));
+        Problem pb(uniform_depths(c.elements, 0.1 * c.elements), log_times(1e-2, 1e3, 24));
         pb.drainagetype = c.drainagetype;
         for (std::size_t i = 0; i < pb.Ca.size(); ++i) {
-            const int layer = static_cast<int>(i) / 8;
+            const int layer = static_cast<int>(i) / 8 % 4;
             pb.Ca[i] = layer % 2 ? 0.0 : 0.01 + 0.01 * layer;
             pb.tref[i] = 0.5 + layer;
             pb.Cc[i] = 0.4 + 0.05 * layer;
@@ -462,7 +464,7 @@ TEST_P(InlinePasses, MatchTheCalls) {
         line_a = e.line;
     }
     try {
-        sb = b.run(calls_b);
+        sb = b.run(calls_b, c.threads);
     } catch (const pelorin::NumericError& e) {
         line_b = e.line;
     }
@@ -473,8 +475,9 @@ TEST_P(InlinePasses, MatchTheCalls) {
     EXPECT_GT(sb.inline_passes, 0);
     EXPECT_EQ(sa.passes, sb.passes);
     EXPECT_EQ(sa.corrections, sb.corrections);
-    EXPECT_EQ(calls_a.failed_step, -1);
-    EXPECT_EQ(calls_b.failed_step, -1);
+    // (The long column's last step, an unloading, stops at 100 corrections.)
+    EXPECT_EQ(calls_a.failed_step, c.elements == 30 ? -1 : 23);
+    EXPECT_EQ(calls_b.failed_step, calls_a.failed_step);
     for (auto hist : {&Problem::z, &Problem::u, &Problem::sigv, &Problem::e})
         EXPECT_EQ(0, std::memcmp((a.*hist).data(), (b.*hist).data(),
                                  (a.*hist).size() * sizeof(double)));
@@ -484,11 +487,45 @@ INSTANTIATE_TEST_SUITE_P(Layers, InlinePasses,
                          ::testing::Values(InlineCase{"both_ends", 0, -1},
                                            InlineCase{"top_only", 1, -1},
                                            InlineCase{"bottom_only", 2, -1},
-                                           InlineCase{"zero_tref", 1, 3}),
+                                           InlineCase{"zero_tref", 1, 3},
+                                           InlineCase{"two_threads", 1, -1, 400, 2},
+                                           InlineCase{"two_threads_zero_tref", 2, 290, 400, 2}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Host code that changes a parameter array at a check point (here the
+// calls themselves, at fixed check points: at the start of a step and
+// between corrections): the inline passes see the change where the calls
+// do, on one thread and on two.
+TEST(InlinePasses, SeeParametersChangedAtCheckPoints) {
+    struct Changing : NativeCalls {
+        std::vector<double>* Cc = nullptr;
+        unsigned long count = 0;
+        void checkpoint() override {
+            if (++count % 7 == 0) (*Cc)[static_cast<std::size_t>(count % 300)] *= 1.01;
+        }
+        unsigned long epoch() override { return count; }
+    };
+    std::vector<double> ref;
+    for (int threads : {0, 1, 2}) {
+        Problem pb(uniform_depths(400, 40.0), log_times(1e-2, 1e3, 12), 0.01);
+        Changing calls;
+        calls.Cc = &pb.Cc;
+        calls.inline_passes = threads > 0;
+        const RunStats st = pb.run(calls, threads > 0 ? threads : 1);
+        EXPECT_EQ(calls.failed_step, -1);
+        if (threads == 0) {
+            ref = pb.z;
+            continue;
+        }
+        EXPECT_EQ(0, std::memcmp(ref.data(), pb.z.data(), ref.size() * sizeof(double)))
+            << threads;
+        EXPECT_GT(st.inline_passes, 0);
+    }
+}
+
 // The inline passes' maximum of |v| against the call's, bit for bit, where
-// the order of the scan shows: signed zeros, NaN, ties of opposite sign.
+// the order of the scan shows: signed zeros, NaN, ties of opposite sign; in
+// one scan and in two parts.
 TEST(InlinePasses, MaxAbsIsTheCalls) {
     std::vector<std::vector<double>> cases = {
         {-0.0, 0.0}, {0.0, -0.0}, {-0.0, 0.0, 0.0, -0.0, 0.0, -0.0, -0.0}, {2.0, -2.0, 1.0},
@@ -507,6 +544,14 @@ TEST(InlinePasses, MaxAbsIsTheCalls) {
         const double a = pelorin::driver::max_abs(view(v));
         const double b = pelorin::driver::max_abs_raw(v.data(), static_cast<std::ptrdiff_t>(v.size()));
         EXPECT_EQ(0, std::memcmp(&a, &b, sizeof a)) << v.size();
+        // Split in two parts (two threads), joined in order.
+        using pelorin::driver::extremes_raw;
+        const auto n = static_cast<std::ptrdiff_t>(v.size());
+        for (std::ptrdiff_t m = 1; m < n; ++m) {
+            const double c = pelorin::driver::max_abs_of(pelorin::driver::join(
+                extremes_raw(v.data(), m), extremes_raw(v.data() + m, n - m)));
+            EXPECT_EQ(0, std::memcmp(&a, &c, sizeof a)) << v.size() << " " << m;
+        }
     }
 }
 
