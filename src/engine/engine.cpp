@@ -714,15 +714,27 @@ void Runner::run() {
 
 }  // namespace
 
-bool step_residual(const Column& col, const std::vector<double>& ep0, const std::vector<double>& s0,
-                   const std::vector<double>& sig_tot, const std::vector<double>& hist, double a0,
-                   double dt, const std::vector<double>& u, StepSystem& sys) {
-    Cells c;
+namespace {
+
+// The cells of one trial, with the run's per-element constants made afresh
+// (for the tests' entry points).
+bool cells_at(const Column& col, const std::vector<double>& ep0, const std::vector<double>& s0,
+              const std::vector<double>& sig_tot, double dt, const std::vector<double>& u,
+              Cells& c) {
     c.resize(col.N);
     const Props p(col);
     StepConst sc;
     sc.set(p, ep0, dt);
-    if (!evaluate_cells(col, p, sc, ep0, s0, sig_tot, u, c)) return false;
+    return evaluate_cells(col, p, sc, ep0, s0, sig_tot, u, c);
+}
+
+}  // namespace
+
+bool step_residual(const Column& col, const std::vector<double>& ep0, const std::vector<double>& s0,
+                   const std::vector<double>& sig_tot, const std::vector<double>& hist, double a0,
+                   double dt, const std::vector<double>& u, StepSystem& sys) {
+    Cells c;
+    if (!cells_at(col, ep0, s0, sig_tot, dt, u, c)) return false;
     Faces w;
     assemble(col, c, hist, a0, dt, u, sys, w);
     return true;
@@ -732,11 +744,7 @@ bool cell_states(const Column& col, const std::vector<double>& ep0, const std::v
                  const std::vector<double>& sig_tot, double dt, const std::vector<double>& u,
                  std::vector<double>& ep, std::vector<double>& e, std::vector<double>& dedu) {
     Cells c;
-    c.resize(col.N);
-    const Props p(col);
-    StepConst sc;
-    sc.set(p, ep0, dt);
-    if (!evaluate_cells(col, p, sc, ep0, s0, sig_tot, u, c)) return false;
+    if (!cells_at(col, ep0, s0, sig_tot, dt, u, c)) return false;
     ep = c.ep;
     e = c.e;
     dedu = c.dedu;
