@@ -1451,19 +1451,21 @@ bool Fused::utest2(const double* u, const double* res, double dt) {
     bool badw = false;
     // On two threads the worker builds the rows of the nodes from `split`
     // on (without the elimination, which waits for the rows before them).
+    // The logs of node i's row (none, one or two), counted in n.
+    const auto row_logs = [&](std::ptrdiff_t i, auto& n) {
+        const std::int64_t nl = nlog[i];
+        if (nl != 0) {
+            L1[i] = std::log(la[i]);
+            if (nl == 2) L2[i] = std::log(lb[i]);
+            n += nl;
+        }
+    };
     parts(1, N, [&](std::ptrdiff_t lo, std::ptrdiff_t hi, int part) {
         if (part == 1) {
             split = lo;
             for (std::ptrdiff_t i0 = lo; i0 < hi; i0 += kGroup) {
                 const std::ptrdiff_t i1 = std::min(i0 + kGroup, hi);
-                for (std::ptrdiff_t i = i0; i < i1; ++i) {
-                    const std::int64_t nl = nlog[i];
-                    if (nl != 0) {
-                        L1[i] = std::log(la[i]);
-                        if (nl == 2) L2[i] = std::log(lb[i]);
-                        wcounts_.log += nl;
-                    }
-                }
+                for (std::ptrdiff_t i = i0; i < i1; ++i) row_logs(i, wcounts_.log);
                 badw |= newton_rows(in, out, i0, i1) != 0;
             }
             return;
@@ -1474,12 +1476,7 @@ bool Fused::utest2(const double* u, const double* res, double dt) {
             // Rows of the nodes before i0 (and the top row) are final.
             const std::ptrdiff_t ready = i0 - shift;
             for (std::ptrdiff_t i = i0; i < i1; ++i) {
-                const std::int64_t nl = nlog[i];
-                if (nl != 0) {
-                    L1[i] = std::log(la[i]);
-                    if (nl == 2) L2[i] = std::log(lb[i]);
-                    counts.log += nl;
-                }
+                row_logs(i, counts.log);
                 if (done < ready) eliminate_row(done++, bad);
             }
             eliminate(done, ready, bad);
