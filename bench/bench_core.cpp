@@ -11,6 +11,9 @@
 //   BM_Floor        only the transcendental functions the inline passes
 //                   evaluate, as many of each as they do, over arguments of
 //                   the run's range: the floor of the inline passes
+//   BM_Rest         (bench_rest, built with PELORIN_TAPE) the inline passes
+//                   on one thread with the results of those functions
+//                   replayed from a recorded run: everything but them
 //
 // Units: kPa, m, days.  Permeability 1e-9 m/s = 8.64e-5 m/day.  Ntime 100
 // (50 at N = 1e5, which converges there, to keep a run of the old loop within
@@ -297,6 +300,111 @@ BENCHMARK(BM_Floor)
     ->ArgsProduct({{0, 1}, {40, 100, 1000, 10000, 100000}})
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
+
+#ifdef PELORIN_TAPE
+}  // namespace
+namespace pelorin::driver::tape {
+extern double* cur;
+extern bool replay;
+extern std::vector<double>* args;
+}  // namespace pelorin::driver::tape
+namespace {
+
+void BM_Rest(benchmark::State& state) {
+    namespace tape = pelorin::driver::tape;
+    const int drainage = static_cast<int>(state.range(0));
+    const int N = static_cast<int>(state.range(1));
+    Problem pb(clay_for(N), N, drainage);
+    driver::NativeCalls calls;
+    calls.inline_passes = true;
+    // Record: the tape holds every result the passes used, in order.
+    const driver::RunStats st = pb.run(calls, 1);
+    const long long want = st.inline_log10 + st.inline_exp + st.inline_pow + st.inline_log;
+    std::vector<double> t(static_cast<std::size_t>(2 * want + 1024));
+    pb.reset();
+    tape::cur = t.data();
+    tape::replay = false;
+    pb.run(calls, 1);
+    const long long used = tape::cur - t.data();
+    const std::vector<double> z = pb.z, e = pb.e;
+    double ns = 0;
+    long long passes = 0;
+    for (auto _ : state) {
+        pb.reset();
+        tape::cur = t.data();
+        tape::replay = true;
+        const auto t0 = std::chrono::steady_clock::now();
+        const driver::RunStats r = pb.run(calls, 1);
+        const auto t1 = std::chrono::steady_clock::now();
+        const double dt = std::chrono::duration<double>(t1 - t0).count();
+        state.SetIterationTime(dt);
+        ns += dt * 1e9;
+        passes += r.passes;
+        if (tape::cur - t.data() != used || r.passes != st.passes || pb.z != z || pb.e != e) {
+            tape::cur = nullptr;
+            state.SkipWithError("the replayed run took another path");
+            return;
+        }
+    }
+    tape::cur = nullptr;
+    if (used != want) {
+        state.SkipWithError("the passes evaluated functions they did not count");
+        return;
+    }
+    state.counters["passes"] = static_cast<double>(st.passes);
+    state.counters["ns_per_node_pass"] = ns / (static_cast<double>(passes) * (N + 1));
+}
+
+BENCHMARK(BM_Rest)
+    ->ArgNames({"drainage", "N"})
+    ->ArgsProduct({{0, 1}, {40, 100, 1000, 10000, 100000}})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+// BM_Floor on the arguments the run itself gave each function (kept by kind,
+// in the order of the run).
+void BM_FloorRun(benchmark::State& state) {
+    namespace tape = pelorin::driver::tape;
+    const int drainage = static_cast<int>(state.range(0));
+    const int N = static_cast<int>(state.range(1));
+    Problem pb(clay_for(N), N, drainage);
+    driver::NativeCalls calls;
+    calls.inline_passes = true;
+    std::vector<double> args[4];
+    tape::args = args;
+    const driver::RunStats st = pb.run(calls, 1);
+    tape::args = nullptr;
+    double ns = 0;
+    for (auto _ : state) {
+        double acc = 0.0;
+        const auto t0 = std::chrono::steady_clock::now();
+        for (const double x : args[0]) acc += std::log10(x);
+        for (const double x : args[1]) acc += std::exp(x);
+        for (const double x : args[2]) acc += std::pow(10.0, x);
+        for (const double x : args[3]) acc += std::log(x);
+        const auto t1 = std::chrono::steady_clock::now();
+        benchmark::DoNotOptimize(acc);
+        const double dt = std::chrono::duration<double>(t1 - t0).count();
+        state.SetIterationTime(dt);
+        ns += dt * 1e9;
+    }
+    const double n = static_cast<double>(args[0].size() + args[1].size() + args[2].size() +
+                                         args[3].size());
+    if (n != static_cast<double>(st.inline_log10 + st.inline_exp + st.inline_pow + st.inline_log))
+        state.SkipWithError("the passes evaluated functions they did not count");
+    const double nodes_passes = static_cast<double>(st.passes) * (N + 1);
+    state.counters["passes"] = static_cast<double>(st.passes);
+    state.counters["calls_per_node_pass"] = n / nodes_passes;
+    state.counters["ns_per_node_pass"] =
+        ns / (static_cast<double>(state.iterations()) * nodes_passes);
+}
+
+BENCHMARK(BM_FloorRun)
+    ->ArgNames({"drainage", "N"})
+    ->ArgsProduct({{0, 1}, {40, 100, 1000, 10000, 100000}})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+#endif
 
 }  // namespace
 

@@ -20,20 +20,53 @@
 // compiler calls them, which costs a tenth of a pass).
 #define FUSED_INLINE __attribute__((always_inline)) inline
 
-// The vector loops are built for AVX2 and for the baseline of the target,
-// and the loader picks one (same bits: only +, -, *, / in lanes, nothing
+// The vector loops are built for AVX-512 (x86-64-v4: twice the registers,
+// and mask registers for the selects), for AVX2 and for the baseline of the
+// target, and the loader picks one (same bits: only +, -, *, / in lanes, nothing
 // contracted). Elsewhere than x86-64 they are built once, and under the
 // thread sanitizer too (the loader's pick runs before its runtime is up).
 #if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__) && \
     !defined(__SANITIZE_THREAD__)
-#define FUSED_CLONES __attribute__((target_clones("avx2", "default")))
+#define FUSED_CLONES __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
 #else
 #define FUSED_CLONES
 #endif
 
 namespace pelorin::driver {
 
+// The passes' transcendental functions.  A benchmark build (PELORIN_TAPE)
+// records their results in one run and replays them in the next, which then
+// takes the same path to the bit without evaluating them: the time of
+// everything else a pass does.  It can also keep their arguments, by kind.
+#ifdef PELORIN_TAPE
+namespace tape {
+double* cur = nullptr;  // null: neither record nor replay
+bool replay = false;
+std::vector<double>* args = nullptr;  // log10, exp, pow (10 to the), log
+}  // namespace tape
+
 namespace {
+
+inline double taped(int kind, double x, double (*f)(double)) {
+    if (tape::args) tape::args[kind].push_back(x);
+    if (!tape::cur) return f(x);
+    if (tape::replay) return *tape::cur++;
+    return *tape::cur++ = f(x);
+}
+
+inline double log10_(double x) { return taped(0, x, [](double v) { return std::log10(v); }); }
+inline double exp_(double x) { return taped(1, x, [](double v) { return std::exp(v); }); }
+inline double pow10_(double y) { return taped(2, y, [](double v) { return std::pow(10.0, v); }); }
+inline double log_(double x) { return taped(3, x, [](double v) { return std::log(v); }); }
+
+#else
+namespace {
+
+inline double log10_(double x) { return std::log10(x); }
+inline double exp_(double x) { return std::exp(x); }
+inline double pow10_(double y) { return std::pow(10.0, y); }
+inline double log_(double x) { return std::log(x); }
+#endif
 
 // The void-ratio iteration's tolerance and budget, and the band of a
 // negligible stress step: the relations' own.
@@ -192,14 +225,14 @@ inline double avtest_of(double sl, double st, double sm, double Cc, double Cr, b
                         Fused::Counts& n) {
     double De;
     if (sl >= sm && st > sl) {
-        De = Cc * std::log10(q(st, sl, bad));
+        De = Cc * log10_(q(st, sl, bad));
         ++n.log10;
     } else if (st < sm || st < sl) {
-        De = Cr * std::log10(q(st, sl, bad));
+        De = Cr * log10_(q(st, sl, bad));
         ++n.log10;
     } else {
-        const double virgin = Cc * std::log10(q(st, sm, bad));
-        De = virgin + Cr * std::log10(q(sm, sl, bad));
+        const double virgin = Cc * log10_(q(st, sm, bad));
+        De = virgin + Cr * log10_(q(sm, sl, bad));
         n.log10 += 2;
     }
     const bool first = std::fabs(q(sm - sl, sl, bad)) < kTangentBand;
@@ -257,15 +290,15 @@ std::ptrdiff_t Fused::load_change_from(std::ptrdiff_t i0, std::ptrdiff_t i1, boo
         const double dC = Cc[i] - Cr[i];
         sm_ok[i] = dC != 0.0;
         if (sm_ok[i]) {
-            sigmap[i] = std::pow(
-                10.0, (((esigvref[i] - el) + Cc[i] * lsr[i]) - Cr[i] * std::log10(sl)) / dC);
+            sigmap[i] = pow10_(
+                (((esigvref[i] - el) + Cc[i] * lsr[i]) - Cr[i] * log10_(sl)) / dC);
             ++n.pow;
             ++n.log10;
         }
         const double al = alpha[i];
         al_ok[i] = al > 0.0 && sigvref[i] != 0.0;
         if (al_ok[i]) {
-            Al[i] = std::exp((el - esigvref[i]) / al + coa[i] * std::log10(sl / sigvref[i]));
+            Al[i] = exp_((el - esigvref[i]) / al + coa[i] * log10_(sl / sigvref[i]));
             ++n.exp;
             ++n.log10;
         }
@@ -559,14 +592,14 @@ std::ptrdiff_t Fused::derive_from(std::ptrdiff_t i0, std::ptrdiff_t i1,
         trial_args(in, bl, nb);
         for (std::ptrdiff_t k = 0; k < nb; ++k) {
             if (!(sm_ok[b0 + k] & st_ok[b0 + k])) continue;
-            bl.L1[k] = std::log10(bl.la[k]);
+            bl.L1[k] = log10_(bl.la[k]);
             ++n.log10;
             if (bl.br[k] == 2) {
-                bl.L2[k] = std::log10(bl.lb[k]);
+                bl.L2[k] = log10_(bl.lb[k]);
                 ++n.log10;
             }
             if (alpha[b0 + k] > 0.0) {
-                bl.G[k] = std::log10(bl.rat[k]);
+                bl.G[k] = log10_(bl.rat[k]);
                 ++n.log10;
             }
         }
@@ -580,7 +613,7 @@ std::ptrdiff_t Fused::derive_from(std::ptrdiff_t i0, std::ptrdiff_t i1,
             bl.A[k] = bl.res[k] = 0.0;
             if (bl.mode[k] != 1) continue;
             const std::ptrdiff_t i = b0 + k;
-            const double A = std::exp(bl.x[k]);
+            const double A = exp_(bl.x[k]);
             ++n.exp;
             bl.A[k] = A;
             bl.res[k] = ((bl.du[k] - (Al[i] + A) * Fe[i]) - bl.e[k]) + r.elast[i];
@@ -597,7 +630,7 @@ std::ptrdiff_t Fused::derive_from(std::ptrdiff_t i0, std::ptrdiff_t i1,
                     continue;
                 }
                 const double ee = bl.en[k];
-                const double A = std::exp(bl.x[k]);
+                const double A = exp_(bl.x[k]);
                 bl.e[k] = ee;
                 bl.A[k] = A;
                 bl.res[k] = ((bl.du[k] - (Al[i] + A) * Fe[i]) - ee) + r.elast[i];
@@ -615,7 +648,7 @@ std::ptrdiff_t Fused::derive_from(std::ptrdiff_t i0, std::ptrdiff_t i1,
         // Strain and permeability; the block's nodes are written up to the
         // first flagged one.
         const std::ptrdiff_t upto = trial_strain(in, bl, nb);
-        for (std::ptrdiff_t k = 0; k < upto; ++k) bl.pw[k] = std::pow(10.0, bl.pe[k]);
+        for (std::ptrdiff_t k = 0; k < upto; ++k) bl.pw[k] = pow10_(bl.pe[k]);
         n.pow += upto;
         const TrialOut to{r.sigvtest + b0, r.avtest + b0, r.etest + b0, r.epsvtest + b0,
                           r.ktest + b0,    P.data() + b0, At.data() + b0, la.data() + b0,
@@ -646,8 +679,8 @@ FUSED_INLINE double Fused::rate(std::ptrdiff_t j, double e, double s, double al,
                                 Counts& n) {
     ++n.exp;
     ++n.log10;
-    return std::exp(q(e - esigvref[j], al, bad) +
-                    q(Cc[j], al, bad) * std::log10(q(s, sigvref[j], bad)));
+    return exp_(q(e - esigvref[j], al, bad) +
+                    q(Cc[j], al, bad) * log10_(q(s, sigvref[j], bad)));
 }
 
 // creep::term of node j in the residual.
@@ -985,9 +1018,9 @@ FUSED_INLINE double Fused::E(std::ptrdiff_t j, double al, bool& bad) {
     if (at_ok[j] && alpha[j] == al) return At[j];
     ++counts.log10;
     ++counts.exp;
-    const double lg = std::log10(q(r.sigvtest[j], sigvref[j], bad));
+    const double lg = log10_(q(r.sigvtest[j], sigvref[j], bad));
     const double t1 = lg * q(Cc[j], al, bad);
-    return std::exp(t1 + q(r.etest[j] - esigvref[j], al, bad));
+    return exp_(t1 + q(r.etest[j] - esigvref[j], al, bad));
 }
 
 FUSED_INLINE double Fused::D(std::ptrdiff_t j, double al, double dt, bool& bad) {
@@ -1002,7 +1035,7 @@ FUSED_INLINE double Fused::D(std::ptrdiff_t j, double al, double dt, bool& bad) 
 FUSED_INLINE double Fused::K(std::ptrdiff_t j, bool& bad) {
     if (p_ok[j]) return P[j] * kfac[j];
     ++counts.pow;
-    const double pw = std::pow(10.0, q(r.etest[j] - ekref[j], Ck[j], bad));
+    const double pw = pow10_(q(r.etest[j] - ekref[j], Ck[j], bad));
     return pw * q(ln10 * kref[j], Ck[j], bad);
 }
 
@@ -1054,15 +1087,15 @@ FUSED_INLINE double Fused::compressibility_slope(std::ptrdiff_t j, double eps, b
     if (std::fabs(q(st - sl, sl, bad)) > eps) {
         if (sl >= sm && st > sl) {
             ++counts.log;
-            return q((st - std::log(q(st, sl, bad)) * st - sl) * cc, W, bad);
+            return q((st - log_(q(st, sl, bad)) * st - sl) * cc, W, bad);
         }
         if (sm > st || sl > st) {
             ++counts.log;
-            return q((st - std::log(q(st, sl, bad)) * st - sl) * cr, W, bad);
+            return q((st - log_(q(st, sl, bad)) * st - sl) * cr, W, bad);
         }
         counts.log += 2;
-        const double virgin = (st - std::log(q(st, sm, bad)) * st - sl) * cc;
-        const double recomp = std::log(q(sm, sl, bad)) * (cr * st);
+        const double virgin = (st - log_(q(st, sm, bad)) * st - sl) * cc;
+        const double recomp = log_(q(sm, sl, bad)) * (cr * st);
         return q(virgin - recomp, W, bad);
     }
     if (eps >= std::fabs(q(st - sm, sm, bad))) return q(q(-cc * ln10, st, bad), st, bad);
@@ -1455,8 +1488,8 @@ bool Fused::utest2(const double* u, const double* res, double dt) {
     const auto row_logs = [&](std::ptrdiff_t i, auto& n) {
         const std::int64_t nl = nlog[i];
         if (nl != 0) {
-            L1[i] = std::log(la[i]);
-            if (nl == 2) L2[i] = std::log(lb[i]);
+            L1[i] = log_(la[i]);
+            if (nl == 2) L2[i] = log_(lb[i]);
             n += nl;
         }
     };

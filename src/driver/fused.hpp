@@ -21,8 +21,8 @@
 //
 // Each part of a pass runs as loops over the nodes: the arithmetic in loops
 // without calls or branches (every branch computed, the node's own
-// selected), which the compiler vectorises, built for AVX2 and for the
-// baseline and picked at run time; the transcendental functions in scalar
+// selected), which the compiler vectorises, built for AVX-512, AVX2 and
+// the baseline and picked at run time; the transcendental functions in scalar
 // loops between them.  IEEE +, -, *, / give the same bits in a vector lane
 // as in a scalar register, and no multiply and add are fused into one
 // instruction, so the results do not depend on which build runs.
