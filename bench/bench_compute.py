@@ -26,6 +26,8 @@ Per problem (times per node per pass: wall time / (passes * (N + 1))):
   inline    the inline passes in C++, without the module (1t, 2t: threads)
   floor     only the transcendental functions the inline passes evaluate
             (one thread)
+  rest      (bench_rest) the inline passes on one thread with those
+            functions' results replayed from a recorded run: the rest
 
 Timings are the best of --repeat runs (the per-call runs at N >= 10000: one
 run; --skip-slow leaves them out).  Both paths must give the same
@@ -127,27 +129,30 @@ def per_call_run(Pelorin, kw, repeat):
 
 def native_floor(build_dir, repeat, sizes):
     """bench_core's ns/node/pass per (drainage, N) of the loop of calls
-    ('calls'), the inline passes ('inline') and the floor ('floor'), best of
-    `repeat`."""
-    exe = os.path.join(build_dir, "bench_core")
-    if not os.path.exists(exe):
-        sys.exit(f"no {exe}: configure the build with -Dnative=true")
-    sizes = "|".join(str(n) for n in sizes)
-    out = subprocess.run([exe, "--benchmark_format=json", f"--benchmark_repetitions={repeat}",
-                          "--benchmark_report_aggregates_only=false",
-                          f"--benchmark_filter=/N:({sizes})/"],
-                         check=True, capture_output=True, text=True).stdout
+    ('calls'), the inline passes ('inline1', 'inline2') and the floor
+    ('floor'), and bench_rest's of the passes without the transcendental
+    functions ('rest'), best of `repeat`."""
     floor = {}
-    for b in json.loads(out)["benchmarks"]:
-        if b.get("run_type") != "iteration" or "ns_per_node_pass" not in b:
-            continue
-        name = b["run_name"].split("/")
-        parts = dict(p.split(":") for p in name[1:] if ":" in p)
-        what = "floor" if name[0] == "BM_Floor" else (
-            "inline" + parts.get("threads", "1") if parts["path"] == "1" else "calls")
-        key = (int(parts["drainage"]), int(parts["N"]))
-        rec = floor.setdefault(key, {"passes": b["passes"]})
-        rec[what] = min(rec.get(what, float("inf")), b["ns_per_node_pass"])
+    for name, kinds in (("bench_core", ("BM_Run", "BM_Floor")), ("bench_rest", ("BM_Rest",))):
+        exe = os.path.join(build_dir, name)
+        if not os.path.exists(exe):
+            sys.exit(f"no {exe}: configure the build with -Dnative=true")
+        sizes_re = "|".join(str(n) for n in sizes)
+        out = subprocess.run([exe, "--benchmark_format=json",
+                              f"--benchmark_repetitions={repeat}",
+                              "--benchmark_report_aggregates_only=false",
+                              f"--benchmark_filter=^({'|'.join(kinds)})/.*/N:({sizes_re})/"],
+                             check=True, capture_output=True, text=True).stdout
+        for b in json.loads(out)["benchmarks"]:
+            if b.get("run_type") != "iteration" or "ns_per_node_pass" not in b:
+                continue
+            name = b["run_name"].split("/")
+            parts = dict(p.split(":") for p in name[1:] if ":" in p)
+            what = {"BM_Floor": "floor", "BM_Rest": "rest"}.get(name[0]) or (
+                "inline" + parts.get("threads", "1") if parts["path"] == "1" else "calls")
+            key = (int(parts["drainage"]), int(parts["N"]))
+            rec = floor.setdefault(key, {"passes": b["passes"]})
+            rec[what] = min(rec.get(what, float("inf")), b["ns_per_node_pass"])
     return floor
 
 
@@ -190,9 +195,9 @@ def main():
 
     print()
     print("| drain | N | passes | fast s 1t | 2t | per-call s | speed-up | ns per node per pass: "
-          "fast 1t | fast 2t | per-call | calls | inline 1t | inline 2t | floor | calls/fast | "
+          "fast 1t | fast 2t | per-call | calls | inline 1t | inline 2t | floor | rest | calls/fast | "
           "fast/floor 1t | 2t | peak MiB |")
-    print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
+    print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
     rows = []
     for dr in args.drainage:
         for N in args.sizes:
@@ -231,7 +236,7 @@ def main():
                   f"{'-' if slow is None else '%.3f' % slow} | "
                   f"{'-' if slow is None else '%.1fx' % (slow / best)} | {ns:.1f} | {ns2:.1f} | "
                   f"{col(slow_ns)} | {col(fl.get('calls'))} | {col(fl.get('inline1'))} | "
-                  f"{col(fl.get('inline2'))} | {col(fl.get('floor'))} | "
+                  f"{col(fl.get('inline2'))} | {col(fl.get('floor'))} | {col(fl.get('rest'))} | "
                   f"{ratio(fl.get('calls'), ns)} | {ratio(ns, fl.get('floor'))} | "
                   f"{ratio(ns2, fl.get('floor'))} | {mem:.2f} |", flush=True)
 

@@ -304,7 +304,7 @@ BENCHMARK(BM_Floor)
 #ifdef PELORIN_TAPE
 }  // namespace
 namespace pelorin::driver::tape {
-extern double* cur;
+extern double *cur, *end;
 extern bool replay;
 extern std::vector<double>* args;
 }  // namespace pelorin::driver::tape
@@ -320,11 +320,18 @@ void BM_Rest(benchmark::State& state) {
     // Record: the tape holds every result the passes used, in order.
     const driver::RunStats st = pb.run(calls, 1);
     const long long want = st.inline_log10 + st.inline_exp + st.inline_pow + st.inline_log;
-    std::vector<double> t(static_cast<std::size_t>(2 * want + 1024));
+    std::vector<double> t(static_cast<std::size_t>(want));
     pb.reset();
     tape::cur = t.data();
+    tape::end = t.data() + t.size();
     tape::replay = false;
-    pb.run(calls, 1);
+    try {
+        pb.run(calls, 1);
+    } catch (const std::length_error&) {
+        tape::cur = nullptr;
+        state.SkipWithError("the passes evaluated functions they did not count");
+        return;
+    }
     const long long used = tape::cur - t.data();
     const std::vector<double> z = pb.z, e = pb.e;
     double ns = 0;
@@ -334,7 +341,12 @@ void BM_Rest(benchmark::State& state) {
         tape::cur = t.data();
         tape::replay = true;
         const auto t0 = std::chrono::steady_clock::now();
-        const driver::RunStats r = pb.run(calls, 1);
+        driver::RunStats r;
+        try {
+            r = pb.run(calls, 1);
+        } catch (const std::length_error&) {
+            r.passes = -1;  // ran past the tape: another path
+        }
         const auto t1 = std::chrono::steady_clock::now();
         const double dt = std::chrono::duration<double>(t1 - t0).count();
         state.SetIterationTime(dt);
@@ -347,17 +359,14 @@ void BM_Rest(benchmark::State& state) {
         }
     }
     tape::cur = nullptr;
-    if (used != want) {
-        state.SkipWithError("the passes evaluated functions they did not count");
-        return;
-    }
     state.counters["passes"] = static_cast<double>(st.passes);
     state.counters["ns_per_node_pass"] = ns / (static_cast<double>(passes) * (N + 1));
 }
 
+// (Not at N = 1e5: the tape would take gigabytes.)
 BENCHMARK(BM_Rest)
     ->ArgNames({"drainage", "N"})
-    ->ArgsProduct({{0, 1}, {40, 100, 1000, 10000, 100000}})
+    ->ArgsProduct({{0, 1}, {40, 100, 1000, 10000}})
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
@@ -401,7 +410,7 @@ void BM_FloorRun(benchmark::State& state) {
 
 BENCHMARK(BM_FloorRun)
     ->ArgNames({"drainage", "N"})
-    ->ArgsProduct({{0, 1}, {40, 100, 1000, 10000, 100000}})
+    ->ArgsProduct({{0, 1}, {40, 100, 1000, 10000}})
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 #endif

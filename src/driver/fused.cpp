@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <stdexcept>
 
 #include "../core/interrupt.hpp"
 #include "../soil/soil.hpp"
@@ -40,7 +41,7 @@ namespace pelorin::driver {
 // everything else a pass does.  It can also keep their arguments, by kind.
 #ifdef PELORIN_TAPE
 namespace tape {
-double* cur = nullptr;  // null: neither record nor replay
+double *cur = nullptr, *end = nullptr;  // null: neither record nor replay
 bool replay = false;
 std::vector<double>* args = nullptr;  // log10, exp, pow (10 to the), log
 }  // namespace tape
@@ -50,6 +51,7 @@ namespace {
 inline double taped(int kind, double x, double (*f)(double)) {
     if (tape::args) tape::args[kind].push_back(x);
     if (!tape::cur) return f(x);
+    if (tape::cur == tape::end) throw std::length_error("tape too short");
     if (tape::replay) return *tape::cur++;
     return *tape::cur++ = f(x);
 }
