@@ -310,15 +310,27 @@ extern std::vector<double>* args;
 }  // namespace pelorin::driver::tape
 namespace {
 
-void BM_Rest(benchmark::State& state) {
-    namespace tape = pelorin::driver::tape;
-    const int drainage = static_cast<int>(state.range(0));
-    const int N = static_cast<int>(state.range(1));
-    Problem pb(clay_for(N), N, drainage);
+namespace tape = pelorin::driver::tape;
+
+// The problem of a benchmark's (drainage, N), run by the inline passes on
+// one thread.
+struct InlineRun {
+    int N;
+    Problem pb;
     driver::NativeCalls calls;
-    calls.inline_passes = true;
+    explicit InlineRun(const benchmark::State& s)
+        : N(static_cast<int>(s.range(1))), pb(clay_for(N), N, static_cast<int>(s.range(0))) {
+        calls.inline_passes = true;
+    }
+    driver::RunStats run() { return pb.run(calls, 1); }
+};
+
+void BM_Rest(benchmark::State& state) {
+    InlineRun ir(state);
+    Problem& pb = ir.pb;
+    const int N = ir.N;
     // Record: the tape holds every result the passes used, in order.
-    const driver::RunStats st = pb.run(calls, 1);
+    const driver::RunStats st = ir.run();
     const long long want = st.inline_log10 + st.inline_exp + st.inline_pow + st.inline_log;
     std::vector<double> t(static_cast<std::size_t>(want));
     pb.reset();
@@ -326,7 +338,7 @@ void BM_Rest(benchmark::State& state) {
     tape::end = t.data() + t.size();
     tape::replay = false;
     try {
-        pb.run(calls, 1);
+        ir.run();
     } catch (const std::length_error&) {
         tape::cur = nullptr;
         state.SkipWithError("the passes evaluated functions they did not count");
@@ -343,7 +355,7 @@ void BM_Rest(benchmark::State& state) {
         const auto t0 = std::chrono::steady_clock::now();
         driver::RunStats r;
         try {
-            r = pb.run(calls, 1);
+            r = ir.run();
         } catch (const std::length_error&) {
             r.passes = -1;  // ran past the tape: another path
         }
@@ -373,15 +385,11 @@ BENCHMARK(BM_Rest)
 // BM_Floor on the arguments the run itself gave each function (kept by kind,
 // in the order of the run).
 void BM_FloorRun(benchmark::State& state) {
-    namespace tape = pelorin::driver::tape;
-    const int drainage = static_cast<int>(state.range(0));
-    const int N = static_cast<int>(state.range(1));
-    Problem pb(clay_for(N), N, drainage);
-    driver::NativeCalls calls;
-    calls.inline_passes = true;
+    InlineRun ir(state);
+    const int N = ir.N;
     std::vector<double> args[4];
     tape::args = args;
-    const driver::RunStats st = pb.run(calls, 1);
+    const driver::RunStats st = ir.run();
     tape::args = nullptr;
     double ns = 0;
     for (auto _ : state) {
