@@ -179,6 +179,14 @@ py::dict job_result(const Job& job) {
     return res;
 }
 
+// The keywords' defaults: of prepare and solve, and of each run of solve_many.
+namespace defaults {
+constexpr double gammaw = 9.81, rtol = 3e-4;
+constexpr int drainagetype = 0, max_newton = 12;
+constexpr long max_substeps = 1000000;
+constexpr bool check_history = true;
+}  // namespace defaults
+
 // Takes the GIL back every ~50 ms of a run so that Python can handle signals.
 // Python handles them on its main thread only: a run on another thread (many
 // runs on the threads of a Dask worker) does not queue for the GIL to check.
@@ -246,12 +254,13 @@ py::list solve_many(const py::list& runs) {
         };
         make_job(jobs[i], kw["depth"].cast<Arr>(), kw["elements"].cast<py::dict>(),
                  kw["qo"].cast<double>(), kw["time"].cast<Arr>(), kw["loadfactor"].cast<Arr>(),
-                 opt("gammaw", py::float_(9.81)).cast<double>(),
-                 opt("drainagetype", py::int_(0)).cast<int>(),
-                 opt("rtol", py::float_(3e-4)).cast<double>(),
-                 opt("max_substeps", py::int_(1000000)).cast<long>(),
-                 opt("max_newton", py::int_(12)).cast<int>(), opt("node_dsigv", py::none()),
-                 opt("node_ru", py::none()), opt("check_history", py::bool_(true)).cast<bool>());
+                 opt("gammaw", py::float_(defaults::gammaw)).cast<double>(),
+                 opt("drainagetype", py::int_(defaults::drainagetype)).cast<int>(),
+                 opt("rtol", py::float_(defaults::rtol)).cast<double>(),
+                 opt("max_substeps", py::int_(defaults::max_substeps)).cast<long>(),
+                 opt("max_newton", py::int_(defaults::max_newton)).cast<int>(),
+                 opt("node_dsigv", py::none()), opt("node_ru", py::none()),
+                 opt("check_history", py::bool_(defaults::check_history)).cast<bool>());
     }
     const eng::Callbacks cb = polling();
     std::exception_ptr failure;
@@ -290,7 +299,8 @@ PYBIND11_MODULE(_engine, m) {
         }
     });
     m.def("prepare", &prepare, py::arg("depth"), py::arg("elements"), py::arg("qo"),
-          py::arg("gammaw") = 9.81, py::arg("drainagetype") = 0, py::arg("check_history") = true,
+          py::arg("gammaw") = defaults::gammaw, py::arg("drainagetype") = defaults::drainagetype,
+          py::arg("check_history") = defaults::check_history,
           "Initial state of a column: solids height, stresses and void ratios (dict of arrays).");
     m.def("solve_many", &solve_many, py::arg("runs"),
           R"(Runs many columns, one after the other, without the GIL in between.
@@ -299,10 +309,12 @@ runs: a list of dicts of the keywords of `solve` (without progress).  Returns
 one dict per run, as `solve` does, or {"input_error": message} for a run whose
 input the engine refuses (`solve` raises ValueError for it).)");
     m.def("solve", &solve, py::arg("depth"), py::arg("elements"), py::arg("qo"), py::arg("time"),
-          py::arg("loadfactor"), py::kw_only(), py::arg("gammaw") = 9.81, py::arg("drainagetype") = 0,
-          py::arg("rtol") = 3e-4, py::arg("max_substeps") = 1000000, py::arg("max_newton") = 12,
-          py::arg("progress") = py::none(), py::arg("node_dsigv") = py::none(),
-          py::arg("node_ru") = py::none(), py::arg("check_history") = true,
+          py::arg("loadfactor"), py::kw_only(), py::arg("gammaw") = defaults::gammaw,
+          py::arg("drainagetype") = defaults::drainagetype, py::arg("rtol") = defaults::rtol,
+          py::arg("max_substeps") = defaults::max_substeps,
+          py::arg("max_newton") = defaults::max_newton, py::arg("progress") = py::none(),
+          py::arg("node_dsigv") = py::none(), py::arg("node_ru") = py::none(),
+          py::arg("check_history") = defaults::check_history,
           R"(Runs a column given element by element.
 
 depth: N + 1 node depths (m, increasing).  elements: dict of N-entry arrays
