@@ -16,6 +16,7 @@
 
 #include "fused.hpp"
 #include "max.hpp"
+#include "../soil/soil.hpp"
 
 #include <climits>
 #include <cmath>
@@ -142,7 +143,6 @@ private:
     bool adaptive;  // two threads by default: the worker rests while it gains nothing
 
     RunStats stats;
-    const double ln10 = std::log(10.0);
     std::ptrdiff_t N = 0;
     int Nint = 0;
     double H = 0.0;
@@ -325,7 +325,7 @@ void Runner::derive_node(std::ptrdiff_t i, bool closed_form_without_creep, doubl
                          bool from_no_creep) {
     {
         interrupt_point(i);
-        const double alpha = div(p.Ca[i], ln10);
+        const double alpha = div(p.Ca[i], soil::ln10);
         w.sigvtest[i] = w.ulast[i] + w.sigvlast[i] - utest[i];
         w.avtest[i] = step_avtest(i);
         if (!closed_form_without_creep || alpha > 0) {

@@ -18,7 +18,7 @@
 
 namespace pelorin::engine {
 
-inline const double kLn10 = std::log(10.0);
+inline const double& kLn10 = soil::ln10;
 
 // Properties of one element (all checked by the caller: Cc > Cr > 0,
 // sigvref, kref, Ck, tref > 0, Ca >= 0).

@@ -17,6 +17,7 @@
 #include <cstddef>
 
 #include "../core/errors.hpp"
+#include "../soil/soil.hpp"
 #include "solver.hpp"
 
 namespace pelorin::solver {
@@ -24,7 +25,7 @@ namespace {
 
 using Index = std::ptrdiff_t;
 
-const double kLn10 = std::log(10.0);
+using soil::ln10;
 
 // Per-node factors of the derivatives, memoised over the few nodes a row and
 // its successor share.  E and D depend on the creep coefficient of the row
@@ -78,7 +79,7 @@ public:
         const double ck = in_.Ck[j];
         const double p = std::pow(10.0, div(et - ek, ck));
         const double kr = in_.kref[j];
-        const double k = p * div(kLn10 * kr, ck);
+        const double k = p * div(ln10 * kr, ck);
         s.valid = true;
         s.j = j;
         s.k = k;
@@ -143,7 +144,7 @@ double diagonal(const RowTerms& t, bool exact) {
 void creep_terms(const Utest2In& in, NodeFactors& f, Index i, double alpha, double onepe,
                  double av_i, RowTerms& t) {
     const double Ei = f.E(i, alpha);
-    double g = div(in.dt * 0.5 * in.Cc[i], kLn10);
+    double g = div(in.dt * 0.5 * in.Cc[i], ln10);
     g = div(g, in.sigvtest[i]);
     g = div(g, in.tref[i]);
     g = div(g, onepe);
@@ -160,7 +161,7 @@ double detestdsigvtest_of(const Utest2In& in, NodeFactors& f, Index i, double al
     double g = in.Cc[i] * 0.5 * in.dt;
     g = div(g, in.tref[i]);
     g = div(g, in.sigvtest[i]);
-    g = div(g, kLn10);
+    g = div(g, ln10);
     return div(Ei * g, f.D(i, alpha));
 }
 
@@ -179,7 +180,7 @@ double neighbour_slope(const Utest2In& in, NodeFactors& f, Index j, double alpha
 double compressibility_slope(const Utest2In& in, Index j, double eps) {
     const double st = in.sigvtest[j];
     const double sl = in.sigvlast[j];
-    const double W = (st - sl) * (kLn10 * st) * (st - sl);
+    const double W = (st - sl) * (ln10 * st) * (st - sl);
 
     const double lsr = std::log10(in.sigvref[j]);
     const double cc = in.Cc[j];
@@ -202,9 +203,9 @@ double compressibility_slope(const Utest2In& in, Index j, double eps) {
         return div(virgin - recomp, W);
     }
     if (eps >= std::fabs(div(st - sigmap, sigmap))) {
-        return div(div(-cc * kLn10, st), st);
+        return div(div(-cc * ln10, st), st);
     }
-    return div(div(-cr * kLn10, st), st);
+    return div(div(-cr * ln10, st), st);
 }
 
 // Row of interior node i (1 <= i <= N - 1); stores its entries for drainage
@@ -216,7 +217,7 @@ void interior_row(const Utest2In& in, NodeFactors& f, Index i, double eps, Vec a
     const double gw = in.gammaw;
     RowTerms t;
 
-    const double alpha = div(in.Ca[i], kLn10);
+    const double alpha = div(in.Ca[i], ln10);
 
     const double dzlast = (in.zlast[i + 1] - in.zlast[i - 1]) * 0.5;
     const double dztest = (in.ztest[i + 1] - in.ztest[i - 1]) * 0.5;
@@ -294,7 +295,7 @@ void bottom_rows(const Utest2In& in, NodeFactors& f, double eps, Vec a, Vec b, V
     const double gw = in.gammaw;
     RowTerms t;
 
-    const double alpha = div(in.Ca[N], kLn10);
+    const double alpha = div(in.Ca[N], ln10);
 
     // Link of node N-1 to node N, as the interior row of N-1 sees it.
     {
@@ -364,7 +365,7 @@ void top_rows(const Utest2In& in, NodeFactors& f, double eps, Vec a, Vec b, Vec 
     const double gw = in.gammaw;
     RowTerms t;
 
-    const double alpha = div(in.Ca[0], kLn10);
+    const double alpha = div(in.Ca[0], ln10);
 
     // Link of node 1 to node 0, as the interior row of node 1 sees it.
     {
