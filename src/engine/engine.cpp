@@ -11,18 +11,28 @@
 // step ratios below 1 + sqrt 2; growth is limited to 2).  The local error is
 // estimated from the difference between the solution and the extrapolation of
 // the previous sub-steps (Milne's device), on the pore pressures (RMS over the
-// solids, relative to the load) and on the settlement; rejected steps shrink.
-// Sub-steps land exactly on the output times.
+// solids, relative to the load) and on the settlement, each passed through
+// the step's own matrix (I - h gamma J)^-1 as stiff codes do, so that an
+// element that drains within the step (sand against clay, a fine element at
+// an interface) does not count a change that any step would make as an
+// error; rejected steps shrink.  Sub-steps land exactly on the output times.
+// A run stops when its step falls a million times below the stage's first
+// step (the finest element's relaxation time) or to the last digits of the
+// time since the load change: both scales of the stage, not of the run.
 #include "engine.hpp"
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <limits>
 #include <string>
 
 namespace pelorin::engine {
 
 namespace {
+
+constexpr double kEps = std::numeric_limits<double>::epsilon();
 
 // Derived quantities of every element at a trial u.
 struct Cells {
@@ -36,6 +46,14 @@ struct Cells {
 struct Props {
     std::vector<double> inv_sref, cdl, crl, esref, alpha, m, mp1, creeps, kc, ekref, kfac,
         ln_tref;
+    // The effective stress the soil relations see: s for s > 40 delta, else
+    // delta (1 + ln(1 + exp(s/delta - 1))), smooth and never below delta.
+    // Where pore water pushes up under a sealed end with little overburden
+    // (creep below a sealed top, unloading) s' approaches 0 as its e-log law
+    // allows, into the last digits of sig - u; below delta, 1e-8 of the
+    // column's stress scale, the element swells no further, so that the
+    // equations stay well posed.
+    double delta = 0.0;
     explicit Props(const Column& col) {
         const int n = col.N;
         for (auto* v : {&inv_sref, &cdl, &crl, &esref, &alpha, &m, &mp1, &creeps, &kc, &ekref,
@@ -56,7 +74,9 @@ struct Props {
             ekref[i] = mt.ekref;
             kfac[i] = mt.kref / col.gammaw;
             ln_tref[i] = col.ln_tref[i];
+            delta = std::max(delta, std::max(col.sigma0[i], mt.sigvref));
         }
+        delta *= 1e-8;
     }
 };
 
@@ -89,7 +109,7 @@ constexpr int kBlock = 128;
 
 struct Block {
     double r[kBlock], d[kBlock], lr[kBlock], L[kBlock], q[kBlock], em[kBlock], arg[kBlock],
-        z[kBlock], t[kBlock], f[kBlock], kx[kBlock], kv[kBlock];
+        z[kBlock], t[kBlock], f[kBlock], kx[kBlock], kv[kBlock], g[kBlock];
 };
 
 struct PassIn {
@@ -104,23 +124,44 @@ struct PassIn {
 #define PELORIN_VECTOR
 #endif
 
-// Effective stresses, ratios to sigvref and d = 1 - s0/s1; false if one
-// stress is not positive.
+// Effective stresses; the smallest (and any not finite) through the floor
+// of Props::delta, g = d s_floored / d s; false if one is not positive.
 PELORIN_VECTOR bool pass_stress(int lo, int n, const PassIn& in, Block& b, Cells& c) {
     const double* __restrict sig = in.sig + lo;
     const double* __restrict u = in.u + lo;
-    const double* __restrict s0 = in.s0 + lo;
-    const double* __restrict isr = in.p.inv_sref.data() + lo;
     double* __restrict s = c.s.data() + lo;
-    int bad = 0;
+    const double edge = 40.0 * in.p.delta;
+    int low = 0;
     for (int i = 0; i < n; ++i) {
         const double s1 = sig[i] - u[i];
-        bad |= !(s1 > 0.0);
+        low |= !(s1 > edge);
         s[i] = s1;
+        b.g[i] = 1.0;
+    }
+    if (!low) return true;
+    int bad = 0;
+    const double dl = in.p.delta;
+    for (int i = 0; i < n; ++i) {
+        if (s[i] > edge) continue;
+        const double x = s[i] / dl - 1.0, ex = std::exp(-std::fabs(x));
+        const double sp = dl * (1.0 + std::max(x, 0.0) + std::log1p(ex));  // delta (1 + ln(1 + e^x))
+        b.g[i] = x >= 0.0 ? 1.0 / (1.0 + ex) : ex / (1.0 + ex);
+        bad |= !(sp > 0.0);
+        s[i] = sp;
+    }
+    return bad == 0;
+}
+
+// Ratios to sigvref and d = 1 - s0/s1.
+PELORIN_VECTOR void pass_ratio(int lo, int n, const PassIn& in, Block& b, const Cells& c) {
+    const double* __restrict s0 = in.s0 + lo;
+    const double* __restrict isr = in.p.inv_sref.data() + lo;
+    const double* __restrict s = c.s.data() + lo;
+    for (int i = 0; i < n; ++i) {
+        const double s1 = s[i];
         b.r[i] = s1 * isr[i];
         b.d[i] = (s1 - s0[i]) / s1;
     }
-    return bad == 0;
 }
 
 PELORIN_VECTOR void pass_q(int lo, int n, const PassIn& in, Block& b) {
@@ -185,7 +226,7 @@ PELORIN_VECTOR bool pass_state(int lo, int n, const PassIn& in, Block& b, Cells&
         bad |= !(e > 0.0 && e < INFINITY && std::fabs(de_ds) < INFINITY);
         ep_out[i] = ep;
         e_out[i] = e;
-        dedu[i] = -de_ds;
+        dedu[i] = -de_ds * b.g[i];
         b.kx[i] = (e - ekref[i]) * kc[i];
     }
     return bad == 0;
@@ -214,6 +255,7 @@ bool evaluate_cells(const Column& col, const Props& p, const StepConst& sc,
     for (int lo = 0; lo < col.N; lo += kBlock) {
         const int n = std::min(kBlock, col.N - lo);
         if (!pass_stress(lo, n, in, b, c)) return false;
+        pass_ratio(lo, n, in, b, c);
         for (int i = 0; i < n; ++i) {
             b.lr[i] = std::log(b.r[i]);
             b.L[i] = std::log1p(-b.d[i]);
@@ -335,10 +377,16 @@ public:
 
 private:
     bool try_step(double h, double& err, int& order);
+    bool newton(double a0, double h);
+    void filter(double a0, std::vector<double>& r);
+    void blame_state(const Cells& c);
+    void fail(int element, const char* quantity) {
+        fail_elem_ = element;
+        fail_qty_ = quantity;
+    }
     double restart_step() const;
     void write(int j, double lf);
     void poll();
-    double rms(const std::vector<double>& a, const std::vector<double>& b) const;
 
     const Column& col_;
     const std::vector<double>& time_;
@@ -350,7 +398,11 @@ private:
     const int N_;
     const Props props_;
 
-    double t_ = 0.0, load_ = 0.0, U_ = 1.0, s_floor_ = 0.0, Ssum_ = 0.0, ntol_ = 0.0;
+    // Time: t_ absolute; within a stage the steps count from its start t0_
+    // (local time tl_), so that a short step after a late load change keeps
+    // its digits.
+    double t_ = 0.0, t0_ = 0.0, tl_ = 0.0;
+    double load_ = 0.0, U_ = 1.0, s_floor_ = 0.0, Ssum_ = 0.0, ntol_ = 0.0;
     std::vector<double> u_, ep_, e_, s_, sig_tot_;
     // The last sub-step levels of the current stage, newest first.
     int nlev_ = 0;
@@ -362,16 +414,12 @@ private:
     StepConst sc_;
     Faces faces_;
     std::vector<double> inv_S_;
-    std::vector<double> un_, ut_, du_, hist_, work_, pred_;
+    std::vector<double> un_, ut_, du_, hist_, work_, pred_, fu_, fs_;
     std::chrono::steady_clock::time_point last_poll_;
     std::string why_ = "the time error stays above rtol";  // last reason for a rejection
+    int fail_elem_ = -1;                                    // and what held it back
+    std::string fail_qty_;
 };
-
-double Runner::rms(const std::vector<double>& a, const std::vector<double>& b) const {
-    double sum = 0.0;
-    for (int i = 0; i < N_; ++i) sum += col_.S[i] * (a[i] - b[i]) * (a[i] - b[i]);
-    return std::sqrt(sum / Ssum_);
-}
 
 void Runner::poll() {
     const auto now = std::chrono::steady_clock::now();
@@ -395,50 +443,9 @@ double Runner::restart_step() const {
     return std::max(tau * std::sqrt(opt_.rtol), 1e-300);
 }
 
-bool Runner::try_step(double h, double& err, int& order) {
-    const double t1 = t_ + h;
-    // BDF weights and the history part of the mass balance.
-    double a0 = 1.0;
-    hist_.resize(N_);
-    order = nlev_ >= 3 ? 2 : 1;
-    if (order == 1) {
-        for (int i = 0; i < N_; ++i) hist_[i] = -e_[i];
-    } else {
-        const double w = h / (ht_[0] - ht_[1]);
-        a0 = (1.0 + 2.0 * w) / (1.0 + w);
-        for (int i = 0; i < N_; ++i)
-            hist_[i] = -(1.0 + w) * he_[0][i] + w * w / (1.0 + w) * he_[1][i];
-    }
-    // Predictor: extrapolation of the stage's levels (also the error reference).
-    pred_.assign(N_, 0.0);
-    double spred = hs_[0];
-    if (nlev_ == 1) {
-        pred_ = u_;
-    } else if (nlev_ == 2) {
-        const double r = h / (ht_[0] - ht_[1]);
-        for (int i = 0; i < N_; ++i) pred_[i] = hu_[0][i] + r * (hu_[0][i] - hu_[1][i]);
-        spred = hs_[0] + r * (hs_[0] - hs_[1]);
-    } else {
-        const double x0 = ht_[0], x1 = ht_[1], x2 = ht_[2];
-        const double l0 = (t1 - x1) * (t1 - x2) / ((x0 - x1) * (x0 - x2));
-        const double l1 = (t1 - x0) * (t1 - x2) / ((x1 - x0) * (x1 - x2));
-        const double l2 = (t1 - x0) * (t1 - x1) / ((x2 - x0) * (x2 - x1));
-        for (int i = 0; i < N_; ++i) pred_[i] = l0 * hu_[0][i] + l1 * hu_[1][i] + l2 * hu_[2][i];
-        spred = l0 * hs_[0] + l1 * hs_[1] + l2 * hs_[2];
-    }
-
-    // Newton from the predictor (or from the start of the step).
-    un_ = pred_;
-    sc_.set(props_, ep_, h);
-    if (!evaluate_cells(col_, props_, sc_, ep_, s_, sig_tot_, un_, cells_)) {
-        un_ = u_;
-        if (!evaluate_cells(col_, props_, sc_, ep_, s_, sig_tot_, un_, cells_)) {
-            why_ = "the state at the start of the sub-step is not physical";
-            return false;
-        }
-    }
-    ++st_.evaluations;
-    assemble(col_, cells_, hist_, a0, h, un_, sys_, faces_);
+// Newton's method for the step from the start `un_` (already evaluated into
+// cells_ and assembled into sys_); false, with the reason, if it fails.
+bool Runner::newton(double a0, double h) {
     auto merit = [&](const StepSystem& s) {
         double m = 0.0;
         for (int i = 0; i < N_; ++i) {
@@ -448,15 +455,22 @@ bool Runner::try_step(double h, double& err, int& order) {
         return m;
     };
     double phi = merit(sys_);
-    bool converged = false;
-    for (int it = 0; it < opt_.max_newton && !converged; ++it) {
+    for (int it = 0; it < opt_.max_newton; ++it) {
         poll();  // long columns: Ctrl-C within a Newton iteration, not a whole sub-step
         du_.resize(N_);
         for (int i = 0; i < N_; ++i) du_[i] = -sys_.R[i];
         thomas(sys_, du_, work_);
         ++st_.newton;
         double dmax = 0.0;
-        for (int i = 0; i < N_; ++i) dmax = std::max(dmax, std::fabs(du_[i]));
+        int imax = 0;
+        for (int i = 0; i < N_; ++i) {
+            const double a = std::fabs(du_[i]);
+            if (!(a <= dmax)) {
+                dmax = a;
+                imax = i;
+            }
+        }
+        fail(imax, "Newton correction");
         if (!std::isfinite(dmax)) {
             why_ = "the Newton correction is not finite";
             return false;
@@ -467,7 +481,10 @@ bool Runner::try_step(double h, double& err, int& order) {
             if (ls > 0) poll();
             ut_.resize(N_);
             for (int i = 0; i < N_; ++i) ut_[i] = un_[i] + lam * du_[i];
-            if (!evaluate_cells(col_, props_, sc_, ep_, s_, sig_tot_, ut_, trial_)) continue;
+            if (!evaluate_cells(col_, props_, sc_, ep_, s_, sig_tot_, ut_, trial_)) {
+                if (ls == 0) blame_state(trial_);
+                continue;
+            }
             ++st_.evaluations;
             assemble(col_, trial_, hist_, a0, h, ut_, tsys_, faces_);
             const double phit = merit(tsys_);
@@ -485,42 +502,160 @@ bool Runner::try_step(double h, double& err, int& order) {
         std::swap(un_, ut_);
         std::swap(cells_, trial_);
         std::swap(sys_, tsys_);
-        converged = lam * dmax <= ntol_ && lam == 1.0;
+        if (lam * dmax <= ntol_ && lam == 1.0) return true;
     }
-    if (!converged) {
-        why_ = "Newton did not converge in max_newton iterations";
-        return false;
+    why_ = "Newton did not converge in max_newton iterations";
+    return false;
+}
+
+// The element whose trial state is not physical: the first with an effective
+// stress <= 0, else the first with a void ratio that is not positive and finite.
+void Runner::blame_state(const Cells& c) {
+    for (int i = 0; i < N_; ++i)
+        if (!(c.s[i] > 0.0)) return fail(i, "effective stress");
+    for (int i = 0; i < N_; ++i)
+        if (!(c.e[i] > 0.0 && c.e[i] < INFINITY)) return fail(i, "void ratio");
+}
+
+// x = (M - (h/a0) J)^-1 r for the Jacobian of the converged step, sys_ =
+// a0 M - h J (M = diag(S de/du), J the flux part): the filter through which
+// a stiff error estimate passes (Hairer & Wanner, Solving ODEs II, IV.8;
+// Shampine 1982).  A component with a relaxation time tau << h is damped by
+// about tau/h, a slow one (tau >> h) passes unchanged.
+void Runner::filter(double a0, std::vector<double>& r) {
+    thomas(sys_, r, work_);
+    for (int i = 0; i < N_; ++i) r[i] *= a0;
+}
+
+bool Runner::try_step(double h, double& err, int& order) {
+    const double t1 = tl_ + h;
+    // BDF weights and the history part of the mass balance.
+    double a0 = 1.0;
+    hist_.resize(N_);
+    order = nlev_ >= 3 ? 2 : 1;
+    if (order == 1) {
+        for (int i = 0; i < N_; ++i) hist_[i] = -e_[i];
+    } else {
+        const double w = h / (ht_[0] - ht_[1]);
+        a0 = (1.0 + 2.0 * w) / (1.0 + w);
+        for (int i = 0; i < N_; ++i)
+            hist_[i] = -(1.0 + w) * he_[0][i] + w * w / (1.0 + w) * he_[1][i];
+    }
+    // Predictor: extrapolation of the stage's levels (also the error
+    // reference), the same weights for u and e.
+    double l[3] = {1.0, 0.0, 0.0};
+    if (nlev_ == 2) {
+        const double r = h / (ht_[0] - ht_[1]);
+        l[0] = 1.0 + r;
+        l[1] = -r;
+    } else if (nlev_ == 3) {
+        const double x0 = ht_[0], x1 = ht_[1], x2 = ht_[2];
+        l[0] = (t1 - x1) * (t1 - x2) / ((x0 - x1) * (x0 - x2));
+        l[1] = (t1 - x0) * (t1 - x2) / ((x1 - x0) * (x1 - x2));
+        l[2] = (t1 - x0) * (t1 - x1) / ((x2 - x0) * (x2 - x1));
+    }
+    pred_.resize(N_);
+    if (nlev_ == 1) {
+        pred_ = u_;
+    } else {
+        for (int i = 0; i < N_; ++i) {
+            double p = l[0] * hu_[0][i] + l[1] * hu_[1][i];
+            if (nlev_ == 3) p += l[2] * hu_[2][i];
+            pred_[i] = p;
+        }
     }
 
-    // Local error estimate.
+    // Newton from the predictor; where that fails (the extrapolation of a
+    // stiff element across a load change lands far from the solution), once
+    // more from the start of the step.
+    sc_.set(props_, ep_, h);
+    bool solved = false;
+    for (int start = nlev_ == 1 ? 1 : 0; start < 2 && !solved; ++start) {
+        un_ = start == 0 ? pred_ : u_;
+        if (!evaluate_cells(col_, props_, sc_, ep_, s_, sig_tot_, un_, cells_)) {
+            if (start == 1) {
+                blame_state(cells_);
+                why_ = "the state at the start of the sub-step is not physical";
+                return false;
+            }
+            continue;
+        }
+        ++st_.evaluations;
+        assemble(col_, cells_, hist_, a0, h, un_, sys_, faces_);
+        solved = newton(a0, h);
+    }
+    if (!solved) return false;
+
+    // Local error estimate: the first step of a stage against its start
+    // (half the change), later ones against the predictor (Milne's device),
+    // each filtered by the step's own matrix so that an element that drains
+    // within the step (a sand layer) does not hold it back for a change that
+    // any step length would make.  The settlement's estimate is the sum over
+    // the elements of S (e - e_predicted), filtered the same way.
     double settle = hs_[0];
     for (int i = 0; i < N_; ++i) settle += col_.S[i] * (e_[i] - cells_.e[i]);
-    const double sscale = opt_.rtol * std::max(std::fabs(settle), s_floor_);
-    if (nlev_ == 1) {
-        err = 0.5 * rms(un_, u_) / (opt_.rtol * U_);
-    } else {
-        const double c = nlev_ == 2 ? h / (t1 - ht_[1]) : 0.6 * h / (t1 - ht_[2]);
-        err = std::max(c * rms(un_, pred_) / (opt_.rtol * U_), c * std::fabs(settle - spred) / sscale);
+    const double c = nlev_ == 1 ? 0.5 : nlev_ == 2 ? h / (t1 - ht_[1]) : 0.6 * h / (t1 - ht_[2]);
+    fu_.resize(N_);
+    for (int i = 0; i < N_; ++i) fu_[i] = col_.S[i] * cells_.dedu[i] * (un_[i] - pred_[i]);
+    filter(a0, fu_);
+    double su = 0.0, wu = -1.0;
+    int iu = 0;
+    for (int i = 0; i < N_; ++i) {
+        const double w = col_.S[i] * fu_[i] * fu_[i];
+        su += w;
+        if (w > wu) {
+            wu = w;
+            iu = i;
+        }
     }
+    const double eu = c * std::sqrt(su / Ssum_) / (opt_.rtol * U_);
+    double es = 0.0;
+    int is = 0;
+    if (nlev_ >= 2) {
+        const double sscale = opt_.rtol * std::max(std::fabs(settle), s_floor_);
+        fs_.resize(N_);
+        for (int i = 0; i < N_; ++i) {
+            double eh = l[0] * he_[0][i] + l[1] * he_[1][i];
+            if (nlev_ == 3) eh += l[2] * he_[2][i];
+            fs_[i] = col_.S[i] * (cells_.e[i] - eh);
+        }
+        filter(a0, fs_);
+        double ss = 0.0, ws = -1.0;
+        for (int i = 0; i < N_; ++i) {
+            const double d = col_.S[i] * cells_.dedu[i] * fs_[i];
+            ss += d;
+            if (std::fabs(d) > ws) {
+                ws = std::fabs(d);
+                is = i;
+            }
+        }
+        es = c * std::fabs(ss) / sscale;
+    }
+    err = std::max(eu, es);
     if (!std::isfinite(err)) {
         why_ = "the error estimate is not finite";
         return false;
     }
-    if (err > 1.0) return true;  // a valid solve, but too inaccurate: rejected by the caller
+    if (err > 1.0) {  // a valid solve, but too inaccurate: rejected by the caller
+        if (eu >= es) fail(iu, "pore pressure");
+        else fail(is, "settlement");
+        return true;
+    }
 
     // Accept.
-    t_ = t1;
+    tl_ = t1;
+    t_ = t0_ + tl_;
     u_ = un_;
     ep_ = cells_.ep;
     e_ = cells_.e;
     s_ = cells_.s;
-    for (int l = 2; l > 0; --l) {
-        ht_[l] = ht_[l - 1];
-        hs_[l] = hs_[l - 1];
-        std::swap(hu_[l], hu_[l - 1]);
-        std::swap(he_[l], he_[l - 1]);
+    for (int k = 2; k > 0; --k) {
+        ht_[k] = ht_[k - 1];
+        hs_[k] = hs_[k - 1];
+        std::swap(hu_[k], hu_[k - 1]);
+        std::swap(he_[k], he_[k - 1]);
     }
-    ht_[0] = t_;
+    ht_[0] = tl_;
     hs_[0] = settle;
     hu_[0] = u_;
     he_[0] = e_;
@@ -640,9 +775,8 @@ void Runner::run() {
     }
     write(0, load_);
 
-    double h = 0.0;
+    double h = 0.0, hfirst = 0.0;
     bool restart = true;
-    const double tscale = Nt > 0 ? std::max(std::fabs(time_.back()), 1e-300) : 1.0;
     for (int j = 0; j < Nt; ++j) {
         if (j > 0 && lf_[j] != lf_[j - 1]) {
             const double dl = lf_[j] - lf_[j - 1];
@@ -657,16 +791,18 @@ void Runner::run() {
         while (t_ < t_end) {
             if (restart) {
                 nlev_ = 1;
-                ht_[0] = t_;
+                t0_ = t_;
+                tl_ = 0.0;
+                ht_[0] = 0.0;
                 hu_[0] = u_;
                 he_[0] = e_;
                 double settle = 0.0;
                 for (int i = 0; i < N_; ++i) settle += col_.S[i] * (col_.e0[i] - e_[i]);
                 hs_[0] = settle;
-                h = restart_step();
+                h = hfirst = restart_step();
                 restart = false;
             }
-            const double remaining = t_end - t_;
+            const double remaining = (t_end - t0_) - tl_;
             double hs = h;
             bool land = false;
             if (hs >= remaining * (1.0 - 1e-12)) {
@@ -677,15 +813,27 @@ void Runner::run() {
             }
             if (nlev_ >= 3) hs = std::min(hs, 2.0 * (ht_[0] - ht_[1]));
             if (hs < remaining * (1.0 - 1e-12)) land = false;
-            if (hs <= 1e-14 * tscale && !land)
-                throw StepFailure(t_, "no sub-step longer than 1e-14 of the run's duration is "
-                                      "accepted at t = " + std::to_string(t_) + " (" + why_ + ")");
-            if (st_.substeps + st_.rejected >= opt_.max_substeps)
-                throw StepFailure(t_, "max_substeps (" + std::to_string(opt_.max_substeps) +
-                                          ") reached at t = " + std::to_string(t_));
+            // A run that cannot go on: the step has shrunk far below the
+            // stage's own first step (the finest element's relaxation time),
+            // or to a few digits of the time since the load change.
+            const double hmin = std::max(1e-6 * hfirst, 64.0 * kEps * tl_);
+            if (hs <= hmin && !land) {
+                char buf[160];
+                std::snprintf(buf, sizeof buf,
+                              "no sub-step longer than %.3g days is accepted at t = %.9g, %.3g "
+                              "days after the load change at t = %.9g (",
+                              hmin, t_, tl_, t0_);
+                throw StepFailure(t_, buf + why_ + ")", fail_elem_, fail_qty_);
+            }
+            if (st_.substeps + st_.rejected >= opt_.max_substeps) {
+                char buf[96];
+                std::snprintf(buf, sizeof buf, "max_substeps (%ld) reached at t = %.9g",
+                              opt_.max_substeps, t_);
+                throw StepFailure(t_, buf, fail_elem_, fail_qty_);
+            }
             double err = 0.0;
             int order = 1;
-            const double t_before = t_;
+            const double tl_before = tl_;
             const bool solved = try_step(hs, err, order);
             poll();
             if (!solved) {
@@ -694,15 +842,17 @@ void Runner::run() {
                 continue;
             }
             const double fac = 0.9 * std::pow(std::max(err, 1e-10), -1.0 / (order + 1));
-            if (t_ == t_before) {  // rejected on its error estimate
-                why_ = "the time error stays above rtol";
+            if (tl_ == tl_before) {  // rejected on its error estimate
+                why_ = "the time error of the " + fail_qty_ + " stays above rtol";
                 ++st_.rejected;
                 h = hs * std::max(0.2, std::min(0.9, fac));
                 continue;
             }
             ++st_.substeps;
-            if (land) t_ = t_end;
-            if (land) ht_[0] = t_end;
+            if (land) {
+                t_ = t_end;
+                tl_ = ht_[0] = t_end - t0_;
+            }
             // The next step: from the error, and never shorter than the wanted
             // step because the last one was cut to land on an output time.
             const double hn = hs * std::min(2.0, std::max(0.2, fac));

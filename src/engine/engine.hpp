@@ -39,10 +39,17 @@ struct InputError : std::runtime_error {
 // A callback asked the run to stop (its reason is kept by the caller).
 struct Interrupted {};
 
-// The run cannot go on: no sub-step is accepted at `time`.
+// The run cannot go on: no sub-step is accepted at `time`.  `element` is the
+// element that held the last step back (-1: none in particular) and
+// `quantity` what of it: "pore pressure" or "settlement" (the time error),
+// "effective stress" or "void ratio" (a non-physical trial), "Newton
+// correction" (no convergence).
 struct StepFailure : std::runtime_error {
     double time;
-    StepFailure(double t, const std::string& msg) : std::runtime_error(msg), time(t) {}
+    int element;
+    std::string quantity;
+    StepFailure(double t, const std::string& msg, int elem = -1, std::string qty = "")
+        : std::runtime_error(msg), time(t), element(elem), quantity(std::move(qty)) {}
 };
 
 // Per-element description of a column, with the node depths.

@@ -99,6 +99,8 @@ struct Job {
     bool failed = false;           // the run stopped: what it reached is kept
     double t_failed = std::numeric_limits<double>::quiet_NaN();
     std::string message;
+    int failure_element = -1;      // what held the last step back
+    std::string failure_quantity;
     bool input_error = false;      // impossible input found by the engine
 };
 
@@ -148,6 +150,8 @@ void run_job(Job& job, const eng::Callbacks& cb) {
         job.failed = true;
         job.t_failed = f.time;
         job.message = f.what();
+        job.failure_element = f.element;
+        job.failure_quantity = f.quantity;
     }
 }
 
@@ -175,6 +179,8 @@ py::dict job_result(const Job& job) {
     res["failed"] = job.failed;
     res["failure_time"] = job.t_failed;
     res["message"] = job.message;
+    res["failure_element"] = job.failure_element;
+    res["failure_quantity"] = job.failure_quantity;
     for (auto item : prepared(job.col)) res[item.first] = item.second;
     return res;
 }

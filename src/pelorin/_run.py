@@ -36,13 +36,19 @@ class ConvergenceError(RuntimeError):
     """A run that cannot go on.
 
     `partial` is the Dataset up to the last output time reached, `time` the
-    time at which no sub-step could be accepted.
+    time at which no sub-step could be accepted, `element` the element that
+    held the last step back (None if none did in particular) and `quantity`
+    what of it ("pore pressure", "settlement", "effective stress", "void
+    ratio" or "Newton correction").
     """
 
-    def __init__(self, message: str, partial: Optional[xr.Dataset], time: float):
+    def __init__(self, message: str, partial: Optional[xr.Dataset], time: float,
+                 element: Optional[int] = None, quantity: str = ""):
         super().__init__(message)
         self.partial = partial
         self.time = time
+        self.element = element
+        self.quantity = quantity
 
 
 def _number(name: str, value: Any) -> float:
@@ -287,9 +293,13 @@ def _reached(res: dict, depth: np.ndarray, time: np.ndarray, lf: np.ndarray, gam
     if res["failed"]:
         ds = _dataset(res, depth, time, lf, gammaw, drainage, rtol, int(res["columns"]))
         t_fail = float(res["failure_time"])
+        i, what = int(res["failure_element"]), str(res["failure_quantity"])
+        where = (f"; held back by the {what} of element {i}, {depth[i]:.4g} to "
+                 f"{depth[i + 1]:.4g} m deep" if 0 <= i < depth.size - 1 else "")
         raise ConvergenceError(
-            f"the run could not go on at t = {t_fail:.6g}: {res['message']}; results up to "
-            f"t = {float(ds.time[-1]):.6g} are in .partial", ds, t_fail)
+            f"the run could not go on at t = {t_fail:.6g}: {res['message']}{where}; results up "
+            f"to t = {float(ds.time[-1]):.6g} are in .partial", ds, t_fail,
+            i if where else None, what)
     return res
 
 

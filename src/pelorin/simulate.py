@@ -228,6 +228,11 @@ def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]
     try:
         ds = run(**kw, progress=tick(0.0))
     except pelorin.ConvergenceError as err:
+        if err.element is not None:  # the soil layer of the element that held it back
+            n = int(col.layer[err.element])
+            name = profile.layers[n].name
+            err.args = (f"{err.args[0]} (layer {n + 1}{f' {name!r}' if name else ''} of the "
+                        "profile)",)
         partial = err.partial
         err.result = (make(partial, None)  # type: ignore[attr-defined]
                       if partial is not None and partial.sizes.get("time", 0) > 1 else None)

@@ -2,6 +2,7 @@
 // the creep law, and the Newton Jacobian against finite differences.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -252,3 +253,37 @@ TEST(EngineColumn, ImpossibleInputNamesParameterAndElement) {
 }
 
 }  // namespace
+
+// Where the pore pressure reaches the total stress (water pushing up under a
+// sealed top with no surcharge) the soil relations see an effective stress
+// floored smoothly at 1e-8 of the column's stress scale: states stay finite
+// and d e / d u stays the derivative of e, through the floor and past it.
+TEST(EngineLocal, EffectiveStressFloorIsSmoothAndFinite) {
+    const eng::Column col = layered(2);
+    const int N = col.N;
+    double scale = 0.0;
+    for (int c = 0; c < N; ++c) scale = std::max({scale, col.sigma0[c], col.mat[c].sigvref});
+    const double delta = 1e-8 * scale;
+    std::vector<double> ep0(N), s0(N), sig(N), u(N), ep, e, dedu, ep2, e2, dedu2;
+    for (int c = 0; c < N; ++c) {
+        s0[c] = col.sigma0[c];
+        ep0[c] = col.mat[c].P(s0[c]) - 0.01;
+        sig[c] = col.sigma0[c] + col.dsigv[c];
+    }
+    for (double x : {-1e3, -3.0, 0.0, 1.0, 2.0, 30.0, 45.0}) {  // s' = x delta
+        for (int c = 0; c < N; ++c) u[c] = sig[c] - x * delta;
+        ASSERT_TRUE(eng::cell_states(col, ep0, s0, sig, 0.5, u, ep, e, dedu)) << x;
+        for (int c = 0; c < N; ++c) {
+            ASSERT_TRUE(std::isfinite(e[c]) && e[c] > 0.0) << x;
+            const double h = 1e-4 * delta;
+            auto up = u, um = u;
+            up[c] += h;
+            um[c] -= h;
+            std::vector<double> em;
+            ASSERT_TRUE(eng::cell_states(col, ep0, s0, sig, 0.5, up, ep2, e2, dedu2));
+            ASSERT_TRUE(eng::cell_states(col, ep0, s0, sig, 0.5, um, ep2, em, dedu2));
+            EXPECT_NEAR(dedu[c], (e2[c] - em[c]) / (2 * h), 1e-4 * std::fabs(dedu[c]) + 1e-6 / delta)
+                << x << " " << c;
+        }
+    }
+}

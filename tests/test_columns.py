@@ -1,0 +1,60 @@
+"""Realistic layered columns complete: a seeded sample of the distribution of
+bench/robustness_map.py (sand, silt and clay layers, graded meshes, load
+changes), the soft clay with sand layers through `simulate`, and a run that
+cannot go on names the element, its depth and its layer."""
+import importlib.util
+import os
+
+import numpy as np
+import pytest
+
+import pelorin
+from pelorin.model import Layer, Loading, Profile, Soil, Stage
+
+_spec = importlib.util.spec_from_file_location(
+    "robustness_map", os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir,
+                                   "bench", "robustness_map.py"))
+MAP = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(MAP)
+
+
+@pytest.mark.parametrize("index", range(36))
+def test_sampled_column_completes(index):
+    kw, desc = MAP.column(7, index, n_max=400)
+    ds = pelorin.run_elements(**kw)
+    s = ds.settlement.values
+    assert np.all(np.isfinite(s)) and np.all(ds.e_element.values > 0), desc
+
+
+CLAY = Soil(Cc=0.9, Cr=0.09, esigvref=2.0, kref=1e-9, Ck=0.9, Ca=0.02, name="soft clay")
+
+
+def sand(k):
+    return Soil(Cc=0.02, Cr=0.004, esigvref=0.7, kref=k, Ck=0.5, name="sand")
+
+
+def sand_profile(k, thick=1.0, above=False):
+    layers = [Layer(CLAY, 15.0, ocr=1.0), Layer(sand(k), thick, ocr=1.0)]
+    if above:
+        layers.insert(0, Layer(sand(k), thick, ocr=1.0))
+    return Profile(layers, surcharge=10.0, drainage="both")
+
+
+@pytest.mark.parametrize("k, thick, above", [(1e-4, 1.0, False), (1e-3, 1.0, True),
+                                             (1e-5, 0.2, False)])
+def test_soft_clay_with_sand_layers_under_fill(k, thick, above):
+    r = pelorin.simulate(sand_profile(k, thick, above), Loading([Stage(0.0, fill=3.0)]))
+    s = r.dataset.settlement.values
+    assert s[-1] > 1.0 and np.all(np.diff(s) > -1e-9)
+
+
+def test_a_run_that_cannot_go_on_names_element_depth_and_layer():
+    with pytest.raises(pelorin.ConvergenceError) as info:
+        pelorin.simulate(sand_profile(1e-4), Loading([Stage(0.0, fill=3.0)]), max_newton=1,
+                         max_substeps=40)
+    err = info.value
+    top, bottom = err.partial.depth.values[[err.element, err.element + 1]]
+    assert err.quantity in ("pore pressure", "settlement", "Newton correction")
+    words = (f"the {err.quantity} of element {err.element}", f"{top:.4g} to {bottom:.4g} m",
+             "layer ")
+    assert all(w in str(err) for w in words), str(err)
