@@ -197,7 +197,7 @@ def test_command_runs_the_example_sweep(tmp_path):
         assert "upper soft clay.kref" in ds
 
 
-GOOD_SWEEP = open(os.path.join(os.path.dirname(__file__), "..", "examples",
+GOOD_SWEEP = open(os.path.join(os.path.dirname(__file__), "..", "..", "examples",
                                "embankment.toml")).read()
 
 

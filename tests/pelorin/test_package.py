@@ -200,7 +200,8 @@ def test_netcdf_round_trip_and_csv(terzaghi, tmp_path):
 def readme_blocks():
     import os
     import re
-    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "README.md")
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir,
+                        "README.md")
     with open(path) as f:
         return re.findall(r"```(?:python)?\n(.*?)```", f.read(), re.S)
 
