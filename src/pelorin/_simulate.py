@@ -197,7 +197,8 @@ def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]
     def tick(offset: float) -> Optional[Callable[[float, float], Any]]:
         if progress is None:
             return None
-        return lambda t, t_end: progress(min(offset + float(t), total), total)
+        report: Callable[[float, float], Any] = progress
+        return lambda t, t_end: report(min(offset + float(t), total), total)
 
     res = run_plan(p, p.job.replace(progress=tick(0.0)), "simulate")
     try:

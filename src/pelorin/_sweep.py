@@ -16,7 +16,7 @@ import threading
 import time as _time
 import warnings
 from collections import Counter
-from typing import Any, Mapping, Optional, Sequence, Union
+from typing import Any, Callable, Mapping, Optional, Sequence, Union
 
 import numpy as np
 import xarray as xr
@@ -399,6 +399,8 @@ def sweep(profile: Optional[Profile] = None, loading: Optional[Loading] = None, 
         raise det
     cost = _time.perf_counter() - start
 
+    fn: Callable[[Any], list]
+    items: list[tuple]
     if cases is not None:
         dim = "case"
         fn = _outcomes
@@ -425,7 +427,7 @@ def sweep(profile: Optional[Profile] = None, loading: Optional[Loading] = None, 
         kwargs["scheduler"] = scheduler
     outcomes = run_batches(fn, items, **kwargs)
 
-    times_all = np.concatenate(([0.0], grid))
+    times_all = np.concatenate((np.zeros(1), grid))
     ds = _gather(outcomes, names, dim, times_all, len(loading.stages))
     for key, v in values.items():
         ds[key] = ((dim,), np.asarray(v), {"long_name": f"sampled {key}"})

@@ -38,7 +38,7 @@ class ParameterError(ValueError):
         return (_rebuild, (type(self), self.__dict__.copy(), str(self)))
 
 
-def _rebuild(cls: type, state: dict, message: str) -> ParameterError:
+def _rebuild(cls: type[ParameterError], state: dict, message: str) -> ParameterError:
     err = cls.__new__(cls)
     ValueError.__init__(err, message)
     err.__dict__.update(state)
