@@ -8,6 +8,7 @@ import pytest
 
 import pelorin
 from pelorin import Layer, Loading, ParameterError, Profile, Soil, Stage
+from pelorin import _call, _simulate
 from pelorin._column import column, load_history
 
 CLAY = dict(Cc=0.5, Cr=0.05, esigvref=1.5, kref=1e-9, Ck=0.75)
@@ -151,7 +152,6 @@ def test_refusals_name_the_function_or_value_they_were_given_to(call, owner, par
 
 
 def test_the_engines_refusal_names_the_layer_and_its_parameter():
-    from pelorin import _call, _simulate
     plan = _simulate.plan(layered(), LOAD10, None, 10, {})
     err = _call.InputError("the void ratio lies above the line in element 5")
     err.parameter, err.index = "ocrvoidratio", 5        # element 5: the second layer
