@@ -13,7 +13,7 @@ from pelorin.model import Layer, Loading, Profile, Soil, Stage
 
 _spec = importlib.util.spec_from_file_location(
     "robustness_map", os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir,
-                                   "bench", "robustness_map.py"))
+                                   os.pardir, "bench", "robustness_map.py"))
 MAP = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(MAP)
 
