@@ -11,8 +11,9 @@
 // step ratios below 1 + sqrt 2; growth is limited to 2).  The local error is
 // estimated from the difference between the solution and the extrapolation of
 // the previous sub-steps (Milne's device), on the pore pressures (RMS over the
-// solids, relative to the load) and on the settlement, each passed through
-// the step's own matrix (I - h gamma J)^-1 as stiff codes do, so that an
+// solids, relative to the load) and on the settlement; over the first steps
+// of a stage, whose extrapolation crosses the load jump, each is passed
+// through the step's own matrix (I - h gamma J)^-1 as stiff codes do, so that an
 // element that drains within the step (sand against clay, a fine element at
 // an interface) does not count a change that any step would make as an
 // error; rejected steps shrink.  Sub-steps land exactly on the output times.
@@ -595,9 +596,18 @@ bool Runner::try_step(double h, double& err, int& order) {
     double settle = hs_[0];
     for (int i = 0; i < N_; ++i) settle += col_.S[i] * (e_[i] - cells_.e[i]);
     const double c = nlev_ == 1 ? 0.5 : nlev_ == 2 ? h / (t1 - ht_[1]) : 0.6 * h / (t1 - ht_[2]);
+    // Filtered while the levels reach back to the load change (the first
+    // three steps of a stage): there the extrapolation crosses the jump, and
+    // a stiff element's difference stays whatever the step.  Later levels
+    // are smooth and the plain differences hold.
+    const bool jump = ht_[nlev_ - 1] == 0.0;
     fu_.resize(N_);
-    for (int i = 0; i < N_; ++i) fu_[i] = col_.S[i] * cells_.dedu[i] * (un_[i] - pred_[i]);
-    filter(a0, fu_);
+    if (jump) {
+        for (int i = 0; i < N_; ++i) fu_[i] = col_.S[i] * cells_.dedu[i] * (un_[i] - pred_[i]);
+        filter(a0, fu_);
+    } else {
+        for (int i = 0; i < N_; ++i) fu_[i] = un_[i] - pred_[i];
+    }
     double su = 0.0, wu = -1.0;
     int iu = 0;
     for (int i = 0; i < N_; ++i) {
@@ -619,10 +629,10 @@ bool Runner::try_step(double h, double& err, int& order) {
             if (nlev_ == 3) eh += l[2] * he_[2][i];
             fs_[i] = col_.S[i] * (cells_.e[i] - eh);
         }
-        filter(a0, fs_);
+        if (jump) filter(a0, fs_);
         double ss = 0.0, ws = -1.0;
         for (int i = 0; i < N_; ++i) {
-            const double d = col_.S[i] * cells_.dedu[i] * fs_[i];
+            const double d = jump ? col_.S[i] * cells_.dedu[i] * fs_[i] : fs_[i];
             ss += d;
             if (std::fabs(d) > ws) {
                 ws = std::fabs(d);
