@@ -109,8 +109,4 @@ FUSED_INLINE void Fused::eliminate_row(std::ptrdiff_t k, bool& bad) {
     x[k] = (x[k] - x[k - 1] * a[k]) * m;
 }
 
-inline void Fused::eliminate(std::ptrdiff_t k0, std::ptrdiff_t k1, bool& bad) {
-    for (std::ptrdiff_t k = k0; k < k1; ++k) eliminate_row(k, bad);
-}
-
 }  // namespace pelorin::driver

@@ -17,6 +17,11 @@ FUSED_INLINE double Fused::link(std::ptrdiff_t i, double mTh, double dztest, boo
     return s * (lower ? r.ktest[i] - dk : r.ktest[i] + dk);
 }
 
+// (A call from the Newton step too, as the sweep's: not inlined.)
+void Fused::eliminate(std::ptrdiff_t k0, std::ptrdiff_t k1, bool& bad) {
+    for (std::ptrdiff_t k = k0; k < k1; ++k) eliminate_row(k, bad);
+}
+
 bool Fused::sweep(bool& bad) {
     for (std::ptrdiff_t k0 = 0; k0 < rows; k0 += 0x4000) {
         interrupt_point(k0);
