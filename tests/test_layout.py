@@ -16,7 +16,7 @@ ALLOWED = {
 }
 # The bindings to Python (the exact module's, the engine's): they may include
 # anything.
-BINDINGS = {"module", "bindings", "pelorin"}
+BINDINGS = {"module", "bindings"}
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]', re.M)
 
 

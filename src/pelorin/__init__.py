@@ -17,27 +17,24 @@ The engine itself: `run` takes the keywords of `Pelorin.compute` and returns
 an xarray Dataset; `run_elements` takes a column element by element;
 `ConvergenceError` carries the partial results of a run that cannot go on.
 """
-from ._run import ConvergenceError, run, run_elements
+from . import plots
+from ._batches import EMBEDDED_CLUSTER_CONFIG
+from ._distributions import LogNormal, Normal, Uniform
+from ._run import run, run_elements
+from ._simulate import simulate
+from ._sweep import SweepResult, sweep
+from ._timegrid import time_grid
+from .casefile import read_case
+from .errors import CaseError, ConvergenceError, ParameterError
+from .model import Layer, Loading, Profile, Soil, Stage
+from .result import Result, open_result
 
-__all__ = ["run", "run_elements", "ConvergenceError"]
-
-# --- the analysis layer: object model, simulate, results, case files ----------
-# A soil profile (Soil, Layer, Profile) under staged loads (Stage, Loading):
-# `simulate(profile, loading)` returns a `Result` (labelled histories, per-layer
-# settlement, degree of consolidation, t50/t90, end of primary, creep), which
-# writes NetCDF/CSV/summaries and figures (pelorin.plots); `read_case` reads a
-# TOML case file, `open_result` a saved result.  The `pelorin` command runs
-# case files (pelorin.cli).
-from .model import Layer, Loading, ParameterError, Profile, Soil, Stage  # noqa: E402
-from .simulate import simulate, time_grid  # noqa: E402
-from .result import Result, open_result  # noqa: E402
-from .casefile import CaseError, read_case  # noqa: E402
-
-__all__ += ["Soil", "Layer", "Profile", "Stage", "Loading", "ParameterError", "simulate",
-            "time_grid", "Result", "open_result", "read_case", "CaseError"]
-
-# --- many runs: uncertainty and many boreholes on Dask --------------------------------
-from .distributions import LogNormal, Normal, Uniform  # noqa: E402
-from .sweep import SweepResult, sweep  # noqa: E402
-
-__all__ += ["sweep", "SweepResult", "Normal", "LogNormal", "Uniform"]
+__all__ = [
+    # the engine itself
+    "run", "run_elements", "ConvergenceError",
+    # the analysis layer: object model, simulate, results, case files, figures
+    "Soil", "Layer", "Profile", "Stage", "Loading", "ParameterError", "simulate", "time_grid",
+    "Result", "open_result", "read_case", "CaseError", "plots",
+    # many runs: uncertainty and many boreholes on Dask
+    "sweep", "SweepResult", "Normal", "LogNormal", "Uniform", "EMBEDDED_CLUSTER_CONFIG",
+]

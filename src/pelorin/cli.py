@@ -12,7 +12,15 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from typing import Any, Optional, Sequence
+from importlib.metadata import PackageNotFoundError, version
+from typing import Any, Callable, Optional, Sequence
+
+from tqdm import tqdm
+
+from .casefile import read_case
+from .errors import CaseError, ConvergenceError, ParameterError
+from .plots import plot_all
+from .result import open_result
 
 __all__ = ["main"]
 
@@ -33,7 +41,6 @@ class _Progress:
         if not self.enabled:
             return
         if self.bar is None:
-            from tqdm import tqdm
             self.bar = tqdm(total=total, file=sys.stderr, delay=1.0, unit="day",
                             unit_scale=False, dynamic_ncols=True, leave=False,
                             bar_format="{l_bar}{bar}| {n:.4g}/{total:.4g} days "
@@ -45,24 +52,31 @@ class _Progress:
             self.bar.close()
 
 
-def _write(result, out: str, plots: bool) -> list[str]:
+def _write(out: str, files: Sequence[tuple[str, Callable[[str], Any]]]) -> list[str]:
+    """Write every (name, writer) of `files` into the directory `out`; the paths."""
     os.makedirs(out, exist_ok=True)
-    paths = [os.path.join(out, name) for name in ("results.nc", "settlement.csv", "summary.txt")]
-    result.to_netcdf(paths[0])
-    result.to_csv(paths[1])
-    with open(paths[2], "w") as f:
-        f.write(result.summary() + "\n")
-    if plots:
-        from .plots import plot_all
-        paths += plot_all(result, out)
+    paths = []
+    for name, write in files:
+        path = os.path.join(out, name)
+        write(path)
+        paths.append(path)
     return paths
 
 
-def _run(args: argparse.Namespace) -> int:
-    import pelorin
-    from .casefile import CaseError, read_case
-    from .model import ParameterError
+def _text(text: str) -> Callable[[str], None]:
+    def write(path: str) -> None:
+        with open(path, "w") as f:
+            f.write(text + "\n")
+    return write
 
+
+def _result_files(result: Any, out: str, plots: bool) -> list[str]:
+    paths = _write(out, [("results.nc", result.to_netcdf), ("settlement.csv", result.to_csv),
+                         ("summary.txt", _text(result.summary()))])
+    return paths + (plot_all(result, out) if plots else [])
+
+
+def _run(args: argparse.Namespace) -> int:
     try:
         case = read_case(args.case)
     except CaseError as err:
@@ -73,16 +87,16 @@ def _run(args: argparse.Namespace) -> int:
         result = case.simulate(progress=progress)
     except ParameterError as err:
         return _fail(f"{args.case}: {err}")
-    except pelorin.ConvergenceError as err:
+    except ConvergenceError as err:
         partial = getattr(err, "result", None)
         message = f"{args.case}: the run stopped: {err}"
         if partial is not None:
-            paths = _write(partial, out, plots=False)
+            paths = _result_files(partial, out, plots=False)
             message += f"; results up to then in {paths[0]}"
         return _fail(message, 1)
     finally:
         progress.close()
-    paths = _write(result, out, plots=not args.no_plots)
+    paths = _result_files(result, out, plots=not args.no_plots)
     print(result.summary())
     print()
     print(f"results: {', '.join(p for p in paths if not p.endswith('.png'))}")
@@ -93,9 +107,6 @@ def _run(args: argparse.Namespace) -> int:
 
 
 def _plot(args: argparse.Namespace) -> int:
-    from .plots import plot_all
-    from .result import open_result
-
     try:
         result = open_result(args.result)
     except (OSError, ValueError) as err:
@@ -108,9 +119,6 @@ def _plot(args: argparse.Namespace) -> int:
 
 
 def _sweep(args: argparse.Namespace) -> int:
-    from .casefile import CaseError, read_case
-    from .model import ParameterError
-
     try:
         case = read_case(args.case)
     except CaseError as err:
@@ -136,14 +144,10 @@ def _sweep(args: argparse.Namespace) -> int:
         return _fail(f"{args.case}: {err}")
     except (OSError, TimeoutError) as err:
         return _fail(f"cannot reach the Dask scheduler {args.scheduler}: {err}", 1)
-    os.makedirs(out, exist_ok=True)
-    paths = [os.path.join(out, n) for n in ("sweep.nc", "percentiles.csv", "summary.txt",
-                                              "settlement_band.png")]
-    result.to_netcdf(paths[0])
-    result.percentiles_frame().to_csv(paths[1])
-    with open(paths[2], "w") as f:
-        f.write(result.summary() + "\n")
-    result.plot(paths[3])
+    paths = _write(out, [("sweep.nc", result.to_netcdf),
+                         ("percentiles.csv", result.percentiles_frame().to_csv),
+                         ("summary.txt", _text(result.summary())),
+                         ("settlement_band.png", result.plot)])
     print(result.summary())
     print()
     print(f"results: {', '.join(paths[:3])}")
@@ -152,7 +156,6 @@ def _sweep(args: argparse.Namespace) -> int:
 
 
 def _version() -> str:
-    from importlib.metadata import PackageNotFoundError, version
     try:
         return version("pelorin")
     except PackageNotFoundError:

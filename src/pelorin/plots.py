@@ -1,24 +1,33 @@
 """Figures of a result, drawn as engineers draw them.
 
-Each function takes a `Result` and returns a matplotlib `Figure` (made
-without pyplot, so nothing is shown and no backend is needed); pass `path`
-to save it as well.  `plot_all` writes the set into a directory.
+Each function takes a `Result` (`plot_band` a `SweepResult`) and returns a
+matplotlib `Figure` (made without pyplot, so nothing is shown and no backend
+is needed); pass `path` to save it as well.  `plot_all` writes the set into a
+directory.  Matplotlib is imported when the first figure is drawn.
 """
 from __future__ import annotations
 
 import math
 import os
-from typing import Callable, Optional, Sequence
+from typing import TYPE_CHECKING, Any, Callable, Optional, Sequence
 
 import numpy as np
-from matplotlib.figure import Figure
 
-from .result import Result
+if TYPE_CHECKING:   # result.py imports this module
+    from matplotlib.figure import Figure
+
+    from ._sweep import SweepResult
+    from .result import Result
 
 __all__ = ["plot_settlement", "plot_isochrones", "plot_compression", "plot_consolidation",
-           "plot_all", "terzaghi_U"]
+           "plot_all", "plot_band", "terzaghi_U"]
 
 DPI = 110
+
+
+def _figure(**kw: Any) -> Figure:
+    from matplotlib.figure import Figure   # deferred: importing pelorin needs no matplotlib
+    return Figure(**kw)
 
 
 def terzaghi_U(Tv: np.ndarray | float) -> np.ndarray:
@@ -66,7 +75,7 @@ def plot_settlement(result: Result, path: Optional[str | os.PathLike] = None) ->
     ds = result.dataset
     t = ds["time"].values
     pos = t > 0.0
-    fig = Figure(figsize=(8.0, 6.0), constrained_layout=True)
+    fig = _figure(figsize=(8.0, 6.0), constrained_layout=True)
     top, ax = fig.subplots(2, 1, sharex=True, gridspec_kw=dict(height_ratios=(1, 3)))
     # The load acts from the start of each step: a step line through the grid.
     load = ds["load"].values
@@ -133,7 +142,7 @@ def plot_isochrones(result: Result, times: Optional[Sequence[float]] = None,
     picks = (_pick_times(result) if times is None
              else sorted({int(np.argmin(np.abs(t - w))) for w in times}))
     depth = ds["depth"].values
-    fig = Figure(figsize=(7.0, 6.0), constrained_layout=True)
+    fig = _figure(figsize=(7.0, 6.0), constrained_layout=True)
     ax = fig.subplots()
     loads_drawn = set()
     for n, j in enumerate(picks):
@@ -182,7 +191,7 @@ def plot_compression(result: Result, elements: Optional[Sequence[int]] = None,
     """
     ds = result.dataset
     chosen = _default_elements(result) if elements is None else [int(n) for n in elements]
-    fig = Figure(figsize=(7.0, 5.5), constrained_layout=True)
+    fig = _figure(figsize=(7.0, 5.5), constrained_layout=True)
     ax = fig.subplots()
     names = ds["layer_name"].values
     for n, i in enumerate(chosen):
@@ -231,7 +240,7 @@ def plot_consolidation(result: Result, path: Optional[str | os.PathLike] = None)
     keep = (t > t0) & (t <= t1)
     scale = float(ds["stage_time_scale"][0])
     Tv = (t[keep] - t0) / scale
-    fig = Figure(figsize=(7.0, 5.0), constrained_layout=True)
+    fig = _figure(figsize=(7.0, 5.0), constrained_layout=True)
     ax = fig.subplots()
     T = np.geomspace(min(Tv.min(), 1e-4), max(Tv.max(), 3.0), 200)
     ax.plot(T, terzaghi_U(T), color="k", lw=1.2, label="Terzaghi")
@@ -267,3 +276,31 @@ def plot_all(result: Result, outdir: str | os.PathLike) -> list[str]:
         draw(result, path=path)
         paths.append(path)
     return paths
+
+
+def plot_band(sweep: SweepResult, path: Optional[str | os.PathLike] = None) -> Figure:
+    """Settlement against log time of a sweep: the P10-P90 band and the median of the
+    runs, with the deterministic run drawn over it."""
+    ds = sweep.dataset
+    t = ds["time"].values[1:]
+    pct = ds["settlement_percentiles"].values[:, 1:] * 1000.0
+    fig = _figure(figsize=(8.0, 4.8))
+    ax = fig.add_subplot()
+    p = [f"P{q:g}" for q in ds["percentile"].values]
+    ax.fill_between(t, pct[0], pct[-1], color="tab:blue", alpha=0.25,
+                    label=f"{p[0]}-{p[-1]} of {ds.sizes[sweep.dim] - ds.attrs['failed']} runs")
+    ax.plot(t, pct[len(p) // 2], color="tab:blue", lw=1.5, label=f"{p[len(p) // 2]}")
+    if "settlement_deterministic" in ds:
+        ax.plot(t, ds["settlement_deterministic"].values[1:] * 1000.0, color="k",
+                lw=1.2, ls="--", label="deterministic")
+    ax.set_xscale("log")
+    ax.invert_yaxis()
+    ax.set_xlabel("time (days)")
+    ax.set_ylabel("settlement (mm)")
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend(loc="lower left")
+    ax.set_title(ds.attrs.get("title") or "Settlement: spread of the runs")
+    fig.tight_layout()
+    if path is not None:
+        fig.savefig(path, dpi=DPI)
+    return fig
