@@ -22,6 +22,8 @@
 // time since the load change: both scales of the stage, not of the run.
 #include "engine.hpp"
 
+#include "../core/simd.hpp"
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -101,12 +103,12 @@ struct StepConst {
 
 // A pass over the elements runs in blocks of kBlock: arithmetic loops without
 // calls or branches (every candidate computed, the element's own selected),
-// which the compiler vectorises, built for AVX2 and for the baseline and
-// picked at run time; the transcendental functions in scalar loops between
+// which the compiler vectorises, built for the instruction sets of simd.hpp
+// and picked at run time; the transcendental functions in scalar loops between
 // them.  IEEE +, -, *, / give the same bits in a vector lane as in a scalar
 // register and nothing is contracted into fused multiply-adds, so the
 // results do not depend on which build runs.
-constexpr int kBlock = 128;
+constexpr int kBlock = simd::kBlock;
 
 struct Block {
     double r[kBlock], d[kBlock], lr[kBlock], L[kBlock], q[kBlock], em[kBlock], arg[kBlock],
@@ -118,12 +120,6 @@ struct PassIn {
     const StepConst& sc;
     const double *sig, *u, *s0, *ep0;
 };
-
-#if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__)
-#define PELORIN_VECTOR __attribute__((target_clones("avx2", "default")))
-#else
-#define PELORIN_VECTOR
-#endif
 
 // Effective stresses; the smallest (and any not finite) through the floor
 // of Props::delta, g = d s_floored / d s; false if one is not positive.
