@@ -8,6 +8,8 @@ import sysconfig
 
 import pytest
 
+import pelorin as pelorin_package
+
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir)
 EXAMPLE = os.path.join(ROOT, "examples", "embankment.toml")
 FILES = ["results.nc", "settlement.csv", "summary.txt", "settlement.png", "isochrones.png",
@@ -36,8 +38,9 @@ def test_the_example_case_runs_and_writes_everything(example):
     out, proc = example
     assert proc.returncode == 0, proc.stderr
     assert sorted(os.listdir(out)) == sorted(FILES)
-    summary = (out / "summary.txt").read_text()
-    assert proc.stdout.startswith(summary)          # printed as written
+    summary, version = (out / "summary.txt").read_text().rsplit("\n\n", 1)
+    assert proc.stdout.startswith(summary + "\n")   # printed as written, with its writer
+    assert version == f"written by pelorin {pelorin_package.__version__}\n"
     assert summary.count("\n") > 12 and "sand lens" in summary
     assert "net of" in summary                      # creep: the companion run
     assert f"figures: {out / 'settlement.png'}, " in proc.stdout

@@ -188,7 +188,7 @@ def test_netcdf_round_trip_and_csv(terzaghi, tmp_path):
     assert back.stages.equals(r.stages) and list(r.stages.index) == [1]
     r.to_csv(tmp_path / "s.csv")
     import pandas as pd
-    table = pd.read_csv(tmp_path / "s.csv")
+    table = pd.read_csv(tmp_path / "s.csv", comment="#")
     assert list(table.columns[:3]) == ["time [day]", "load [kPa]", "settlement [mm]"]
     np.testing.assert_allclose(table["settlement [mm]"], r.settlement * 1000, rtol=1e-5)
     with pytest.raises(ValueError, match="not a pelorin result"):

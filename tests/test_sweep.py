@@ -190,7 +190,8 @@ def test_command_runs_the_example_sweep(tmp_path):
     assert proc.returncode == 0, proc.stderr
     assert sorted(os.listdir(tmp_path)) == ["percentiles.csv", "settlement_band.png",
                                             "summary.txt", "sweep.nc"]
-    assert proc.stdout.startswith((tmp_path / "summary.txt").read_text())
+    summary = (tmp_path / "summary.txt").read_text()
+    assert proc.stdout.startswith(summary.rsplit("\n\n", 1)[0] + "\n")
     import xarray as xr
     with xr.open_dataset(tmp_path / "sweep.nc") as ds:
         assert ds.sizes["sample"] == 6 and set(ds.status.values) == {"ok"}
@@ -222,3 +223,29 @@ def test_bad_sweep_sections_name_the_key(tmp_path, change, words):
                    "--out", str(tmp_path / "out"))
     assert proc.returncode == 2 and "Traceback" not in proc.stderr
     assert proc.stderr.startswith("pelorin: ") and words in proc.stderr, proc.stderr
+
+
+@pytest.mark.parametrize("processes", [False, True])
+def test_local_cluster_listens_on_loopback_only(processes):
+    import psutil
+    from pelorin._batches import _client
+    me = psutil.Process()
+    with _client(processes=processes, workers=1) as c:
+        assert c.submit(os.getpid).result() != me.pid or not processes
+        ours = {me.pid} | {p.pid for p in me.children(recursive=True)}
+        listening = {conn.laddr.ip for conn in psutil.net_connections("inet")
+                     if conn.status == psutil.CONN_LISTEN and conn.pid in ours}
+    assert listening == {"127.0.0.1"}
+
+
+def test_a_scheduler_without_workers_times_out_naming_it(monkeypatch):
+    from distributed import LocalCluster
+    from pelorin import _batches
+    monkeypatch.setattr(_batches, "WORKER_WAIT_SECONDS", 0.5)
+    with LocalCluster(n_workers=0, processes=False, dashboard_address=None) as cluster:
+        start = time.perf_counter()
+        with pytest.raises(_batches.NoWorkersError, match="has no workers") as err:
+            pelorin.sweep(PROFILE, LOADING, vary=VARY, samples=2, progress=False,
+                          scheduler=cluster.scheduler_address)
+        assert time.perf_counter() - start < 30
+    assert cluster.scheduler_address in str(err.value)

@@ -17,7 +17,15 @@ The engine itself: `run` takes the keywords of `Pelorin.compute` and returns
 an xarray Dataset; `run_elements` takes a column element by element;
 `ConvergenceError` carries the partial results of a run that cannot go on.
 """
-from ._run import ConvergenceError, run, run_elements
+import os as _os
+
+# The version is written once, in the VERSION file beside this one (meson.build reads it
+# too, for the package metadata).
+with open(_os.path.join(_os.path.dirname(__file__), "VERSION"), encoding="ascii") as _f:
+    __version__ = _f.read().strip()
+del _f
+
+from ._run import ConvergenceError, run, run_elements  # noqa: E402
 
 __all__ = ["run", "run_elements", "ConvergenceError"]
 

@@ -14,6 +14,8 @@ import os
 import sys
 from typing import Any, Optional, Sequence
 
+from . import __version__
+
 __all__ = ["main"]
 
 
@@ -51,7 +53,7 @@ def _write(result, out: str, plots: bool) -> list[str]:
     result.to_netcdf(paths[0])
     result.to_csv(paths[1])
     with open(paths[2], "w") as f:
-        f.write(result.summary() + "\n")
+        f.write(result.summary() + f"\n\nwritten by pelorin {__version__}\n")
     if plots:
         from .plots import plot_all
         paths += plot_all(result, out)
@@ -108,6 +110,7 @@ def _plot(args: argparse.Namespace) -> int:
 
 
 def _sweep(args: argparse.Namespace) -> int:
+    from ._batches import NoWorkersError
     from .casefile import CaseError, read_case
     from .model import ParameterError
 
@@ -134,15 +137,21 @@ def _sweep(args: argparse.Namespace) -> int:
         result = case.sweep(**kw)
     except (ParameterError, CaseError) as err:
         return _fail(f"{args.case}: {err}")
+    except NoWorkersError as err:
+        return _fail(str(err), 1)
+    except ImportError as err:
+        return _fail(str(err), 1)
     except (OSError, TimeoutError) as err:
         return _fail(f"cannot reach the Dask scheduler {args.scheduler}: {err}", 1)
     os.makedirs(out, exist_ok=True)
     paths = [os.path.join(out, n) for n in ("sweep.nc", "percentiles.csv", "summary.txt",
                                               "settlement_band.png")]
     result.to_netcdf(paths[0])
-    result.percentiles_frame().to_csv(paths[1])
+    with open(paths[1], "w") as f:
+        f.write(f"# pelorin {__version__}\n")
+        result.percentiles_frame().to_csv(f)
     with open(paths[2], "w") as f:
-        f.write(result.summary() + "\n")
+        f.write(result.summary() + f"\n\nwritten by pelorin {__version__}\n")
     result.plot(paths[3])
     print(result.summary())
     print()
@@ -151,18 +160,10 @@ def _sweep(args: argparse.Namespace) -> int:
     return 0
 
 
-def _version() -> str:
-    from importlib.metadata import PackageNotFoundError, version
-    try:
-        return version("pelorin")
-    except PackageNotFoundError:
-        return "(not installed)"
-
-
 def parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog="pelorin", description="Consolidation settlement of soft "
                                 "soils: run a case file, redraw its figures.")
-    p.add_argument("--version", action="version", version=f"pelorin {_version()}")
+    p.add_argument("--version", action="version", version=f"pelorin {__version__}")
     sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
     r = sub.add_parser("run", help="run a TOML case file",
                        description="Run a TOML case file and write results.nc, settlement.csv, "

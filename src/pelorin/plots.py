@@ -13,6 +13,7 @@ from typing import Callable, Optional, Sequence
 import numpy as np
 from matplotlib.figure import Figure
 
+from . import __version__
 from .result import Result
 
 __all__ = ["plot_settlement", "plot_isochrones", "plot_compression", "plot_consolidation",
@@ -40,7 +41,7 @@ def terzaghi_U(Tv: np.ndarray | float) -> np.ndarray:
 
 def _save(fig: Figure, path: Optional[str | os.PathLike]) -> Figure:
     if path is not None:
-        fig.savefig(path, dpi=DPI)
+        fig.savefig(path, dpi=DPI, metadata={"Software": f"pelorin {__version__}"})
     return fig
 
 

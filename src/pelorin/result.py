@@ -9,6 +9,7 @@ from typing import Any, Optional
 import numpy as np
 import xarray as xr
 
+from . import __version__
 from .mesh import SECONDS_PER_DAY, Column
 from .model import Loading, Profile
 
@@ -191,6 +192,7 @@ def build_dataset(ds: xr.Dataset, background: Optional[xr.Dataset], col: Column,
                                   history=list(layer.history), **_soil_dict(layer.soil))
                              for layer in profile.layers]),
         "source": "pelorin",
+        "pelorin_version": __version__,
     }
     return out
 
@@ -325,7 +327,10 @@ class Result:
         cols["U from pore pressure"] = ds["U_pore"].values
         cols["U from settlement"] = ds["U_settlement"].values
         import pandas as pd
-        pd.DataFrame(cols).to_csv(path, index=False, float_format="%.6g")
+        with open(path, "w", newline="") as f:
+            # the program that wrote it, as a comment line (pandas: read_csv(comment="#"))
+            f.write(f"# pelorin {__version__}\n")
+            pd.DataFrame(cols).to_csv(f, index=False, float_format="%.6g")
 
     def plot(self, outdir: str | os.PathLike) -> list[str]:
         """Write the figures as PNG into `outdir` (see `pelorin.plots.plot_all`);

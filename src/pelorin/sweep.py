@@ -22,6 +22,7 @@ from typing import Any, Mapping, Optional, Sequence, Union
 import numpy as np
 import xarray as xr
 
+from . import __version__
 from ._batches import Failure, run_batches
 from .distributions import Distribution, draw
 from .model import Layer, Loading, ParameterError, Profile, Soil
@@ -307,7 +308,7 @@ class SweepResult:
         ax.set_title(ds.attrs.get("title") or "Settlement: spread of the runs")
         fig.tight_layout()
         if path is not None:
-            fig.savefig(path, dpi=110)
+            fig.savefig(path, dpi=110, metadata={"Software": f"pelorin {__version__}"})
         return fig
 
 
@@ -364,7 +365,7 @@ def sweep(profile: Optional[Profile] = None, loading: Optional[Loading] = None, 
           times: Optional[Sequence[float]] = None, points_per_decade: int = 10,
           client: Any = None, scheduler: Optional[str] = None,
           processes: Optional[bool] = None, workers: Optional[int] = None,
-          batch_size: Optional[int] = None, progress: bool = True, title: str = "",
+          host: str = "127.0.0.1", batch_size: Optional[int] = None, progress: bool = True, title: str = "",
           **options: Any) -> SweepResult:
     """Run one profile many times with uncertain parameters, or many profiles, on Dask.
 
@@ -406,6 +407,10 @@ def sweep(profile: Optional[Profile] = None, loading: Optional[Loading] = None, 
         takes turns); worker processes take 0.6-0.9 s to start and isolate a worker that
         fails. By default threads for sweeps of under ten seconds of work per core,
         processes above.
+    host : str, default "127.0.0.1"
+        The interface the embedded local cluster listens on: this machine only, unless
+        another is asked for. A scheduler or client without workers makes the sweep
+        give up after a minute (`pelorin._batches.NoWorkersError`, a TimeoutError).
     batch_size : int, optional
         Runs per Dask task; by default batches shrink from about 0.4 s of work to 0.025 s
         as the sweep goes on, so the workers finish together.
@@ -485,7 +490,7 @@ def sweep(profile: Optional[Profile] = None, loading: Optional[Loading] = None, 
         processes = cost * len(items) / cores > 10.0
     kwargs: dict = dict(client=client, batch_size=batch_size, seconds_per_item=cost,
                         processes=processes, workers=workers, progress=progress, desc=dim + "s",
-                        batched=True)
+                        batched=True, host=host)
     if scheduler == "synchronous":
         kwargs["synchronous"] = True
     else:
@@ -498,7 +503,7 @@ def sweep(profile: Optional[Profile] = None, loading: Optional[Loading] = None, 
         ds[key] = ((dim,), np.asarray(v), {"long_name": f"sampled {key}"})
     ds["settlement_deterministic"] = ("time", det["settlement"], {"units": "m"})
     ds.attrs.update(title=title, seed=int(seed) if cases is None else -1,
-                    seconds_per_run=cost, source="pelorin.sweep")
+                    seconds_per_run=cost, source="pelorin.sweep", pelorin_version=__version__)
     if vary:
         ds.attrs["distributions"] = "; ".join(f"{k} ~ {d!r}" for k, d in vary.items())
     return SweepResult(ds)
