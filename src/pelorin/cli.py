@@ -3,6 +3,7 @@
     pelorin run CASE.toml [--out DIR] [--no-plots]
     pelorin plot DIR/results.nc [--out DIR]
     pelorin sweep CASE.toml [--samples N] [--seed S] [--scheduler tcp://HOST:PORT] [--out DIR]
+    pelorin example [NAME [DIR]]
 
 Exit status: 0 done, 1 the run failed (partial results are written),
 2 a bad case file or argument (one line on stderr naming the file and key).
@@ -160,9 +161,44 @@ def _sweep(args: argparse.Namespace) -> int:
     return 0
 
 
+def _examples() -> dict[str, str]:
+    """The example case files by name: shipped with the package, or a source checkout's."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    for folder in (os.path.join(here, "examples"), os.path.join(here, os.pardir, os.pardir,
+                                                                "examples")):
+        if os.path.isdir(folder):
+            return {os.path.splitext(n)[0]: os.path.join(folder, n)
+                    for n in sorted(os.listdir(folder)) if n.endswith(".toml")}
+    return {}
+
+
+def _example(args: argparse.Namespace) -> int:
+    import shutil
+
+    found = _examples()
+    if args.name is None:
+        for name, path in found.items():
+            with open(path, encoding="utf-8") as f:
+                first = f.readline().lstrip("# ").strip()
+            print(f"{name:16s} {first}")
+        return 0
+    if args.name not in found:
+        return _fail(f"no example case {args.name!r}; there are: {', '.join(found) or 'none'}")
+    target = os.path.join(args.dir, args.name + ".toml")
+    if os.path.exists(target):
+        return _fail(f"{target} exists already: not overwritten", 1)
+    try:
+        os.makedirs(args.dir, exist_ok=True)
+        shutil.copyfile(found[args.name], target)
+    except OSError as err:
+        return _fail(f"cannot write {target}: {err.strerror or err}", 1)
+    print(f"{target}: run it with `pelorin run {target}`")
+    return 0
+
+
 def parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog="pelorin", description="Consolidation settlement of soft "
-                                "soils: run a case file, redraw its figures.")
+                                "soils: run a case file, redraw its figures, copy an example out.")
     p.add_argument("--version", action="version", version=f"pelorin {__version__}")
     sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
     r = sub.add_parser("run", help="run a TOML case file",
@@ -204,6 +240,13 @@ def parser() -> argparse.ArgumentParser:
     w.add_argument("--progress", action="store_true",
                    help="show the progress bar even when stderr is not a terminal")
     w.set_defaults(func=_sweep)
+    x = sub.add_parser("example", help="copy an example case file out",
+                       description="Copy the example case NAME (a commented TOML case file) "
+                       "to DIR/NAME.toml; without NAME, list the examples.")
+    x.add_argument("name", nargs="?", metavar="NAME", help="the example (e.g. embankment)")
+    x.add_argument("dir", nargs="?", default=".", metavar="DIR",
+                   help="where to write it (default: the current directory)")
+    x.set_defaults(func=_example)
     return p
 
 
