@@ -47,7 +47,7 @@ def test_the_example_case_runs_and_writes_everything(example):
     assert proc.stderr == ""                         # no bar when stderr is not a terminal
     # The README shows what `make demo` prints.
     from test_package import readme_blocks
-    assert readme_blocks()[0].startswith(summary + "\nresults: demo-results/results.nc, ")
+    assert readme_blocks()[0].startswith(summary + "\n\nresults: demo-results/results.nc, ")
 
 
 def test_plot_redraws_the_figures_of_a_saved_result(example, tmp_path):

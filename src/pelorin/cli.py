@@ -48,7 +48,17 @@ class _Progress:
             self.bar.close()
 
 
-def _write(result, out: str, plots: bool) -> list[str]:
+_FIGURES = (".png", ".svg", ".pdf")
+
+
+def _formats(value: str) -> list[str]:
+    kinds = [k.strip().lower() for k in value.split(",") if k.strip()]
+    if not kinds or any(k not in ("png", "svg", "pdf") for k in kinds):
+        raise argparse.ArgumentTypeError(f"a list of png, svg, pdf; got {value!r}")
+    return kinds
+
+
+def _write(result, out: str, plots: bool, formats: Sequence[str] = ("png",)) -> list[str]:
     os.makedirs(out, exist_ok=True)
     paths = [os.path.join(out, name) for name in ("results.nc", "settlement.csv", "summary.txt")]
     result.to_netcdf(paths[0])
@@ -57,7 +67,7 @@ def _write(result, out: str, plots: bool) -> list[str]:
         f.write(result.summary() + f"\n\nwritten by pelorin {__version__}\n")
     if plots:
         from .plots import plot_all
-        paths += plot_all(result, out)
+        paths += plot_all(result, out, formats)
     return paths
 
 
@@ -85,11 +95,11 @@ def _run(args: argparse.Namespace) -> int:
         return _fail(message, 1)
     finally:
         progress.close()
-    paths = _write(result, out, plots=not args.no_plots)
+    paths = _write(result, out, plots=not args.no_plots, formats=args.formats)
     print(result.summary())
     print()
-    print(f"results: {', '.join(p for p in paths if not p.endswith('.png'))}")
-    figures = [p for p in paths if p.endswith(".png")]
+    print(f"results: {', '.join(p for p in paths if not p.endswith(_FIGURES))}")
+    figures = [p for p in paths if p.endswith(_FIGURES)]
     if figures:
         print(f"figures: {', '.join(figures)}")
     return 0
@@ -105,7 +115,7 @@ def _plot(args: argparse.Namespace) -> int:
         msg = str(err) if str(err).startswith(args.result) else f"{args.result}: {err}"
         return _fail(f"{msg}")
     out = args.out or os.path.dirname(os.path.abspath(args.result))
-    paths = plot_all(result, out)
+    paths = plot_all(result, out, args.formats)
     print("figures: " + ", ".join(paths))
     return 0
 
@@ -203,10 +213,13 @@ def parser() -> argparse.ArgumentParser:
     sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
     r = sub.add_parser("run", help="run a TOML case file",
                        description="Run a TOML case file and write results.nc, settlement.csv, "
-                       "summary.txt and the figures (PNG) into the output directory.")
+                       "summary.txt and the figures (PNG, or --formats) into the output "
+                       "directory.")
     r.add_argument("case", help="the case file (TOML)")
     r.add_argument("--out", metavar="DIR", help="output directory (default: CASE-results)")
     r.add_argument("--no-plots", action="store_true", help="write no figures")
+    r.add_argument("--formats", type=_formats, default=["png"], metavar="png,svg,pdf",
+                   help="the figures' file formats (default: png)")
     r.add_argument("--quiet", action="store_true", help="no progress bar")
     r.add_argument("--progress", action="store_true",
                    help="show the progress bar even when stderr is not a terminal")
@@ -215,6 +228,8 @@ def parser() -> argparse.ArgumentParser:
                        description="Redraw the figures of a saved result.")
     q.add_argument("result", help="a results.nc written by `pelorin run`")
     q.add_argument("--out", metavar="DIR", help="where to write (default: next to the file)")
+    q.add_argument("--formats", type=_formats, default=["png"], metavar="png,svg,pdf",
+                   help="the figures' file formats (default: png)")
     q.set_defaults(func=_plot)
     w = sub.add_parser("sweep", help="run a case many times with uncertain parameters on Dask",
                        description="Run the case's [sweep]: the uncertain parameters of its "

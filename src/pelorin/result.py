@@ -332,11 +332,13 @@ class Result:
             f.write(f"# pelorin {__version__}\n")
             pd.DataFrame(cols).to_csv(f, index=False, float_format="%.6g")
 
-    def plot(self, outdir: str | os.PathLike) -> list[str]:
-        """Write the figures as PNG into `outdir` (see `pelorin.plots.plot_all`);
-        return their paths."""
+    def plot(self, outdir: Optional[str | os.PathLike] = None,
+             formats: Any = "png") -> Any:
+        """The figures (see `pelorin.plots.plot_all`): written into `outdir` in
+        `formats` ("png", "svg", "pdf"), their paths returned; without `outdir`,
+        a dict of the matplotlib Figures by name."""
         from .plots import plot_all
-        return plot_all(self, outdir)
+        return plot_all(self, outdir, formats)
 
     # -- reading ------------------------------------------------------------------
     def summary(self) -> str:
