@@ -1,6 +1,8 @@
 """The pelorin command, run as a subprocess: the example case, broken case
 files, and redrawing a saved result."""
 import os
+import re
+import signal
 import shutil
 import subprocess
 import sys
@@ -135,3 +137,70 @@ def test_the_wheel_ships_the_examples_and_no_sources():
         pytest.skip("not testing an installed package")
     assert os.listdir(os.path.join(folder, "examples")) == ["embankment.toml"]
     assert not [n for n in os.listdir(folder) if n.endswith((".cpp", ".hpp"))]
+
+
+SLOW = GOOD.split("[[layers]]")[0].split("[soils.")[0] + """
+[soils.clay]
+Cc = 0.5
+Cr = 0.05
+esigvref = 1.5
+kref = 1e-9
+Ck = 0.75
+Ca = 0.02
+
+[[layers]]
+soil = "clay"
+thickness = 10.0
+ocr = 1.2
+elements = 3000
+
+[[stages]]
+time = 0.0
+load = 100.0
+
+[run]
+end = 100000.0
+rtol = 2e-7
+"""
+
+
+@pytest.mark.parametrize("sig, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
+def test_an_interrupted_run_writes_what_it_reached_marked_partial(tmp_path, sig, status):
+    import xarray as xr
+    case = tmp_path / "slow.toml"
+    case.write_text(SLOW)
+    out = tmp_path / "out"
+    p = subprocess.Popen([sys.executable, "-c", MAIN, TESTS, "run", str(case), "--out",
+                          str(out), "--progress"], stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, text=True)
+    assert p.stderr.read(1)     # the progress bar: the run has gone on for a second
+    p.send_signal(sig)
+    _, err = p.communicate(timeout=120)
+    assert p.returncode == status and "Traceback" not in err, err
+    assert re.fullmatch(r"pelorin: \S+: interrupted; results up to t = \S+ days in \S+ "
+                        r"\(marked partial\)", err.split("\r")[-1].strip()), err
+    with xr.open_dataset(out / "results.nc") as ds:
+        assert "interrupted" in ds.attrs["partial"] and ds.sizes["time"] > 1
+    assert (out / "summary.txt").read_text().startswith("PARTIAL RESULT: ")
+    assert "PARTIAL" in (out / "settlement.csv").read_text().splitlines()[0]
+    assert sorted(os.listdir(out)) == ["results.nc", "settlement.csv", "summary.txt"]
+
+
+def test_a_failed_write_leaves_the_old_files_and_says_so(tmp_path):
+    import resource
+    old = {name: f"old {name}" for name in FILES}
+    for name, text in old.items():
+        (tmp_path / name).write_text(text)
+
+    def small_files():
+        resource.setrlimit(resource.RLIMIT_FSIZE, (100_000, 100_000))
+    proc = subprocess.run([sys.executable, "-c", MAIN, TESTS, "run", EXAMPLE, "--out",
+                           str(tmp_path)], capture_output=True, text=True, timeout=300,
+                          preexec_fn=small_files)
+    assert proc.returncode == 1 and proc.stderr.count("\n") == 1, proc.stderr
+    assert "cannot write the results into" in proc.stderr and "ulimit -f" in proc.stderr
+    assert {n: (tmp_path / n).read_text() for n in os.listdir(tmp_path)} == old
+    (tmp_path / "a file").write_text("")
+    proc = pelorin("run", EXAMPLE, "--out", str(tmp_path / "a file"))
+    assert proc.returncode == 1 and proc.stderr == f"pelorin: cannot write into " \
+        f"{tmp_path / 'a file'}: file exists\n"

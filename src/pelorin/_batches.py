@@ -236,7 +236,8 @@ def run_batches(fn: Callable[[Any], Any], items: Sequence[Any], *, client: Any =
     list
         One entry per item: ``fn(item)``, or a `Failure` with the reason the item failed.
 
-    Ctrl-C cancels the outstanding batches before KeyboardInterrupt propagates.
+    Ctrl-C cancels the outstanding batches before KeyboardInterrupt propagates, with
+    the results so far (None for the items not finished) as its `partial_results`.
     NoWorkersError: the scheduler has had no worker for WORKER_WAIT_SECONDS.
     """
     from tqdm import tqdm
@@ -250,10 +251,14 @@ def run_batches(fn: Callable[[Any], Any], items: Sequence[Any], *, client: Any =
         sizes = batch_sizes(len(items), 0.0, 1, batch_size or len(items))
         with tqdm(total=len(items), desc=desc, unit="run", disable=not progress,
                   leave=False) as bar:
-            for batch in _split(indexed, sizes):
-                for index, value in _run_batch(fn, batch, batched):
-                    results[index] = value
-                    bar.update(1)
+            try:
+                for batch in _split(indexed, sizes):
+                    for index, value in _run_batch(fn, batch, batched):
+                        results[index] = value
+                        bar.update(1)
+            except KeyboardInterrupt as err:
+                err.partial_results = results  # type: ignore[attr-defined]
+                raise
         return results
     with _client(client, scheduler, processes, workers, host) as c:
         from dask.base import tokenize   # Dask only here: the path above runs without it
@@ -295,8 +300,10 @@ def run_batches(fn: Callable[[Any], Any], items: Sequence[Any], *, client: Any =
                 for index, value in part:
                     results[index] = value
                 bar.update(len(part))
-        except BaseException:
+        except BaseException as err:
             c.cancel(futures)
+            if isinstance(err, KeyboardInterrupt):   # the batches finished are kept
+                err.partial_results = results  # type: ignore[attr-defined]
             raise
         finally:
             bar.close()

@@ -273,10 +273,19 @@ def _solve_arrays(depth: np.ndarray, elements: dict[str, np.ndarray], qo: float,
                   check_history: bool) -> dict:
     """The engine's arrays of a run (node and element rows, one column per time from 0);
     ConvergenceError with the partial Dataset when the run cannot go on."""
-    res = _engine.solve(depth, elements, qo, time, lf, gammaw=gammaw, drainagetype=drainage,
-                        rtol=rtol, max_substeps=max_substeps, max_newton=max_newton,
-                        progress=progress, node_dsigv=node_dsigv, node_ru=node_ru,
-                        check_history=check_history)
+    try:
+        res = _engine.solve(depth, elements, qo, time, lf, gammaw=gammaw,
+                            drainagetype=drainage, rtol=rtol, max_substeps=max_substeps,
+                            max_newton=max_newton, progress=progress, node_dsigv=node_dsigv,
+                            node_ru=node_ru, check_history=check_history)
+    except KeyboardInterrupt as err:
+        # Ctrl-C: the Dataset up to the last output time reached, as `partial`
+        reached = getattr(err, "partial_run", None)
+        if reached is not None:
+            err.partial = _dataset(reached, depth, time, lf, gammaw, drainage, rtol,
+                                   int(reached["columns"]))
+            del err.partial_run
+        raise
     return _reached(res, depth, time, lf, gammaw, drainage, rtol)
 
 

@@ -12,8 +12,13 @@ from __future__ import annotations
 
 import argparse
 import os
+import resource
+import shutil
+import signal
 import sys
-from typing import Any, Optional, Sequence
+import tempfile
+import threading
+from typing import Any, Callable, Optional, Sequence
 
 from . import __version__
 
@@ -58,17 +63,85 @@ def _formats(value: str) -> list[str]:
     return kinds
 
 
-def _write(result, out: str, plots: bool, formats: Sequence[str] = ("png",)) -> list[str]:
-    os.makedirs(out, exist_ok=True)
-    paths = [os.path.join(out, name) for name in ("results.nc", "settlement.csv", "summary.txt")]
-    result.to_netcdf(paths[0])
-    result.to_csv(paths[1])
-    with open(paths[2], "w") as f:
-        f.write(result.summary() + f"\n\nwritten by pelorin {__version__}\n")
-    if plots:
-        from .plots import plot_all
-        paths += plot_all(result, out, formats)
-    return paths
+class _WriteFailed(Exception):
+    """The outputs could not be written; the files already there are as they were.
+    `library`: the NetCDF library failed, and may crash the interpreter's exit."""
+
+    def __init__(self, message: str, library: bool = False) -> None:
+        super().__init__(message)
+        self.library = library
+
+
+class _Terminated(KeyboardInterrupt):
+    """SIGTERM, handled as Ctrl-C is (what was reached is written), exit status 143."""
+
+
+def _on_sigterm(*_: Any) -> None:
+    raise _Terminated()
+
+
+def _reason(err: BaseException) -> str:
+    if isinstance(err, OSError) and err.strerror:
+        return err.strerror[0].lower() + err.strerror[1:]
+    return str(err) or type(err).__name__
+
+
+def _staged(out: str, write: Callable[[str], list[str]]) -> list[str]:
+    """`write(folder)` into a temporary folder inside `out`, then its files moved over
+    those of `out`, one rename each: a write that fails or is interrupted leaves the
+    files already in `out` as they were (and none of the new ones)."""
+    try:
+        os.makedirs(out, exist_ok=True)
+        tmp = tempfile.mkdtemp(prefix=".pelorin-", dir=out)
+    except OSError as err:
+        raise _WriteFailed(f"cannot write into {out}: {_reason(err)}") from None
+    try:
+        try:
+            written = write(tmp)
+            for path in written:
+                with open(path, "rb") as f:
+                    os.fsync(f.fileno())
+        except (OSError, RuntimeError, MemoryError) as err:
+            # RuntimeError: the NetCDF library's ("NetCDF: HDF error" on a full disk)
+            why = _reason(err)
+            if shutil.disk_usage(tmp).free < 16 << 20:
+                why += "; the disk is full"
+            limit = resource.getrlimit(resource.RLIMIT_FSIZE)[0]
+            if limit != resource.RLIM_INFINITY:
+                why += f"; files are limited to {limit} bytes (ulimit -f)"
+            raise _WriteFailed(f"cannot write the results into {out}: {why}; the files "
+                               "there are left as they were",
+                               library=isinstance(err, RuntimeError)) from None
+        paths = []
+        for path in written:
+            final = os.path.join(out, os.path.basename(path))
+            os.replace(path, final)
+            paths.append(final)
+        return paths
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+
+
+def _write(result, out: str, plots: bool, formats: Sequence[str] = ("png",),
+           partial: Optional[str] = None) -> list[str]:
+    """results.nc, settlement.csv, summary.txt and the figures, all or none. A `partial`
+    result says why in each file."""
+    if partial:
+        result.dataset.attrs["partial"] = partial
+
+    def write(folder: str) -> list[str]:
+        paths = [os.path.join(folder, n) for n in ("results.nc", "settlement.csv", "summary.txt")]
+        result.to_netcdf(paths[0])
+        result.to_csv(paths[1])
+        with open(paths[2], "w") as f:
+            if partial:
+                f.write(f"PARTIAL RESULT: {partial}\n\n")
+            f.write(result.summary() + f"\n\nwritten by pelorin {__version__}\n")
+        if plots:
+            from .plots import plot_all
+            paths += plot_all(result, folder, formats)
+        return paths
+    return _staged(out, write)
 
 
 def _run(args: argparse.Namespace) -> int:
@@ -86,13 +159,22 @@ def _run(args: argparse.Namespace) -> int:
         result = case.simulate(progress=progress)
     except ParameterError as err:
         return _fail(f"{args.case}: {err}")
-    except pelorin.ConvergenceError as err:
+    except (pelorin.ConvergenceError, KeyboardInterrupt) as err:
+        progress.close()
         partial = getattr(err, "result", None)
-        message = f"{args.case}: the run stopped: {err}"
+        if isinstance(err, KeyboardInterrupt):
+            status = 143 if isinstance(err, _Terminated) else 130
+            message = f"{args.case}: interrupted"
+        else:
+            status, message = 1, f"{args.case}: the run stopped: {err}"
         if partial is not None:
-            paths = _write(partial, out, plots=False)
-            message += f"; results up to then in {paths[0]}"
-        return _fail(message, 1)
+            t = float(partial.dataset["time"][-1])
+            why = partial.dataset.attrs.get("partial") or (
+                f"{'interrupted' if status != 1 else 'the run stopped'} after t = {t:g} days")
+            paths = _write(partial, out, plots=False, partial=why)
+            message += (f"; results up to then in {paths[0]}" if status == 1 else
+                        f"; results up to t = {t:g} days in {paths[0]} (marked partial)")
+        return _fail(message, status)
     finally:
         progress.close()
     paths = _write(result, out, plots=not args.no_plots, formats=args.formats)
@@ -144,26 +226,42 @@ def _sweep(args: argparse.Namespace) -> int:
     kw["scheduler"] = args.scheduler
     kw["progress"] = not args.quiet and (sys.stderr.isatty() or args.progress)
     out = args.out or os.path.splitext(os.path.basename(args.case))[0] + "-sweep"
+    status, message = 0, ""
     try:
         result = case.sweep(**kw)
     except (ParameterError, CaseError) as err:
         return _fail(f"{args.case}: {err}")
+    except KeyboardInterrupt as err:
+        status = 143 if isinstance(err, _Terminated) else 130
+        message = f"{args.case}: interrupted"
+        result = getattr(err, "result", None)
+        if result is None:
+            return _fail(message, status)
     except NoWorkersError as err:
         return _fail(str(err), 1)
     except ImportError as err:
         return _fail(str(err), 1)
     except (OSError, TimeoutError) as err:
         return _fail(f"cannot reach the Dask scheduler {args.scheduler}: {err}", 1)
-    os.makedirs(out, exist_ok=True)
-    paths = [os.path.join(out, n) for n in ("sweep.nc", "percentiles.csv", "summary.txt",
-                                              "settlement_band.png")]
-    result.to_netcdf(paths[0])
-    with open(paths[1], "w") as f:
-        f.write(f"# pelorin {__version__}\n")
-        result.percentiles_frame().to_csv(f)
-    with open(paths[2], "w") as f:
-        f.write(result.summary() + f"\n\nwritten by pelorin {__version__}\n")
-    result.plot(paths[3])
+    partial = result.dataset.attrs.get("partial")
+
+    def write(folder: str) -> list[str]:
+        paths = [os.path.join(folder, n) for n in ("sweep.nc", "percentiles.csv",
+                                                   "summary.txt", "settlement_band.png")]
+        result.to_netcdf(paths[0])
+        with open(paths[1], "w") as f:
+            f.write(f"# pelorin {__version__}" + (f"; PARTIAL: {partial}" if partial else "")
+                    + "\n")
+            result.percentiles_frame().to_csv(f)
+        with open(paths[2], "w") as f:
+            if partial:
+                f.write(f"PARTIAL RESULT: {partial}\n\n")
+            f.write(result.summary() + f"\n\nwritten by pelorin {__version__}\n")
+        result.plot(paths[3])
+        return paths
+    paths = _staged(out, write)
+    if status:
+        return _fail(f"{message}; {partial}: in {paths[0]} (marked partial)", status)
     print(result.summary())
     print()
     print(f"results: {', '.join(paths[:3])}")
@@ -268,11 +366,28 @@ def parser() -> argparse.ArgumentParser:
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Entry point of the `pelorin` command; returns the exit status."""
     args = parser().parse_args(argv)
+    handlers = {}
+    if threading.current_thread() is threading.main_thread():
+        if hasattr(signal, "SIGXFSZ"):    # a file size limit: an error to report, not a kill
+            handlers[signal.SIGXFSZ] = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        handlers[signal.SIGTERM] = signal.signal(signal.SIGTERM, _on_sigterm)
     try:
         return int(args.func(args))
+    except _WriteFailed as err:
+        status = _fail(str(err), 1)
+        if err.library:   # the HDF5 library's state after a failed write crashes the exit
+            sys.stdout.flush()
+            sys.stderr.flush()
+            os._exit(status)
+        return status
+    except KeyboardInterrupt as err:  # between the steps that report it themselves
+        return _fail("interrupted", 143 if isinstance(err, _Terminated) else 130)
     except BrokenPipeError:     # output piped into a pager or head that closed
         sys.stdout = open(os.devnull, "w")
         return 0
+    finally:
+        for sig, handler in handlers.items():
+            signal.signal(sig, handler)
 
 
 if __name__ == "__main__":  # pragma: no cover

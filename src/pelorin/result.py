@@ -1,10 +1,12 @@
 """The result of an analysis: labelled histories and what engineers read off them."""
 from __future__ import annotations
 
+import contextlib
 import json
 import math
 import os
-from typing import Any, Optional
+import tempfile
+from typing import Any, Iterator, Optional
 
 import numpy as np
 import xarray as xr
@@ -308,8 +310,10 @@ class Result:
     # -- files ------------------------------------------------------------------
     def to_netcdf(self, path: str | os.PathLike) -> None:
         """Write the result to a NetCDF-4 file (read it back with
-        `pelorin.open_result`)."""
-        self.dataset.to_netcdf(path, engine="netcdf4")
+        `pelorin.open_result`): into a temporary file beside it, renamed over
+        `path` once complete, so that a failed write leaves an old file whole."""
+        with replacing(path) as tmp:
+            self.dataset.to_netcdf(tmp, engine="netcdf4")
 
     def to_csv(self, path: str | os.PathLike) -> None:
         """Write the settlement-time table: time, load, settlement of the
@@ -327,9 +331,11 @@ class Result:
         cols["U from pore pressure"] = ds["U_pore"].values
         cols["U from settlement"] = ds["U_settlement"].values
         import pandas as pd
-        with open(path, "w", newline="") as f:
+        partial = ds.attrs.get("partial")
+        with replacing(path) as tmp, open(tmp, "w", newline="") as f:
             # the program that wrote it, as a comment line (pandas: read_csv(comment="#"))
-            f.write(f"# pelorin {__version__}\n")
+            f.write(f"# pelorin {__version__}" + (f"; PARTIAL: {partial}" if partial else "")
+                    + "\n")
             pd.DataFrame(cols).to_csv(f, index=False, float_format="%.6g")
 
     def plot(self, outdir: Optional[str | os.PathLike] = None,
@@ -384,6 +390,28 @@ class Result:
         lines.append(f"final primary settlement under {float(ds['stage_load'][-1]):g} kPa: "
                      f"{float(ds['primary'][-1]) * mm:.1f} mm")
         return "\n".join(lines)
+
+
+@contextlib.contextmanager
+def replacing(path: str | os.PathLike) -> Iterator[str]:
+    """A temporary path beside `path`, to write in full; then flushed to the disk and
+    renamed over `path`. On any failure the temporary file goes and `path` stays."""
+    path = os.fspath(path)
+    fd, tmp = tempfile.mkstemp(prefix=f".{os.path.basename(path)}.", suffix=".tmp",
+                               dir=os.path.dirname(os.path.abspath(path)))
+    os.close(fd)
+    try:
+        mask = os.umask(0)
+        os.umask(mask)
+        os.chmod(tmp, 0o666 & ~mask)     # as an ordinary new file would be
+        yield tmp
+        with open(tmp, "rb") as f:
+            os.fsync(f.fileno())
+        os.replace(tmp, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(tmp)
+        raise
 
 
 def _fmt(x: float, spec: str = ".4g") -> str:

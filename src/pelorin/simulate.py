@@ -227,12 +227,18 @@ def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]
 
     try:
         ds = run(**kw, progress=tick(0.0))
-    except pelorin.ConvergenceError as err:
-        partial = err.partial
-        err.result = (make(partial, None)  # type: ignore[attr-defined]
+    except (pelorin.ConvergenceError, KeyboardInterrupt) as err:
+        # what was reached, as a Result, when there is more than the initial state
+        partial = getattr(err, "partial", None)
+        err.result = (make(partial, None)  # type: ignore[union-attr]
                       if partial is not None and partial.sizes.get("time", 0) > 1 else None)
         raise
     bg = None
     if run_background:
-        bg = run(**dict(kw, loadfactor=np.zeros_like(lf)), progress=tick(end))
+        try:
+            bg = run(**dict(kw, loadfactor=np.zeros_like(lf)), progress=tick(end))
+        except KeyboardInterrupt as err:   # the loaded run is whole; its background is not
+            err.result = make(ds, None)  # type: ignore[attr-defined]
+            err.result.dataset.attrs["partial"] = "interrupted before the background run ended"
+            raise
     return make(ds, bg)

@@ -278,8 +278,11 @@ class SweepResult:
         return frame
 
     def to_netcdf(self, path: Union[str, os.PathLike]) -> None:
-        """Write the Dataset to a NetCDF file."""
-        self.dataset.to_netcdf(path, engine="netcdf4")
+        """Write the Dataset to a NetCDF file (a temporary file renamed over `path` once
+        complete)."""
+        from .result import replacing
+        with replacing(path) as tmp:
+            self.dataset.to_netcdf(tmp, engine="netcdf4")
 
     def plot(self, path: Optional[Union[str, os.PathLike]] = None) -> Any:
         """Settlement against log time: the P10-P90 band and the median of the runs, with
@@ -495,15 +498,28 @@ def sweep(profile: Optional[Profile] = None, loading: Optional[Loading] = None, 
         kwargs["synchronous"] = True
     else:
         kwargs["scheduler"] = scheduler
-    outcomes = run_batches(fn, items, **kwargs)
+    def labelled(outcomes: list) -> SweepResult:
+        ds = _gather(outcomes, names, dim, np.concatenate(([0.0], grid)), len(loading.stages))
+        for key, v in values.items():
+            ds[key] = ((dim,), np.asarray(v), {"long_name": f"sampled {key}"})
+        ds["settlement_deterministic"] = ("time", det["settlement"], {"units": "m"})
+        ds.attrs.update(title=title, seed=int(seed) if cases is None else -1,
+                        seconds_per_run=cost, source="pelorin.sweep",
+                        pelorin_version=__version__)
+        if vary:
+            ds.attrs["distributions"] = "; ".join(f"{k} ~ {d!r}" for k, d in vary.items())
+        return SweepResult(ds)
 
-    times_all = np.concatenate(([0.0], grid))
-    ds = _gather(outcomes, names, dim, times_all, len(loading.stages))
-    for key, v in values.items():
-        ds[key] = ((dim,), np.asarray(v), {"long_name": f"sampled {key}"})
-    ds["settlement_deterministic"] = ("time", det["settlement"], {"units": "m"})
-    ds.attrs.update(title=title, seed=int(seed) if cases is None else -1,
-                    seconds_per_run=cost, source="pelorin.sweep", pelorin_version=__version__)
-    if vary:
-        ds.attrs["distributions"] = "; ".join(f"{k} ~ {d!r}" for k, d in vary.items())
-    return SweepResult(ds)
+    try:
+        outcomes = run_batches(fn, items, **kwargs)
+    except KeyboardInterrupt as err:
+        # the runs finished before it, as a result marked partial
+        reached = getattr(err, "partial_results", None)
+        if reached is not None:
+            done = sum(r is not None for r in reached)
+            err.result = labelled([Failure("Interrupted", "not run") if r is None else r
+                                   for r in reached])  # type: ignore[attr-defined]
+            err.result.dataset.attrs["partial"] = (f"{done} of {len(reached)} {dim}s "
+                                                   "finished before the interrupt")
+        raise
+    return labelled(outcomes)
