@@ -70,7 +70,7 @@ fuzz: $(VENV)/.deps $(VPY)
 	[ -f $(SANDIR)/build.ninja ] || meson setup $(SANDIR) -Dbuildtype=debugoptimized \
 	  -Db_sanitize=address,undefined -Db_lundef=false >/dev/null
 	ninja -C $(SANDIR) >/dev/null
-	cd tests && $(SANENV) ../$(VPY) fuzz_module.py --seconds $(FUZZ_SECONDS)
+	cd tests && $(SANENV) ../$(VPY) exact/fuzz_module.py --seconds $(FUZZ_SECONDS)
 
 # Fast incremental build for development: tests import from build-dev.
 dev: $(VENV)/.deps $(VPY)

@@ -41,7 +41,7 @@ if _build:  # the package from the source tree with the extension built there
 
 import Pelorin  # noqa: E402
 import pelorin  # noqa: E402
-from pelorin import _engine, _run  # noqa: E402
+from pelorin import _call, _run  # noqa: E402
 
 CLAY = dict(Cc=0.5, Cr=0.05, sigvref=100.0, esigvref=1.5, Gs=2.7, kref=8.64e-5, ekref=1.5,
             Ck=0.75, Ca=0.02, tref=1.0, qo=10.0, dsigv=100.0, ocrvoidratiotype=0,
@@ -80,7 +80,8 @@ def engine_core_time(N, rtol, repeat):
     nodes, qo, depth = _run._node_arrays(dict(CLAY, N=N))
     el = _run._to_elements(nodes)
     t, lf = TIMES, np.ones(3)
-    return best_of(repeat, lambda: _engine.solve(depth, el, qo, t, lf, rtol=rtol))[0]
+    job = _call.make_job(depth, el, qo, t, lf, rtol=rtol)
+    return best_of(repeat, lambda: _call.solve(job))[0]
 
 
 def main():

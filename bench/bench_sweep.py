@@ -55,7 +55,7 @@ def main() -> None:
     args = ap.parse_args()
     import dask
     from distributed import Client, LocalCluster
-    from pelorin._batches import EMBEDDED_CLUSTER_CONFIG
+    EMBEDDED_CLUSTER_CONFIG = pelorin.EMBEDDED_CLUSTER_CONFIG
 
     n = args.samples
     cores = os.cpu_count() or 1

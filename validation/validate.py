@@ -4,7 +4,7 @@ prints a markdown table: case, quantity, tolerance, measured error, pass/fail.
     python validation/validate.py            # pelorin.run, the whole table
     python validation/validate.py --compute  # the same cases through Pelorin.compute
 
-Every case is defined once, here: tests/test_validation.py asserts the same
+Every case is defined once, here: tests/pelorin/test_validation.py asserts the same
 tolerances through the same definitions.  A case measures its errors with a
 `solver`, any callable with the keywords of a run that returns a Dataset laid
 out as `pelorin.run`'s (dims node and time, time 0 first; coords depth and

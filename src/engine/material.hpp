@@ -29,8 +29,6 @@ struct Material {
     double e_of(double ep, double s) const { return ep - Cr * std::log10(s / sigvref); }
     // Permeability and its logarithmic derivative d ln k / de.
     double k(double e) const { return soil::get_ktest(e, ekref, kref, Ck); }
-    // The same permeability through exp (the engine's inner loop).
-    double k_fast(double e) const { return kref * std::exp((e - ekref) * (kLn10 / Ck)); }
     double dlnk_de() const { return kLn10 / Ck; }
 };
 

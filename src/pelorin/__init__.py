@@ -25,27 +25,24 @@ with open(_os.path.join(_os.path.dirname(__file__), "VERSION"), encoding="ascii"
     __version__ = _f.read().strip()
 del _f
 
-from ._run import ConvergenceError, run, run_elements  # noqa: E402
-
-__all__ = ["run", "run_elements", "ConvergenceError"]
-
-# --- the analysis layer: object model, simulate, results, case files ----------
-# A soil profile (Soil, Layer, Profile) under staged loads (Stage, Loading):
-# `simulate(profile, loading)` returns a `Result` (labelled histories, per-layer
-# settlement, degree of consolidation, t50/t90, end of primary, creep), which
-# writes NetCDF/CSV/summaries and figures (pelorin.plots); `read_case` reads a
-# TOML case file, `open_result` a saved result.  The `pelorin` command runs
-# case files (pelorin.cli).
-from .model import Layer, Loading, ParameterError, Profile, Soil, Stage  # noqa: E402
-from .simulate import simulate, time_grid  # noqa: E402
+from . import plots  # noqa: E402
+from ._batches import EMBEDDED_CLUSTER_CONFIG  # noqa: E402
+from ._distributions import LogNormal, Normal, Uniform  # noqa: E402
+from ._run import run, run_elements  # noqa: E402
+from ._simulate import simulate  # noqa: E402
+from ._sweep import SweepResult, sweep  # noqa: E402
+from ._timegrid import time_grid  # noqa: E402
+from .casefile import read_case  # noqa: E402
+from .errors import CaseError, ConvergenceError, ParameterError  # noqa: E402
+from .model import Layer, Loading, Profile, Soil, Stage  # noqa: E402
 from .result import Result, open_result  # noqa: E402
-from .casefile import CaseError, read_case  # noqa: E402
 
-__all__ += ["Soil", "Layer", "Profile", "Stage", "Loading", "ParameterError", "simulate",
-            "time_grid", "Result", "open_result", "read_case", "CaseError"]
-
-# --- many runs: uncertainty and many boreholes on Dask --------------------------------
-from .distributions import LogNormal, Normal, Uniform  # noqa: E402
-from .sweep import SweepResult, sweep  # noqa: E402
-
-__all__ += ["sweep", "SweepResult", "Normal", "LogNormal", "Uniform"]
+__all__ = [
+    # the engine itself
+    "run", "run_elements", "ConvergenceError",
+    # the analysis layer: object model, simulate, results, case files, figures
+    "Soil", "Layer", "Profile", "Stage", "Loading", "ParameterError", "simulate", "time_grid",
+    "Result", "open_result", "read_case", "CaseError", "plots",
+    # many runs: uncertainty and many boreholes on Dask
+    "sweep", "SweepResult", "Normal", "LogNormal", "Uniform", "EMBEDDED_CLUSTER_CONFIG",
+]

@@ -18,6 +18,13 @@ import threading
 import time
 from typing import Any, Callable, Iterator, List, Optional, Sequence, Tuple
 
+try:    # optional (the 'dask' extra): a synchronous sweep runs without it
+    import dask
+    from dask.base import tokenize
+except ImportError:
+    dask = None
+from tqdm import tqdm
+
 __all__ = ["Failure", "run_batches", "batch_sizes", "NoWorkersError", "LOCAL_HOST"]
 
 # The embedded cluster listens on the loopback interface only: its scheduler and workers
@@ -166,8 +173,11 @@ def _client(client: Any = None, scheduler: Optional[str] = None,
         yield _with_workers(client, getattr(client.scheduler, "address", None) or "of the client")
         return
     try:
-        import dask
+        # Deferred: distributed adds about 0.27 s to every import of the package (the
+        # command, worker processes), and only a sweep on a cluster needs it.
         from distributed import Client, LocalCluster
+        if dask is None:
+            raise ImportError("No module named 'dask'")
     except ImportError as err:
         raise ImportError("a sweep on Dask needs the packages dask and distributed "
                           "(pip install 'pelorin[dask]', or Debian's python3-distributed); "
@@ -240,8 +250,6 @@ def run_batches(fn: Callable[[Any], Any], items: Sequence[Any], *, client: Any =
     the results so far (None for the items not finished) as its `partial_results`.
     NoWorkersError: the scheduler has had no worker for WORKER_WAIT_SECONDS.
     """
-    from tqdm import tqdm
-
     items = list(items)
     results: List[Any] = [None] * len(items)
     if not items:
@@ -261,8 +269,6 @@ def run_batches(fn: Callable[[Any], Any], items: Sequence[Any], *, client: Any =
                 raise
         return results
     with _client(client, scheduler, processes, workers, host) as c:
-        from dask.base import tokenize   # Dask only here: the path above runs without it
-
         sizes = batch_sizes(len(items), seconds_per_item or MAX_BATCH_SECONDS, _workers(c),
                             batch_size)
         token = tokenize(fn, time.time_ns(), os.getpid())

@@ -6,6 +6,12 @@ import numpy.typing as npt
 
 ArrayLike = npt.ArrayLike
 
+DEFAULTS: dict[str, Any]
+
+class InputError(ValueError):
+    parameter: str
+    index: Optional[int]
+
 def prepare(depth: ArrayLike, elements: Mapping[str, ArrayLike], qo: float,
             gammaw: float = ..., drainagetype: int = ...,
             check_history: bool = ...) -> dict[str, np.ndarray]: ...

@@ -59,20 +59,17 @@ from __future__ import annotations
 
 import dataclasses
 import os
-import re
 import tomllib
 from dataclasses import dataclass, field
 from typing import Any, Optional
 
-from .model import Layer, Loading, ParameterError, Profile, Soil, Stage, field_names
+from ._distributions import LogNormal, Normal, Uniform
+from ._simulate import simulate
+from ._sweep import sweep
+from .errors import CaseError, ParameterError
+from .model import Layer, Loading, Profile, Soil, Stage, field_names
 
 __all__ = ["Case", "CaseError", "SweepSpec", "read_case", "parse_case"]
-
-
-class CaseError(ValueError):
-    """A case file cannot be read or holds a value that cannot be used.
-
-    The message names the file, the key and what is expected."""
 
 
 @dataclass(frozen=True)
@@ -90,7 +87,6 @@ class Case:
 
     def simulate(self, **kwargs: Any):
         """Run the case (keywords as for `pelorin.simulate`)."""
-        from .simulate import simulate
         kw: dict[str, Any] = dict(times=self.times, points_per_decade=self.points_per_decade,
                                   background=self.background, title=self.title)
         kw.update(self.options)
@@ -100,7 +96,6 @@ class Case:
 
     def sweep(self, **kwargs: Any):
         """Run the case's [sweep] (keywords as for `pelorin.sweep`, overriding the file's)."""
-        from .sweep import sweep
         if self.sweep_spec is None:
             raise CaseError("the case has no [sweep] section: add one with [[sweep.vary]] "
                             "tables naming the uncertain parameters")
@@ -151,7 +146,8 @@ def _make(cls: type, where: str, table: dict, **extra: Any):
     try:
         return cls(**table, **extra)
     except ParameterError as err:
-        raise CaseError(f"{where}: {err.parameter} {err.problem}") from None
+        raise CaseError(f"{where}: {err.parameter} {err.problem}", parameter=err.parameter,
+                        problem=err.problem) from None
     except TypeError as err:
         # A missing required key.
         missing = [f.name for f in dataclasses.fields(cls)
@@ -213,10 +209,10 @@ def parse_case(data: dict, source: str = "case") -> Case:
     try:
         loading = Loading(stages, end=end)
     except ParameterError as err:
-        m = re.fullmatch(r"stages\[(\d+)\]\.(\w+)", err.parameter)
-        key = (f"[[stages]] #{int(m.group(1)) + 1}: {m.group(2)}" if m
+        key = (f"[[stages]] #{err.index + 1}: {err.key}" if err.index is not None
                else {"end": "[run] end"}.get(err.parameter, f"[[stages]] {err.parameter}"))
-        raise CaseError(f"{source}: {key} {err.problem}") from None
+        raise CaseError(f"{source}: {key} {err.problem}", parameter=err.parameter,
+                        problem=err.problem) from None
 
     times = run.get("times")
     if times is not None:
@@ -258,7 +254,6 @@ def _whole(value: Any, where: str, meaning: str, low: int) -> int:
 
 def _sweep_spec(table: Any, source: str) -> SweepSpec:
     """The [sweep] section: samples, seed, optional correlation, [[sweep.vary]] tables."""
-    from .distributions import LogNormal, Normal, Uniform
     table = dict(_table("sweep", table, source))
     _unknown(f"{source}: [sweep]", table, SWEEP_KEYS)
     samples = _whole(table.get("samples", 100), f"{source}: [sweep] samples", "runs", 1)
@@ -294,10 +289,10 @@ def _sweep_spec(table: Any, source: str) -> SweepSpec:
                             f"(keys: {', '.join(DISTRIBUTIONS[kind])})")
         try:
             vary[name] = kinds[kind](**entry)
-        except ValueError as err:
-            msg = str(err).split(": ", 1)[-1]
-            raise CaseError(f"{where}: {kind} {msg} (expected: "
-                            f"{', '.join(DISTRIBUTIONS[kind])})") from None
+        except ParameterError as err:
+            raise CaseError(f"{where}: {kind} {err.phrase} (expected: "
+                            f"{', '.join(DISTRIBUTIONS[kind])})", parameter=err.parameter,
+                            problem=err.problem) from None
     correlation = table.get("correlation")
     if correlation is not None:
         n = len(vary)

@@ -20,7 +20,14 @@ import tempfile
 import threading
 from typing import Any, Callable, Optional, Sequence
 
+from tqdm import tqdm
+
 from . import __version__
+from ._batches import NoWorkersError
+from .casefile import read_case
+from .errors import CaseError, ConvergenceError, ParameterError
+from .plots import plot_all
+from .result import open_result
 
 __all__ = ["main"]
 
@@ -41,7 +48,6 @@ class _Progress:
         if not self.enabled:
             return
         if self.bar is None:
-            from tqdm import tqdm
             self.bar = tqdm(total=total, file=sys.stderr, delay=1.0, unit="day",
                             unit_scale=False, dynamic_ncols=True, leave=False,
                             bar_format="{l_bar}{bar}| {n:.4g}/{total:.4g} days "
@@ -138,17 +144,12 @@ def _write(result, out: str, plots: bool, formats: Sequence[str] = ("png",),
                 f.write(f"PARTIAL RESULT: {partial}\n\n")
             f.write(result.summary() + f"\n\nwritten by pelorin {__version__}\n")
         if plots:
-            from .plots import plot_all
             paths += plot_all(result, folder, formats)
         return paths
     return _staged(out, write)
 
 
 def _run(args: argparse.Namespace) -> int:
-    import pelorin
-    from .casefile import CaseError, read_case
-    from .model import ParameterError
-
     try:
         case = read_case(args.case)
     except CaseError as err:
@@ -159,7 +160,7 @@ def _run(args: argparse.Namespace) -> int:
         result = case.simulate(progress=progress)
     except ParameterError as err:
         return _fail(f"{args.case}: {err}")
-    except (pelorin.ConvergenceError, KeyboardInterrupt) as err:
+    except (ConvergenceError, KeyboardInterrupt) as err:
         progress.close()
         partial = getattr(err, "result", None)
         if isinstance(err, KeyboardInterrupt):
@@ -188,9 +189,6 @@ def _run(args: argparse.Namespace) -> int:
 
 
 def _plot(args: argparse.Namespace) -> int:
-    from .plots import plot_all
-    from .result import open_result
-
     try:
         result = open_result(args.result)
     except (OSError, ValueError) as err:
@@ -203,10 +201,6 @@ def _plot(args: argparse.Namespace) -> int:
 
 
 def _sweep(args: argparse.Namespace) -> int:
-    from ._batches import NoWorkersError
-    from .casefile import CaseError, read_case
-    from .model import ParameterError
-
     try:
         case = read_case(args.case)
     except CaseError as err:
@@ -281,8 +275,6 @@ def _examples() -> dict[str, str]:
 
 
 def _example(args: argparse.Namespace) -> int:
-    import shutil
-
     found = _examples()
     if args.name is None:
         for name, path in found.items():

@@ -18,28 +18,22 @@ from dataclasses import dataclass, fields
 from numbers import Real
 from typing import Any, Optional, Sequence
 
-__all__ = ["ParameterError", "Soil", "Layer", "Profile", "Stage", "Loading", "DRAINAGE"]
+from .errors import ParameterError
 
+__all__ = ["ParameterError", "Soil", "Layer", "Profile", "Stage", "Loading", "DRAINAGE",
+           "SOIL_PARAMETERS", "LAYER_PARAMETERS"]
+
+# The drainage of a column: the profile's word, the engine's code, how a run's
+# Dataset describes it and how a summary says where the column drains.
+_DRAINAGES = (("both", 0, "both ends drained", "at top and bottom"),
+              ("top", 1, "top drained, bottom sealed", "at the top only"),
+              ("bottom", 2, "top sealed, bottom drained", "at the bottom only"))
 #: The drainage words of a profile and the engine's codes for them.
-DRAINAGE = {"both": 0, "top": 1, "bottom": 2}
-
-
-class ParameterError(ValueError):
-    """A parameter of the model is missing or out of range.
-
-    Attributes
-    ----------
-    owner : str
-        The kind of value that refused it ("Soil", "Layer", ...).
-    parameter : str
-        The parameter's name, as written in Python and in case files.
-    problem : str
-        What is wrong and what is expected, without the owner or the name.
-    """
-
-    def __init__(self, owner: str, parameter: str, problem: str):
-        self.owner, self.parameter, self.problem = owner, parameter, problem
-        super().__init__(f"{owner}: {parameter} {problem}")
+DRAINAGE = {word: code for word, code, _, _ in _DRAINAGES}
+#: A run's description of each drainage code.
+DRAINAGE_CODES = {code: text for _, code, text, _ in _DRAINAGES}
+#: Where a profile drains, in words, by its drainage word.
+DRAINAGE_WORDS = {word: words for word, _, _, words in _DRAINAGES}
 
 
 def _describe(value: Any) -> str:
@@ -365,7 +359,7 @@ class Loading:
             if i and stage.time <= stages[i - 1].time:
                 raise ParameterError("Loading", f"stages[{i}].time", "must be later than the "
                                      f"stage before it ({stages[i - 1].time:g} days); got "
-                                     f"{stage.time:g}")
+                                     f"{stage.time:g}", index=i, key="time")
         _set(self, "stages", stages)
         if self.end is not None:
             _set(self, "end", _number("Loading", "end", self.end, "last time of the analysis, "
@@ -390,3 +384,9 @@ class Loading:
 def field_names(cls: type) -> list[str]:
     """The parameters of one of the model's classes, in order."""
     return [f.name for f in fields(cls)]
+
+
+#: The numeric parameters of a Soil, in order.
+SOIL_PARAMETERS = tuple(name for name in field_names(Soil) if name != "name")
+#: The parameters of a Layer a value can be given for, besides its soil's.
+LAYER_PARAMETERS = ("thickness", "ocr", "pc", "e0")

@@ -1,30 +1,38 @@
 """Figures of a result, drawn as engineers draw them.
 
-Each function takes a `Result` and returns a matplotlib `Figure` (made
-without pyplot, so nothing is shown and no backend is needed); pass `path`
-to save it as well (PNG, SVG or PDF, from the suffix).  `plot_all` writes
-the set into a directory, or returns it.
+Each function takes a `Result` (`plot_band` a `SweepResult`) and returns a
+matplotlib `Figure` (made without pyplot, so nothing is shown and no backend
+is needed); pass `path` to save it as well (PNG, SVG or PDF, from the
+suffix).  `plot_all` writes the set into a directory, or returns it.
+Matplotlib is imported when the first figure is drawn.
 """
 from __future__ import annotations
 
 import math
 import os
 import textwrap
-from typing import Callable, Optional, Sequence, Union
+from typing import TYPE_CHECKING, Any, Callable, Optional, Sequence, Union
 
 import numpy as np
-from matplotlib.backends.backend_agg import FigureCanvasAgg
-from matplotlib.figure import Figure
-from matplotlib.ticker import LogLocator, NullFormatter, ScalarFormatter
 
 from . import __version__
-from .result import Result
+
+if TYPE_CHECKING:   # result.py imports this module
+    from matplotlib.figure import Figure
+
+    from ._sweep import SweepResult
+    from .result import Result
 
 __all__ = ["plot_settlement", "plot_isochrones", "plot_compression", "plot_consolidation",
-           "plot_all", "terzaghi_U"]
+           "plot_all", "plot_band", "terzaghi_U"]
 
 DPI = 110
 FORMATS = ("png", "svg", "pdf")
+
+
+def _figure(**kw: Any) -> Figure:
+    from matplotlib.figure import Figure   # deferred: importing pelorin needs no matplotlib
+    return Figure(**kw)
 
 
 def terzaghi_U(Tv: np.ndarray | float) -> np.ndarray:
@@ -66,6 +74,7 @@ def _apart(fig: Figure, texts: list) -> None:
     place below or above, inside the axes where there is one."""
     if len(texts) < 2:
         return
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
     renderer = FigureCanvasAgg(fig).get_renderer()
     placed: list = []
     for text in texts:
@@ -88,6 +97,7 @@ def _log_ticks(axis, low: float, high: float) -> None:
     1-2-5 in every decade, as plain numbers."""
     if not (low > 0.0 and high > low) or math.log10(high / low) > 3.0:
         return
+    from matplotlib.ticker import LogLocator, NullFormatter, ScalarFormatter
     axis.set_major_locator(LogLocator(subs=(1.0, 2.0, 5.0)))
     axis.set_major_formatter(ScalarFormatter())
     axis.set_minor_formatter(NullFormatter())
@@ -110,7 +120,7 @@ def plot_settlement(result: Result, path: Optional[str | os.PathLike] = None) ->
     ds = result.dataset
     t = ds["time"].values
     pos = t > 0.0
-    fig = Figure(figsize=(8.0, 6.0), constrained_layout=True)
+    fig = _figure(figsize=(8.0, 6.0), constrained_layout=True)
     top, ax = fig.subplots(2, 1, sharex=True, gridspec_kw=dict(height_ratios=(1, 3)))
     # The load acts from the start of each step: a step line through the grid.
     load = ds["load"].values
@@ -193,7 +203,7 @@ def plot_isochrones(result: Result, times: Optional[Sequence[float]] = None,
     picks = (_pick_times(result) if times is None
              else sorted({int(np.argmin(np.abs(t - w))) for w in times}))
     depth = ds["depth"].values
-    fig = Figure(figsize=(7.0, 6.0), constrained_layout=True)
+    fig = _figure(figsize=(7.0, 6.0), constrained_layout=True)
     ax = fig.subplots()
     loads_drawn = set()
     for n, j in enumerate(picks):
@@ -242,7 +252,7 @@ def plot_compression(result: Result, elements: Optional[Sequence[int]] = None,
     """
     ds = result.dataset
     chosen = _default_elements(result) if elements is None else [int(n) for n in elements]
-    fig = Figure(figsize=(7.0, 5.5), constrained_layout=True)
+    fig = _figure(figsize=(7.0, 5.5), constrained_layout=True)
     ax = fig.subplots()
     names = ds["layer_name"].values
     for n, i in enumerate(chosen):
@@ -292,7 +302,7 @@ def plot_consolidation(result: Result, path: Optional[str | os.PathLike] = None)
     keep = (t > t0) & (t <= t1)
     scale = float(ds["stage_time_scale"][0])
     Tv = (t[keep] - t0) / scale
-    fig = Figure(figsize=(7.0, 5.0), constrained_layout=True)
+    fig = _figure(figsize=(7.0, 5.0), constrained_layout=True)
     ax = fig.subplots()
     T = np.geomspace(min(Tv.min(), 1e-4), max(Tv.max(), 3.0), 200)
     ax.plot(T, terzaghi_U(T), color="k", lw=1.2, label="Terzaghi")
@@ -343,3 +353,29 @@ def plot_all(result: Result, outdir: Optional[str | os.PathLike] = None,
             _save(fig, path)
             paths.append(path)
     return paths
+
+
+def plot_band(sweep: SweepResult, path: Optional[str | os.PathLike] = None) -> Figure:
+    """Settlement against log time of a sweep: the P10-P90 band and the median of the
+    runs, with the deterministic run drawn over it."""
+    ds = sweep.dataset
+    t = ds["time"].values[1:]
+    pct = ds["settlement_percentiles"].values[:, 1:] * 1000.0
+    fig = _figure(figsize=(8.0, 4.8))
+    ax = fig.add_subplot()
+    p = [f"P{q:g}" for q in ds["percentile"].values]
+    ax.fill_between(t, pct[0], pct[-1], color="tab:blue", alpha=0.25,
+                    label=f"{p[0]}-{p[-1]} of {ds.sizes[sweep.dim] - ds.attrs['failed']} runs")
+    ax.plot(t, pct[len(p) // 2], color="tab:blue", lw=1.5, label=f"{p[len(p) // 2]}")
+    if "settlement_deterministic" in ds:
+        ax.plot(t, ds["settlement_deterministic"].values[1:] * 1000.0, color="k",
+                lw=1.2, ls="--", label="deterministic")
+    ax.set_xscale("log")
+    ax.invert_yaxis()
+    ax.set_xlabel("time (days)")
+    ax.set_ylabel("settlement (mm)")
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend(loc="lower left")
+    ax.set_title(ds.attrs.get("title") or "Settlement: spread of the runs")
+    fig.tight_layout()
+    return _save(fig, path)

@@ -1,209 +1,19 @@
 """The result of an analysis: labelled histories and what engineers read off them."""
 from __future__ import annotations
 
-import contextlib
-import json
-import math
 import os
-import tempfile
-from typing import Any, Iterator, Optional
+from typing import Any, Optional
 
 import numpy as np
+import pandas as pd
 import xarray as xr
 
-from . import __version__
-from .mesh import SECONDS_PER_DAY, Column
-from .model import Loading, Profile
+from . import __version__, plots
+from ._files import replacing
+from ._stages import U_EOP
+from ._text import result_summary
 
 __all__ = ["Result", "open_result", "U_EOP"]
-
-U_EOP = 0.98    # end of primary: 98 % of the stage's excess pore pressure dissipated
-
-UNITS = {
-    "time": "day", "depth": "m", "z": "m", "u": "kPa", "sigv": "kPa", "e": "1", "k": "m/s",
-    "settlement": "m", "loadfactor": "1", "load": "kPa", "U_pore": "1", "U_settlement": "1",
-    "layer_settlement": "m", "layer_top": "m", "layer_bottom": "m", "e0": "1", "sigv0": "kPa",
-    "pc0": "kPa", "cv": "m2/day", "stage_time": "day", "stage_load": "kPa", "t50": "day",
-    "t90": "day", "t_eop": "day", "stage_time_scale": "day", "primary": "m", "settlement_start": "m",
-    "settlement_eop": "m", "settlement_end": "m", "creep": "m", "settlement_background": "m",
-    "settlement_net": "m", "sigvref": "kPa", "u_element": "kPa", "sigv_element": "kPa",
-    "e_element": "1", "k_element": "m/s", "solids": "m", "element_depth": "m", "Cc": "1", "Cr": "1", "esigvref": "1", "Ca": "1",
-}
-NAMES = {
-    "z": "node position below the original top",
-    "u": "excess pore-water pressure",
-    "sigv": "vertical effective stress",
-    "e": "void ratio",
-    "k": "permeability",
-    "u_element": "excess pore-water pressure at the element centre",
-    "sigv_element": "vertical effective stress at the element centre",
-    "e_element": "void ratio of the element", "k_element": "permeability of the element",
-    "solids": "height of solids of the element", "element_depth": "initial depth of the element centre",
-    "depth": "initial node depth",
-    "settlement": "settlement of the surface",
-    "load": "load applied on the surface (beyond the surcharge)",
-    "U_pore": "average degree of consolidation of the current stage from excess pore pressure",
-    "U_settlement": "average degree of consolidation of the current stage from settlement",
-    "layer_settlement": "compression of each layer",
-    "e0": "initial void ratio", "sigv0": "initial effective stress",
-    "pc0": "initial preconsolidation stress",
-    "cv": "coefficient of consolidation under the largest load",
-    "stage_time_scale": "time at time factor 1 under the stage's load, from the initial state",
-    "t50": "time from the stage start to 50 % consolidation (pore pressure)",
-    "t90": "time from the stage start to 90 % consolidation (pore pressure)",
-    "t_eop": f"time from the stage start to the end of primary ({U_EOP:.0%} dissipated)",
-    "primary": "final primary settlement under the stage's load (compression law, no creep)",
-    "settlement_start": "settlement at the start of the stage",
-    "settlement_eop": "settlement at the end of primary",
-    "settlement_end": "settlement at the end of the stage",
-    "creep": "settlement from the end of primary to the end of the stage (with creep only)",
-    "settlement_background": "settlement without the load (background creep)",
-    "settlement_net": "settlement caused by the load, net of background creep",
-}
-
-
-def _mean_u(u_element: np.ndarray, z: np.ndarray) -> np.ndarray:
-    """Excess pore pressure averaged over the present column, per time."""
-    h = np.diff(z, axis=0)
-    return np.sum(u_element * h, axis=0) / np.sum(h, axis=0)
-
-
-def _first_reach(t: np.ndarray, U: np.ndarray, target: float) -> float:
-    """Time (from the stage start, t[0] = 0) at which U first reaches target;
-    interpolated linearly in sqrt(t), NaN when never reached."""
-    hit = np.nonzero(U >= target)[0]
-    if hit.size == 0:
-        return math.nan
-    k = int(hit[0])
-    if k == 0:
-        return float(t[0])
-    a, b = math.sqrt(t[k - 1]), math.sqrt(t[k])
-    f = (target - U[k - 1]) / (U[k] - U[k - 1])
-    return float((a + f * (b - a)) ** 2)
-
-
-def _stage_analysis(time: np.ndarray, z: np.ndarray, s: np.ndarray, u_element: np.ndarray,
-                    loading: Loading, primary: np.ndarray,
-                    creeps: bool) -> tuple[dict, np.ndarray, np.ndarray]:
-    """Per-stage t50, t90, end of primary, settlements and creep (NaN when
-    no soil creeps); the stage-relative degrees of consolidation over time.
-    From the histories of a run: times (0 first), node positions, settlement
-    and the elements' excess pore pressures."""
-    ubar = _mean_u(u_element, z)
-    U_p = np.full(time.size, np.nan)
-    U_s = np.full(time.size, np.nan)
-    loads = loading.loads
-    rows: dict[str, list[float]] = {k: [] for k in ("t50", "t90", "t_eop", "settlement_start",
-                                                    "settlement_eop", "settlement_end", "creep")}
-    for k, stage in enumerate(loading.stages):
-        ts = stage.time
-        te = loading.stages[k + 1].time if k + 1 < len(loading.stages) else time[-1]
-        j0 = int(np.argmin(np.abs(time - ts)))
-        j1 = int(np.argmin(np.abs(time - te)))
-        if ts == 0.0:
-            u_start = float(ubar[0])    # the state just after the first load
-        else:   # the stage's load change is carried at once by the pore water
-            u_start = float(ubar[j0]) + loads[k] - (loads[k - 1] if k else 0.0)
-        tt = np.concatenate((np.zeros(1), time[j0 + 1:j1 + 1] - ts))
-        ub = np.concatenate((np.full(1, u_start), ubar[j0 + 1:j1 + 1]))
-        scale = max(abs(loads[k]), abs(loads[k - 1]) if k else 0.0, 1e-12)
-        if abs(u_start) > 1e-6 * scale:
-            Up = 1.0 - ub / u_start
-        else:
-            Up = np.full(tt.size, np.nan)
-        sk = s[j0:j1 + 1]
-        denom = primary[k] - s[j0]
-        Us = (sk - s[j0]) / denom if abs(denom) > 1e-9 else np.full(tt.size, np.nan)
-        U_p[j0 + 1:j1 + 1], U_s[j0 + 1:j1 + 1] = Up[1:], Us[1:]
-        if j0 == 0 and ts == 0.0:
-            U_p[0], U_s[0] = Up[0], Us[0]
-        teop = _first_reach(tt, Up, U_EOP)
-        s_eop = float(np.interp(teop, tt, sk)) if math.isfinite(teop) else math.nan
-        rows["t50"].append(_first_reach(tt, Up, 0.5))
-        rows["t90"].append(_first_reach(tt, Up, 0.9))
-        rows["t_eop"].append(teop)
-        rows["settlement_start"].append(float(s[j0]))
-        rows["settlement_eop"].append(s_eop)
-        rows["settlement_end"].append(float(s[j1]))
-        rows["creep"].append(float(s[j1]) - s_eop if creeps else math.nan)
-    return rows, U_p, U_s
-
-
-def build_dataset(ds: xr.Dataset, background: Optional[xr.Dataset], col: Column,
-                  profile: Profile, loading: Loading, ref: float, title: str = "") -> xr.Dataset:
-    """The engine's histories with the analysis added: loads, per-element soil,
-    layers, stages, degrees of consolidation, and the background run."""
-    out = ds.copy()
-    for key in ("k", "k_element"):
-        if key in out:
-            out[key] = out[key] / SECONDS_PER_DAY
-    out["load"] = out["loadfactor"] * ref
-    out["layer_index"] = ("element", col.layer)
-    out["e0"] = ("element", col.e0)
-    out["sigv0"] = ("element", col.sigv0)
-    out["pc0"] = ("element", col.pc0)
-    for key in ("Cc", "Cr", "esigvref", "sigvref", "Ca"):
-        out[key] = ("element", col.soil[key])
-    biggest = max(loading.loads, key=abs)
-    out["cv"] = ("element", col.cv(biggest))
-
-    b = col.boundaries
-    z = out["z"].values
-    thick0 = col.depth[b[1:]] - col.depth[b[:-1]]
-    out = out.assign_coords(layer=np.arange(len(profile.layers)), stage=np.arange(1, len(loading.stages) + 1))
-    out["layer_name"] = ("layer", np.array([layer.name or f"layer {i + 1}"
-                                            for i, layer in enumerate(profile.layers)], dtype=object))
-    out["layer_top"] = ("layer", col.depth[b[:-1]])
-    out["layer_bottom"] = ("layer", col.depth[b[1:]])
-    out["layer_elements"] = ("layer", np.diff(b))
-    out["layer_settlement"] = (("layer", "time"), thick0[:, None] - (z[b[1:]] - z[b[:-1]]))
-
-    primary = col.primary_settlements(loading.loads)
-    rows, U_p, U_s = _stage_analysis(out["time"].values, z, out["settlement"].values,
-                                     out["u_element"].values, loading, primary, profile.creep)
-    out["U_pore"] = ("time", U_p)
-    out["U_settlement"] = ("time", U_s)
-    out["stage_time"] = ("stage", np.array(loading.times))
-    out["stage_load"] = ("stage", np.array(loading.loads))
-    out["primary"] = ("stage", primary)
-    out["stage_time_scale"] = ("stage", np.array([col.time_scale(q, profile.drainage)
-                                                  for q in loading.loads]))
-    for key, values in rows.items():
-        out[key] = ("stage", np.array(values, dtype=np.float64))
-    if background is not None:
-        out["settlement_background"] = ("time", background["settlement"].values)
-        out["settlement_net"] = out["settlement"] - out["settlement_background"]
-
-    engine_attrs = {k: v for k, v in ds.attrs.items()
-                    if isinstance(v, (int, float, str)) and k not in ("drainage", "drainagetype")}
-    for name, var in out.variables.items():
-        key = str(name)
-        if key in UNITS:
-            var.attrs["units"] = UNITS[key]
-        if key in NAMES:
-            var.attrs["long_name"] = NAMES[key]
-    out.attrs = {
-        **engine_attrs,
-        "title": title,
-        "drainage": profile.drainage,
-        "surcharge": profile.surcharge,
-        "time_scale": col.time_scale(biggest, profile.drainage),
-        "reference_load": ref,
-        "creep": int(profile.creep),
-        "soils": json.dumps([dict(name=layer.name, thickness=layer.thickness,
-                                  history=list(layer.history), **_soil_dict(layer.soil))
-                             for layer in profile.layers]),
-        "source": "pelorin",
-        "pelorin_version": __version__,
-    }
-    return out
-
-
-def _soil_dict(soil: Any) -> dict:
-    from dataclasses import asdict
-    d = asdict(soil)
-    d.pop("name")
-    return d
 
 
 class Result:
@@ -330,7 +140,6 @@ class Result:
             cols[f"{name} [mm]"] = ds["layer_settlement"].values[i] * 1000.0
         cols["U from pore pressure"] = ds["U_pore"].values
         cols["U from settlement"] = ds["U_settlement"].values
-        import pandas as pd
         partial = ds.attrs.get("partial")
         with replacing(path) as tmp, open(tmp, "w", newline="") as f:
             # the program that wrote it, as a comment line (pandas: read_csv(comment="#"))
@@ -338,89 +147,17 @@ class Result:
                     + "\n")
             pd.DataFrame(cols).to_csv(f, index=False, float_format="%.6g")
 
-    def plot(self, outdir: Optional[str | os.PathLike] = None,
-             formats: Any = "png") -> Any:
+    def plot(self, outdir: Optional[str | os.PathLike] = None, formats: Any = "png") -> Any:
         """The figures (see `pelorin.plots.plot_all`): written into `outdir` in
         `formats` ("png", "svg", "pdf"), their paths returned; without `outdir`,
         a dict of the matplotlib Figures by name."""
-        from .plots import plot_all
-        return plot_all(self, outdir, formats)
+        return plots.plot_all(self, outdir, formats)
 
     # -- reading ------------------------------------------------------------------
     def summary(self) -> str:
         """A text table: the profile, the stages (t50, t90, end of primary,
         primary settlement, creep), the layers, and the final settlement."""
-        ds = self.dataset
-        mm = 1000.0
-        t_end = float(ds["time"][-1])
-        lines = []
-        if ds.attrs.get("title"):
-            lines += [str(ds.attrs["title"]), ""]
-        nl = ds.sizes["layer"]
-        lines.append(f"{float(ds['layer_bottom'][-1]):.2f} m in {nl} layer{'s' if nl > 1 else ''}, "
-                     f"{ds.sizes['node'] - 1} elements; drained "
-                     f"{_drain_words(ds.attrs['drainage'])}; surcharge "
-                     f"{float(ds.attrs['surcharge']):g} kPa; {ds.sizes['time']} output times "
-                     f"to {t_end:g} days")
-        lines.append("")
-        lines.append("stage  start [d]  load [kPa]  t50 [d]  t90 [d]  end of primary [d]  "
-                     "primary [mm]  at EOP [mm]  at end [mm]  creep [mm]")
-        for k in range(ds.sizes["stage"]):
-            g = lambda key: float(ds[key][k])  # noqa: E731
-            lines.append(f"{k + 1:5d} {g('stage_time'):10g} {g('stage_load'):11.1f} "
-                         f"{_fmt(g('t50')):>8} {_fmt(g('t90')):>8} {_fmt(g('t_eop')):>19} "
-                         f"{g('primary') * mm:13.1f} {_fmt(g('settlement_eop') * mm, '.1f'):>12} "
-                         f"{g('settlement_end') * mm:12.1f} "
-                         f"{_fmt(g('creep') * mm, '.1f'):>11}")
-        lines.append("")
-        lines.append(f"{'layer':<16} {'top [m]':>8} {'bottom [m]':>11} {'elements':>9} "
-                     f"{'compression at end [mm]':>24}")
-        for i in range(ds.sizes["layer"]):
-            lines.append(f"{str(ds['layer_name'].values[i]):<16} "
-                         f"{float(ds['layer_top'][i]):8.2f} {float(ds['layer_bottom'][i]):11.2f} "
-                         f"{int(ds['layer_elements'][i]):9d} "
-                         f"{float(ds['layer_settlement'][i, -1]) * mm:24.1f}")
-        lines.append("")
-        s_end = float(ds["settlement"][-1]) * mm
-        line = f"settlement of the surface at {t_end:g} days: {s_end:.1f} mm"
-        if "settlement_net" in ds:
-            line += (f"; caused by the load (net of {float(ds['settlement_background'][-1]) * mm:.1f}"
-                     f" mm background creep): {float(ds['settlement_net'][-1]) * mm:.1f} mm")
-        lines.append(line)
-        lines.append(f"final primary settlement under {float(ds['stage_load'][-1]):g} kPa: "
-                     f"{float(ds['primary'][-1]) * mm:.1f} mm")
-        return "\n".join(lines)
-
-
-@contextlib.contextmanager
-def replacing(path: str | os.PathLike) -> Iterator[str]:
-    """A temporary path beside `path`, to write in full; then flushed to the disk and
-    renamed over `path`. On any failure the temporary file goes and `path` stays."""
-    path = os.fspath(path)
-    fd, tmp = tempfile.mkstemp(prefix=f".{os.path.basename(path)}.", suffix=".tmp",
-                               dir=os.path.dirname(os.path.abspath(path)))
-    os.close(fd)
-    try:
-        mask = os.umask(0)
-        os.umask(mask)
-        os.chmod(tmp, 0o666 & ~mask)     # as an ordinary new file would be
-        yield tmp
-        with open(tmp, "rb") as f:
-            os.fsync(f.fileno())
-        os.replace(tmp, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(tmp)
-        raise
-
-
-def _fmt(x: float, spec: str = ".4g") -> str:
-    return "-" if not math.isfinite(x) else format(x, spec)
-
-
-def _drain_words(drainage: str) -> str:
-    return {"both": "at top and bottom", "top": "at the top only",
-            "bottom": "at the bottom only"}[drainage]
+        return result_summary(self.dataset)
 
 
 def open_result(path: str | os.PathLike) -> Result:

@@ -13,6 +13,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.dirname(HERE))
 
 import conftest  # noqa: E402,F401  -- PELORIN_BUILD_DIR
 from hypothesis import HealthCheck, given, settings, strategies as st  # noqa: E402

@@ -14,8 +14,8 @@ import pytest
 
 import Pelorin
 
-STUB = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "src", "Pelorin-stubs",
-                    "__init__.pyi")
+STUB = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "src",
+                    "Pelorin-stubs", "__init__.pyi")
 FUNCTIONS = ["get_inputs", "Logspace", "get_ktest", "get_avtest", "get_etest", "get_residual",
              "get_utest2", "get_utest", "Max", "get_initial", "compute"]
 RUN = dict(Cc=0.5, Cr=0.05, sigvref=100.0, esigvref=1.5, Gs=2.7, kref=1e-4, ekref=1.5, Ck=0.5,

@@ -13,21 +13,22 @@ from __future__ import annotations
 import dataclasses
 import math
 from dataclasses import dataclass
-from typing import Any, Sequence
+from typing import Any, Mapping, Sequence
 
 import numpy as np
 
-from .model import DRAINAGE, Loading, Profile
+from ._call import DEFAULTS, prepare
+from .errors import ParameterError
+from .model import Loading, Profile, SOIL_PARAMETERS
 
-__all__ = ["GAMMA_W", "SECONDS_PER_DAY", "Column", "column", "DEFAULT_ELEMENTS"]
+__all__ = ["GAMMA_W", "SECONDS_PER_DAY", "Column", "column", "DEFAULT_ELEMENTS",
+           "check_history", "check_node_history", "load_history"]
 
-GAMMA_W = 9.81              # kN/m^3, unit weight of water
+GAMMA_W = DEFAULTS["gammaw"]    # kN/m^3, unit weight of water: the engine's
 SECONDS_PER_DAY = 86400.0   # a permeability in m/s times this is in m/day
 DEFAULT_ELEMENTS = 60       # elements the layers share when they do not say
 MIN_ELEMENTS = 4            # per layer, by default
 
-# Per-element soil arrays handed to the engine (kref converted to m/day there).
-SOIL_KEYS = ("Cc", "Cr", "sigvref", "esigvref", "Gs", "kref", "ekref", "Ck", "Ca", "tref")
 CODES = {"ocr": 0, "e0": 1, "pc": 2}    # how the engine reads a stress history
 
 
@@ -165,15 +166,12 @@ def _initial_state(depth, soil, code, history, surcharge):
     engine's own initial state (the submerged weight of the solids above added from the
     surcharge down, iterated in each element because its void ratio depends on its
     stress), so that closed forms and runs start from the same column."""
-    from . import _engine
-
     n = depth.size - 1
-    el = {k: np.ascontiguousarray(soil[k], dtype=np.float64) for k in SOIL_KEYS}
+    el = {k: np.ascontiguousarray(soil[k], dtype=np.float64) for k in SOIL_PARAMETERS}
     el["kref"] = el["kref"] * SECONDS_PER_DAY
     el.update(dsigv=np.zeros(n), ru=np.zeros(n), ocrvoidratio=np.asarray(history, np.float64),
               ocrvoidratiotype=np.asarray(code, np.int32))
-    state = _engine.prepare(np.asarray(depth, np.float64), el, float(surcharge), GAMMA_W, 0,
-                            False)
+    state = prepare(np.asarray(depth, np.float64), el, float(surcharge), GAMMA_W, 0, False)
     return np.asarray(state["sigma0"]), np.asarray(state["e0"])
 
 
@@ -203,7 +201,7 @@ def column(profile: Profile) -> Column:
     which = np.repeat(np.arange(len(counts)), counts)
     layers = profile.layers
     soil = {k: np.repeat(np.array([getattr(layer.soil, k) for layer in layers],
-                                  dtype=np.float64), counts) for k in SOIL_KEYS}
+                                  dtype=np.float64), counts) for k in SOIL_PARAMETERS}
     histories = [layer.history for layer in layers]
     code = np.repeat(np.array([CODES[h[0]] for h in histories], dtype=np.int32), counts)
     history = np.repeat(np.array([h[1] for h in histories], dtype=np.float64), counts)
@@ -216,8 +214,6 @@ def check_history(profile: Profile, col: Column) -> None:
     """ParameterError for a stress history the soil cannot have: a
     preconsolidation stress below the present stress, or an initial void
     ratio above the normal compression line."""
-    from .model import ParameterError
-
     for i, layer in enumerate(profile.layers):
         where = col.layer == i
         key, value = layer.history
@@ -237,10 +233,6 @@ def check_history(profile: Profile, col: Column) -> None:
                                      f"{value:g}")
 
 
-def drainage_code(profile: Profile) -> int:
-    return DRAINAGE[profile.drainage]
-
-
 def load_history(loading: Loading, time: np.ndarray) -> tuple[float, np.ndarray]:
     """The reference load (kPa) and the load factor of every step of the
     output grid: the factor of step j is the load acting from time[j-1] on
@@ -251,3 +243,19 @@ def load_history(loading: Loading, time: np.ndarray) -> tuple[float, np.ndarray]
     idx = np.searchsorted(np.array(loading.times), begins, side="right") - 1
     lf = np.where(idx >= 0, loads[np.maximum(idx, 0)], 0.0) / ref
     return ref, lf
+
+
+def check_node_history(nodes: Mapping[str, np.ndarray], sigma: np.ndarray) -> None:
+    """Void ratios and preconsolidation stresses at the nodes' initial stresses."""
+    types, value = nodes["ocrvoidratiotype"], nodes["ocrvoidratio"]
+    bad = (types == 2) & (value < sigma * (1 - 1e-9))
+    with np.errstate(divide="ignore"):
+        ncl = nodes["esigvref"] - nodes["Cc"] * np.log10(sigma / nodes["sigvref"])
+    bad_e = (types == 1) & (sigma > 0) & (value > ncl + 1e-9 * (1 + np.abs(ncl)))
+    for mask, what in ((bad, "is a preconsolidation stress below the initial effective stress"),
+                       (bad_e, "is a void ratio above the normal compression line")):
+        idx = np.flatnonzero(mask)
+        if idx.size:
+            i = int(idx[0])
+            raise ValueError(f"ocrvoidratio {what} at node {i} (got {value[i]!r}, initial "
+                             f"effective stress {sigma[i]:.6g})")

@@ -253,4 +253,6 @@ def test_many_runs_in_one_call_are_the_single_runs():
     assert many[2]["failed"] and not many[0]["failed"]
     with pytest.raises(ValueError) as info:
         _engine.solve(**bad)
-    assert many[1] == {"input_error": str(info.value)}
+    err = info.value
+    assert err.parameter in str(err) and err.index == 0     # names the keyword and element
+    assert many[1] == {"input_error": str(err), "parameter": err.parameter, "index": 0}

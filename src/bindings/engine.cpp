@@ -100,6 +100,8 @@ struct Job {
     double t_failed = std::numeric_limits<double>::quiet_NaN();
     std::string message;
     bool input_error = false;      // impossible input found by the engine
+    std::string parameter;         // ... the keyword it names
+    int index = -1;                // ... and the element or node (-1: none)
 };
 
 void make_job(Job& job, const Arr& depth, const py::dict& el, double qo, const Arr& time,
@@ -155,6 +157,8 @@ py::dict job_result(const Job& job) {
     py::dict res;
     if (job.input_error) {
         res["input_error"] = job.message;
+        res["parameter"] = job.parameter;
+        res["index"] = job.index < 0 ? py::object(py::none()) : py::object(py::int_(job.index));
         return res;
     }
     res["z"] = job.z;
@@ -179,7 +183,8 @@ py::dict job_result(const Job& job) {
     return res;
 }
 
-// The keywords' defaults: of prepare and solve, and of each run of solve_many.
+// The keywords' defaults: of prepare and solve, of each run of solve_many, and
+// (as DEFAULTS) of the package's run functions.
 namespace defaults {
 constexpr double gammaw = 9.81, rtol = 3e-4;
 constexpr int drainagetype = 0, max_newton = 12;
@@ -285,6 +290,8 @@ py::list solve_many(const py::list& runs) {
             } catch (const eng::InputError& e) {
                 job.input_error = true;
                 job.message = e.what();
+                job.parameter = e.param;
+                job.index = e.index;
             } catch (...) {
                 failure = std::current_exception();
                 break;
@@ -301,11 +308,31 @@ py::list solve_many(const py::list& runs) {
 
 PYBIND11_MODULE(_engine, m) {
     m.doc() = "Run engine of pelorin: finite-strain consolidation with creep (C++ core).";
+    // Impossible input: a ValueError that keeps the keyword and the element
+    // (or node) the engine names, so that callers can say where it lies.
+    static PyObject* const input_error =
+        PyErr_NewExceptionWithDoc("pelorin._engine.InputError",
+                                  "Input the engine refuses: .parameter names the keyword, "
+                                  ".index the element or node (None: the whole column).",
+                                  PyExc_ValueError, nullptr);
+    if (input_error == nullptr) throw py::error_already_set();
+    m.add_object("InputError", py::handle(input_error));
+    py::dict defaults_dict;
+    defaults_dict["gammaw"] = defaults::gammaw;
+    defaults_dict["drainagetype"] = defaults::drainagetype;
+    defaults_dict["rtol"] = defaults::rtol;
+    defaults_dict["max_substeps"] = defaults::max_substeps;
+    defaults_dict["max_newton"] = defaults::max_newton;
+    defaults_dict["check_history"] = defaults::check_history;
+    m.attr("DEFAULTS") = defaults_dict;
     py::register_exception_translator([](std::exception_ptr p) {
         try {
             if (p) std::rethrow_exception(p);
         } catch (const eng::InputError& e) {
-            PyErr_SetString(PyExc_ValueError, e.what());
+            py::object err = py::reinterpret_borrow<py::object>(input_error)(e.what());
+            err.attr("parameter") = e.param;
+            err.attr("index") = e.index < 0 ? py::object(py::none()) : py::object(py::int_(e.index));
+            PyErr_SetObject(input_error, err.ptr());
         } catch (const eng::Interrupted&) {
             // The Python error (KeyboardInterrupt, or the callback's) is set.
             if (!PyErr_Occurred()) PyErr_SetString(PyExc_KeyboardInterrupt, "");
@@ -319,8 +346,9 @@ PYBIND11_MODULE(_engine, m) {
           R"(Runs many columns, one after the other, without the GIL in between.
 
 runs: a list of dicts of the keywords of `solve` (without progress).  Returns
-one dict per run, as `solve` does, or {"input_error": message} for a run whose
-input the engine refuses (`solve` raises ValueError for it).)");
+one dict per run, as `solve` does, or {"input_error": message, "parameter": name,
+"index": element} for a run whose input the engine refuses (`solve` raises
+InputError for it).)");
     m.def("solve", &solve, py::arg("depth"), py::arg("elements"), py::arg("qo"), py::arg("time"),
           py::arg("loadfactor"), py::kw_only(), py::arg("gammaw") = defaults::gammaw,
           py::arg("drainagetype") = defaults::drainagetype, py::arg("rtol") = defaults::rtol,

@@ -10,7 +10,7 @@ import pytest
 
 import pelorin
 
-ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir)
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir)
 
 
 def read(name):
@@ -77,7 +77,8 @@ except ImportError as err:
 
 
 def test_a_synchronous_sweep_needs_no_dask():
-    proc = subprocess.run([sys.executable, "-c", NO_DASK, os.path.dirname(__file__)],
+    from test_cli import TESTS
+    proc = subprocess.run([sys.executable, "-c", NO_DASK, TESTS],
                           capture_output=True, text=True, timeout=300)
     assert proc.returncode == 0, proc.stderr
     ok, why = proc.stdout.splitlines()

@@ -10,7 +10,7 @@ import sys
 import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir,
-                                "validation"))
+                                os.pardir, "validation"))
 import validate as V  # noqa: E402
 
 

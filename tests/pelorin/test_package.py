@@ -8,7 +8,8 @@ import pytest
 
 import pelorin
 from pelorin import Layer, Loading, ParameterError, Profile, Soil, Stage
-from pelorin.mesh import column, load_history
+from pelorin import _call, _simulate
+from pelorin._column import column, load_history
 
 CLAY = dict(Cc=0.5, Cr=0.05, esigvref=1.5, kref=1e-9, Ck=0.75)
 
@@ -126,6 +127,49 @@ def test_a_stress_history_the_soil_cannot_have_is_refused(layer, words):
         pelorin.simulate(Profile([layer], surcharge=10.0), Loading([Stage(0.0, load=10.0)]))
 
 
+LOAD10 = Loading([Stage(0.0, load=10.0)], end=100.0)
+
+
+@pytest.mark.parametrize("call, owner, parameter", [
+    (lambda: pelorin.simulate(layered(), LOAD10, rtol=2.0), "simulate", "rtol"),
+    (lambda: pelorin.simulate(layered(), LOAD10, max_newton=0), "simulate", "max_newton"),
+    (lambda: pelorin.sweep(layered(), LOAD10, vary={"soft.Cc": pelorin.Normal(0.9, cov=0.1)},
+                           samples=2, scheduler="synchronous", progress=False, rtol=2.0),
+     "sweep", "rtol"),
+    (lambda: pelorin.sweep(layered(), LOAD10, vary={"soft.Cc": pelorin.Normal(0.9, cov=0.1)},
+                           times=[-1.0], scheduler="synchronous", progress=False),
+     "sweep", "times"),
+    (lambda: pelorin.Normal(1.0, cov=-0.1), "Normal", "cov"),
+    (lambda: pelorin.sweep(layered(), LOAD10, vary={"soft.Cc": pelorin.Normal(0.9, cov=0.1)},
+                           correlation=[[1.0, 2.0], [2.0, 1.0]]), "sweep", "correlation"),
+])
+def test_refusals_name_the_function_or_value_they_were_given_to(call, owner, parameter):
+    with pytest.raises(ParameterError) as info:
+        call()
+    err = pickle.loads(pickle.dumps(info.value))
+    assert (err.owner, err.parameter, str(err)) == (owner, parameter, str(info.value))
+    assert str(err).startswith(f"{owner}: {parameter} ")
+
+
+def test_the_engines_refusal_names_the_layer_and_its_parameter():
+    plan = _simulate.plan(layered(), LOAD10, None, 10, {})
+    err = _call.InputError("the void ratio lies above the line in element 5")
+    err.parameter, err.index = "ocrvoidratio", 5        # element 5: the second layer
+    named = _simulate.refused(err, plan, "simulate")
+    assert (named.owner, named.parameter) == ("Layer 'soft'", "ocr")
+    assert str(named).endswith("ocr cannot be used: the void ratio lies above the line in "
+                               "element 5")
+    with pytest.raises(ValueError) as info:    # run_elements keeps the engine's error
+        pelorin.run_elements(**ENGINE_CLAY, ru=[0.0, 0.0, 1.5, 0.0])
+    assert (info.value.parameter, info.value.index) == ("ru", 2)
+
+
+ENGINE_CLAY = dict(Cc=0.5, Cr=0.05, sigvref=100.0, esigvref=1.5, Gs=2.7, kref=8.64e-5,
+                   ekref=1.5, Ck=0.75, Ca=0.0, tref=1.0, qo=10.0, dsigv=100.0,
+                   ocrvoidratiotype=0, ocrvoidratio=1.2, depth=[0.0, 0.25, 0.5, 0.75, 1.0],
+                   time=[1.0], loadfactor=[1.0])
+
+
 def one_layer(drainage="both", Ca=0.0, load=10.0, N=40):
     # Ck = Cc makes k proportional to 1/sigma' along the compression line: cv
     # stays constant (Davis and Raymond), so small steps follow Terzaghi.
@@ -200,7 +244,8 @@ def test_netcdf_round_trip_and_csv(terzaghi, tmp_path):
 def readme_blocks():
     import os
     import re
-    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "README.md")
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir,
+                        "README.md")
     with open(path) as f:
         return re.findall(r"```(?:python)?\n(.*?)```", f.read(), re.S)
 

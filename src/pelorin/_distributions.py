@@ -12,6 +12,8 @@ from typing import Mapping, Optional, Sequence, Union
 
 import numpy as np
 
+from .errors import ParameterError
+
 __all__ = ["Normal", "LogNormal", "Uniform", "Distribution", "draw"]
 
 
@@ -41,13 +43,14 @@ class Normal:
 
     def __post_init__(self) -> None:
         if (self.sd is None) == (self.cov is None):
-            raise ValueError("Normal: give exactly one of sd and cov")
+            raise ParameterError("Normal", "sd", "or cov: give exactly one",
+                                 phrase="give exactly one of sd and cov")
         if self.cov is not None:
             if not self.cov > 0:
-                raise ValueError(f"Normal: cov must be > 0, got {self.cov!r}")
+                raise ParameterError("Normal", "cov", f"must be > 0, got {self.cov!r}")
             object.__setattr__(self, "sd", abs(self.mean) * self.cov)
         if not self.sd > 0:  # type: ignore[operator]
-            raise ValueError(f"Normal: sd must be > 0, got {self.sd!r}")
+            raise ParameterError("Normal", "sd", f"must be > 0, got {self.sd!r}")
 
     def quantile(self, z: np.ndarray) -> np.ndarray:
         return self.mean + self.sd * np.asarray(z, dtype=float)  # type: ignore[operator]
@@ -74,16 +77,18 @@ class LogNormal:
 
     def __post_init__(self) -> None:
         if not self.median > 0:
-            raise ValueError(f"LogNormal: median must be > 0, got {self.median!r}")
+            raise ParameterError("LogNormal", "median", f"must be > 0, got {self.median!r}")
         if (self.sigma_log10 is None) == (self.cov is None):
-            raise ValueError("LogNormal: give exactly one of sigma_log10 and cov")
+            raise ParameterError("LogNormal", "sigma_log10", "or cov: give exactly one",
+                                 phrase="give exactly one of sigma_log10 and cov")
         if self.cov is not None:
             if not self.cov > 0:
-                raise ValueError(f"LogNormal: cov must be > 0, got {self.cov!r}")
+                raise ParameterError("LogNormal", "cov", f"must be > 0, got {self.cov!r}")
             object.__setattr__(self, "sigma_log10",
                                math.sqrt(math.log1p(self.cov ** 2)) / math.log(10.0))
         if not self.sigma_log10 > 0:  # type: ignore[operator]
-            raise ValueError(f"LogNormal: sigma_log10 must be > 0, got {self.sigma_log10!r}")
+            raise ParameterError("LogNormal", "sigma_log10",
+                                 f"must be > 0, got {self.sigma_log10!r}")
 
     def quantile(self, z: np.ndarray) -> np.ndarray:
         return self.median * 10.0 ** (self.sigma_log10 * np.asarray(z, dtype=float))  # type: ignore[operator]
@@ -98,7 +103,8 @@ class Uniform:
 
     def __post_init__(self) -> None:
         if not self.low < self.high:
-            raise ValueError(f"Uniform: low must be below high, got {self.low!r} and {self.high!r}")
+            raise ParameterError("Uniform", "low", f"must be below high, got {self.low!r} and "
+                                 f"{self.high!r}")
 
     def quantile(self, z: np.ndarray) -> np.ndarray:
         return self.low + (self.high - self.low) * _phi(z)
@@ -130,21 +136,22 @@ def draw(distributions: Mapping[str, Distribution], samples: int, seed: int,
     """
     names = list(distributions)
     if int(samples) != samples or samples < 1:
-        raise ValueError(f"samples must be a positive integer, got {samples!r}")
+        raise ParameterError("sweep", "samples", f"must be a positive integer, got {samples!r}")
     samples = int(samples)
     rng = np.random.default_rng(seed)
     z = rng.standard_normal((samples, len(names)))
     if correlation is not None:
         c = np.asarray(correlation, dtype=float)
         if c.shape != (len(names), len(names)):
-            raise ValueError(f"correlation must be a {len(names)} x {len(names)} matrix "
-                             f"(one row per uncertain parameter: {names}), got shape {c.shape}")
+            raise ParameterError("sweep", "correlation", f"must be a {len(names)} x {len(names)} "
+                                 f"matrix (one row per uncertain parameter: {names}), got "
+                                 f"shape {c.shape}")
         if not np.allclose(c, c.T) or not np.allclose(np.diag(c), 1.0) or np.any(np.abs(c) > 1):
-            raise ValueError("correlation must be symmetric with a unit diagonal and entries "
-                             "within [-1, 1]")
+            raise ParameterError("sweep", "correlation", "must be symmetric with a unit diagonal "
+                                 "and entries within [-1, 1]")
         try:
             chol = np.linalg.cholesky(c)
         except np.linalg.LinAlgError:
-            raise ValueError("correlation must be positive definite") from None
+            raise ParameterError("sweep", "correlation", "must be positive definite") from None
         z = z @ chol.T
     return {name: distributions[name].quantile(z[:, k]) for k, name in enumerate(names)}

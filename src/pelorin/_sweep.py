@@ -10,72 +10,51 @@ whatever the number of workers, the batch size or the order in which runs finish
 from __future__ import annotations
 
 import dataclasses
-import math
 import os
 import re
 import threading
 import time as _time
 import warnings
 from collections import Counter
-from typing import Any, Mapping, Optional, Sequence, Union
+from typing import Any, Callable, Mapping, Optional, Sequence, Union
 
 import numpy as np
 import xarray as xr
 
 from . import __version__
+from ._files import replacing
+from . import plots
 from ._batches import Failure, run_batches
-from .distributions import Distribution, draw
-from .model import Layer, Loading, ParameterError, Profile, Soil
+from ._call import InputError, solve_many
+from ._distributions import Distribution, draw
+from ._run import reached
+from ._simulate import Plan, plan, refused
+from ._stages import stage_analysis
+from ._text import sweep_summary
+from .errors import ParameterError
+from .model import LAYER_PARAMETERS, SOIL_PARAMETERS, Loading, Profile
 
 __all__ = ["sweep", "SweepResult", "PERCENTILES"]
 
 PERCENTILES = (10.0, 50.0, 90.0)
-_SOIL_FIELDS = tuple(f.name for f in dataclasses.fields(Soil) if f.name != "name")
-_LAYER_FIELDS = ("thickness", "ocr", "pc", "e0")
 
 
 # ---------------------------------------------------------------- one run ----------
 
-def _setup(task: tuple) -> tuple:
-    """Mesh, output times and engine keywords of one run."""
-    from .simulate import setup
-
-    profile, loading, times, options = task
-    col, t, _, _, kw = setup(profile, loading, times, 10)
-    kw.update(options)
-    return col, t, kw
-
-
-def _unrunnable(err: ValueError) -> ParameterError:
-    # input the object model's checks did not foresee
-    return ParameterError("sweep", "sample", f"cannot be run: {err}")
-
-
-def _kept(task: tuple, col: Any, t: np.ndarray, res: dict) -> dict:
+def _kept(p: Plan, res: Mapping[str, Any]) -> dict:
     """The quantities a sweep keeps of one run."""
-    from .result import _stage_analysis
-
-    profile, loading = task[0], task[1]
-    start = col.with_state(res["sigv_element"][:, 0], res["e_element"][:, 0])
-    primary = start.primary_settlements(loading.loads)
-    rows, _, _ = _stage_analysis(np.r_[0.0, t], res["z"], res["settlement"], res["u_element"],
-                                 loading, primary, profile.creep)
+    start = p.column.with_state(res["sigv_element"][:, 0], res["e_element"][:, 0])
+    primary = start.primary_settlements(p.loading.loads)
+    rows, _, _ = stage_analysis(np.r_[0.0, p.time], res["z"], res["settlement"],
+                                res["u_element"], p.loading, primary, p.profile.creep)
     return {"settlement": np.array(res["settlement"], dtype=np.float64),
             "t50": np.array(rows["t50"]), "t90": np.array(rows["t90"]),
             "primary": primary, "creep": np.array(rows["creep"])}
 
 
-def _outcome(task: tuple) -> dict:
-    """Run one profile under one loading at fixed output times: the quantities a sweep
-    keeps (the deterministic run)."""
-    from ._run import run_element_arrays
-
-    col, t, kw = _setup(task)
-    try:
-        res = run_element_arrays(**kw)
-    except ValueError as err:
-        raise _unrunnable(err) from None
-    return _kept(task, col, t, res)
+def _plan(task: tuple) -> Plan:
+    profile, loading, times, options = task
+    return plan(profile, loading, times, 10, options, caller="sweep")
 
 
 # The Python around the runs of one process's threads takes turns as a whole. Left to
@@ -89,51 +68,49 @@ _PYTHON_PHASE = threading.Lock()
 RUNS_PER_CALL = 8
 
 
-def _outcomes(tasks: Sequence[Any]) -> list:
-    """`_outcome` of every task of a batch, a Failure for those that fail (or that
-    already are one). The engine runs a few of them per call, without the GIL in
-    between. A module-level function of its tasks alone, so Dask can ship it anywhere."""
-    from . import _engine
-    from ._run import element_job, element_result
-
-    def prepared(task: tuple) -> tuple:
-        col, t, kw = _setup(task)
-        try:
-            return col, t, element_job(kw)
-        except ValueError as err:
-            raise _unrunnable(err) from None
-
-    def kept(task: tuple, col: Any, t: np.ndarray, job: dict, res: Any) -> dict:
+def _run_tasks(tasks: Sequence[Any]) -> list:
+    """The quantities a sweep keeps of every task of a batch (a Plan, or the profile,
+    loading, output times and engine options of one), or the exception it fails with (a task that already is a
+    Failure stays one). The engine runs a few of them per call, without the GIL in
+    between."""
+    def kept(p: Plan, res: Any) -> dict:
+        if isinstance(res, InputError):
+            raise refused(res, p, "sweep")
         if isinstance(res, Exception):
             raise res
-        try:
-            arrays = element_result(job, res)
-        except ValueError as err:
-            raise _unrunnable(err) from None
-        return _kept(task, col, t, arrays)
+        reached(res, p.job)
+        return _kept(p, res)
 
     out: list = list(tasks)
     todo = [i for i, task in enumerate(tasks) if not isinstance(task, Failure)]
     ran: list = []
     for at in range(0, len(todo) + RUNS_PER_CALL, RUNS_PER_CALL):
         with _PYTHON_PHASE:   # the last calls' results, then the next calls' input
-            for (i, col, t, job), res in ran:
+            for (i, p), res in ran:
                 try:
-                    out[i] = kept(tasks[i], col, t, job, res)
+                    out[i] = kept(p, res)
                 except Exception as exc:
-                    out[i] = Failure.of(exc)
+                    out[i] = exc
             ready = []
             for i in todo[at:at + RUNS_PER_CALL]:
                 try:
-                    ready.append((i,) + prepared(tasks[i]))
+                    task = tasks[i]
+                    ready.append((i, task if isinstance(task, Plan) else _plan(task)))
                 except Exception as exc:
-                    out[i] = Failure.of(exc)
+                    out[i] = exc
         try:
-            results = _engine.solve_many([job for *_, job in ready]) if ready else []
+            results = solve_many([p.job for _, p in ready]) if ready else []
         except Exception as exc:   # e.g. out of memory: these runs fail, not the batch
             results = [exc] * len(ready)
         ran = list(zip(ready, results))
     return out
+
+
+def _outcomes(tasks: Sequence[Any]) -> list:
+    """`_run_tasks` with every failure recorded as a Failure. A module-level function of
+    its tasks alone, so Dask can ship it anywhere."""
+    return [Failure.of(out) if isinstance(out, Exception) else out
+            for out in _run_tasks(tasks)]
 
 
 # ------------------------------------------------------------ parameters ----------
@@ -159,10 +136,10 @@ def _targets(profile: Profile, keys: Sequence[str]) -> list:
     out = []
     for key in keys:
         layer, _, field = key.rpartition(".")
-        if field not in _SOIL_FIELDS + _LAYER_FIELDS:
+        if field not in SOIL_PARAMETERS + LAYER_PARAMETERS:
             raise ParameterError("sweep", "vary", f"{key!r}: cannot vary {field!r}; a soil "
-                                 f"parameter ({', '.join(_SOIL_FIELDS)}) or a layer's "
-                                 f"{', '.join(_LAYER_FIELDS)}")
+                                 f"parameter ({', '.join(SOIL_PARAMETERS)}) or a layer's "
+                                 f"{', '.join(LAYER_PARAMETERS)}")
         if not layer:
             if len(profile.layers) != 1:
                 raise ParameterError("sweep", "vary", f"{key!r}: name the layer, as "
@@ -183,9 +160,9 @@ def _with_values(profile: Profile, targets: list, values: Sequence[float]) -> Pr
     layers = list(profile.layers)
     for index in sorted({i for i, _ in targets}):
         soil_kw = {f: float(v) for (i, f), v in zip(targets, values)
-                   if i == index and f in _SOIL_FIELDS}
+                   if i == index and f in SOIL_PARAMETERS}
         layer_kw = {f: float(v) for (i, f), v in zip(targets, values)
-                    if i == index and f in _LAYER_FIELDS}
+                    if i == index and f in LAYER_PARAMETERS}
         layer = layers[index]
         soil = dataclasses.replace(layer.soil, **soil_kw) if soil_kw else layer.soil
         layers[index] = dataclasses.replace(layer, soil=soil, **layer_kw)
@@ -245,28 +222,7 @@ class SweepResult:
 
     def summary(self) -> str:
         """A text table: counts, failures and their reasons, and percentiles."""
-        ds = self.dataset
-        n = ds.sizes[self.dim]
-        failed = sum(self.failures.values())
-        lines = [f"{ds.attrs.get('title') or 'Sweep'}: {n} {self.dim}s, {n - failed} ran, "
-                 f"{failed} failed"]
-        for reason, count in self.failures.most_common():
-            lines.append(f"  {count:6d} x {reason}")
-        if n - failed:
-            pct = ds["percentile"].values
-            lines.append("")
-            lines.append(f"{'':34s}" + "".join(f"{'P%g' % p:>12s}" for p in pct))
-            rows = [("final settlement (m)", ds["final_settlement_percentiles"].values)]
-            for k, st in enumerate(ds["stage"].values):
-                rows.append((f"t90 of stage {st} (days)", ds["t90_percentiles"].values[:, k]))
-                rows.append((f"primary, stage {st} (m)", ds["primary_percentiles"].values[:, k]))
-            for label, values in rows:
-                lines.append(f"{label:34s}" + "".join(
-                    f"{v:12.4g}" if math.isfinite(v) else f"{'-':>12s}" for v in values))
-            if "settlement_deterministic" in ds:
-                lines.append(f"{'deterministic final settlement (m)':34s}"
-                             f"{float(ds['settlement_deterministic'][-1]):12.4g}")
-        return "\n".join(lines)
+        return sweep_summary(self.dataset, self.dim, self.failures)
 
     def percentiles_frame(self) -> Any:
         """Settlement percentiles against time (pandas.DataFrame, columns in m)."""
@@ -280,39 +236,14 @@ class SweepResult:
     def to_netcdf(self, path: Union[str, os.PathLike]) -> None:
         """Write the Dataset to a NetCDF file (a temporary file renamed over `path` once
         complete)."""
-        from .result import replacing
         with replacing(path) as tmp:
             self.dataset.to_netcdf(tmp, engine="netcdf4")
 
     def plot(self, path: Optional[Union[str, os.PathLike]] = None) -> Any:
         """Settlement against log time: the P10-P90 band and the median of the runs, with
         the deterministic run drawn over it. Returns the matplotlib Figure (saved to
-        `path` when given)."""
-        from matplotlib.figure import Figure
-
-        ds = self.dataset
-        t = ds["time"].values[1:]
-        pct = ds["settlement_percentiles"].values[:, 1:] * 1000.0
-        fig = Figure(figsize=(8.0, 4.8))
-        ax = fig.add_subplot()
-        p = [f"P{q:g}" for q in ds["percentile"].values]
-        ax.fill_between(t, pct[0], pct[-1], color="tab:blue", alpha=0.25,
-                        label=f"{p[0]}-{p[-1]} of {ds.sizes[self.dim] - ds.attrs['failed']} runs")
-        ax.plot(t, pct[len(p) // 2], color="tab:blue", lw=1.5, label=f"{p[len(p) // 2]}")
-        if "settlement_deterministic" in ds:
-            ax.plot(t, ds["settlement_deterministic"].values[1:] * 1000.0, color="k",
-                    lw=1.2, ls="--", label="deterministic")
-        ax.set_xscale("log")
-        ax.invert_yaxis()
-        ax.set_xlabel("time (days)")
-        ax.set_ylabel("settlement (mm)")
-        ax.grid(True, which="both", alpha=0.3)
-        ax.legend(loc="lower left")
-        ax.set_title(ds.attrs.get("title") or "Settlement: spread of the runs")
-        fig.tight_layout()
-        if path is not None:
-            fig.savefig(path, dpi=110, metadata={"Software": f"pelorin {__version__}"})
-        return fig
+        `path` when given; see `pelorin.plots.plot_band`)."""
+        return plots.plot_band(self, path)
 
 
 def _gather(outcomes: list, names: Sequence[Any], dim: str, times: np.ndarray,
@@ -466,14 +397,18 @@ def sweep(profile: Optional[Profile] = None, loading: Optional[Loading] = None, 
                                  "(or give cases)")
         base = profile
 
-    # The deterministic run fixes the output times and measures the cost of one run.
-    from .simulate import setup
-    _, grid, _, _, _ = setup(base, loading, times, points_per_decade)
-    grid = np.asarray(grid, dtype=np.float64)
+    # The deterministic run, a batch of one, fixes the output times and measures the
+    # cost of one run.
+    base_plan = plan(base, loading, times, points_per_decade, options, caller="sweep")
+    grid = np.asarray(base_plan.time, dtype=np.float64)
     start = _time.perf_counter()
-    det = _outcome((base, loading, grid, options))
+    det = _run_tasks([base_plan])[0]
+    if isinstance(det, BaseException):
+        raise det
     cost = _time.perf_counter() - start
 
+    fn: Callable[[Any], list]
+    items: list[tuple]
     if cases is not None:
         dim = "case"
         fn = _outcomes
@@ -498,8 +433,9 @@ def sweep(profile: Optional[Profile] = None, loading: Optional[Loading] = None, 
         kwargs["synchronous"] = True
     else:
         kwargs["scheduler"] = scheduler
+
     def labelled(outcomes: list) -> SweepResult:
-        ds = _gather(outcomes, names, dim, np.concatenate(([0.0], grid)), len(loading.stages))
+        ds = _gather(outcomes, names, dim, np.concatenate((np.zeros(1), grid)), len(loading.stages))
         for key, v in values.items():
             ds[key] = ((dim,), np.asarray(v), {"long_name": f"sampled {key}"})
         ds["settlement_deterministic"] = ("time", det["settlement"], {"units": "m"})
@@ -514,12 +450,12 @@ def sweep(profile: Optional[Profile] = None, loading: Optional[Loading] = None, 
         outcomes = run_batches(fn, items, **kwargs)
     except KeyboardInterrupt as err:
         # the runs finished before it, as a result marked partial
-        reached = getattr(err, "partial_results", None)
-        if reached is not None:
-            done = sum(r is not None for r in reached)
+        finished = getattr(err, "partial_results", None)
+        if finished is not None:
+            done = sum(r is not None for r in finished)
             err.result = labelled([Failure("Interrupted", "not run") if r is None else r
-                                   for r in reached])  # type: ignore[attr-defined]
-            err.result.dataset.attrs["partial"] = (f"{done} of {len(reached)} {dim}s "
+                                   for r in finished])  # type: ignore[attr-defined]
+            err.result.dataset.attrs["partial"] = (f"{done} of {len(finished)} {dim}s "
                                                    "finished before the interrupt")
         raise
     return labelled(outcomes)

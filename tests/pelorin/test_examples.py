@@ -10,7 +10,8 @@ import sys
 import numpy as np
 import pytest
 
-EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "examples")
+EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir,
+                        "examples")
 
 
 def load(name):

@@ -12,13 +12,13 @@ import pytest
 
 import pelorin as pelorin_package
 
-ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir)
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir)
 EXAMPLE = os.path.join(ROOT, "examples", "embankment.toml")
 FILES = ["results.nc", "settlement.csv", "summary.txt", "settlement.png", "isochrones.png",
          "compression.png"]
 
 
-TESTS = os.path.dirname(os.path.abspath(__file__))
+TESTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir)
 # `python -m pelorin`, with the package the test run imports (conftest sets up
 # a development build when PELORIN_BUILD_DIR names one).
 MAIN = ("import runpy, sys; sys.path.insert(0, sys.argv.pop(1)); import conftest; "

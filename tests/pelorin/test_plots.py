@@ -109,7 +109,8 @@ def test_titles_fit_labels_apart_ticks_and_isochrones_per_stage(staged):
             assert ax.title.get_text() == "" or (box.x0 <= title.x0 and title.x1 <= box.x1
                                                  and title.y1 <= box.y1)
     # The example's t50 (3) and t90 (3) fell on one another.
-    example = pelorin.read_case(os.path.join(os.path.dirname(__file__), os.pardir, "examples",
+    example = pelorin.read_case(os.path.join(os.path.dirname(__file__), os.pardir, os.pardir,
+                                             "examples",
                                              "embankment.toml")).simulate()
     ax = plots.plot_settlement(example).axes[1]
     renderer = FigureCanvasAgg(ax.figure).get_renderer()

@@ -1,0 +1,210 @@
+"""The labelled Datasets of a run and of an analysis, each built in one call.
+
+One table holds the units and long names of every variable.  A run of `run`
+or `run_elements` is in the engine's own units (time in the unit of tref,
+permeability per that unit); an analysis of `simulate` in days and m/s.
+"""
+from __future__ import annotations
+
+import json
+from dataclasses import asdict
+from typing import Any, Mapping, Optional
+
+import numpy as np
+import xarray as xr
+
+from . import __version__
+from ._column import SECONDS_PER_DAY
+from ._stages import U_EOP
+from .model import DRAINAGE_CODES, Loading, Profile
+
+__all__ = ["LABELS", "SECONDS_PER_DAY", "run_dataset", "analysis_dataset", "run_columns"]
+
+# name: (units, long name) in an analysis; a run's own units and long names where they
+# differ follow as a second pair (None: the same).  An empty entry: no attributes.
+_ = None
+LABELS: dict[str, tuple] = {
+    "time": ("day", "time", "time unit of tref", _),
+    "node": ("1", "node number (0 at the top)"),
+    "depth": ("m", "initial node depth"),
+    "element": ("1", "element number (element c between nodes c and c + 1)"),
+    "element_depth": ("m", "initial depth of the element centre"),
+    "z": ("m", "node position below the original top", _,
+          "node position (depth below the original top)"),
+    "u": ("kPa", "excess pore-water pressure"),
+    "sigv": ("kPa", "vertical effective stress"),
+    "e": ("1", "void ratio"),
+    "k": ("m/s", "permeability", "m/time unit", _),
+    "settlement": ("m", "settlement of the surface", _,
+                   "settlement of the top (positive downward)"),
+    "loadfactor": ("1", "load factor in force"),
+    "u_element": ("kPa", "excess pore-water pressure at the element centre"),
+    "sigv_element": ("kPa", "vertical effective stress at the element centre"),
+    "e_element": ("1", "void ratio of the element"),
+    "k_element": ("m/s", "permeability of the element", "m/time unit", _),
+    "solids": ("m", "height of solids of the element"),
+    "load": ("kPa", "load applied on the surface (beyond the surcharge)"),
+    "layer_index": (),
+    "e0": ("1", "initial void ratio"),
+    "sigv0": ("kPa", "initial effective stress"),
+    "pc0": ("kPa", "initial preconsolidation stress"),
+    "Cc": ("1", _), "Cr": ("1", _), "esigvref": ("1", _), "sigvref": ("kPa", _), "Ca": ("1", _),
+    "cv": ("m2/day", "coefficient of consolidation under the largest load"),
+    "layer": (), "stage": (), "layer_name": (), "layer_elements": (),
+    "layer_top": ("m", _), "layer_bottom": ("m", _),
+    "layer_settlement": ("m", "compression of each layer"),
+    "U_pore": ("1", "average degree of consolidation of the current stage from excess pore "
+                    "pressure"),
+    "U_settlement": ("1", "average degree of consolidation of the current stage from "
+                          "settlement"),
+    "stage_time": ("day", _), "stage_load": ("kPa", _),
+    "primary": ("m", "final primary settlement under the stage's load (compression law, "
+                     "no creep)"),
+    "stage_time_scale": ("day", "time at time factor 1 under the stage's load, from the "
+                                "initial state"),
+    "t50": ("day", "time from the stage start to 50 % consolidation (pore pressure)"),
+    "t90": ("day", "time from the stage start to 90 % consolidation (pore pressure)"),
+    "t_eop": ("day", f"time from the stage start to the end of primary ({U_EOP:.0%} "
+                     "dissipated)"),
+    "settlement_start": ("m", "settlement at the start of the stage"),
+    "settlement_eop": ("m", "settlement at the end of primary"),
+    "settlement_end": ("m", "settlement at the end of the stage"),
+    "creep": ("m", "settlement from the end of primary to the end of the stage (with creep "
+                   "only)"),
+    "settlement_background": ("m", "settlement without the load (background creep)"),
+    "settlement_net": ("m", "settlement caused by the load, net of background creep"),
+}
+del _
+
+
+def _attrs(name: str, run: bool) -> dict:
+    label = LABELS[name]
+    units, long_name = label[:2] if label else (None, None)
+    if run and len(label) == 4:
+        units = label[2] if label[2] is not None else units
+        long_name = label[3] if label[3] is not None else long_name
+    out = {}
+    if units is not None:
+        out["units"] = units
+    if long_name is not None:
+        out["long_name"] = long_name
+    return out
+
+
+def _var(name: str, dims: Any, data: Any, run: bool = False) -> xr.Variable:
+    return xr.Variable(dims, data, _attrs(name, run))
+
+
+NODE_ROWS = ("z", "u", "sigv", "e", "k")
+ELEMENT_ROWS = ("u_element", "sigv_element", "e_element", "k_element")
+ENGINE_STATS = {"substeps": "substeps", "newton_iterations": "newton",
+                "evaluations": "evaluations", "rejected_steps": "rejected"}
+
+
+def run_columns(res: Mapping[str, Any]) -> int:
+    """Output columns a run reached (t = 0 first)."""
+    return int(res["columns"])
+
+
+def _histories(res: Mapping[str, Any], depth: np.ndarray, time: np.ndarray,
+               lf: np.ndarray, run: bool) -> tuple[dict, dict]:
+    """The engine's histories as labelled Variables and the coordinates, up to the
+    output times reached; permeabilities in m/s for an analysis."""
+    columns = run_columns(res)
+    n = depth.size - 1
+    node, element = ("node", "time"), ("element", "time")
+    data = {}
+    for name in NODE_ROWS:
+        values = res[name][:, :columns]
+        data[name] = _var(name, node, values if run or name != "k" else values / SECONDS_PER_DAY,
+                          run)
+    data["settlement"] = _var("settlement", "time", res["settlement"][:columns], run)
+    data["loadfactor"] = _var("loadfactor", "time", np.r_[lf[0], lf][:columns], run)
+    for name in ELEMENT_ROWS:
+        values = res[name][:, :columns]
+        data[name] = _var(name, element,
+                          values if run or name != "k_element" else values / SECONDS_PER_DAY,
+                          run)
+    data["solids"] = _var("solids", "element", res["solids"], run)
+    coords = {"time": _var("time", "time", np.r_[0.0, time][:columns], run),
+              "node": _var("node", "node", np.arange(n + 1), run),
+              "depth": _var("depth", "node", depth, run),
+              "element": _var("element", "element", np.arange(n), run),
+              "element_depth": _var("element_depth", "element", 0.5 * (depth[:-1] + depth[1:]),
+                                    run)}
+    return data, coords
+
+
+def _stats(res: Mapping[str, Any]) -> dict:
+    return {key: int(res[name]) for key, name in ENGINE_STATS.items()}
+
+
+def run_dataset(res: Mapping[str, Any], depth: np.ndarray, time: np.ndarray, lf: np.ndarray,
+                gammaw: float, drainage: int, rtol: float) -> xr.Dataset:
+    """The Dataset of `run` and `run_elements`: dims node and time (t = 0 first)."""
+    data, coords = _histories(res, depth, time, lf, run=True)
+    return xr.Dataset(data, coords=coords, attrs=dict(
+        drainagetype=drainage, drainage=DRAINAGE_CODES[drainage], gammaw=gammaw, rtol=rtol,
+        **_stats(res)))
+
+
+def analysis_dataset(res: Mapping[str, Any], background: Optional[Mapping[str, Any]],
+                     col: Any, profile: Profile, loading: Loading, ref: float,
+                     time: np.ndarray, lf: np.ndarray, gammaw: float, rtol: float,
+                     analysis: Mapping[str, Any], title: str = "") -> xr.Dataset:
+    """The Dataset of `simulate`: the engine's histories (in days and m/s) with the
+    analysis: loads, per-element soil and initial state, layers, stages, degrees of
+    consolidation, and the background run's settlement.
+
+    `col` is the column from the engine's own initial state; `analysis` the stage
+    analysis (`_stages.analyse`)."""
+    data, coords = _histories(res, col.depth, time, lf, run=False)
+    data["load"] = _var("load", "time", data["loadfactor"].values * ref)
+    data["layer_index"] = _var("layer_index", "element", col.layer)
+    for name in ("e0", "sigv0", "pc0"):
+        data[name] = _var(name, "element", getattr(col, name))
+    for name in ("Cc", "Cr", "esigvref", "sigvref", "Ca"):
+        data[name] = _var(name, "element", col.soil[name])
+    data["cv"] = _var("cv", "element", col.cv(analysis["biggest"]))
+    coords["layer"] = _var("layer", "layer", np.arange(len(profile.layers)))
+    coords["stage"] = _var("stage", "stage", np.arange(1, len(loading.stages) + 1))
+
+    b = col.boundaries
+    z = data["z"].values
+    thick0 = col.depth[b[1:]] - col.depth[b[:-1]]
+    data["layer_name"] = _var("layer_name", "layer", np.array(
+        [layer.name or f"layer {i + 1}" for i, layer in enumerate(profile.layers)],
+        dtype=object))
+    data["layer_top"] = _var("layer_top", "layer", col.depth[b[:-1]])
+    data["layer_bottom"] = _var("layer_bottom", "layer", col.depth[b[1:]])
+    data["layer_elements"] = _var("layer_elements", "layer", np.diff(b))
+    data["layer_settlement"] = _var("layer_settlement", ("layer", "time"),
+                                    thick0[:, None] - (z[b[1:]] - z[b[:-1]]))
+    data["U_pore"] = _var("U_pore", "time", analysis["U_pore"])
+    data["U_settlement"] = _var("U_settlement", "time", analysis["U_settlement"])
+    data["stage_time"] = _var("stage_time", "stage", np.array(loading.times))
+    data["stage_load"] = _var("stage_load", "stage", np.array(loading.loads))
+    data["primary"] = _var("primary", "stage", analysis["primary"])
+    data["stage_time_scale"] = _var("stage_time_scale", "stage", analysis["time_scales"])
+    for key, values in analysis["rows"].items():
+        data[key] = _var(key, "stage", np.array(values, dtype=np.float64))
+    if background is not None:
+        settlement = data["settlement"].values
+        bg = background["settlement"][:settlement.size]
+        data["settlement_background"] = _var("settlement_background", "time", bg)
+        data["settlement_net"] = _var("settlement_net", "time", settlement - bg)
+    attrs = dict(
+        gammaw=gammaw, rtol=rtol, **_stats(res), title=title, drainage=profile.drainage,
+        surcharge=profile.surcharge, time_scale=analysis["time_scale"], reference_load=ref,
+        creep=int(profile.creep),
+        soils=json.dumps([dict(name=layer.name, thickness=layer.thickness,
+                               history=list(layer.history), **_soil_dict(layer.soil))
+                          for layer in profile.layers]),
+        source="pelorin", pelorin_version=__version__)
+    return xr.Dataset(data, coords=coords, attrs=attrs)
+
+
+def _soil_dict(soil: Any) -> dict:
+    d = asdict(soil)
+    d.pop("name")
+    return d

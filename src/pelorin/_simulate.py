@@ -1,0 +1,225 @@
+"""Run a profile under a loading: `simulate`, through a `Plan` of the run."""
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Any, Callable, Mapping, Optional, Sequence
+
+import numpy as np
+
+from ._call import EngineJob, InputError, make_job, solve
+from ._column import GAMMA_W, Column, check_history, column, load_history
+from ._dataset import analysis_dataset
+from ._run import reached
+from ._stages import analyse
+from ._timegrid import output_times
+from .errors import ConvergenceError, ParameterError
+from .model import DRAINAGE, SOIL_PARAMETERS, Loading, Profile
+from .result import Result
+
+__all__ = ["Plan", "plan", "simulate", "ENGINE_OPTIONS", "refused"]
+
+#: The engine's options `simulate` and `sweep` pass on.
+ENGINE_OPTIONS = ("rtol", "max_substeps", "max_newton")
+
+
+@dataclass(frozen=True)
+class Plan:
+    """A run of a profile under a loading, ready for the engine.
+
+    Attributes
+    ----------
+    profile, loading
+        What is run.
+    column : Column
+        The meshed profile and its initial state.
+    time : ndarray
+        The output times, days (t = 0 not included).
+    reference_load : float
+        The load of load factor 1, kPa.
+    job : EngineJob
+        The engine's arguments (load factors of every step included).
+    """
+
+    profile: Profile
+    loading: Loading
+    column: Column
+    time: np.ndarray
+    reference_load: float
+    job: EngineJob
+
+
+def plan(profile: Profile, loading: Loading, times: Optional[Sequence[float]],
+         points_per_decade: int, options: Mapping[str, Any],
+         caller: str = "simulate") -> Plan:
+    """Mesh, initial state, output times, load history and engine arguments of a run;
+    ParameterError naming `caller` for an option or output times it cannot use."""
+    unknown = sorted(set(options) - set(ENGINE_OPTIONS))
+    if unknown:
+        raise TypeError(f"{caller}() got an unexpected keyword argument {unknown[0]!r}")
+    col = column(profile)
+    check_history(profile, col)
+    time = output_times(col, profile, loading, times, points_per_decade, caller)
+    ref, lf = load_history(loading, time)
+    kw = col.engine_keywords()
+    depth = kw.pop("depth")
+    kw.update(dsigv=np.full(col.N, float(ref)), ru=np.zeros(col.N))
+    job = make_job(depth, kw, float(profile.surcharge), time, lf, gammaw=GAMMA_W,
+                   drainagetype=DRAINAGE[profile.drainage], **options)
+    return Plan(profile, loading, col, time, ref, job)
+
+
+def refused(err: InputError, plan: Plan, caller: str) -> ParameterError:
+    """The engine's refusal of a plan's input as ParameterError: a layer's parameter
+    named by the layer, an option by the function it was given to."""
+    parameter, index = err.parameter, err.index
+    text = str(err)
+    owner = caller
+    layered = set(SOIL_PARAMETERS) | {"ocrvoidratio", "ocrvoidratiotype", "depth", "ru"}
+    if index is not None and parameter in layered:
+        layers = plan.profile.layers
+        i = int(plan.column.layer[min(max(index, 0), plan.column.N - 1)])
+        layer = layers[i]
+        owner = "Layer" + (f" {layer.name!r}" if layer.name else f" #{i + 1}")
+        if parameter.startswith("ocrvoidratio"):
+            parameter = layer.history[0]
+        elif parameter == "depth":
+            parameter = "thickness"
+    if text.startswith(err.parameter + " "):
+        problem = text[len(err.parameter) + 1:]
+    else:
+        problem = f"cannot be used: {text}"
+    return ParameterError(owner, parameter, problem)
+
+
+def run_plan(plan: Plan, job: EngineJob, caller: str) -> dict:
+    """The engine's arrays of one run of a plan; ParameterError for input it refuses."""
+    try:
+        return solve(job)
+    except InputError as err:
+        raise refused(err, plan, caller) from None
+
+
+def result_of(plan: Plan, res: Mapping[str, Any], background: Optional[Mapping[str, Any]],
+              title: str) -> Result:
+    """The Result of a plan's run (and of its background run)."""
+    columns = int(res["columns"])
+    time = np.r_[0.0, plan.time][:columns]
+    # The engine's own initial state (element centres) for the closed forms.
+    start = plan.column.with_state(res["sigv_element"][:, 0], res["e_element"][:, 0])
+    analysis = analyse(res, start, plan.profile, plan.loading, time)
+    job = plan.job
+    return Result(analysis_dataset(res, background, start, plan.profile, plan.loading,
+                                   plan.reference_load, plan.time, job.loadfactor, job.gammaw,
+                                   job.rtol, analysis, title))
+
+
+def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]] = None, *,
+             points_per_decade: int = 10, background: Optional[bool] = None,
+             progress: Optional[Callable[[float, float], Any]] = None,
+             title: str = "", **options: Any) -> Result:
+    """Consolidation of a soil profile under a staged loading.
+
+    Meshes the profile (a node on every layer boundary), builds the node
+    arrays and the load history, makes a time grid when none is given, runs
+    the engine and returns a `Result` with the labelled histories and the
+    quantities of an analysis (settlement of the surface and of each layer,
+    degree of consolidation, t50/t90, end of primary, creep).
+
+    Parameters
+    ----------
+    profile : Profile
+        The layers, drainage and surcharge.
+    loading : Loading
+        The load stages; a wide fill (the same stress change at every depth).
+    times : sequence of float, optional
+        Output times in days, increasing and > 0; stage starts are added.  By
+        default: log-spaced after every stage start from 1e-4 of the
+        consolidation time scale under each stage's load, restarting at
+        every stage, with a few equal steps at the end.
+    points_per_decade : int, default 10
+        Density of the default grid.
+    background : bool, optional
+        Also run the profile without the load, to report the settlement the
+        load causes net of the background creep.  By default: when a layer
+        creeps (Ca > 0).
+    progress : callable(done, total), optional
+        Called as the runs advance (done and total in days of simulated
+        time, both runs together).
+    title : str, optional
+        A title for tables, files and plots.
+    **options
+        Passed to the engine: ``rtol``, ``max_substeps``, ``max_newton``.
+
+    Returns
+    -------
+    Result
+
+    Raises
+    ------
+    ParameterError
+        A value of the profile, loading, grid or engine options cannot be used.
+    pelorin.ConvergenceError
+        The engine could not continue; its ``result`` attribute holds a
+        `Result` of the times reached, when there are any.
+
+    Examples
+    --------
+    >>> import pelorin
+    >>> clay = pelorin.Soil(Cc=0.5, Cr=0.05, esigvref=1.5, kref=1e-9, Ck=0.75)
+    >>> profile = pelorin.Profile([pelorin.Layer(clay, thickness=10.0, ocr=1.2)],
+    ...                           surcharge=10.0, drainage="both")
+    >>> loading = pelorin.Loading([pelorin.Stage(0.0, load=100.0)], end=10000.0)
+    >>> result = pelorin.simulate(profile, loading)
+    >>> print(result.summary())                       # doctest: +SKIP
+    >>> result.settlement.sel(time=1000.0, method="nearest")   # doctest: +SKIP
+    """
+    if not isinstance(profile, Profile):
+        raise ParameterError("simulate", "profile", f"must be a Profile; got {type(profile).__name__}")
+    if not isinstance(loading, Loading):
+        raise ParameterError("simulate", "loading", f"must be a Loading; got {type(loading).__name__}")
+    if isinstance(points_per_decade, bool) or not isinstance(points_per_decade, int) \
+            or points_per_decade < 1:
+        raise ParameterError("simulate", "points_per_decade", "must be a whole number of at "
+                             f"least 1 (output times per tenfold time); got {points_per_decade!r}")
+    low = min(loading.loads)
+    if profile.surcharge + low <= 0.0:
+        raise ParameterError("Loading", "stages", f"would take the effective stress at the "
+                             f"top to {profile.surcharge + low:g} kPa (surcharge "
+                             f"{profile.surcharge:g} plus the load {low:g}); it must stay "
+                             "above 0")
+    if progress is not None and not callable(progress):
+        raise TypeError("progress must be callable (t_reached, t_end) or None")
+    p = plan(profile, loading, times, points_per_decade, options)
+    run_background = profile.creep if background is None else bool(background)
+    end = float(p.time[-1])
+    total = end * (2 if run_background else 1)
+
+    def tick(offset: float) -> Optional[Callable[[float, float], Any]]:
+        if progress is None:
+            return None
+        report: Callable[[float, float], Any] = progress
+        return lambda t, t_end: report(min(offset + float(t), total), total)
+
+    try:
+        res = run_plan(p, p.job.replace(progress=tick(0.0)), "simulate")
+    except KeyboardInterrupt as err:   # what was reached, as a Result
+        part = getattr(err, "partial_run", None)
+        if part is not None and int(part["columns"]) > 1:
+            err.result = result_of(p, part, None, title)  # type: ignore[attr-defined]
+        raise
+    try:
+        reached(res, p.job)
+    except ConvergenceError as err:
+        if int(res["columns"]) > 1:
+            err.result = result_of(p, res, None, title)
+        raise
+    bg = None
+    if run_background:
+        bg_job = p.job.replace(loadfactor=np.zeros_like(p.job.loadfactor), progress=tick(end))
+        try:
+            bg = reached(run_plan(p, bg_job, "simulate"), bg_job)
+        except KeyboardInterrupt as err:   # the loaded run is whole; its background is not
+            err.result = result_of(p, res, None, title)  # type: ignore[attr-defined]
+            err.result.dataset.attrs["partial"] = "interrupted before the background run ended"
+            raise
+    return result_of(p, res, bg, title)

@@ -1,0 +1,84 @@
+"""The text tables of an analysis and of a sweep."""
+from __future__ import annotations
+
+import math
+from collections import Counter
+
+import xarray as xr
+
+from .model import DRAINAGE_WORDS
+
+__all__ = ["result_summary", "sweep_summary"]
+
+
+def result_summary(ds: xr.Dataset) -> str:
+    """The profile, the stages (t50, t90, end of primary, primary settlement, creep), the
+    layers, and the final settlement of an analysis's Dataset."""
+    mm = 1000.0
+    t_end = float(ds["time"][-1])
+    lines = []
+    if ds.attrs.get("title"):
+        lines += [str(ds.attrs["title"]), ""]
+    nl = ds.sizes["layer"]
+    lines.append(f"{float(ds['layer_bottom'][-1]):.2f} m in {nl} layer{'s' if nl > 1 else ''}, "
+                 f"{ds.sizes['node'] - 1} elements; drained "
+                 f"{DRAINAGE_WORDS[ds.attrs['drainage']]}; surcharge "
+                 f"{float(ds.attrs['surcharge']):g} kPa; {ds.sizes['time']} output times "
+                 f"to {t_end:g} days")
+    lines.append("")
+    lines.append("stage  start [d]  load [kPa]  t50 [d]  t90 [d]  end of primary [d]  "
+                 "primary [mm]  at EOP [mm]  at end [mm]  creep [mm]")
+    for k in range(ds.sizes["stage"]):
+        g = lambda key: float(ds[key][k])  # noqa: E731
+        lines.append(f"{k + 1:5d} {g('stage_time'):10g} {g('stage_load'):11.1f} "
+                     f"{_fmt(g('t50')):>8} {_fmt(g('t90')):>8} {_fmt(g('t_eop')):>19} "
+                     f"{g('primary') * mm:13.1f} {_fmt(g('settlement_eop') * mm, '.1f'):>12} "
+                     f"{g('settlement_end') * mm:12.1f} "
+                     f"{_fmt(g('creep') * mm, '.1f'):>11}")
+    lines.append("")
+    lines.append(f"{'layer':<16} {'top [m]':>8} {'bottom [m]':>11} {'elements':>9} "
+                 f"{'compression at end [mm]':>24}")
+    for i in range(ds.sizes["layer"]):
+        lines.append(f"{str(ds['layer_name'].values[i]):<16} "
+                     f"{float(ds['layer_top'][i]):8.2f} {float(ds['layer_bottom'][i]):11.2f} "
+                     f"{int(ds['layer_elements'][i]):9d} "
+                     f"{float(ds['layer_settlement'][i, -1]) * mm:24.1f}")
+    lines.append("")
+    s_end = float(ds["settlement"][-1]) * mm
+    line = f"settlement of the surface at {t_end:g} days: {s_end:.1f} mm"
+    if "settlement_net" in ds:
+        line += (f"; caused by the load (net of {float(ds['settlement_background'][-1]) * mm:.1f}"
+                 f" mm background creep): {float(ds['settlement_net'][-1]) * mm:.1f} mm")
+    lines.append(line)
+    lines.append(f"final primary settlement under {float(ds['stage_load'][-1]):g} kPa: "
+                 f"{float(ds['primary'][-1]) * mm:.1f} mm")
+    return "\n".join(lines)
+
+
+def _fmt(x: float, spec: str = ".4g") -> str:
+    return "-" if not math.isfinite(x) else format(x, spec)
+
+
+def sweep_summary(ds: xr.Dataset, dim: str, failures: Counter) -> str:
+    """Counts, failures and their reasons, and percentiles of a sweep's Dataset."""
+    n = ds.sizes[dim]
+    failed = sum(failures.values())
+    lines = [f"{ds.attrs.get('title') or 'Sweep'}: {n} {dim}s, {n - failed} ran, "
+             f"{failed} failed"]
+    for reason, count in failures.most_common():
+        lines.append(f"  {count:6d} x {reason}")
+    if n - failed:
+        pct = ds["percentile"].values
+        lines.append("")
+        lines.append(f"{'':34s}" + "".join(f"{'P%g' % p:>12s}" for p in pct))
+        rows = [("final settlement (m)", ds["final_settlement_percentiles"].values)]
+        for k, st in enumerate(ds["stage"].values):
+            rows.append((f"t90 of stage {st} (days)", ds["t90_percentiles"].values[:, k]))
+            rows.append((f"primary, stage {st} (m)", ds["primary_percentiles"].values[:, k]))
+        for label, values in rows:
+            lines.append(f"{label:34s}" + "".join(
+                f"{v:12.4g}" if math.isfinite(v) else f"{'-':>12s}" for v in values))
+        if "settlement_deterministic" in ds:
+            lines.append(f"{'deterministic final settlement (m)':34s}"
+                         f"{float(ds['settlement_deterministic'][-1]):12.4g}")
+    return "\n".join(lines)
