@@ -22,7 +22,7 @@ import numpy as np
 import xarray as xr
 
 from . import __version__
-from ._files import replacing
+from ._files import write_netcdf
 from . import plots
 from ._batches import Failure, run_batches
 from ._call import InputError, solve_many
@@ -236,8 +236,7 @@ class SweepResult:
     def to_netcdf(self, path: Union[str, os.PathLike]) -> None:
         """Write the Dataset to a NetCDF file (a temporary file renamed over `path` once
         complete)."""
-        with replacing(path) as tmp:
-            self.dataset.to_netcdf(tmp, engine="netcdf4")
+        write_netcdf(self.dataset, path)
 
     def plot(self, path: Optional[Union[str, os.PathLike]] = None) -> Any:
         """Settlement against log time: the P10-P90 band and the median of the runs, with

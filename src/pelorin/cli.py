@@ -192,10 +192,10 @@ def _plot(args: argparse.Namespace) -> int:
     try:
         result = open_result(args.result)
     except (OSError, ValueError) as err:
-        msg = str(err) if str(err).startswith(args.result) else f"{args.result}: {err}"
+        msg = str(err) if str(err).startswith(args.result) else f"{args.result}: {_reason(err)}"
         return _fail(f"{msg}")
     out = args.out or os.path.dirname(os.path.abspath(args.result))
-    paths = plot_all(result, out, args.formats)
+    paths = _staged(out, lambda folder: plot_all(result, folder, args.formats))
     print("figures: " + ", ".join(paths))
     return 0
 

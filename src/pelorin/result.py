@@ -9,7 +9,7 @@ import pandas as pd
 import xarray as xr
 
 from . import __version__, plots
-from ._files import replacing
+from ._files import read_netcdf, replacing, write_netcdf
 from ._stages import U_EOP
 from ._text import result_summary
 
@@ -122,8 +122,7 @@ class Result:
         """Write the result to a NetCDF-4 file (read it back with
         `pelorin.open_result`): into a temporary file beside it, renamed over
         `path` once complete, so that a failed write leaves an old file whole."""
-        with replacing(path) as tmp:
-            self.dataset.to_netcdf(tmp, engine="netcdf4")
+        write_netcdf(self.dataset, path)
 
     def to_csv(self, path: str | os.PathLike) -> None:
         """Write the settlement-time table: time, load, settlement of the
@@ -171,9 +170,16 @@ def open_result(path: str | os.PathLike) -> Result:
     Returns
     -------
     Result
+
+    Raises
+    ------
+    FileNotFoundError
+        There is no such file.
+    ValueError
+        The file is not a result written by pelorin, or it is damaged (its
+        checksums do not match).
     """
-    with xr.open_dataset(path, engine="netcdf4") as ds:
-        loaded = ds.load()
+    loaded = read_netcdf(path)
     if loaded.attrs.get("source") != "pelorin" or "settlement" not in loaded:
         raise ValueError(f"{os.fspath(path)}: not a pelorin result (no settlement history)")
     if "layer_name" in loaded:

@@ -204,3 +204,28 @@ def test_a_failed_write_leaves_the_old_files_and_says_so(tmp_path):
     proc = pelorin("run", EXAMPLE, "--out", str(tmp_path / "a file"))
     assert proc.returncode == 1 and proc.stderr == f"pelorin: cannot write into " \
         f"{tmp_path / 'a file'}: file exists\n"
+
+
+def test_a_damaged_or_foreign_file_is_refused_in_one_line(example, tmp_path, monkeypatch):
+    import numpy as np
+    out, _ = example
+    good = (out / "results.nc").read_bytes()
+    original = pelorin_package.open_result(out / "results.nc").dataset
+    rng = np.random.default_rng(7)
+    for k in range(30):     # every flipped byte is refused or changes nothing
+        damaged = bytearray(good)
+        damaged[int(rng.integers(len(good) // 20, len(good)))] ^= 0x5A
+        (tmp_path / "d.nc").write_bytes(bytes(damaged))
+        try:
+            back = pelorin_package.open_result(tmp_path / "d.nc").dataset
+        except ValueError as err:
+            assert str(err).startswith(str(tmp_path / "d.nc"))
+            continue
+        for name, var in original.data_vars.items():
+            np.testing.assert_array_equal(back[name].values, var.values)
+    (tmp_path / "notes.txt").write_text("not a result\n")
+    if os.environ.get("PELORIN_BUILD_DIR"):     # the child runs elsewhere
+        monkeypatch.setenv("PELORIN_BUILD_DIR", os.path.abspath(os.environ["PELORIN_BUILD_DIR"]))
+    proc = pelorin("plot", "notes.txt", cwd=tmp_path)
+    assert proc.returncode == 2 and proc.stderr == \
+        "pelorin: notes.txt: not a NetCDF file, or a damaged one\n"
