@@ -49,7 +49,8 @@ def read_netcdf(path: str | os.PathLike) -> xr.Dataset:
     if not os.path.isfile(name):
         raise FileNotFoundError(f"{name}: no such file")
     try:
-        with xr.open_dataset(name, engine="netcdf4") as ds:
+        # times stay numbers of days (other readers decode them as durations)
+        with xr.open_dataset(name, engine="netcdf4", decode_timedelta=False) as ds:
             return ds.load()
     except OSError as err:
         if "Unknown file format" in str(err) or "HDF error" in str(err):

@@ -21,9 +21,9 @@ from typing import Any, Callable, Mapping, Optional, Sequence, Union
 import numpy as np
 import xarray as xr
 
-from . import __version__
+from . import __version__, plots
+from ._dataset import CONVENTIONS
 from ._files import write_netcdf
-from . import plots
 from ._batches import Failure, run_batches
 from ._call import InputError, solve_many
 from ._distributions import Distribution, draw
@@ -235,8 +235,18 @@ class SweepResult:
 
     def to_netcdf(self, path: Union[str, os.PathLike]) -> None:
         """Write the Dataset to a NetCDF file (a temporary file renamed over `path` once
-        complete)."""
-        write_netcdf(self.dataset, path)
+        complete). The sampled parameters' variables are named for other programs
+        (``upper_soft_clay__kref`` for ``"upper soft clay.kref"``), the parameter kept in
+        their attribute ``parameter``."""
+        ds = self.dataset
+        names: dict[str, str] = {}
+        for key in ds.data_vars:
+            if "parameter" in ds[key].attrs and re.search(r"[^A-Za-z0-9_]", str(key)):
+                name = re.sub(r"[^A-Za-z0-9_]+", "_", str(key).replace(".", "__")).strip("_")
+                while name in ds.variables or name in names.values():
+                    name += "_"
+                names[str(key)] = name
+        write_netcdf(ds.rename(names), path)
 
     def plot(self, path: Optional[Union[str, os.PathLike]] = None) -> Any:
         """Settlement against log time: the P10-P90 band and the median of the runs, with
@@ -261,14 +271,12 @@ def _gather(outcomes: list, names: Sequence[Any], dim: str, times: np.ndarray,
             per_stage[k][i] = out[k]
     ds = xr.Dataset(coords={dim: names, "time": times, "stage": np.arange(1, stages + 1),
                             "percentile": np.array(PERCENTILES)})
-    ds["settlement"] = ((dim, "time"), settlement, {"units": "m",
-                                                    "long_name": "settlement of the surface"})
+    ds["settlement"] = ((dim, "time"), settlement, _SWEEP_LABELS["settlement"])
     for k, v in per_stage.items():
-        unit = "d" if k.startswith("t") else "m"
-        ds[k] = ((dim, "stage"), v, {"units": unit})
-    ds["final_settlement"] = ((dim,), settlement[:, -1], {"units": "m",
-                              "long_name": "settlement at the end of the analysis"})
-    ds["status"] = ((dim,), status.astype(str))
+        ds[k] = ((dim, "stage"), v, _SWEEP_LABELS[k])
+    ds["final_settlement"] = ((dim,), settlement[:, -1], _SWEEP_LABELS["final_settlement"])
+    ds["status"] = ((dim,), status.astype(str), {"long_name": "outcome of the run: ok, or "
+                                                              "why it failed"})
     ok = status == "ok"
     q = np.array(PERCENTILES)
     with warnings.catch_warnings():   # a stage no run completes: NaN percentiles
@@ -278,15 +286,42 @@ def _gather(outcomes: list, names: Sequence[Any], dim: str, times: np.ndarray,
             if not ok.any():
                 return np.full((q.size,) + a.shape[1:], np.nan)
             return np.nanpercentile(a[ok], q, axis=0)
-        ds["settlement_percentiles"] = (("percentile", "time"), pct(settlement), {"units": "m"})
-        ds["t90_percentiles"] = (("percentile", "stage"), pct(per_stage["t90"]), {"units": "d"})
-        ds["primary_percentiles"] = (("percentile", "stage"), pct(per_stage["primary"]),
-                                     {"units": "m"})
-        ds["final_settlement_percentiles"] = (("percentile",), pct(settlement[:, -1]),
-                                              {"units": "m"})
-    ds["time"].attrs["units"] = "d"
+        for key, values in (("settlement", settlement), ("t90", per_stage["t90"]),
+                            ("primary", per_stage["primary"]),
+                            ("final_settlement", settlement[:, -1])):
+            label = dict(_SWEEP_LABELS[key])
+            label["long_name"] += ": percentiles over the runs that ran"
+            ds[key + "_percentiles"] = (("percentile",) + ds[key].dims[1:], pct(values), label)
+    for name in (dim, "time", "stage", "percentile"):
+        ds[name].attrs.update(_SWEEP_LABELS[name if name in _SWEEP_LABELS else "run"])
+    if dim == "case":
+        ds[dim].attrs["long_name"] = "case (borehole)"
+        if ds[dim].dtype.kind not in "iu":     # named cases
+            del ds[dim].attrs["units"]
     ds.attrs["failed"] = int((~ok).sum())
+    ds.attrs["Conventions"] = CONVENTIONS
     return ds
+
+
+# Units of the parameters a sweep can vary (the rest are ratios).
+_PARAMETER_UNITS = {"kref": "m/s", "sigvref": "kPa", "tref": "day", "thickness": "m",
+                    "pc": "kPa"}
+# Units and long names of a sweep's variables (CF conventions).
+_SWEEP_LABELS: dict[str, dict] = {
+    "time": {"units": "days", "long_name": "time", "standard_name": "time"},
+    "run": {"units": "1", "long_name": "sample number"},
+    "stage": {"units": "1", "long_name": "stage number (1 first)"},
+    "percentile": {"units": "percent", "long_name": "percentile over the runs"},
+    "settlement": {"units": "m", "long_name": "settlement of the surface", "positive": "down"},
+    "final_settlement": {"units": "m", "long_name": "settlement at the end of the analysis",
+                         "positive": "down"},
+    "t50": {"units": "day", "long_name": "time from the stage start to 50 % consolidation"},
+    "t90": {"units": "day", "long_name": "time from the stage start to 90 % consolidation"},
+    "primary": {"units": "m", "long_name": "final primary settlement under the stage's load",
+                "positive": "down"},
+    "creep": {"units": "m", "long_name": "settlement from the end of primary to the end of "
+                                         "the stage", "positive": "down"},
+}
 
 
 # ------------------------------------------------------------------- sweep ----------
@@ -436,11 +471,15 @@ def sweep(profile: Optional[Profile] = None, loading: Optional[Loading] = None, 
     def labelled(outcomes: list) -> SweepResult:
         ds = _gather(outcomes, names, dim, np.concatenate((np.zeros(1), grid)), len(loading.stages))
         for key, v in values.items():
-            ds[key] = ((dim,), np.asarray(v), {"long_name": f"sampled {key}"})
-        ds["settlement_deterministic"] = ("time", det["settlement"], {"units": "m"})
+            unit = _PARAMETER_UNITS.get(key.rsplit(".", 1)[-1], "1")
+            ds[key] = ((dim,), np.asarray(v), {"long_name": f"sampled {key}", "units": unit,
+                                               "parameter": key})
+        ds["settlement_deterministic"] = ("time", det["settlement"], {
+            "units": "m", "long_name": "settlement of the surface in the run of the base "
+            "profile", "positive": "down"})
         ds.attrs.update(title=title, seed=int(seed) if cases is None else -1,
                         seconds_per_run=cost, source="pelorin.sweep",
-                        pelorin_version=__version__)
+                        pelorin_version=__version__, history=f"pelorin {__version__}: sweep")
         if vary:
             ds.attrs["distributions"] = "; ".join(f"{k} ~ {d!r}" for k, d in vary.items())
         return SweepResult(ds)

@@ -128,12 +128,21 @@ def _staged(out: str, write: Callable[[str], list[str]]) -> list[str]:
         shutil.rmtree(tmp, ignore_errors=True)
 
 
+def _with_case(ds: Any, case: str) -> None:
+    """The case file, by name and in full, in the global attributes of a result."""
+    ds.attrs["case_file"] = case
+    with open(case, encoding="utf-8") as f:
+        ds.attrs["case"] = f.read()
+
+
 def _write(result, out: str, plots: bool, formats: Sequence[str] = ("png",),
-           partial: Optional[str] = None) -> list[str]:
+           partial: Optional[str] = None, case: str = "") -> list[str]:
     """results.nc, settlement.csv, summary.txt and the figures, all or none. A `partial`
     result says why in each file."""
     if partial:
         result.dataset.attrs["partial"] = partial
+    if case:
+        _with_case(result.dataset, case)
 
     def write(folder: str) -> list[str]:
         paths = [os.path.join(folder, n) for n in ("results.nc", "settlement.csv", "summary.txt")]
@@ -172,13 +181,13 @@ def _run(args: argparse.Namespace) -> int:
             t = float(partial.dataset["time"][-1])
             why = partial.dataset.attrs.get("partial") or (
                 f"{'interrupted' if status != 1 else 'the run stopped'} after t = {t:g} days")
-            paths = _write(partial, out, plots=False, partial=why)
+            paths = _write(partial, out, plots=False, partial=why, case=args.case)
             message += (f"; results up to then in {paths[0]}" if status == 1 else
                         f"; results up to t = {t:g} days in {paths[0]} (marked partial)")
         return _fail(message, status)
     finally:
         progress.close()
-    paths = _write(result, out, plots=not args.no_plots, formats=args.formats)
+    paths = _write(result, out, plots=not args.no_plots, formats=args.formats, case=args.case)
     print(result.summary())
     print()
     print(f"results: {', '.join(p for p in paths if not p.endswith(_FIGURES))}")
@@ -238,6 +247,7 @@ def _sweep(args: argparse.Namespace) -> int:
     except (OSError, TimeoutError) as err:
         return _fail(f"cannot reach the Dask scheduler {args.scheduler}: {err}", 1)
     partial = result.dataset.attrs.get("partial")
+    _with_case(result.dataset, args.case)
 
     def write(folder: str) -> list[str]:
         paths = [os.path.join(folder, n) for n in ("sweep.nc", "percentiles.csv",

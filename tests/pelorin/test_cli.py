@@ -52,6 +52,14 @@ def test_the_example_case_runs_and_writes_everything(example):
     assert readme_blocks()[0].startswith(summary + "\n\nresults: demo-results/results.nc, ")
 
 
+def test_results_follow_the_cf_conventions(example):
+    from test_release import check_cf
+    ds = check_cf(example[0] / "results.nc")
+    assert ds["settlement"].attrs["positive"] == "down"
+    assert ds["depth"].attrs["standard_name"] == "depth"
+    assert ds.attrs["case"] == GOOD and ds.attrs["case_file"] == EXAMPLE
+
+
 def test_plot_redraws_the_figures_of_a_saved_result(example, tmp_path):
     out, _ = example
     proc = pelorin("plot", str(out / "results.nc"), "--out", str(tmp_path))

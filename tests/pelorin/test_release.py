@@ -84,3 +84,24 @@ def test_a_synchronous_sweep_needs_no_dask():
     ok, why = proc.stdout.splitlines()
     assert ok == "['ok']"
     assert "needs the packages dask and distributed" in why and "synchronous" in why
+
+
+def check_cf(path):
+    """A file of the command as other programs read it: ncdump, and xarray's decoding.
+    Returns the decoded Dataset."""
+    import numpy as np
+    import xarray as xr
+    header = subprocess.run(["ncdump", "-h", str(path)], capture_output=True, text=True,
+                            check=True).stdout
+    assert ':Conventions = "CF-1.8" ;' in header
+    assert f':pelorin_version = "{pelorin.__version__}" ;' in header
+    assert 'time:units = "days" ;' in header and 'time:standard_name = "time" ;' in header
+    with xr.open_dataset(path) as ds:
+        assert np.issubdtype(ds["time"].dtype, np.timedelta64)     # decoded as durations
+        assert ds["time"].values[-1] > np.timedelta64(1, "D")
+        for name, var in ds.variables.items():
+            assert re.fullmatch(r"[A-Za-z][A-Za-z0-9_]*", str(name)), name
+            assert var.attrs.get("long_name"), name
+            if var.dtype.kind in "fiu" or name == "time":
+                assert "units" in var.encoding or "units" in var.attrs, name
+        return ds.load()

@@ -199,7 +199,9 @@ def test_command_runs_the_example_sweep(tmp_path):
     import xarray as xr
     with xr.open_dataset(tmp_path / "sweep.nc") as ds:
         assert ds.sizes["sample"] == 6 and set(ds.status.values) == {"ok"}
-        assert "upper soft clay.kref" in ds
+        assert ds["upper_soft_clay__kref"].attrs["parameter"] == "upper soft clay.kref"
+    from test_release import check_cf
+    check_cf(tmp_path / "sweep.nc")
 
 
 GOOD_SWEEP = open(os.path.join(os.path.dirname(__file__), "..", "..", "examples",
