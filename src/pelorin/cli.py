@@ -216,7 +216,7 @@ def _sweep(args: argparse.Namespace) -> int:
         return _fail(str(err))
     if case.sweep_spec is None:
         return _fail(f"{args.case}: no [sweep] section: add one with [[sweep.vary]] tables "
-                     "naming the uncertain parameters (see `pelorin sweep --help`)")
+                     "naming the uncertain parameters (`pelorin sweep --help` shows one)")
     kw: dict[str, Any] = {}
     for option, key, low in (("--samples", "samples", 1), ("--seed", "seed", 0),
                              ("--batch-size", "batch_size", 1), ("--workers", "workers", 1)):
@@ -306,6 +306,29 @@ def _example(args: argparse.Namespace) -> int:
     return 0
 
 
+_SWEEP_SECTION = """\
+the case file's [sweep] section:
+  [sweep]
+  samples = 200                # number of runs (--samples overrides it)
+  seed = 1                     # the same seed gives the same samples (--seed)
+  correlation = [[1.0, -0.5], [-0.5, 1.0]]   # optional, in the order of the tables below
+
+  [[sweep.vary]]               # one table per uncertain parameter
+  parameter = "soft clay.kref" # "<layer>.<parameter>": layer by name, or "layer 2"
+  distribution = "lognormal"   # with median and sigma_log10 (or cov)
+  median = 1e-8
+  sigma_log10 = 0.5
+
+  [[sweep.vary]]
+  parameter = "soft clay.Cc"   # a Soil's Cc, Cr, kref, Ca ... or a Layer's thickness, ocr, pc, e0
+  distribution = "normal"      # with mean and sd (or cov); "uniform" with low and high
+  mean = 0.9
+  cov = 0.2
+
+`pelorin example embankment` writes a complete case with one.
+"""
+
+
 def parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog="pelorin", description="Consolidation settlement of soft "
                                 "soils: run a case file, redraw its figures, copy an example out.")
@@ -336,7 +359,8 @@ def parser() -> argparse.ArgumentParser:
                        "[[sweep.vary]] tables drawn from their distributions, every sample an "
                        "independent run on Dask (a local cluster over this machine's cores, "
                        "or --scheduler). Writes sweep.nc, percentiles.csv, summary.txt and "
-                       "settlement_band.png.")
+                       "settlement_band.png.",
+                       epilog=_SWEEP_SECTION, formatter_class=argparse.RawDescriptionHelpFormatter)
     w.add_argument("case", help="the case file (TOML) with a [sweep] section")
     w.add_argument("--samples", type=int, help="number of samples (default: the file's)")
     w.add_argument("--seed", type=int, help="seed of the sampling (default: the file's)")

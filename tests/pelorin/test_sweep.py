@@ -259,3 +259,16 @@ def test_a_scheduler_without_workers_times_out_naming_it(monkeypatch):
                           scheduler=cluster.scheduler_address)
         assert time.perf_counter() - start < 30
     assert cluster.scheduler_address in str(err.value)
+
+
+def test_sweep_help_shows_a_sweep_section_the_reader_accepts(tmp_path):
+    from test_cli import pelorin as command
+    shown = command("sweep", "--help").stdout
+    section = shown[shown.index("  [sweep]"):shown.index("`pelorin example")]
+    toml = "\n".join(line[2:] for line in section.splitlines())
+    case = tmp_path / "case.toml"
+    case.write_text(GOOD_SWEEP[:GOOD_SWEEP.index("[sweep]")]
+                    + toml.replace('"soft clay.', '"upper soft clay.'))
+    spec = pelorin.read_case(case).sweep_spec
+    assert spec.samples == 200 and list(spec.vary) == ["upper soft clay.kref",
+                                                       "upper soft clay.Cc"]
