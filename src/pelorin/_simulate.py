@@ -11,7 +11,7 @@ from ._column import GAMMA_W, Column, check_history, column, load_history
 from ._dataset import analysis_dataset
 from ._run import reached
 from ._stages import analyse
-from ._timegrid import output_times
+from ._timegrid import DEFAULT_END_NOTE, output_times
 from .errors import ConvergenceError, ParameterError
 from .model import DRAINAGE, SOIL_PARAMETERS, Loading, Profile
 from .result import Result
@@ -46,6 +46,7 @@ class Plan:
     time: np.ndarray
     reference_load: float
     job: EngineJob
+    end_note: str = ""      # how the end was chosen, when no one gave it
 
 
 def plan(profile: Profile, loading: Loading, times: Optional[Sequence[float]],
@@ -65,7 +66,8 @@ def plan(profile: Profile, loading: Loading, times: Optional[Sequence[float]],
     kw.update(dsigv=np.full(col.N, float(ref)), ru=np.zeros(col.N))
     job = make_job(depth, kw, float(profile.surcharge), time, lf, gammaw=GAMMA_W,
                    drainagetype=DRAINAGE[profile.drainage], **options)
-    return Plan(profile, loading, col, time, ref, job)
+    note = DEFAULT_END_NOTE if times is None and loading.end is None and profile.creep else ""
+    return Plan(profile, loading, col, time, ref, job, note)
 
 
 def refused(err: InputError, plan: Plan, caller: str) -> ParameterError:
@@ -108,9 +110,12 @@ def result_of(plan: Plan, res: Mapping[str, Any], background: Optional[Mapping[s
     start = plan.column.with_state(res["sigv_element"][:, 0], res["e_element"][:, 0])
     analysis = analyse(res, start, plan.profile, plan.loading, time)
     job = plan.job
-    return Result(analysis_dataset(res, background, start, plan.profile, plan.loading,
-                                   plan.reference_load, plan.time, job.loadfactor, job.gammaw,
-                                   job.rtol, analysis, title))
+    ds = analysis_dataset(res, background, start, plan.profile, plan.loading,
+                          plan.reference_load, plan.time, job.loadfactor, job.gammaw,
+                          job.rtol, analysis, title)
+    if plan.end_note:
+        ds.attrs["end_note"] = plan.end_note
+    return Result(ds)
 
 
 def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]] = None, *,

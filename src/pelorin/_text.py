@@ -25,6 +25,8 @@ def result_summary(ds: xr.Dataset) -> str:
                  f"{DRAINAGE_WORDS[ds.attrs['drainage']]}; surcharge "
                  f"{float(ds.attrs['surcharge']):g} kPa; {ds.sizes['time']} output times "
                  f"to {t_end:g} days")
+    if ds.attrs.get("end_note"):
+        lines.append(f"({t_end:g} days, {t_end / 365.25:.3g} years: {ds.attrs['end_note']})")
     lines.append("")
     lines.append("stage  start [d]  load [kPa]  t50 [d]  t90 [d]  end of primary [d]  "
                  "primary [mm]  at EOP [mm]  at end [mm]  creep [mm]")

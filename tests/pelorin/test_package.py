@@ -258,3 +258,15 @@ def test_the_readme_quick_start_prints_what_the_readme_shows(tmp_path, monkeypat
     assert pelorin.open_result("clay.nc").summary() + "\n" == shown
     assert sorted(p.name for p in (tmp_path / "figures").iterdir()) == \
         ["compression.png", "consolidation.png", "isochrones.png", "settlement.png"]
+
+
+@pytest.mark.parametrize("thickness, kref, end", [(2.0, 1e-8, 20000.0), (8.0, 1e-9, 36525.0)])
+def test_default_end_with_creep_is_said_and_within_a_century(thickness, kref, end):
+    clay = pelorin.Soil(Cc=0.9, Cr=0.09, esigvref=1.9, kref=kref, ekref=2.3, Ck=1.1, Ca=0.027)
+    profile = pelorin.Profile([pelorin.Layer(clay, thickness, ocr=1.2, elements=20)],
+                              surcharge=10.0, drainage="top")
+    r = pelorin.simulate(profile, pelorin.Loading([pelorin.Stage(0.0, load=50.0)]))
+    assert float(r.time[-1]) == end
+    assert f"({end:g} days, {end / 365.25:.3g} years: default end: " in r.summary()
+    given = pelorin.simulate(profile, pelorin.Loading([pelorin.Stage(0.0, load=50.0)], end=end))
+    assert "default end" not in given.summary()
