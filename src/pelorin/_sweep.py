@@ -30,7 +30,7 @@ from ._distributions import Distribution, draw
 from ._run import reached
 from ._simulate import Plan, plan, refused
 from ._stages import stage_analysis
-from ._text import sweep_summary
+from ._text import sweep_html, sweep_summary
 from .errors import ParameterError
 from .model import LAYER_PARAMETERS, SOIL_PARAMETERS, Loading, Profile
 
@@ -218,7 +218,13 @@ class SweepResult:
 
     def __repr__(self) -> str:
         n = self.dataset.sizes[self.dim]
-        return f"<pelorin.SweepResult: {n} {self.dim}s, {sum(self.failures.values())} failed>"
+        partial = ", partial" if self.dataset.attrs.get("partial") else ""
+        return (f"<pelorin.SweepResult: {n} {self.dim}s, {sum(self.failures.values())} "
+                f"failed{partial}>")
+
+    def _repr_html_(self) -> str:
+        """The summary for a notebook: counts, failures and percentiles."""
+        return sweep_html(self.dataset, self.dim, self.failures)
 
     def summary(self) -> str:
         """A text table: counts, failures and their reasons, and percentiles."""

@@ -11,7 +11,7 @@ import xarray as xr
 from . import __version__, plots
 from ._files import read_netcdf, replacing, write_netcdf
 from ._stages import U_EOP
-from ._text import result_summary
+from ._text import result_html, result_summary
 
 __all__ = ["Result", "open_result", "U_EOP"]
 
@@ -51,9 +51,15 @@ class Result:
 
     def __repr__(self) -> str:
         ds = self.dataset
+        partial = ", partial" if ds.attrs.get("partial") else ""
         return (f"<pelorin.Result {ds.attrs.get('title', '')!r}: {ds.sizes['node']} nodes, "
                 f"{ds.sizes['time']} times to {float(ds['time'][-1]):g} days, "
-                f"settlement {float(ds['settlement'][-1]) * 1000:.0f} mm>")
+                f"settlement {float(ds['settlement'][-1]) * 1000:.0f} mm{partial}>")
+
+    def _repr_html_(self) -> str:
+        """The summary for a notebook: the profile, the stage table and the final
+        settlements."""
+        return result_html(self.dataset)
 
     # -- the quantities -------------------------------------------------------
     @property

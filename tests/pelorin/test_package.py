@@ -270,3 +270,14 @@ def test_default_end_with_creep_is_said_and_within_a_century(thickness, kref, en
     assert f"({end:g} days, {end / 365.25:.3g} years: default end: " in r.summary()
     given = pelorin.simulate(profile, pelorin.Loading([pelorin.Stage(0.0, load=50.0)], end=end))
     assert "default end" not in given.summary()
+
+
+def test_a_result_in_a_notebook(terzaghi):
+    import xml.etree.ElementTree as ET
+    r = terzaghi["top"]
+    page = ET.fromstring(r._repr_html_())
+    rows = [[c.text for c in tr] for tr in page.iter("tr")]
+    assert len(rows) == 1 + r.dataset.sizes["stage"] and rows[1][0] == "1"
+    assert rows[1][6] == f"{r.final_primary * 1000:.1f}"
+    assert f"{float(r.settlement[-1]) * 1000:.1f} mm" in ET.tostring(page, encoding="unicode")
+    assert repr(r).startswith("<pelorin.Result ") and repr(r).endswith(" mm>")

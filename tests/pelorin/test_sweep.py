@@ -76,6 +76,12 @@ def test_result_layout_and_percentiles(serial):
     assert np.corrcoef(ds["lower.Cc"].values, ds.primary.values[:, -1])[0, 1] > 0.9
     assert np.corrcoef(np.log(ds["clay.kref"].values), s)[0, 1] > 0.5
     assert "24 samples, 24 ran, 0 failed" in serial.summary()
+    import xml.etree.ElementTree as ET
+    page = ET.fromstring(serial._repr_html_())        # well formed, for a notebook
+    rows = [[c.text for c in tr] for tr in page.iter("tr")]
+    assert rows[1] == ["final settlement [mm]"] + [
+        f"{v * 1000:.1f}" for v in ds.final_settlement_percentiles.values]
+    assert repr(serial) == "<pelorin.SweepResult: 24 samples, 0 failed>"
 
 
 @pytest.mark.parametrize("batch_size", [1, 5, None])
