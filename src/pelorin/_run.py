@@ -10,12 +10,13 @@ from __future__ import annotations
 
 import math
 import numbers
+import warnings
 from typing import Any, Callable, Mapping, Optional
 
 import numpy as np
 import xarray as xr
 
-from ._call import DEFAULTS, EngineJob, integer, make_job, number, prepare, solve
+from ._call import DEFAULTS, EngineJob, InputError, integer, make_job, number, prepare, solve
 from ._column import check_node_history
 from ._dataset import run_dataset
 from .errors import ConvergenceError
@@ -137,8 +138,9 @@ def _check_nodes(nodes: Mapping[str, np.ndarray], depth: np.ndarray) -> None:
     first("depth", np.r_[False, np.diff(depth) <= 0], "must increase strictly from node to node")
     first("Cr", nodes["Cr"] <= 0, "must be positive")
     first("Cr", nodes["Cr"] >= nodes["Cc"], "must be smaller than Cc")
-    for name in ("sigvref", "kref", "Ck", "tref", "Gs"):
+    for name in ("sigvref", "Ck", "tref", "Gs"):
         first(name, nodes[name] <= 0, "must be positive")
+    first("kref", nodes["kref"] <= 0, f"must be positive ({KREF_UNIT})")
     first("Ca", nodes["Ca"] < 0, "must be >= 0")
     first("ru", nodes["ru"] >= 1, "must be below 1")
     types = nodes["ocrvoidratiotype"]
@@ -180,9 +182,30 @@ def reached(res: dict, job: EngineJob) -> dict:
     return res
 
 
+# The exact module's permeability unit, which `run` and `run_elements` keep (a Soil's is m/s).
+KREF_UNIT = "m per time unit of tref: m/day with tref in days"
+# Below this (in m per time unit, here about 1e-13 m/s with tref in days) no soil is so
+# tight: a kref this small was most likely given in m/s.
+KREF_TIGHTEST = 1e-8
+
+
+def _check_kref(kref: np.ndarray) -> None:
+    """A warning when every kref is below any soil's permeability in m/day."""
+    if kref.size and 0.0 < float(np.max(kref)) < KREF_TIGHTEST:
+        warnings.warn(f"kref {float(np.max(kref)):.3g} is in {KREF_UNIT}, not m/s: "
+                      f"below {KREF_TIGHTEST:g}, tighter than any soil; a value in m/s "
+                      "times 86400 gives m/day", UserWarning, stacklevel=3)
+
+
 def _dataset(job: EngineJob) -> xr.Dataset:
     try:
         res = reached(solve(job), job)
+    except InputError as err:
+        if err.parameter != "kref":
+            raise
+        named = InputError(f"{err} (kref is in {KREF_UNIT})")
+        named.parameter, named.index = err.parameter, err.index
+        raise named from None
     except KeyboardInterrupt as err:   # Ctrl-C: the Dataset reached, as `partial`
         part = getattr(err, "partial_run", None)
         if part is not None:
@@ -195,6 +218,11 @@ def _dataset(job: EngineJob) -> xr.Dataset:
 
 def run(**keywords: Any) -> xr.Dataset:
     """Consolidation run from the keywords of `Pelorin.compute` (same meaning and units).
+
+    Times are in the time unit of tref, and so is the permeability: kref is in
+    m per time unit of tref (m/day with tref and the times in days), unlike a
+    `Soil`'s kref in m/s; a kref below 1e-8 (tighter than any soil in m/day)
+    is warned about as a value probably given in m/s.
 
     Extra keyword-only options: rtol (local time error relative to the load,
     default 3e-4), max_substeps, max_newton, progress (callable
@@ -220,6 +248,7 @@ def run(**keywords: Any) -> xr.Dataset:
                    node_dsigv=nodes["dsigv"], node_ru=nodes["ru"], check_history=False,
                    **options)
     _check_nodes(nodes, depth)
+    _check_kref(nodes["kref"])
     elements = _to_elements(nodes)
     initial = prepare(depth, elements, qo, gammaw, job.drainagetype, False)
     check_node_history(nodes, np.asarray(initial["sigma0_node"]))
@@ -238,11 +267,12 @@ def run_elements(*, depth: Any, qo: float, time: Any, loadfactor: Any,
     depth: the N + 1 node depths; every property of `ELEMENT` (Cc, Cr,
     sigvref, esigvref, Gs, kref, ekref, Ck, Ca, tref, dsigv, ocrvoidratiotype,
     ocrvoidratio, ru) as N values or one number, element c between nodes c and
-    c + 1.  The same Dataset and errors as `run`; impossible input names the
-    element.
+    c + 1.  The same units (kref in m per time unit of tref), Dataset and errors
+    as `run`; impossible input names the element.
     """
     depth = np.array(depth, dtype=np.float64, ndmin=1)
     el = element_arrays(depth.size - 1, elements)
+    _check_kref(el["kref"])
     time_a, lf = _time_history({"time": time, "loadfactor": loadfactor})
     return _dataset(make_job(depth, el, number("qo", qo), time_a, lf, gammaw=gammaw,
                              drainagetype=drainagetype, rtol=rtol, max_substeps=max_substeps,

@@ -138,7 +138,7 @@ def test_n1000_late_pressures_do_not_oscillate():
     (dict(Cr=0.0), ValueError, ("Cr", "node 0")),
     (dict(ocrvoidratio=0.8), ValueError, ("ocrvoidratio", "node 0")),
     (dict(tref=0.0), ValueError, ("tref", "node 0")),
-    (dict(kref=-1.0), ValueError, ("kref", "node 0")),
+    (dict(kref=-1.0), ValueError, ("kref", "node 0", "m per time unit of tref")),
     (dict(drainagetype=3), ValueError, ("drainagetype",)),
     (dict(ocrvoidratiotype=1, ocrvoidratio=3.0), ValueError, ("ocrvoidratio", "node")),
     (dict(ocrvoidratiotype=2, ocrvoidratio=5.0), ValueError, ("ocrvoidratio", "node 0")),
@@ -256,3 +256,10 @@ def test_many_runs_in_one_call_are_the_single_runs():
     err = info.value
     assert err.parameter in str(err) and err.index == 0     # names the keyword and element
     assert many[1] == {"input_error": str(err), "parameter": err.parameter, "index": 0}
+
+
+@pytest.mark.parametrize("kref, warned", [(1e-9, True), (8.64e-5, False)])
+def test_a_kref_that_looks_like_m_per_s_is_warned_about(kref, warned, recwarn):
+    pelorin.run(**dict(CLAY, kref=kref, N=4, time=TLOG[:3], loadfactor=np.ones(3)))
+    said = [w for w in recwarn.list if "m per time unit of tref" in str(w.message)]
+    assert len(said) == int(warned)
