@@ -194,6 +194,10 @@ def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]
                              "above 0")
     if progress is not None and not callable(progress):
         raise TypeError("progress must be callable (t_reached, t_end) or None")
+    if title is None:
+        title = ""
+    elif not isinstance(title, str):
+        raise ParameterError("simulate", "title", f"must be text; got {type(title).__name__}")
     p = plan(profile, loading, times, points_per_decade, options)
     run_background = profile.creep if background is None else bool(background)
     end = float(p.time[-1])

@@ -151,9 +151,9 @@ class Soil:
             raise ParameterError("Soil", "name", f"must be a text label; got {_describe(self.name)}")
         _set(self, "Cc", _number(o, "Cc", self.Cc, "compression index", gt=0.0))
         _set(self, "Cr", _number(o, "Cr", self.Cr, "recompression index", gt=0.0))
-        if self.Cr > self.Cc:
-            raise ParameterError(o, "Cr", f"must be at most Cc = {self.Cc:g} (recompression is "
-                                 f"stiffer than virgin compression); got {self.Cr:g}")
+        if self.Cr >= self.Cc:
+            raise ParameterError(o, "Cr", f"must be less than Cc = {self.Cc:g} (recompression "
+                                 f"is stiffer than virgin compression); got {self.Cr:g}")
         _set(self, "esigvref", _number(o, "esigvref", self.esigvref,
                                        "void ratio on the normal compression line at sigvref",
                                        gt=0.0))

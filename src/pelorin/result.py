@@ -141,8 +141,10 @@ class Result:
         }
         if "settlement_net" in ds:
             cols["settlement net of background creep [mm]"] = ds["settlement_net"].values * 1000.0
-        for i, name in enumerate(ds["layer_name"].values):
-            cols[f"{name} [mm]"] = ds["layer_settlement"].values[i] * 1000.0
+        names = [str(name) for name in ds["layer_name"].values]
+        for i, name in enumerate(names):   # a name that repeats: the layer's number too
+            label = name if names.count(name) == 1 else f"{name} (layer {i + 1})"
+            cols[f"{label} [mm]"] = ds["layer_settlement"].values[i] * 1000.0
         cols["U from pore pressure"] = ds["U_pore"].values
         cols["U from settlement"] = ds["U_settlement"].values
         partial = ds.attrs.get("partial")

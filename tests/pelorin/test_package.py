@@ -23,7 +23,8 @@ def clay(**kw):
 @pytest.mark.parametrize("make, parameter, words", [
     (lambda: clay(Cc=-0.5), "Cc", "greater than 0"),
     (lambda: clay(Cc="0.5"), "Cc", "must be a number"),
-    (lambda: clay(Cr=0.6), "Cr", "at most Cc = 0.5"),
+    (lambda: clay(Cr=0.6), "Cr", "less than Cc = 0.5"),
+    (lambda: clay(Cr=0.5), "Cr", "less than Cc = 0.5"),
     (lambda: clay(Cr=float("nan")), "Cr", "greater than 0"),
     (lambda: clay(kref=8.64), "kref", "at most 1"),
     (lambda: clay(Gs=0.9), "Gs", "greater than 1"),
@@ -281,3 +282,18 @@ def test_a_result_in_a_notebook(terzaghi):
     assert rows[1][6] == f"{r.final_primary * 1000:.1f}"
     assert f"{float(r.settlement[-1]) * 1000:.1f} mm" in ET.tostring(page, encoding="unicode")
     assert repr(r).startswith("<pelorin.Result ") and repr(r).endswith(" mm>")
+
+
+def test_repeated_layer_names_and_no_title_are_written(tmp_path):
+    clay = pelorin.Soil(**CLAY, name="clay")
+    profile = pelorin.Profile([pelorin.Layer(clay, 1.0, ocr=1.2, name="clay", elements=4),
+                               pelorin.Layer(clay, 1.0, ocr=1.5, name="clay", elements=4)],
+                              surcharge=10.0)
+    r = pelorin.simulate(profile, pelorin.Loading([pelorin.Stage(0.0, load=50.0)]), title=None)
+    r.to_netcdf(tmp_path / "r.nc")
+    r.to_csv(tmp_path / "s.csv")
+    import pandas as pd
+    table = pd.read_csv(tmp_path / "s.csv", comment="#")
+    assert ["clay (layer 1) [mm]", "clay (layer 2) [mm]"] == list(table.columns[3:5])
+    with pytest.raises(pelorin.ParameterError, match="title must be text"):
+        pelorin.simulate(profile, pelorin.Loading([pelorin.Stage(0.0, load=50.0)]), title=3)
