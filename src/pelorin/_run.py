@@ -101,7 +101,7 @@ def _node_arrays(kw: Mapping[str, Any]) -> tuple[dict[str, np.ndarray], float, n
         for name in SOIL:
             if name == "qo":
                 continue
-            value = np.array(kw[name], dtype=np.float64, ndmin=1)
+            value = _numbers(name, kw[name])
             if value.shape != (n1,):
                 raise ValueError(f"{name} must have one value per node ({n1}), "
                                  f"not shape {value.shape}")
@@ -143,6 +143,8 @@ def _check_nodes(nodes: Mapping[str, np.ndarray], depth: np.ndarray) -> None:
     first("kref", nodes["kref"] <= 0, f"must be positive ({KREF_UNIT})")
     first("Ca", nodes["Ca"] < 0, "must be >= 0")
     first("ru", nodes["ru"] >= 1, "must be below 1")
+    first("ru", nodes["ru"] < 0, "must be at least 0 (excess pore pressure over the load, "
+          "before any drainage)")
     types = nodes["ocrvoidratiotype"]
     first("ocrvoidratiotype", ~np.isin(types, (0, 1, 2)), "must be 0 (OCR), 1 (void ratio) "
           "or 2 (preconsolidation stress)")
@@ -292,11 +294,33 @@ def element_arrays(n: int, elements: Mapping[str, Any]) -> dict[str, np.ndarray]
             given: Any = 0.0
         else:
             given = elements[name]
-        dtype = np.int32 if name == "ocrvoidratiotype" else np.float64
-        value = np.array(given, dtype=dtype, ndmin=1)
+        value = _numbers(name, given)
         if value.size == 1:
-            value = np.full(n, value[0], dtype=dtype)
+            value = np.full(n, value[0])
         if value.shape != (n,):
             raise ValueError(f"{name} must have one value per element ({n})")
         el[name] = value
+    bad = np.flatnonzero(~np.isin(el["ocrvoidratiotype"], (0.0, 1.0, 2.0)))
+    if bad.size:    # before the conversion to the engine's integer codes
+        i = int(bad[0])
+        raise ValueError(f"ocrvoidratiotype must be 0 (OCR), 1 (void ratio) or 2 "
+                         f"(preconsolidation stress) in element {i} (got "
+                         f"{el['ocrvoidratiotype'][i]!r})")
+    el["ocrvoidratiotype"] = el["ocrvoidratiotype"].astype(np.int32)
+    bad = np.flatnonzero(~((el["ru"] >= 0.0) & (el["ru"] < 1.0)))
+    if bad.size:
+        i = int(bad[0])
+        raise ValueError(f"ru must be at least 0 and below 1 (excess pore pressure over the "
+                         f"load, before any drainage) in element {i} (got {el['ru'][i]!r})")
     return el
+
+
+def _numbers(name: str, given: Any) -> np.ndarray:
+    """`given` as float64 values: numbers only (no text or booleans, which NumPy would
+    convert)."""
+    raw = np.asarray(given)
+    if raw.dtype.kind not in "fiu":
+        raise TypeError(f"{name} must be a number or an array of numbers; got "
+                        f"{type(given).__name__} of {raw.dtype.name}" if raw.ndim else
+                        f"{name} must be a number; got {type(given).__name__}")
+    return np.array(raw, dtype=np.float64, ndmin=1)

@@ -1,5 +1,6 @@
 """pelorin.run: closed forms, refinement, error paths, interruption and threads."""
 import math
+import re
 import os
 import signal
 import threading
@@ -263,3 +264,18 @@ def test_a_kref_that_looks_like_m_per_s_is_warned_about(kref, warned, recwarn):
     pelorin.run(**dict(CLAY, kref=kref, N=4, time=TLOG[:3], loadfactor=np.ones(3)))
     said = [w for w in recwarn.list if "m per time unit of tref" in str(w.message)]
     assert len(said) == int(warned)
+
+
+@pytest.mark.parametrize("change, exc, words", [
+    (dict(Cc="0.5"), TypeError, "Cc must be a number"),
+    (dict(kref=True), TypeError, "kref must be a number"),
+    (dict(ocrvoidratiotype=2 ** 32), ValueError, "ocrvoidratiotype must be 0 (OCR)"),
+    (dict(ru=-0.1), ValueError, "ru must be at least 0"),
+])
+def test_run_elements_refuses_what_run_refuses(change, exc, words):
+    el = {k: v for k, v in CLAY.items() if k not in ("qo", "H", "N", "drainagetype")}
+    el.update(ocrvoidratio=1.2)
+    el.update(change)
+    with pytest.raises(exc, match=re.escape(words)):
+        pelorin.run_elements(depth=np.linspace(0.0, 1.0, 5), qo=10.0, time=[1.0, 10.0],
+                             loadfactor=[1.0, 1.0], **el)
