@@ -57,7 +57,7 @@ def plan(profile: Profile, loading: Loading, times: Optional[Sequence[float]],
     unknown = sorted(set(options) - set(ENGINE_OPTIONS))
     if unknown:
         raise TypeError(f"{caller}() got an unexpected keyword argument {unknown[0]!r}")
-    col = column(profile)
+    col = column(profile, loading.loads)
     check_history(profile, col)
     time = output_times(col, profile, loading, times, points_per_decade, caller)
     ref, lf = load_history(loading, time)

@@ -297,3 +297,14 @@ def test_repeated_layer_names_and_no_title_are_written(tmp_path):
     assert ["clay (layer 1) [mm]", "clay (layer 2) [mm]"] == list(table.columns[3:5])
     with pytest.raises(pelorin.ParameterError, match="title must be text"):
         pelorin.simulate(profile, pelorin.Loading([pelorin.Stage(0.0, load=50.0)]), title=3)
+
+
+@pytest.mark.parametrize("thickness, elements", [(6.0, 60), (300.0, 240), (1000.0, 480)])
+def test_the_default_mesh_meets_the_compression_law(thickness, elements):
+    from pelorin import _column
+    profile = pelorin.Profile([pelorin.Layer(pelorin.Soil(**CLAY), thickness, ocr=1.2)],
+                              surcharge=10.0)
+    col = _column.column(profile, [100.0])
+    fine = _column._mesh(profile, [4000]).primary_settlements([100.0])
+    assert col.N == elements
+    assert abs(col.primary_settlements([100.0])[0] / fine[0] - 1.0) < 5e-3
