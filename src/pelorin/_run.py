@@ -300,18 +300,21 @@ def element_arrays(n: int, elements: Mapping[str, Any]) -> dict[str, np.ndarray]
         if value.shape != (n,):
             raise ValueError(f"{name} must have one value per element ({n})")
         el[name] = value
-    bad = np.flatnonzero(~np.isin(el["ocrvoidratiotype"], (0.0, 1.0, 2.0)))
-    if bad.size:    # before the conversion to the engine's integer codes
-        i = int(bad[0])
-        raise ValueError(f"ocrvoidratiotype must be 0 (OCR), 1 (void ratio) or 2 "
-                         f"(preconsolidation stress) in element {i} (got "
-                         f"{el['ocrvoidratiotype'][i]!r})")
+    def refuse(name: str, bad: np.ndarray, what: str) -> None:
+        # as the engine refuses an element: InputError with the parameter and the element
+        idx = np.flatnonzero(bad)
+        if idx.size:
+            i = int(idx[0])
+            err = InputError(f"{name} {what} in element {i} (got {el[name][i]!r})")
+            err.parameter, err.index = name, i
+            raise err
+
+    # the history codes before the conversion to the engine's integers (2**32 would wrap)
+    refuse("ocrvoidratiotype", ~np.isin(el["ocrvoidratiotype"], (0.0, 1.0, 2.0)),
+           "must be 0 (OCR), 1 (void ratio) or 2 (preconsolidation stress)")
     el["ocrvoidratiotype"] = el["ocrvoidratiotype"].astype(np.int32)
-    bad = np.flatnonzero(~((el["ru"] >= 0.0) & (el["ru"] < 1.0)))
-    if bad.size:
-        i = int(bad[0])
-        raise ValueError(f"ru must be at least 0 and below 1 (excess pore pressure over the "
-                         f"load, before any drainage) in element {i} (got {el['ru'][i]!r})")
+    refuse("ru", el["ru"] < 0.0, "must be at least 0 (excess pore pressure over the load, "
+           "before any drainage)")
     return el
 
 
