@@ -171,9 +171,35 @@ def _to_elements(nodes: Mapping[str, np.ndarray]) -> dict[str, np.ndarray]:
     return el
 
 
+def physical(res: dict, time: np.ndarray) -> dict:
+    """`res` cut, in place, before the first output time with a state no soil can have:
+    a void ratio at or below 0 (a load the compression line cannot carry) or a
+    permeability that is not a positive number. The run is then one that stopped."""
+    columns = int(res["columns"])
+    e = np.asarray(res["e_element"])[:, :columns]
+    k = np.asarray(res["k_element"])[:, :columns]
+    with np.errstate(invalid="ignore"):
+        bad_e = ~(e > 0.0)
+        bad_k = ~(np.isfinite(k) & (k > 0.0))
+    bad = np.flatnonzero(np.any(bad_e | bad_k, axis=0))
+    if bad.size:
+        j = int(bad[0])
+        i = int(np.flatnonzero(bad_e[:, j] | bad_k[:, j])[0])
+        what = (f"the void ratio of element {i} would be {e[i, j]:.4g} (not above 0: the "
+                "compression line cannot carry the load)" if bad_e[i, j] else
+                f"the permeability of element {i} would be {k[i, j]:.4g}")
+        res["columns"] = j
+        if not res["failed"] or float(res["failure_time"]) > float(np.r_[0.0, time][j]):
+            res["failed"] = True
+            res["failure_time"] = float(np.r_[0.0, time][j])
+            res["message"] = what
+    return res
+
+
 def reached(res: dict, job: EngineJob) -> dict:
     """The engine's result of a run, or ConvergenceError (with the partial Dataset of
-    `run`) when the run stopped."""
+    `run`) when the run stopped or would reach a state no soil can have (`physical`)."""
+    physical(res, job.time)
     if res["failed"]:
         ds = run_dataset(res, job.depth, job.time, job.loadfactor, job.gammaw,
                          job.drainagetype, job.rtol)
@@ -211,6 +237,7 @@ def _dataset(job: EngineJob) -> xr.Dataset:
     except KeyboardInterrupt as err:   # Ctrl-C: the Dataset reached, as `partial`
         part = getattr(err, "partial_run", None)
         if part is not None:
+            physical(part, job.time)
             err.partial = run_dataset(part, job.depth, job.time,  # type: ignore[attr-defined]
                                       job.loadfactor, job.gammaw, job.drainagetype, job.rtol)
         raise

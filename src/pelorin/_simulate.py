@@ -9,7 +9,7 @@ import numpy as np
 from ._call import EngineJob, InputError, make_job, solve
 from ._column import GAMMA_W, Column, check_history, column, load_history
 from ._dataset import analysis_dataset
-from ._run import reached
+from ._run import physical, reached
 from ._stages import analyse
 from ._timegrid import DEFAULT_END_NOTE, output_times
 from .errors import ConvergenceError, ParameterError
@@ -213,7 +213,7 @@ def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]
         res = run_plan(p, p.job.replace(progress=tick(0.0)), "simulate")
     except KeyboardInterrupt as err:   # what was reached, as a Result
         part = getattr(err, "partial_run", None)
-        if part is not None and int(part["columns"]) > 1:
+        if part is not None and int(physical(part, p.time)["columns"]) > 1:
             err.result = result_of(p, part, None, title)  # type: ignore[attr-defined]
         raise
     try:

@@ -279,3 +279,18 @@ def test_run_elements_refuses_what_run_refuses(change, exc, words):
     with pytest.raises(exc, match=re.escape(words)):
         pelorin.run_elements(depth=np.linspace(0.0, 1.0, 5), qo=10.0, time=[1.0, 10.0],
                              loadfactor=[1.0, 1.0], **el)
+
+
+@pytest.mark.parametrize("row, value, words", [("e_element", -0.01, "void ratio of element 2"),
+                                               ("k_element", np.inf, "permeability")])
+def test_no_state_a_soil_cannot_have_is_accepted(row, value, words):
+    from pelorin import _call, _run
+    good = pelorin.run(**dict(CLAY, N=4, time=TLOG[:6], loadfactor=np.ones(6)))
+    job = _call.make_job(good.depth.values, _run._to_elements(
+        {k: np.full(5, float(v)) for k, v in CLAY.items() if k in _run.ELEMENT} |
+        {"ocrvoidratiotype": np.zeros(5), "ru": np.zeros(5)}), 10.0, TLOG[:6], np.ones(6))
+    res = _call.solve(job)
+    res[row][2, 4] = value       # as if the engine had gone on past a physical state
+    with pytest.raises(pelorin.ConvergenceError, match=words) as err:
+        _run.reached(res, job)
+    assert err.value.partial.sizes["time"] == 4 and float(err.value.partial.e.min()) > 0
