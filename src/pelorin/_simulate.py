@@ -7,7 +7,7 @@ from typing import Any, Callable, Mapping, Optional, Sequence
 import numpy as np
 
 from ._call import EngineJob, InputError, make_job, solve
-from ._column import GAMMA_W, Column, check_history, column, load_history
+from ._column import GAMMA_W, Column, check_history, column, layer_elements, load_history
 from ._dataset import analysis_dataset
 from ._run import physical, reached
 from ._stages import analyse
@@ -57,8 +57,12 @@ def plan(profile: Profile, loading: Loading, times: Optional[Sequence[float]],
     unknown = sorted(set(options) - set(ENGINE_OPTIONS))
     if unknown:
         raise TypeError(f"{caller}() got an unexpected keyword argument {unknown[0]!r}")
-    col = column(profile, loading.loads)
+    try:
+        col = column(profile, loading.loads)
+    except InputError as err:   # no initial state the soil can have
+        raise _no_state(err, profile) from None
     check_history(profile, col)
+    _check_consolidation(col, profile, loading)
     time = output_times(col, profile, loading, times, points_per_decade, caller)
     ref, lf = load_history(loading, time)
     kw = col.engine_keywords()
@@ -68,6 +72,38 @@ def plan(profile: Profile, loading: Loading, times: Optional[Sequence[float]],
                    drainagetype=DRAINAGE[profile.drainage], **options)
     note = DEFAULT_END_NOTE if times is None and loading.end is None and profile.creep else ""
     return Plan(profile, loading, col, time, ref, job, note)
+
+
+def _owner(profile: Profile, i: int) -> str:
+    layer = profile.layers[i]
+    return "Layer" + (f" {layer.name!r}" if layer.name else f" #{i + 1}")
+
+
+def _no_state(err: InputError, profile: Profile) -> ParameterError:
+    """The engine's refusal of a column's initial state, naming the layer."""
+    counts = np.cumsum(layer_elements(profile))
+    i = int(np.searchsorted(counts, (err.index or 0), side="right"))
+    i = min(i, len(profile.layers) - 1)
+    return ParameterError(_owner(profile, i), profile.layers[i].history[0],
+                          f"gives no initial state the soil can have ({err}): its compression "
+                          "line e = esigvref - Cc*log10(stress/sigvref) reaches 0 at the "
+                          "layer's stress; check the history, Cc, esigvref, sigvref and the "
+                          "surcharge")
+
+
+def _check_consolidation(col: Column, profile: Profile, loading: Loading) -> None:
+    """ParameterError naming the layer whose coefficient of consolidation is not a
+    positive number under the loads (its permeability or compressibility out of reach)."""
+    for q in loading.loads:
+        with np.errstate(all="ignore"):
+            cv = col.cv(q)
+        bad = np.flatnonzero(~(np.isfinite(cv) & (cv > 0.0)))
+        if bad.size:
+            i = int(col.layer[bad[0]])
+            raise ParameterError(_owner(profile, i), "kref", f"with Ck, Cc and the void "
+                                 f"ratios of the layer gives a coefficient of consolidation "
+                                 f"of {cv[bad[0]]:.3g} m2/day under {q:g} kPa: k = "
+                                 "kref*10**((e - ekref)/Ck) out of reach of a number")
 
 
 def refused(err: InputError, plan: Plan, caller: str) -> ParameterError:

@@ -1,5 +1,6 @@
 """The pelorin analysis layer: checked inputs, meshing, time grid, and what
 simulate reports against closed forms."""
+import re
 import dataclasses
 import pickle
 
@@ -308,3 +309,31 @@ def test_the_default_mesh_meets_the_compression_law(thickness, elements):
     fine = _column._mesh(profile, [4000]).primary_settlements([100.0])
     assert col.N == elements
     assert abs(col.primary_settlements([100.0])[0] / fine[0] - 1.0) < 5e-3
+
+
+def _odd_case(soil=(), layer=(), prof=(), stages=None, end=1000.0):
+    s = pelorin.Soil(**{**CLAY, **dict(soil)}, name="clay")
+    lay = pelorin.Layer(s, **{**dict(thickness=2.0, ocr=1.2, elements=8), **dict(layer)})
+    p = pelorin.Profile([lay], **{**dict(surcharge=10.0), **dict(prof)})
+    return pelorin.simulate(p, pelorin.Loading(stages or [pelorin.Stage(0.0, load=50.0)],
+                                               end=end))
+
+
+@pytest.mark.parametrize("build, words", [
+    (lambda: _odd_case(soil=dict(Ck=1e-7)), "Ck must be at least"),
+    (lambda: _odd_case(soil=dict(Cc=1e5)), "Cc must be"),
+    (lambda: _odd_case(soil=dict(esigvref=1e308)), "esigvref must be"),
+    (lambda: _odd_case(layer=dict(thickness=1e308)), "thickness must be"),
+    (lambda: _odd_case(layer=dict(thickness=1e-308)), "thickness must be"),
+    (lambda: _odd_case(end=1e308), "end must be"),
+    (lambda: _odd_case(end=5e-324), "end must be"),
+    (lambda: pelorin.Stage(5e-324, load=60.0), "time must be 0 or at least"),
+    (lambda: pelorin.Stage(0.0, fill=1e308), "fill must be"),
+    (lambda: _odd_case(layer=dict(ocr=1e6)), "Layer 'clay': ocr gives no initial state"),
+    (lambda: _odd_case(soil=dict(sigvref=1e-9)), "Layer 'clay': ocr gives no initial state"),
+    (lambda: _odd_case(prof=dict(surcharge=1e7)), "Layer 'clay': ocr gives no initial state"),
+    (lambda: _odd_case(soil=dict(Ck=1e-3, ekref=0.5)), "Layer 'clay': kref with Ck"),
+])
+def test_values_that_would_break_later_are_refused_naming_them(build, words):
+    with pytest.raises(pelorin.ParameterError, match=re.escape(words)):
+        build()
