@@ -22,7 +22,7 @@ try:    # optional (the 'dask' extra): a synchronous sweep runs without it
     import dask
     from dask.base import tokenize
 except ImportError:
-    dask = None
+    dask = None  # type: ignore[assignment]
 from tqdm import tqdm
 
 __all__ = ["Failure", "run_batches", "batch_sizes", "NoWorkersError", "LOCAL_HOST"]

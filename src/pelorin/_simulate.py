@@ -264,7 +264,8 @@ def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]
         try:
             bg = reached(run_plan(p, bg_job, "simulate"), bg_job)
         except KeyboardInterrupt as err:   # the loaded run is whole; its background is not
-            err.result = result_of(p, res, None, title)  # type: ignore[attr-defined]
-            err.result.dataset.attrs["partial"] = "interrupted before the background run ended"
+            part = result_of(p, res, None, title)
+            part.dataset.attrs["partial"] = "interrupted before the background run ended"
+            err.result = part  # type: ignore[attr-defined]
             raise
     return result_of(p, res, bg, title)

@@ -474,8 +474,10 @@ def sweep(profile: Optional[Profile] = None, loading: Optional[Loading] = None, 
     else:
         kwargs["scheduler"] = scheduler
 
+    n_stages = len(loading.stages)
+
     def labelled(outcomes: list) -> SweepResult:
-        ds = _gather(outcomes, names, dim, np.concatenate((np.zeros(1), grid)), len(loading.stages))
+        ds = _gather(outcomes, names, dim, np.concatenate((np.zeros(1), grid)), n_stages)
         for key, v in values.items():
             unit = _PARAMETER_UNITS.get(key.rsplit(".", 1)[-1], "1")
             ds[key] = ((dim,), np.asarray(v), {"long_name": f"sampled {key}", "units": unit,
@@ -497,9 +499,10 @@ def sweep(profile: Optional[Profile] = None, loading: Optional[Loading] = None, 
         finished = getattr(err, "partial_results", None)
         if finished is not None:
             done = sum(r is not None for r in finished)
-            err.result = labelled([Failure("Interrupted", "not run") if r is None else r
-                                   for r in finished])  # type: ignore[attr-defined]
-            err.result.dataset.attrs["partial"] = (f"{done} of {len(finished)} {dim}s "
-                                                   "finished before the interrupt")
+            part = labelled([Failure("Interrupted", "not run") if r is None else r
+                             for r in finished])
+            part.dataset.attrs["partial"] = (f"{done} of {len(finished)} {dim}s finished "
+                                             "before the interrupt")
+            err.result = part  # type: ignore[attr-defined]
         raise
     return labelled(outcomes)

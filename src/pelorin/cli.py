@@ -204,7 +204,9 @@ def _plot(args: argparse.Namespace) -> int:
         msg = str(err) if str(err).startswith(args.result) else f"{args.result}: {_reason(err)}"
         return _fail(f"{msg}")
     out = args.out or os.path.dirname(os.path.abspath(args.result))
-    paths = _staged(out, lambda folder: plot_all(result, folder, args.formats))
+    def figures(folder: str) -> list[str]:
+        return list(plot_all(result, folder, args.formats))
+    paths = _staged(out, figures)
     print("figures: " + ", ".join(paths))
     return 0
 
