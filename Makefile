@@ -3,7 +3,7 @@
 PY        := /usr/bin/python3
 VENV      := .venv
 VPY       := $(VENV)/bin/python
-SOURCES   := $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.pyi' -o -name '*.py' -o -name py.typed) meson.build meson_options.txt pyproject.toml
+SOURCES   := $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.pyi' -o -name '*.py' -o -name py.typed -o -name VERSION) meson.build meson_options.txt pyproject.toml
 NATIVE    := build-native
 SANDIR    := build-sanitize
 PYTEST    := -q -p no:cacheprovider

@@ -247,7 +247,20 @@ py::dict solve(const Arr& depth, const py::dict& el, double qo, const Arr& time,
             failure = std::current_exception();
         }
     }
-    if (failure) std::rethrow_exception(failure);
+    if (failure) {
+        try {
+            std::rethrow_exception(failure);
+        } catch (const eng::Interrupted&) {
+            // Ctrl-C, or the progress callback's error: what the run reached goes
+            // with the Python error, as `partial_run` (the dict of a run that stops).
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_KeyboardInterrupt, "");
+            py::error_already_set err;
+            job.failed = true;
+            job.message = "interrupted";
+            err.value().attr("partial_run") = job_result(job);
+            throw err;
+        }
+    }
     return job_result(job);
 }
 

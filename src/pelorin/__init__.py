@@ -17,17 +17,25 @@ The engine itself: `run` takes the keywords of `Pelorin.compute` and returns
 an xarray Dataset; `run_elements` takes a column element by element;
 `ConvergenceError` carries the partial results of a run that cannot go on.
 """
-from . import plots
-from ._batches import EMBEDDED_CLUSTER_CONFIG
-from ._distributions import LogNormal, Normal, Uniform
-from ._run import run, run_elements
-from ._simulate import simulate
-from ._sweep import SweepResult, sweep
-from ._timegrid import time_grid
-from .casefile import read_case
-from .errors import CaseError, ConvergenceError, ParameterError
-from .model import Layer, Loading, Profile, Soil, Stage
-from .result import Result, open_result
+import os as _os
+
+# The version is written once, in the VERSION file beside this one (meson.build reads it
+# too, for the package metadata).
+with open(_os.path.join(_os.path.dirname(__file__), "VERSION"), encoding="ascii") as _f:
+    __version__ = _f.read().strip()
+del _f
+
+from . import plots  # noqa: E402
+from ._batches import EMBEDDED_CLUSTER_CONFIG  # noqa: E402
+from ._distributions import LogNormal, Normal, Uniform  # noqa: E402
+from ._run import run, run_elements  # noqa: E402
+from ._simulate import simulate  # noqa: E402
+from ._sweep import SweepResult, sweep  # noqa: E402
+from ._timegrid import time_grid  # noqa: E402
+from .casefile import read_case  # noqa: E402
+from .errors import CaseError, ConvergenceError, ParameterError  # noqa: E402
+from .model import Layer, Loading, Profile, Soil, Stage  # noqa: E402
+from .result import Result, open_result  # noqa: E402
 
 __all__ = [
     # the engine itself

@@ -7,6 +7,7 @@ again elsewhere by the scheduler.
 """
 from __future__ import annotations
 
+import asyncio
 import contextlib
 import itertools
 import math
@@ -17,11 +18,20 @@ import threading
 import time
 from typing import Any, Callable, Iterator, List, Optional, Sequence, Tuple
 
-import dask
-from dask.base import tokenize
+try:    # optional (the 'dask' extra): a synchronous sweep runs without it
+    import dask
+    from dask.base import tokenize
+except ImportError:
+    dask = None  # type: ignore[assignment]
 from tqdm import tqdm
 
-__all__ = ["Failure", "run_batches", "batch_sizes"]
+__all__ = ["Failure", "run_batches", "batch_sizes", "NoWorkersError", "LOCAL_HOST"]
+
+# The embedded cluster listens on the loopback interface only: its scheduler and workers
+# run whatever they are sent, so no other machine may reach them unless asked for.
+LOCAL_HOST = "127.0.0.1"
+# How long a sweep waits for the first worker of a scheduler or client before it gives up.
+WORKER_WAIT_SECONDS = 60.0
 
 # Batches shrink as the sweep goes on (guided self-scheduling: Polychronopoulos & Kuck,
 # IEEE Trans. Computers 36, 1987): large ones first, for a small share of the scheduler's
@@ -72,6 +82,10 @@ class Failure:
     @classmethod
     def of(cls, exc: BaseException) -> "Failure":
         return cls(type(exc).__name__, str(exc))
+
+
+class NoWorkersError(TimeoutError):
+    """The Dask scheduler has no worker to run the batches."""
 
 
 class _Batch:
@@ -137,28 +151,53 @@ def _split(pairs: Sequence[Tuple[int, Any]], sizes: Sequence[int]) -> List[_Batc
     return [_Batch(pairs[start:start + size]) for start, size in zip(starts, sizes)]
 
 
+def _with_workers(c: Any, name: str) -> Any:
+    """`c`, once its scheduler has a worker; NoWorkersError naming the scheduler when none
+    joins within WORKER_WAIT_SECONDS (the batches would wait for ever)."""
+    try:
+        c.wait_for_workers(1, timeout=WORKER_WAIT_SECONDS)
+    except (TimeoutError, asyncio.TimeoutError):
+        raise NoWorkersError(f"the Dask scheduler {name} has no workers: none joined within "
+                             f"{WORKER_WAIT_SECONDS:g} s (start some with `dask worker "
+                             f"{name}`)") from None
+    return c
+
+
 @contextlib.contextmanager
 def _client(client: Any = None, scheduler: Optional[str] = None,
-            processes: bool = True, workers: Optional[int] = None) -> Iterator[Any]:
+            processes: bool = True, workers: Optional[int] = None,
+            host: str = LOCAL_HOST) -> Iterator[Any]:
     """The Dask client to use: the caller's, one connected to `scheduler`, or an embedded
-    local cluster over this machine's cores (closed on exit)."""
-    # Deferred: distributed adds about 0.27 s to every import of the package (the
-    # command, worker processes), and only a sweep on a cluster needs it.
-    from distributed import Client, LocalCluster
-
+    local cluster over this machine's cores listening on `host` (closed on exit)."""
     if client is not None:
-        yield client
+        yield _with_workers(client, getattr(client.scheduler, "address", None) or "of the client")
         return
+    try:
+        # Deferred: distributed adds about 0.27 s to every import of the package (the
+        # command, worker processes), and only a sweep on a cluster needs it.
+        from distributed import Client, LocalCluster
+        if dask is None:
+            raise ImportError("No module named 'dask'")
+    except ImportError as err:
+        raise ImportError("a sweep on Dask needs the packages dask and distributed "
+                          "(pip install 'pelorin[dask]', or Debian's python3-distributed); "
+                          f"scheduler='synchronous' runs without them ({err})") from None
     if scheduler is not None:
         with Client(scheduler, set_as_default=False) as c:
-            yield c
+            yield _with_workers(c, scheduler)
         return
     n = workers or os.cpu_count() or 1
+    # Every server of the cluster on `host`: the scheduler and the workers (threads talk
+    # in-process), and the status pages of both, which listen on all interfaces unless
+    # given an address.
+    where = {"host": host} if processes else {}
+    web = f"[{host}]:0" if ":" in host else f"{host}:0"
     with contextlib.ExitStack() as stack:
         with dask.config.set(EMBEDDED_CLUSTER_CONFIG):
             cluster = stack.enter_context(LocalCluster(
                 n_workers=n if processes else 1, threads_per_worker=1 if processes else n,
-                processes=processes, dashboard_address=None, silence_logs=40))
+                processes=processes, dashboard_address=web, worker_dashboard_address=web,
+                silence_logs=40, **where))
             c = stack.enter_context(Client(cluster, set_as_default=False))
         yield c
 
@@ -173,7 +212,7 @@ def run_batches(fn: Callable[[Any], Any], items: Sequence[Any], *, client: Any =
                 seconds_per_item: Optional[float] = None, processes: bool = True,
                 workers: Optional[int] = None, progress: bool = True,
                 desc: str = "runs", synchronous: bool = False,
-                batched: bool = False) -> List[Any]:
+                batched: bool = False, host: str = LOCAL_HOST) -> List[Any]:
     """Compute ``fn(item)`` for every item on Dask; results in the order of `items`.
 
     Parameters
@@ -192,6 +231,8 @@ def run_batches(fn: Callable[[Any], Any], items: Sequence[Any], *, client: Any =
         Measured cost of one item, used to size batches.
     processes, workers : optional
         Shape of the embedded local cluster when neither `client` nor `scheduler` is given.
+    host : str, default "127.0.0.1"
+        The interface the embedded local cluster listens on (this machine only).
     progress : bool
         Show a progress bar on standard error.
     batched : bool
@@ -205,7 +246,9 @@ def run_batches(fn: Callable[[Any], Any], items: Sequence[Any], *, client: Any =
     list
         One entry per item: ``fn(item)``, or a `Failure` with the reason the item failed.
 
-    Ctrl-C cancels the outstanding batches before KeyboardInterrupt propagates.
+    Ctrl-C cancels the outstanding batches before KeyboardInterrupt propagates, with
+    the results so far (None for the items not finished) as its `partial_results`.
+    NoWorkersError: the scheduler has had no worker for WORKER_WAIT_SECONDS.
     """
     items = list(items)
     results: List[Any] = [None] * len(items)
@@ -216,12 +259,16 @@ def run_batches(fn: Callable[[Any], Any], items: Sequence[Any], *, client: Any =
         sizes = batch_sizes(len(items), 0.0, 1, batch_size or len(items))
         with tqdm(total=len(items), desc=desc, unit="run", disable=not progress,
                   leave=False) as bar:
-            for batch in _split(indexed, sizes):
-                for index, value in _run_batch(fn, batch, batched):
-                    results[index] = value
-                    bar.update(1)
+            try:
+                for batch in _split(indexed, sizes):
+                    for index, value in _run_batch(fn, batch, batched):
+                        results[index] = value
+                        bar.update(1)
+            except KeyboardInterrupt as err:
+                err.partial_results = results  # type: ignore[attr-defined]
+                raise
         return results
-    with _client(client, scheduler, processes, workers) as c:
+    with _client(client, scheduler, processes, workers, host) as c:
         sizes = batch_sizes(len(items), seconds_per_item or MAX_BATCH_SECONDS, _workers(c),
                             batch_size)
         token = tokenize(fn, time.time_ns(), os.getpid())
@@ -259,8 +306,10 @@ def run_batches(fn: Callable[[Any], Any], items: Sequence[Any], *, client: Any =
                 for index, value in part:
                     results[index] = value
                 bar.update(len(part))
-        except BaseException:
+        except BaseException as err:
             c.cancel(futures)
+            if isinstance(err, KeyboardInterrupt):   # the batches finished are kept
+                err.partial_results = results  # type: ignore[attr-defined]
             raise
         finally:
             bar.close()

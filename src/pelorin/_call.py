@@ -115,7 +115,8 @@ def prepare(depth: np.ndarray, elements: dict, qo: float, gammaw: float, drainag
 
 def solve(job: EngineJob) -> dict:
     """The engine's arrays of one run (node and element rows, one column per time from 0;
-    "failed" when it stopped); InputError for input it refuses."""
+    "failed" when it stopped); InputError for input it refuses. Ctrl-C's KeyboardInterrupt
+    carries the arrays reached as its `partial_run`."""
     return _engine.solve(job.depth, job.elements, job.qo, job.time, job.loadfactor,
                          gammaw=job.gammaw, drainagetype=job.drainagetype, rtol=job.rtol,
                          max_substeps=job.max_substeps, max_newton=job.max_newton,

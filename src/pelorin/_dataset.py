@@ -13,6 +13,7 @@ from typing import Any, Mapping, Optional
 import numpy as np
 import xarray as xr
 
+from . import __version__
 from ._column import SECONDS_PER_DAY
 from ._stages import U_EOP
 from .model import DRAINAGE_CODES, Loading, Profile
@@ -23,7 +24,7 @@ __all__ = ["LABELS", "SECONDS_PER_DAY", "run_dataset", "analysis_dataset", "run_
 # differ follow as a second pair (None: the same).  An empty entry: no attributes.
 _ = None
 LABELS: dict[str, tuple] = {
-    "time": ("day", "time", "time unit of tref", _),
+    "time": ("days", "time", "time unit of tref", _),
     "node": ("1", "node number (0 at the top)"),
     "depth": ("m", "initial node depth"),
     "element": ("1", "element number (element c between nodes c and c + 1)"),
@@ -43,20 +44,28 @@ LABELS: dict[str, tuple] = {
     "k_element": ("m/s", "permeability of the element", "m/time unit", _),
     "solids": ("m", "height of solids of the element"),
     "load": ("kPa", "load applied on the surface (beyond the surcharge)"),
-    "layer_index": (),
+    "layer_index": ("1", "layer of the element (0 at the top)"),
     "e0": ("1", "initial void ratio"),
     "sigv0": ("kPa", "initial effective stress"),
     "pc0": ("kPa", "initial preconsolidation stress"),
-    "Cc": ("1", _), "Cr": ("1", _), "esigvref": ("1", _), "sigvref": ("kPa", _), "Ca": ("1", _),
+    "Cc": ("1", "compression index of the element's soil"),
+    "Cr": ("1", "recompression index of the element's soil"),
+    "esigvref": ("1", "void ratio on the normal compression line at sigvref"),
+    "sigvref": ("kPa", "reference effective stress of the normal compression line"),
+    "Ca": ("1", "secondary compression index of the element's soil"),
     "cv": ("m2/day", "coefficient of consolidation under the largest load"),
-    "layer": (), "stage": (), "layer_name": (), "layer_elements": (),
-    "layer_top": ("m", _), "layer_bottom": ("m", _),
+    "layer": ("1", "layer number (0 at the top)"), "stage": ("1", "stage number (1 first)"),
+    "layer_name": (_, "name of the layer"),
+    "layer_elements": ("1", "elements of the layer"),
+    "layer_top": ("m", "initial depth of the top of the layer"),
+    "layer_bottom": ("m", "initial depth of the bottom of the layer"),
     "layer_settlement": ("m", "compression of each layer"),
     "U_pore": ("1", "average degree of consolidation of the current stage from excess pore "
                     "pressure"),
     "U_settlement": ("1", "average degree of consolidation of the current stage from "
                           "settlement"),
-    "stage_time": ("day", _), "stage_load": ("kPa", _),
+    "stage_time": ("day", "start of the stage"),
+    "stage_load": ("kPa", "load applied on the surface from the stage's start"),
     "primary": ("m", "final primary settlement under the stage's load (compression law, "
                      "no creep)"),
     "stage_time_scale": ("day", "time at time factor 1 under the stage's load, from the "
@@ -74,6 +83,13 @@ LABELS: dict[str, tuple] = {
     "settlement_net": ("m", "settlement caused by the load, net of background creep"),
 }
 del _
+# The CF conventions' other attributes: depths and settlements grow downward, and the
+# standard names that exist for these quantities.
+DOWN = ("depth", "element_depth", "z", "layer_top", "layer_bottom", "settlement",
+        "settlement_start", "settlement_eop", "settlement_end", "settlement_background",
+        "settlement_net", "primary", "creep", "layer_settlement")
+STANDARD_NAMES = {"time": "time", "depth": "depth", "element_depth": "depth"}
+CONVENTIONS = "CF-1.8"
 
 
 def _attrs(name: str, run: bool) -> dict:
@@ -87,6 +103,10 @@ def _attrs(name: str, run: bool) -> dict:
         out["units"] = units
     if long_name is not None:
         out["long_name"] = long_name
+    if name in STANDARD_NAMES and not (run and name == "time"):
+        out["standard_name"] = STANDARD_NAMES[name]
+    if name in DOWN:
+        out["positive"] = "down"
     return out
 
 
@@ -199,7 +219,10 @@ def analysis_dataset(res: Mapping[str, Any], background: Optional[Mapping[str, A
         soils=json.dumps([dict(name=layer.name, thickness=layer.thickness,
                                history=list(layer.history), **_soil_dict(layer.soil))
                           for layer in profile.layers]),
-        source="pelorin")
+        stages=json.dumps([dict(time=s.time, load=q) for s, q in zip(loading.stages,
+                                                                     loading.loads)]),
+        source="pelorin", pelorin_version=__version__, Conventions=CONVENTIONS,
+        history=f"pelorin {__version__}: simulate")
     return xr.Dataset(data, coords=coords, attrs=attrs)
 
 

@@ -10,12 +10,13 @@ from __future__ import annotations
 
 import math
 import numbers
+import warnings
 from typing import Any, Callable, Mapping, Optional
 
 import numpy as np
 import xarray as xr
 
-from ._call import DEFAULTS, EngineJob, integer, make_job, number, prepare, solve
+from ._call import DEFAULTS, EngineJob, InputError, integer, make_job, number, prepare, solve
 from ._column import check_node_history
 from ._dataset import run_dataset
 from .errors import ConvergenceError
@@ -100,7 +101,7 @@ def _node_arrays(kw: Mapping[str, Any]) -> tuple[dict[str, np.ndarray], float, n
         for name in SOIL:
             if name == "qo":
                 continue
-            value = np.array(kw[name], dtype=np.float64, ndmin=1)
+            value = _numbers(name, kw[name])
             if value.shape != (n1,):
                 raise ValueError(f"{name} must have one value per node ({n1}), "
                                  f"not shape {value.shape}")
@@ -137,10 +138,13 @@ def _check_nodes(nodes: Mapping[str, np.ndarray], depth: np.ndarray) -> None:
     first("depth", np.r_[False, np.diff(depth) <= 0], "must increase strictly from node to node")
     first("Cr", nodes["Cr"] <= 0, "must be positive")
     first("Cr", nodes["Cr"] >= nodes["Cc"], "must be smaller than Cc")
-    for name in ("sigvref", "kref", "Ck", "tref", "Gs"):
+    for name in ("sigvref", "Ck", "tref", "Gs"):
         first(name, nodes[name] <= 0, "must be positive")
+    first("kref", nodes["kref"] <= 0, f"must be positive ({KREF_UNIT})")
     first("Ca", nodes["Ca"] < 0, "must be >= 0")
     first("ru", nodes["ru"] >= 1, "must be below 1")
+    first("ru", nodes["ru"] < 0, "must be at least 0 (excess pore pressure over the load, "
+          "before any drainage)")
     types = nodes["ocrvoidratiotype"]
     first("ocrvoidratiotype", ~np.isin(types, (0, 1, 2)), "must be 0 (OCR), 1 (void ratio) "
           "or 2 (preconsolidation stress)")
@@ -167,9 +171,35 @@ def _to_elements(nodes: Mapping[str, np.ndarray]) -> dict[str, np.ndarray]:
     return el
 
 
+def physical(res: dict, time: np.ndarray) -> dict:
+    """`res` cut, in place, before the first output time with a state no soil can have:
+    a void ratio at or below 0 (a load the compression line cannot carry) or a
+    permeability that is not a positive number. The run is then one that stopped."""
+    columns = int(res["columns"])
+    e = np.asarray(res["e_element"])[:, :columns]
+    k = np.asarray(res["k_element"])[:, :columns]
+    with np.errstate(invalid="ignore"):
+        bad_e = ~(e > 0.0)
+        bad_k = ~(np.isfinite(k) & (k > 0.0))
+    bad = np.flatnonzero(np.any(bad_e | bad_k, axis=0))
+    if bad.size:
+        j = int(bad[0])
+        i = int(np.flatnonzero(bad_e[:, j] | bad_k[:, j])[0])
+        what = (f"the void ratio of element {i} would be {e[i, j]:.4g} (not above 0: the "
+                "compression line cannot carry the load)" if bad_e[i, j] else
+                f"the permeability of element {i} would be {k[i, j]:.4g}")
+        res["columns"] = j
+        if not res["failed"] or float(res["failure_time"]) > float(np.r_[0.0, time][j]):
+            res["failed"] = True
+            res["failure_time"] = float(np.r_[0.0, time][j])
+            res["message"] = what
+    return res
+
+
 def reached(res: dict, job: EngineJob) -> dict:
     """The engine's result of a run, or ConvergenceError (with the partial Dataset of
-    `run`) when the run stopped."""
+    `run`) when the run stopped or would reach a state no soil can have (`physical`)."""
+    physical(res, job.time)
     if res["failed"]:
         ds = run_dataset(res, job.depth, job.time, job.loadfactor, job.gammaw,
                          job.drainagetype, job.rtol)
@@ -184,14 +214,48 @@ def reached(res: dict, job: EngineJob) -> dict:
     return res
 
 
+# The exact module's permeability unit, which `run` and `run_elements` keep (a Soil's is m/s).
+KREF_UNIT = "m per time unit of tref: m/day with tref in days"
+# Below this (in m per time unit, here about 1e-13 m/s with tref in days) no soil is so
+# tight: a kref this small was most likely given in m/s.
+KREF_TIGHTEST = 1e-8
+
+
+def _check_kref(kref: np.ndarray) -> None:
+    """A warning when every kref is below any soil's permeability in m/day."""
+    if kref.size and 0.0 < float(np.max(kref)) < KREF_TIGHTEST:
+        warnings.warn(f"kref {float(np.max(kref)):.3g} is in {KREF_UNIT}, not m/s: "
+                      f"below {KREF_TIGHTEST:g}, tighter than any soil; a value in m/s "
+                      "times 86400 gives m/day", UserWarning, stacklevel=3)
+
+
 def _dataset(job: EngineJob) -> xr.Dataset:
-    res = reached(solve(job), job)
+    try:
+        res = reached(solve(job), job)
+    except InputError as err:
+        if err.parameter != "kref":
+            raise
+        named = InputError(f"{err} (kref is in {KREF_UNIT})")
+        named.parameter, named.index = err.parameter, err.index
+        raise named from None
+    except KeyboardInterrupt as err:   # Ctrl-C: the Dataset reached, as `partial`
+        part = getattr(err, "partial_run", None)
+        if part is not None:
+            physical(part, job.time)
+            err.partial = run_dataset(part, job.depth, job.time,  # type: ignore[attr-defined]
+                                      job.loadfactor, job.gammaw, job.drainagetype, job.rtol)
+        raise
     return run_dataset(res, job.depth, job.time, job.loadfactor, job.gammaw,
                        job.drainagetype, job.rtol)
 
 
 def run(**keywords: Any) -> xr.Dataset:
     """Consolidation run from the keywords of `Pelorin.compute` (same meaning and units).
+
+    Times are in the time unit of tref, and so is the permeability: kref is in
+    m per time unit of tref (m/day with tref and the times in days), unlike a
+    `Soil`'s kref in m/s; a kref below 1e-8 (tighter than any soil in m/day)
+    is warned about as a value probably given in m/s.
 
     Extra keyword-only options: rtol (local time error relative to the load,
     default 3e-4), max_substeps, max_newton, progress (callable
@@ -217,6 +281,7 @@ def run(**keywords: Any) -> xr.Dataset:
                    node_dsigv=nodes["dsigv"], node_ru=nodes["ru"], check_history=False,
                    **options)
     _check_nodes(nodes, depth)
+    _check_kref(nodes["kref"])
     elements = _to_elements(nodes)
     initial = prepare(depth, elements, qo, gammaw, job.drainagetype, False)
     check_node_history(nodes, np.asarray(initial["sigma0_node"]))
@@ -235,11 +300,12 @@ def run_elements(*, depth: Any, qo: float, time: Any, loadfactor: Any,
     depth: the N + 1 node depths; every property of `ELEMENT` (Cc, Cr,
     sigvref, esigvref, Gs, kref, ekref, Ck, Ca, tref, dsigv, ocrvoidratiotype,
     ocrvoidratio, ru) as N values or one number, element c between nodes c and
-    c + 1.  The same Dataset and errors as `run`; impossible input names the
-    element.
+    c + 1.  The same units (kref in m per time unit of tref), Dataset and errors
+    as `run`; impossible input names the element.
     """
     depth = np.array(depth, dtype=np.float64, ndmin=1)
     el = element_arrays(depth.size - 1, elements)
+    _check_kref(el["kref"])
     time_a, lf = _time_history({"time": time, "loadfactor": loadfactor})
     return _dataset(make_job(depth, el, number("qo", qo), time_a, lf, gammaw=gammaw,
                              drainagetype=drainagetype, rtol=rtol, max_substeps=max_substeps,
@@ -259,11 +325,36 @@ def element_arrays(n: int, elements: Mapping[str, Any]) -> dict[str, np.ndarray]
             given: Any = 0.0
         else:
             given = elements[name]
-        dtype = np.int32 if name == "ocrvoidratiotype" else np.float64
-        value = np.array(given, dtype=dtype, ndmin=1)
+        value = _numbers(name, given)
         if value.size == 1:
-            value = np.full(n, value[0], dtype=dtype)
+            value = np.full(n, value[0])
         if value.shape != (n,):
             raise ValueError(f"{name} must have one value per element ({n})")
         el[name] = value
+    def refuse(name: str, bad: np.ndarray, what: str) -> None:
+        # as the engine refuses an element: InputError with the parameter and the element
+        idx = np.flatnonzero(bad)
+        if idx.size:
+            i = int(idx[0])
+            err = InputError(f"{name} {what} in element {i} (got {el[name][i]!r})")
+            err.parameter, err.index = name, i
+            raise err
+
+    # the history codes before the conversion to the engine's integers (2**32 would wrap)
+    refuse("ocrvoidratiotype", ~np.isin(el["ocrvoidratiotype"], (0.0, 1.0, 2.0)),
+           "must be 0 (OCR), 1 (void ratio) or 2 (preconsolidation stress)")
+    el["ocrvoidratiotype"] = el["ocrvoidratiotype"].astype(np.int32)
+    refuse("ru", el["ru"] < 0.0, "must be at least 0 (excess pore pressure over the load, "
+           "before any drainage)")
     return el
+
+
+def _numbers(name: str, given: Any) -> np.ndarray:
+    """`given` as float64 values: numbers only (no text or booleans, which NumPy would
+    convert)."""
+    raw = np.asarray(given)
+    if raw.dtype.kind not in "fiu":
+        raise TypeError(f"{name} must be a number or an array of numbers; got "
+                        f"{type(given).__name__} of {raw.dtype.name}" if raw.ndim else
+                        f"{name} must be a number; got {type(given).__name__}")
+    return np.array(raw, dtype=np.float64, ndmin=1)

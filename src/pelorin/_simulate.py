@@ -7,11 +7,11 @@ from typing import Any, Callable, Mapping, Optional, Sequence
 import numpy as np
 
 from ._call import EngineJob, InputError, make_job, solve
-from ._column import GAMMA_W, Column, check_history, column, load_history
+from ._column import GAMMA_W, Column, check_history, column, layer_elements, load_history
 from ._dataset import analysis_dataset
-from ._run import reached
+from ._run import physical, reached
 from ._stages import analyse
-from ._timegrid import output_times
+from ._timegrid import DEFAULT_END_NOTE, output_times
 from .errors import ConvergenceError, ParameterError
 from .model import DRAINAGE, SOIL_PARAMETERS, Loading, Profile
 from .result import Result
@@ -46,6 +46,7 @@ class Plan:
     time: np.ndarray
     reference_load: float
     job: EngineJob
+    end_note: str = ""      # how the end was chosen, when no one gave it
 
 
 def plan(profile: Profile, loading: Loading, times: Optional[Sequence[float]],
@@ -56,8 +57,12 @@ def plan(profile: Profile, loading: Loading, times: Optional[Sequence[float]],
     unknown = sorted(set(options) - set(ENGINE_OPTIONS))
     if unknown:
         raise TypeError(f"{caller}() got an unexpected keyword argument {unknown[0]!r}")
-    col = column(profile)
+    try:
+        col = column(profile, loading.loads)
+    except InputError as err:   # no initial state the soil can have
+        raise _no_state(err, profile) from None
     check_history(profile, col)
+    _check_consolidation(col, profile, loading)
     time = output_times(col, profile, loading, times, points_per_decade, caller)
     ref, lf = load_history(loading, time)
     kw = col.engine_keywords()
@@ -65,7 +70,40 @@ def plan(profile: Profile, loading: Loading, times: Optional[Sequence[float]],
     kw.update(dsigv=np.full(col.N, float(ref)), ru=np.zeros(col.N))
     job = make_job(depth, kw, float(profile.surcharge), time, lf, gammaw=GAMMA_W,
                    drainagetype=DRAINAGE[profile.drainage], **options)
-    return Plan(profile, loading, col, time, ref, job)
+    note = DEFAULT_END_NOTE if times is None and loading.end is None and profile.creep else ""
+    return Plan(profile, loading, col, time, ref, job, note)
+
+
+def _owner(profile: Profile, i: int) -> str:
+    layer = profile.layers[i]
+    return "Layer" + (f" {layer.name!r}" if layer.name else f" #{i + 1}")
+
+
+def _no_state(err: InputError, profile: Profile) -> ParameterError:
+    """The engine's refusal of a column's initial state, naming the layer."""
+    counts = np.cumsum(layer_elements(profile))
+    i = int(np.searchsorted(counts, (err.index or 0), side="right"))
+    i = min(i, len(profile.layers) - 1)
+    return ParameterError(_owner(profile, i), profile.layers[i].history[0],
+                          f"gives no initial state the soil can have ({err}): its compression "
+                          "line e = esigvref - Cc*log10(stress/sigvref) reaches 0 at the "
+                          "layer's stress; check the history, Cc, esigvref, sigvref and the "
+                          "surcharge")
+
+
+def _check_consolidation(col: Column, profile: Profile, loading: Loading) -> None:
+    """ParameterError naming the layer whose coefficient of consolidation is not a
+    positive number under the loads (its permeability or compressibility out of reach)."""
+    for q in loading.loads:
+        with np.errstate(all="ignore"):
+            cv = col.cv(q)
+        bad = np.flatnonzero(~(np.isfinite(cv) & (cv > 0.0)))
+        if bad.size:
+            i = int(col.layer[bad[0]])
+            raise ParameterError(_owner(profile, i), "kref", f"with Ck, Cc and the void "
+                                 f"ratios of the layer gives a coefficient of consolidation "
+                                 f"of {cv[bad[0]]:.3g} m2/day under {q:g} kPa: k = "
+                                 "kref*10**((e - ekref)/Ck) out of reach of a number")
 
 
 def refused(err: InputError, plan: Plan, caller: str) -> ParameterError:
@@ -108,9 +146,12 @@ def result_of(plan: Plan, res: Mapping[str, Any], background: Optional[Mapping[s
     start = plan.column.with_state(res["sigv_element"][:, 0], res["e_element"][:, 0])
     analysis = analyse(res, start, plan.profile, plan.loading, time)
     job = plan.job
-    return Result(analysis_dataset(res, background, start, plan.profile, plan.loading,
-                                   plan.reference_load, plan.time, job.loadfactor, job.gammaw,
-                                   job.rtol, analysis, title))
+    ds = analysis_dataset(res, background, start, plan.profile, plan.loading,
+                          plan.reference_load, plan.time, job.loadfactor, job.gammaw,
+                          job.rtol, analysis, title)
+    if plan.end_note:
+        ds.attrs["end_note"] = plan.end_note
+    return Result(ds)
 
 
 def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]] = None, *,
@@ -189,6 +230,10 @@ def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]
                              "above 0")
     if progress is not None and not callable(progress):
         raise TypeError("progress must be callable (t_reached, t_end) or None")
+    if title is None:
+        title = ""
+    elif not isinstance(title, str):
+        raise ParameterError("simulate", "title", f"must be text; got {type(title).__name__}")
     p = plan(profile, loading, times, points_per_decade, options)
     run_background = profile.creep if background is None else bool(background)
     end = float(p.time[-1])
@@ -200,7 +245,13 @@ def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]
         report: Callable[[float, float], Any] = progress
         return lambda t, t_end: report(min(offset + float(t), total), total)
 
-    res = run_plan(p, p.job.replace(progress=tick(0.0)), "simulate")
+    try:
+        res = run_plan(p, p.job.replace(progress=tick(0.0)), "simulate")
+    except KeyboardInterrupt as err:   # what was reached, as a Result
+        part = getattr(err, "partial_run", None)
+        if part is not None and int(physical(part, p.time)["columns"]) > 1:
+            err.result = result_of(p, part, None, title)  # type: ignore[attr-defined]
+        raise
     try:
         reached(res, p.job)
     except ConvergenceError as err:
@@ -215,5 +266,11 @@ def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]
     bg = None
     if run_background:
         bg_job = p.job.replace(loadfactor=np.zeros_like(p.job.loadfactor), progress=tick(end))
-        bg = reached(run_plan(p, bg_job, "simulate"), bg_job)
+        try:
+            bg = reached(run_plan(p, bg_job, "simulate"), bg_job)
+        except KeyboardInterrupt as err:   # the loaded run is whole; its background is not
+            part = result_of(p, res, None, title)
+            part.dataset.attrs["partial"] = "interrupted before the background run ended"
+            err.result = part  # type: ignore[attr-defined]
+            raise
     return result_of(p, res, bg, title)

@@ -21,14 +21,16 @@ from typing import Any, Callable, Mapping, Optional, Sequence, Union
 import numpy as np
 import xarray as xr
 
-from . import plots
+from . import __version__, plots
+from ._dataset import CONVENTIONS
+from ._files import write_netcdf
 from ._batches import Failure, run_batches
 from ._call import InputError, solve_many
 from ._distributions import Distribution, draw
 from ._run import reached
 from ._simulate import Plan, plan, refused
 from ._stages import stage_analysis
-from ._text import sweep_summary
+from ._text import sweep_html, sweep_summary
 from .errors import ParameterError
 from .model import LAYER_PARAMETERS, SOIL_PARAMETERS, Loading, Profile
 
@@ -216,7 +218,13 @@ class SweepResult:
 
     def __repr__(self) -> str:
         n = self.dataset.sizes[self.dim]
-        return f"<pelorin.SweepResult: {n} {self.dim}s, {sum(self.failures.values())} failed>"
+        partial = ", partial" if self.dataset.attrs.get("partial") else ""
+        return (f"<pelorin.SweepResult: {n} {self.dim}s, {sum(self.failures.values())} "
+                f"failed{partial}>")
+
+    def _repr_html_(self) -> str:
+        """The summary for a notebook: counts, failures and percentiles."""
+        return sweep_html(self.dataset, self.dim, self.failures)
 
     def summary(self) -> str:
         """A text table: counts, failures and their reasons, and percentiles."""
@@ -232,8 +240,19 @@ class SweepResult:
         return frame
 
     def to_netcdf(self, path: Union[str, os.PathLike]) -> None:
-        """Write the Dataset to a NetCDF file."""
-        self.dataset.to_netcdf(path, engine="netcdf4")
+        """Write the Dataset to a NetCDF file (a temporary file renamed over `path` once
+        complete). The sampled parameters' variables are named for other programs
+        (``upper_soft_clay__kref`` for ``"upper soft clay.kref"``), the parameter kept in
+        their attribute ``parameter``."""
+        ds = self.dataset
+        names: dict[str, str] = {}
+        for key in ds.data_vars:
+            if "parameter" in ds[key].attrs and re.search(r"[^A-Za-z0-9_]", str(key)):
+                name = re.sub(r"[^A-Za-z0-9_]+", "_", str(key).replace(".", "__")).strip("_")
+                while name in ds.variables or name in names.values():
+                    name += "_"
+                names[str(key)] = name
+        write_netcdf(ds.rename(names), path)
 
     def plot(self, path: Optional[Union[str, os.PathLike]] = None) -> Any:
         """Settlement against log time: the P10-P90 band and the median of the runs, with
@@ -258,14 +277,12 @@ def _gather(outcomes: list, names: Sequence[Any], dim: str, times: np.ndarray,
             per_stage[k][i] = out[k]
     ds = xr.Dataset(coords={dim: names, "time": times, "stage": np.arange(1, stages + 1),
                             "percentile": np.array(PERCENTILES)})
-    ds["settlement"] = ((dim, "time"), settlement, {"units": "m",
-                                                    "long_name": "settlement of the surface"})
+    ds["settlement"] = ((dim, "time"), settlement, _SWEEP_LABELS["settlement"])
     for k, v in per_stage.items():
-        unit = "d" if k.startswith("t") else "m"
-        ds[k] = ((dim, "stage"), v, {"units": unit})
-    ds["final_settlement"] = ((dim,), settlement[:, -1], {"units": "m",
-                              "long_name": "settlement at the end of the analysis"})
-    ds["status"] = ((dim,), status.astype(str))
+        ds[k] = ((dim, "stage"), v, _SWEEP_LABELS[k])
+    ds["final_settlement"] = ((dim,), settlement[:, -1], _SWEEP_LABELS["final_settlement"])
+    ds["status"] = ((dim,), status.astype(str), {"long_name": "outcome of the run: ok, or "
+                                                              "why it failed"})
     ok = status == "ok"
     q = np.array(PERCENTILES)
     with warnings.catch_warnings():   # a stage no run completes: NaN percentiles
@@ -275,15 +292,42 @@ def _gather(outcomes: list, names: Sequence[Any], dim: str, times: np.ndarray,
             if not ok.any():
                 return np.full((q.size,) + a.shape[1:], np.nan)
             return np.nanpercentile(a[ok], q, axis=0)
-        ds["settlement_percentiles"] = (("percentile", "time"), pct(settlement), {"units": "m"})
-        ds["t90_percentiles"] = (("percentile", "stage"), pct(per_stage["t90"]), {"units": "d"})
-        ds["primary_percentiles"] = (("percentile", "stage"), pct(per_stage["primary"]),
-                                     {"units": "m"})
-        ds["final_settlement_percentiles"] = (("percentile",), pct(settlement[:, -1]),
-                                              {"units": "m"})
-    ds["time"].attrs["units"] = "d"
+        for key, values in (("settlement", settlement), ("t90", per_stage["t90"]),
+                            ("primary", per_stage["primary"]),
+                            ("final_settlement", settlement[:, -1])):
+            label = dict(_SWEEP_LABELS[key])
+            label["long_name"] += ": percentiles over the runs that ran"
+            ds[key + "_percentiles"] = (("percentile",) + ds[key].dims[1:], pct(values), label)
+    for name in (dim, "time", "stage", "percentile"):
+        ds[name].attrs.update(_SWEEP_LABELS[name if name in _SWEEP_LABELS else "run"])
+    if dim == "case":
+        ds[dim].attrs["long_name"] = "case (borehole)"
+        if ds[dim].dtype.kind not in "iu":     # named cases
+            del ds[dim].attrs["units"]
     ds.attrs["failed"] = int((~ok).sum())
+    ds.attrs["Conventions"] = CONVENTIONS
     return ds
+
+
+# Units of the parameters a sweep can vary (the rest are ratios).
+_PARAMETER_UNITS = {"kref": "m/s", "sigvref": "kPa", "tref": "day", "thickness": "m",
+                    "pc": "kPa"}
+# Units and long names of a sweep's variables (CF conventions).
+_SWEEP_LABELS: dict[str, dict] = {
+    "time": {"units": "days", "long_name": "time", "standard_name": "time"},
+    "run": {"units": "1", "long_name": "sample number"},
+    "stage": {"units": "1", "long_name": "stage number (1 first)"},
+    "percentile": {"units": "percent", "long_name": "percentile over the runs"},
+    "settlement": {"units": "m", "long_name": "settlement of the surface", "positive": "down"},
+    "final_settlement": {"units": "m", "long_name": "settlement at the end of the analysis",
+                         "positive": "down"},
+    "t50": {"units": "day", "long_name": "time from the stage start to 50 % consolidation"},
+    "t90": {"units": "day", "long_name": "time from the stage start to 90 % consolidation"},
+    "primary": {"units": "m", "long_name": "final primary settlement under the stage's load",
+                "positive": "down"},
+    "creep": {"units": "m", "long_name": "settlement from the end of primary to the end of "
+                                         "the stage", "positive": "down"},
+}
 
 
 # ------------------------------------------------------------------- sweep ----------
@@ -295,7 +339,7 @@ def sweep(profile: Optional[Profile] = None, loading: Optional[Loading] = None, 
           times: Optional[Sequence[float]] = None, points_per_decade: int = 10,
           client: Any = None, scheduler: Optional[str] = None,
           processes: Optional[bool] = None, workers: Optional[int] = None,
-          batch_size: Optional[int] = None, progress: bool = True, title: str = "",
+          host: str = "127.0.0.1", batch_size: Optional[int] = None, progress: bool = True, title: str = "",
           **options: Any) -> SweepResult:
     """Run one profile many times with uncertain parameters, or many profiles, on Dask.
 
@@ -337,6 +381,10 @@ def sweep(profile: Optional[Profile] = None, loading: Optional[Loading] = None, 
         takes turns); worker processes take 0.6-0.9 s to start and isolate a worker that
         fails. By default threads for sweeps of under ten seconds of work per core,
         processes above.
+    host : str, default "127.0.0.1"
+        The interface the embedded local cluster listens on: this machine only, unless
+        another is asked for. A scheduler or client without workers makes the sweep
+        give up after a minute (`pelorin._batches.NoWorkersError`, a TimeoutError).
     batch_size : int, optional
         Runs per Dask task; by default batches shrink from about 0.4 s of work to 0.025 s
         as the sweep goes on, so the workers finish together.
@@ -420,20 +468,41 @@ def sweep(profile: Optional[Profile] = None, loading: Optional[Loading] = None, 
         processes = cost * len(items) / cores > 10.0
     kwargs: dict = dict(client=client, batch_size=batch_size, seconds_per_item=cost,
                         processes=processes, workers=workers, progress=progress, desc=dim + "s",
-                        batched=True)
+                        batched=True, host=host)
     if scheduler == "synchronous":
         kwargs["synchronous"] = True
     else:
         kwargs["scheduler"] = scheduler
-    outcomes = run_batches(fn, items, **kwargs)
 
-    times_all = np.concatenate((np.zeros(1), grid))
-    ds = _gather(outcomes, names, dim, times_all, len(loading.stages))
-    for key, v in values.items():
-        ds[key] = ((dim,), np.asarray(v), {"long_name": f"sampled {key}"})
-    ds["settlement_deterministic"] = ("time", det["settlement"], {"units": "m"})
-    ds.attrs.update(title=title, seed=int(seed) if cases is None else -1,
-                    seconds_per_run=cost, source="pelorin.sweep")
-    if vary:
-        ds.attrs["distributions"] = "; ".join(f"{k} ~ {d!r}" for k, d in vary.items())
-    return SweepResult(ds)
+    n_stages = len(loading.stages)
+
+    def labelled(outcomes: list) -> SweepResult:
+        ds = _gather(outcomes, names, dim, np.concatenate((np.zeros(1), grid)), n_stages)
+        for key, v in values.items():
+            unit = _PARAMETER_UNITS.get(key.rsplit(".", 1)[-1], "1")
+            ds[key] = ((dim,), np.asarray(v), {"long_name": f"sampled {key}", "units": unit,
+                                               "parameter": key})
+        ds["settlement_deterministic"] = ("time", det["settlement"], {
+            "units": "m", "long_name": "settlement of the surface in the run of the base "
+            "profile", "positive": "down"})
+        ds.attrs.update(title=title, seed=int(seed) if cases is None else -1,
+                        seconds_per_run=cost, source="pelorin.sweep",
+                        pelorin_version=__version__, history=f"pelorin {__version__}: sweep")
+        if vary:
+            ds.attrs["distributions"] = "; ".join(f"{k} ~ {d!r}" for k, d in vary.items())
+        return SweepResult(ds)
+
+    try:
+        outcomes = run_batches(fn, items, **kwargs)
+    except KeyboardInterrupt as err:
+        # the runs finished before it, as a result marked partial
+        finished = getattr(err, "partial_results", None)
+        if finished is not None:
+            done = sum(r is not None for r in finished)
+            part = labelled([Failure("Interrupted", "not run") if r is None else r
+                             for r in finished])
+            part.dataset.attrs["partial"] = (f"{done} of {len(finished)} {dim}s finished "
+                                             "before the interrupt")
+            err.result = part  # type: ignore[attr-defined]
+        raise
+    return labelled(outcomes)

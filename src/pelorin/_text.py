@@ -1,6 +1,7 @@
 """The text tables of an analysis and of a sweep."""
 from __future__ import annotations
 
+import html
 import math
 from collections import Counter
 
@@ -8,7 +9,7 @@ import xarray as xr
 
 from .model import DRAINAGE_WORDS
 
-__all__ = ["result_summary", "sweep_summary"]
+__all__ = ["result_summary", "sweep_summary", "result_html", "sweep_html"]
 
 
 def result_summary(ds: xr.Dataset) -> str:
@@ -25,6 +26,8 @@ def result_summary(ds: xr.Dataset) -> str:
                  f"{DRAINAGE_WORDS[ds.attrs['drainage']]}; surcharge "
                  f"{float(ds.attrs['surcharge']):g} kPa; {ds.sizes['time']} output times "
                  f"to {t_end:g} days")
+    if ds.attrs.get("end_note"):
+        lines.append(f"({t_end:g} days, {t_end / 365.25:.3g} years: {ds.attrs['end_note']})")
     lines.append("")
     lines.append("stage  start [d]  load [kPa]  t50 [d]  t90 [d]  end of primary [d]  "
                  "primary [mm]  at EOP [mm]  at end [mm]  creep [mm]")
@@ -82,3 +85,69 @@ def sweep_summary(ds: xr.Dataset, dim: str, failures: Counter) -> str:
             lines.append(f"{'deterministic final settlement (m)':34s}"
                          f"{float(ds['settlement_deterministic'][-1]):12.4g}")
     return "\n".join(lines)
+
+def _cell(x: float, spec: str) -> str:
+    return "-" if not math.isfinite(x) else format(x, spec)
+
+
+def _table(head: list[str], rows: list[list[str]]) -> str:
+    cells = "".join(f"<th>{html.escape(h)}</th>" for h in head)
+    body = "".join("<tr>" + "".join(f"<td>{html.escape(c)}</td>" for c in row) + "</tr>"
+                   for row in rows)
+    return f"<table><thead><tr>{cells}</tr></thead><tbody>{body}</tbody></table>"
+
+
+def result_html(ds: xr.Dataset) -> str:
+    """An analysis for a notebook: the title, the profile, the stage table and the
+    settlements at the end."""
+    mm = 1000.0
+    t_end = float(ds["time"][-1])
+    title = html.escape(str(ds.attrs.get("title") or "pelorin result"))
+    partial = (f"<p><b>partial result:</b> {html.escape(str(ds.attrs['partial']))}</p>"
+               if ds.attrs.get("partial") else "")
+    nl = ds.sizes["layer"]
+    head = (f"<p>{float(ds['layer_bottom'][-1]):.2f} m in {nl} layer{'s' if nl > 1 else ''}, "
+            f"{ds.sizes['node'] - 1} elements; drained "
+            f"{html.escape(DRAINAGE_WORDS[ds.attrs['drainage']])}; {ds.sizes['time']} output "
+            f"times to {t_end:g} days</p>")
+    rows = []
+    for k in range(ds.sizes["stage"]):
+        g = lambda key: float(ds[key][k])  # noqa: E731
+        rows.append([str(k + 1), f"{g('stage_time'):g}", f"{g('stage_load'):.1f}",
+                     _cell(g("t50"), ".4g"), _cell(g("t90"), ".4g"), _cell(g("t_eop"), ".4g"),
+                     f"{g('primary') * mm:.1f}", f"{g('settlement_end') * mm:.1f}",
+                     _cell(g("creep") * mm, ".1f")])
+    stages = _table(["stage", "start [d]", "load [kPa]", "t50 [d]", "t90 [d]",
+                     "end of primary [d]", "primary [mm]", "at end [mm]", "creep [mm]"], rows)
+    end = (f"<p>settlement of the surface at {t_end:g} days: "
+           f"<b>{float(ds['settlement'][-1]) * mm:.1f} mm</b>")
+    if "settlement_net" in ds:
+        end += f"; caused by the load: {float(ds['settlement_net'][-1]) * mm:.1f} mm"
+    end += (f"; final primary settlement under {float(ds['stage_load'][-1]):g} kPa: "
+            f"{float(ds['primary'][-1]) * mm:.1f} mm</p>")
+    return f"<div><h4>{title}</h4>{partial}{head}{stages}{end}</div>"
+
+
+def sweep_html(ds: xr.Dataset, dim: str, failures: Counter) -> str:
+    """A sweep for a notebook: counts, the failures' reasons and the percentiles."""
+    n = ds.sizes[dim]
+    failed = sum(failures.values())
+    title = html.escape(str(ds.attrs.get("title") or "pelorin sweep"))
+    parts = [f"<div><h4>{title}</h4><p>{n} {dim}s, {n - failed} ran, {failed} failed</p>"]
+    if ds.attrs.get("partial"):
+        parts.append(f"<p><b>partial:</b> {html.escape(str(ds.attrs['partial']))}</p>")
+    if failures:
+        parts.append(_table(["runs", "failed because"],
+                            [[str(c), r] for r, c in failures.most_common()]))
+    if n - failed:
+        pct = [f"P{p:g}" for p in ds["percentile"].values]
+        rows = [["final settlement [mm]"] + [_cell(v * 1000.0, ".1f") for v in
+                                              ds["final_settlement_percentiles"].values]]
+        for k, st in enumerate(ds["stage"].values):
+            rows.append([f"t90 of stage {st} [d]"] + [_cell(v, ".4g") for v in
+                                                      ds["t90_percentiles"].values[:, k]])
+            rows.append([f"primary, stage {st} [mm]"] + [
+                _cell(v * 1000.0, ".1f") for v in ds["primary_percentiles"].values[:, k]])
+        parts.append(_table([""] + pct, rows))
+    parts.append("</div>")
+    return "".join(parts)

@@ -10,9 +10,18 @@ from ._column import Column
 from .errors import ParameterError
 from .model import Loading, Profile
 
-__all__ = ["time_grid", "output_times"]
+__all__ = ["time_grid", "output_times", "default_end", "DEFAULT_END_NOTE"]
 
 FIRST_FRACTION = 1e-4   # first output time after a stage, as a fraction of the time scale
+# Terzaghi's time factor at 98 % average consolidation, the end of primary here: from the
+# first term of the series, Tv = -(4/pi^2) ln(pi^2 (1 - U)/8) (Terzaghi, Theoretical Soil
+# Mechanics, 1943, ch. XIV).
+TV_EOP = -4.0 / math.pi ** 2 * math.log(math.pi ** 2 * (1.0 - 0.98) / 8.0)
+CREEP_CYCLES = 2            # log cycles of creep after the end of primary
+LONGEST_DEFAULT = 36525.0   # days: an analysis runs to 100 years unless asked for longer
+DEFAULT_END_NOTE = ("default end: the end of primary consolidation of the slowest stage "
+                    "after the last one's start plus two log cycles of creep, rounded up, at "
+                    "most 100 years; [run] end (Loading(end=...)) sets another")
 
 
 def time_grid(stage_times: Sequence[float], end: float, first: float | Sequence[float],
@@ -82,6 +91,17 @@ def _nice_up(x: float) -> float:
     return 10.0 * p
 
 
+def default_end(last_start: float, scale: float, creep: bool) -> float:
+    """The end of an analysis no one gave (days): twice the time scale after the last
+    stage's start without creep; with creep the end of primary (`TV_EOP` times the
+    scale) and `CREEP_CYCLES` log cycles more, rounded up, and at most `LONGEST_DEFAULT`
+    (after the last stage's start, for stages placed later than that)."""
+    if not creep:
+        return last_start + _nice_up(2.0 * scale)
+    cap = LONGEST_DEFAULT if last_start < LONGEST_DEFAULT else last_start + LONGEST_DEFAULT
+    return min(last_start + _nice_up(TV_EOP * scale * 10.0 ** CREEP_CYCLES), cap)
+
+
 def output_times(col: Column, profile: Profile, loading: Loading,
                  times: Optional[Sequence[float]], points_per_decade: int,
                  caller: str = "simulate") -> np.ndarray:
@@ -106,7 +126,7 @@ def output_times(col: Column, profile: Profile, loading: Loading,
     # Each stage's time scale: from the initial state to the stage's load.
     scales = [col.time_scale(q, profile.drainage) for q in loading.loads]
     if loading.end is None:
-        end = float(stage_times[-1]) + _nice_up((20.0 if profile.creep else 2.0) * max(scales))
+        end = default_end(float(stage_times[-1]), max(scales), profile.creep)
     else:
         end = float(loading.end)
     return time_grid(list(loading.times), end, [FIRST_FRACTION * s for s in scales],

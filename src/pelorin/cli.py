@@ -3,6 +3,7 @@
     pelorin run CASE.toml [--out DIR] [--no-plots]
     pelorin plot DIR/results.nc [--out DIR]
     pelorin sweep CASE.toml [--samples N] [--seed S] [--scheduler tcp://HOST:PORT] [--out DIR]
+    pelorin example [NAME [DIR]]
 
 Exit status: 0 done, 1 the run failed (partial results are written),
 2 a bad case file or argument (one line on stderr naming the file and key).
@@ -11,12 +12,18 @@ from __future__ import annotations
 
 import argparse
 import os
+import resource
+import shutil
+import signal
 import sys
-from importlib.metadata import PackageNotFoundError, version
+import tempfile
+import threading
 from typing import Any, Callable, Optional, Sequence
 
 from tqdm import tqdm
 
+from . import __version__
+from ._batches import NoWorkersError
 from .casefile import read_case
 from .errors import CaseError, ConvergenceError, ParameterError
 from .plots import plot_all
@@ -52,28 +59,103 @@ class _Progress:
             self.bar.close()
 
 
-def _write(out: str, files: Sequence[tuple[str, Callable[[str], Any]]]) -> list[str]:
-    """Write every (name, writer) of `files` into the directory `out`; the paths."""
-    os.makedirs(out, exist_ok=True)
-    paths = []
-    for name, write in files:
-        path = os.path.join(out, name)
-        write(path)
-        paths.append(path)
-    return paths
+_FIGURES = (".png", ".svg", ".pdf")
 
 
-def _text(text: str) -> Callable[[str], None]:
-    def write(path: str) -> None:
-        with open(path, "w") as f:
-            f.write(text + "\n")
-    return write
+def _formats(value: str) -> list[str]:
+    kinds = [k.strip().lower() for k in value.split(",") if k.strip()]
+    if not kinds or any(k not in ("png", "svg", "pdf") for k in kinds):
+        raise argparse.ArgumentTypeError(f"a list of png, svg, pdf; got {value!r}")
+    return kinds
 
 
-def _result_files(result: Any, out: str, plots: bool) -> list[str]:
-    paths = _write(out, [("results.nc", result.to_netcdf), ("settlement.csv", result.to_csv),
-                         ("summary.txt", _text(result.summary()))])
-    return paths + (plot_all(result, out) if plots else [])
+class _WriteFailed(Exception):
+    """The outputs could not be written; the files already there are as they were.
+    `library`: the NetCDF library failed, and may crash the interpreter's exit."""
+
+    def __init__(self, message: str, library: bool = False) -> None:
+        super().__init__(message)
+        self.library = library
+
+
+class _Terminated(KeyboardInterrupt):
+    """SIGTERM, handled as Ctrl-C is (what was reached is written), exit status 143."""
+
+
+def _on_sigterm(*_: Any) -> None:
+    raise _Terminated()
+
+
+def _reason(err: BaseException) -> str:
+    if isinstance(err, OSError) and err.strerror:
+        return err.strerror[0].lower() + err.strerror[1:]
+    return str(err) or type(err).__name__
+
+
+def _staged(out: str, write: Callable[[str], list[str]]) -> list[str]:
+    """`write(folder)` into a temporary folder inside `out`, then its files moved over
+    those of `out`, one rename each: a write that fails or is interrupted leaves the
+    files already in `out` as they were (and none of the new ones)."""
+    try:
+        os.makedirs(out, exist_ok=True)
+        tmp = tempfile.mkdtemp(prefix=".pelorin-", dir=out)
+    except OSError as err:
+        raise _WriteFailed(f"cannot write into {out}: {_reason(err)}") from None
+    try:
+        try:
+            written = write(tmp)
+            for path in written:
+                with open(path, "rb") as f:
+                    os.fsync(f.fileno())
+        except (OSError, RuntimeError, MemoryError) as err:
+            # RuntimeError: the NetCDF library's ("NetCDF: HDF error" on a full disk)
+            why = _reason(err)
+            if shutil.disk_usage(tmp).free < 16 << 20:
+                why += "; the disk is full"
+            limit = resource.getrlimit(resource.RLIMIT_FSIZE)[0]
+            if limit != resource.RLIM_INFINITY:
+                why += f"; files are limited to {limit} bytes (ulimit -f)"
+            raise _WriteFailed(f"cannot write the results into {out}: {why}; the files "
+                               "there are left as they were",
+                               library=isinstance(err, RuntimeError)) from None
+        paths = []
+        for path in written:
+            final = os.path.join(out, os.path.basename(path))
+            os.replace(path, final)
+            paths.append(final)
+        return paths
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+
+
+def _with_case(ds: Any, case: str) -> None:
+    """The case file, by name and in full, in the global attributes of a result."""
+    ds.attrs["case_file"] = case
+    with open(case, encoding="utf-8") as f:
+        ds.attrs["case"] = f.read()
+
+
+def _write(result, out: str, plots: bool, formats: Sequence[str] = ("png",),
+           partial: Optional[str] = None, case: str = "") -> list[str]:
+    """results.nc, settlement.csv, summary.txt and the figures, all or none. A `partial`
+    result says why in each file."""
+    if partial:
+        result.dataset.attrs["partial"] = partial
+    if case:
+        _with_case(result.dataset, case)
+
+    def write(folder: str) -> list[str]:
+        paths = [os.path.join(folder, n) for n in ("results.nc", "settlement.csv", "summary.txt")]
+        result.to_netcdf(paths[0])
+        result.to_csv(paths[1])
+        with open(paths[2], "w") as f:
+            if partial:
+                f.write(f"PARTIAL RESULT: {partial}\n\n")
+            f.write(result.summary() + f"\n\nwritten by pelorin {__version__}\n")
+        if plots:
+            paths += plot_all(result, folder, formats)
+        return paths
+    return _staged(out, write)
 
 
 def _run(args: argparse.Namespace) -> int:
@@ -87,20 +169,29 @@ def _run(args: argparse.Namespace) -> int:
         result = case.simulate(progress=progress)
     except ParameterError as err:
         return _fail(f"{args.case}: {err}")
-    except ConvergenceError as err:
+    except (ConvergenceError, KeyboardInterrupt) as err:
+        progress.close()
         partial = getattr(err, "result", None)
-        message = f"{args.case}: the run stopped: {err}"
+        if isinstance(err, KeyboardInterrupt):
+            status = 143 if isinstance(err, _Terminated) else 130
+            message = f"{args.case}: interrupted"
+        else:
+            status, message = 1, f"{args.case}: the run stopped: {err}"
         if partial is not None:
-            paths = _result_files(partial, out, plots=False)
-            message += f"; results up to then in {paths[0]}"
-        return _fail(message, 1)
+            t = float(partial.dataset["time"][-1])
+            why = partial.dataset.attrs.get("partial") or (
+                f"{'interrupted' if status != 1 else 'the run stopped'} after t = {t:g} days")
+            paths = _write(partial, out, plots=False, partial=why, case=args.case)
+            message += (f"; results up to then in {paths[0]}" if status == 1 else
+                        f"; results up to t = {t:g} days in {paths[0]} (marked partial)")
+        return _fail(message, status)
     finally:
         progress.close()
-    paths = _result_files(result, out, plots=not args.no_plots)
+    paths = _write(result, out, plots=not args.no_plots, formats=args.formats, case=args.case)
     print(result.summary())
     print()
-    print(f"results: {', '.join(p for p in paths if not p.endswith('.png'))}")
-    figures = [p for p in paths if p.endswith(".png")]
+    print(f"results: {', '.join(p for p in paths if not p.endswith(_FIGURES))}")
+    figures = [p for p in paths if p.endswith(_FIGURES)]
     if figures:
         print(f"figures: {', '.join(figures)}")
     return 0
@@ -110,10 +201,12 @@ def _plot(args: argparse.Namespace) -> int:
     try:
         result = open_result(args.result)
     except (OSError, ValueError) as err:
-        msg = str(err) if str(err).startswith(args.result) else f"{args.result}: {err}"
+        msg = str(err) if str(err).startswith(args.result) else f"{args.result}: {_reason(err)}"
         return _fail(f"{msg}")
     out = args.out or os.path.dirname(os.path.abspath(args.result))
-    paths = plot_all(result, out)
+    def figures(folder: str) -> list[str]:
+        return list(plot_all(result, folder, args.formats))
+    paths = _staged(out, figures)
     print("figures: " + ", ".join(paths))
     return 0
 
@@ -125,7 +218,7 @@ def _sweep(args: argparse.Namespace) -> int:
         return _fail(str(err))
     if case.sweep_spec is None:
         return _fail(f"{args.case}: no [sweep] section: add one with [[sweep.vary]] tables "
-                     "naming the uncertain parameters (see `pelorin sweep --help`)")
+                     "naming the uncertain parameters (`pelorin sweep --help` shows one)")
     kw: dict[str, Any] = {}
     for option, key, low in (("--samples", "samples", 1), ("--seed", "seed", 0),
                              ("--batch-size", "batch_size", 1), ("--workers", "workers", 1)):
@@ -138,16 +231,43 @@ def _sweep(args: argparse.Namespace) -> int:
     kw["scheduler"] = args.scheduler
     kw["progress"] = not args.quiet and (sys.stderr.isatty() or args.progress)
     out = args.out or os.path.splitext(os.path.basename(args.case))[0] + "-sweep"
+    status, message = 0, ""
     try:
         result = case.sweep(**kw)
     except (ParameterError, CaseError) as err:
         return _fail(f"{args.case}: {err}")
+    except KeyboardInterrupt as err:
+        status = 143 if isinstance(err, _Terminated) else 130
+        message = f"{args.case}: interrupted"
+        result = getattr(err, "result", None)
+        if result is None:
+            return _fail(message, status)
+    except NoWorkersError as err:
+        return _fail(str(err), 1)
+    except ImportError as err:
+        return _fail(str(err), 1)
     except (OSError, TimeoutError) as err:
         return _fail(f"cannot reach the Dask scheduler {args.scheduler}: {err}", 1)
-    paths = _write(out, [("sweep.nc", result.to_netcdf),
-                         ("percentiles.csv", result.percentiles_frame().to_csv),
-                         ("summary.txt", _text(result.summary())),
-                         ("settlement_band.png", result.plot)])
+    partial = result.dataset.attrs.get("partial")
+    _with_case(result.dataset, args.case)
+
+    def write(folder: str) -> list[str]:
+        paths = [os.path.join(folder, n) for n in ("sweep.nc", "percentiles.csv",
+                                                   "summary.txt", "settlement_band.png")]
+        result.to_netcdf(paths[0])
+        with open(paths[1], "w") as f:
+            f.write(f"# pelorin {__version__}" + (f"; PARTIAL: {partial}" if partial else "")
+                    + "\n")
+            result.percentiles_frame().to_csv(f)
+        with open(paths[2], "w") as f:
+            if partial:
+                f.write(f"PARTIAL RESULT: {partial}\n\n")
+            f.write(result.summary() + f"\n\nwritten by pelorin {__version__}\n")
+        result.plot(paths[3])
+        return paths
+    paths = _staged(out, write)
+    if status:
+        return _fail(f"{message}; {partial}: in {paths[0]} (marked partial)", status)
     print(result.summary())
     print()
     print(f"results: {', '.join(paths[:3])}")
@@ -155,24 +275,76 @@ def _sweep(args: argparse.Namespace) -> int:
     return 0
 
 
-def _version() -> str:
+def _examples() -> dict[str, str]:
+    """The example case files by name: shipped with the package, or a source checkout's."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    for folder in (os.path.join(here, "examples"), os.path.join(here, os.pardir, os.pardir,
+                                                                "examples")):
+        if os.path.isdir(folder):
+            return {os.path.splitext(n)[0]: os.path.join(folder, n)
+                    for n in sorted(os.listdir(folder)) if n.endswith(".toml")}
+    return {}
+
+
+def _example(args: argparse.Namespace) -> int:
+    found = _examples()
+    if args.name is None:
+        for name, path in found.items():
+            with open(path, encoding="utf-8") as f:
+                first = f.readline().lstrip("# ").strip()
+            print(f"{name:16s} {first}")
+        return 0
+    if args.name not in found:
+        return _fail(f"no example case {args.name!r}; there are: {', '.join(found) or 'none'}")
+    target = os.path.join(args.dir, args.name + ".toml")
+    if os.path.exists(target):
+        return _fail(f"{target} exists already: not overwritten", 1)
     try:
-        return version("pelorin")
-    except PackageNotFoundError:
-        return "(not installed)"
+        os.makedirs(args.dir, exist_ok=True)
+        shutil.copyfile(found[args.name], target)
+    except OSError as err:
+        return _fail(f"cannot write {target}: {err.strerror or err}", 1)
+    print(f"{target}: run it with `pelorin run {target}`")
+    return 0
+
+
+_SWEEP_SECTION = """\
+the case file's [sweep] section:
+  [sweep]
+  samples = 200                # number of runs (--samples overrides it)
+  seed = 1                     # the same seed gives the same samples (--seed)
+  correlation = [[1.0, -0.5], [-0.5, 1.0]]   # optional, in the order of the tables below
+
+  [[sweep.vary]]               # one table per uncertain parameter
+  parameter = "soft clay.kref" # "<layer>.<parameter>": layer by name, or "layer 2"
+  distribution = "lognormal"   # with median and sigma_log10 (or cov)
+  median = 1e-8
+  sigma_log10 = 0.5
+
+  [[sweep.vary]]
+  parameter = "soft clay.Cc"   # a Soil's Cc, Cr, kref, Ca ... or a Layer's thickness, ocr, pc, e0
+  distribution = "normal"      # with mean and sd (or cov); "uniform" with low and high
+  mean = 0.9
+  cov = 0.2
+
+`pelorin example embankment` writes a complete case with one.
+"""
 
 
 def parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog="pelorin", description="Consolidation settlement of soft "
-                                "soils: run a case file, redraw its figures.")
-    p.add_argument("--version", action="version", version=f"pelorin {_version()}")
+                                "soils: run a case file, redraw its figures, copy an example out.")
+    p.add_argument("--version", action="version", version=f"pelorin {__version__}")
     sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
     r = sub.add_parser("run", help="run a TOML case file",
                        description="Run a TOML case file and write results.nc, settlement.csv, "
-                       "summary.txt and the figures (PNG) into the output directory.")
+                       "summary.txt and the figures (PNG, or --formats) into the output "
+                       "directory.")
     r.add_argument("case", help="the case file (TOML)")
     r.add_argument("--out", metavar="DIR", help="output directory (default: CASE-results)")
     r.add_argument("--no-plots", action="store_true", help="write no figures")
+    r.add_argument("--formats", type=_formats, default=["png"], metavar="png,svg,pdf",
+                   help="the figures' file formats (default: png)")
     r.add_argument("--quiet", action="store_true", help="no progress bar")
     r.add_argument("--progress", action="store_true",
                    help="show the progress bar even when stderr is not a terminal")
@@ -181,13 +353,16 @@ def parser() -> argparse.ArgumentParser:
                        description="Redraw the figures of a saved result.")
     q.add_argument("result", help="a results.nc written by `pelorin run`")
     q.add_argument("--out", metavar="DIR", help="where to write (default: next to the file)")
+    q.add_argument("--formats", type=_formats, default=["png"], metavar="png,svg,pdf",
+                   help="the figures' file formats (default: png)")
     q.set_defaults(func=_plot)
     w = sub.add_parser("sweep", help="run a case many times with uncertain parameters on Dask",
                        description="Run the case's [sweep]: the uncertain parameters of its "
                        "[[sweep.vary]] tables drawn from their distributions, every sample an "
                        "independent run on Dask (a local cluster over this machine's cores, "
                        "or --scheduler). Writes sweep.nc, percentiles.csv, summary.txt and "
-                       "settlement_band.png.")
+                       "settlement_band.png.",
+                       epilog=_SWEEP_SECTION, formatter_class=argparse.RawDescriptionHelpFormatter)
     w.add_argument("case", help="the case file (TOML) with a [sweep] section")
     w.add_argument("--samples", type=int, help="number of samples (default: the file's)")
     w.add_argument("--seed", type=int, help="seed of the sampling (default: the file's)")
@@ -206,17 +381,41 @@ def parser() -> argparse.ArgumentParser:
     w.add_argument("--progress", action="store_true",
                    help="show the progress bar even when stderr is not a terminal")
     w.set_defaults(func=_sweep)
+    x = sub.add_parser("example", help="copy an example case file out",
+                       description="Copy the example case NAME (a commented TOML case file) "
+                       "to DIR/NAME.toml; without NAME, list the examples.")
+    x.add_argument("name", nargs="?", metavar="NAME", help="the example (e.g. embankment)")
+    x.add_argument("dir", nargs="?", default=".", metavar="DIR",
+                   help="where to write it (default: the current directory)")
+    x.set_defaults(func=_example)
     return p
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Entry point of the `pelorin` command; returns the exit status."""
     args = parser().parse_args(argv)
+    handlers = {}
+    if threading.current_thread() is threading.main_thread():
+        if hasattr(signal, "SIGXFSZ"):    # a file size limit: an error to report, not a kill
+            handlers[signal.SIGXFSZ] = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        handlers[signal.SIGTERM] = signal.signal(signal.SIGTERM, _on_sigterm)
     try:
         return int(args.func(args))
+    except _WriteFailed as err:
+        status = _fail(str(err), 1)
+        if err.library:   # the HDF5 library's state after a failed write crashes the exit
+            sys.stdout.flush()
+            sys.stderr.flush()
+            os._exit(status)
+        return status
+    except KeyboardInterrupt as err:  # between the steps that report it themselves
+        return _fail("interrupted", 143 if isinstance(err, _Terminated) else 130)
     except BrokenPipeError:     # output piped into a pager or head that closed
         sys.stdout = open(os.devnull, "w")
         return 0
+    finally:
+        for sig, handler in handlers.items():
+            signal.signal(sig, handler)
 
 
 if __name__ == "__main__":  # pragma: no cover

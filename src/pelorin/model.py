@@ -42,8 +42,9 @@ def _describe(value: Any) -> str:
 
 def _number(owner: str, name: str, value: Any, meaning: str, *, gt: float | None = None,
             ge: float | None = None, lt: float | None = None, le: float | None = None,
-            lt_name: str | None = None) -> float:
-    """`value` as a float, or ParameterError saying which bound it breaks."""
+            lt_name: str | None = None, most: float | None = None) -> float:
+    """`value` as a float, or ParameterError saying which bound it breaks; `most`, a
+    bound on its size beyond which no analysis can follow it, is said on its own."""
     if isinstance(value, bool) or not isinstance(value, Real):
         raise ParameterError(owner, name, f"must be a number ({meaning}); got {_describe(value)}")
     x = float(value)
@@ -61,6 +62,10 @@ def _number(owner: str, name: str, value: Any, meaning: str, *, gt: float | None
     if not ok:
         expected = " and ".join(bounds) if bounds else "a finite number"
         raise ParameterError(owner, name, f"must be {expected} ({meaning}); got {value!r}")
+    if most is not None and abs(x) > most:
+        size = f"at most {most:g}" if (gt is not None and gt >= 0) or (ge is not None and ge >= 0) \
+            else f"between {-most:g} and {most:g}"
+        raise ParameterError(owner, name, f"must be {size} ({meaning}); got {value!r}")
     return x
 
 
@@ -86,6 +91,15 @@ def _items(obj: Any, owner: str, name: str, cls: type, what: str) -> tuple:
 
 def _set(obj: Any, name: str, value: Any) -> None:
     object.__setattr__(obj, name, value)
+
+
+# Bounds of what an analysis can follow: stage times and its end within 10 million days
+# (27 000 years) and a stage after the first at least a tenth of a second in; loads up to
+# 100 MPa (far beyond any fill), so that every time and stress stays a number the time
+# grid and the engine can use.
+MAX_DAYS = 1e7
+MIN_DAYS = 1e-6
+MAX_LOAD = 1e5
 
 
 @dataclass(frozen=True)
@@ -149,14 +163,14 @@ class Soil:
         o = "Soil" + (f" {self.name!r}" if self.name else "")
         if not isinstance(self.name, str):
             raise ParameterError("Soil", "name", f"must be a text label; got {_describe(self.name)}")
-        _set(self, "Cc", _number(o, "Cc", self.Cc, "compression index", gt=0.0))
+        _set(self, "Cc", _number(o, "Cc", self.Cc, "compression index", gt=0.0, most=50.0))
         _set(self, "Cr", _number(o, "Cr", self.Cr, "recompression index", gt=0.0))
-        if self.Cr > self.Cc:
-            raise ParameterError(o, "Cr", f"must be at most Cc = {self.Cc:g} (recompression is "
-                                 f"stiffer than virgin compression); got {self.Cr:g}")
+        if self.Cr >= self.Cc:
+            raise ParameterError(o, "Cr", f"must be less than Cc = {self.Cc:g} (recompression "
+                                 f"is stiffer than virgin compression); got {self.Cr:g}")
         _set(self, "esigvref", _number(o, "esigvref", self.esigvref,
                                        "void ratio on the normal compression line at sigvref",
-                                       gt=0.0))
+                                       gt=0.0, most=50.0))
         _set(self, "sigvref", _number(o, "sigvref", self.sigvref,
                                       "reference effective stress, kPa", gt=0.0))
         _set(self, "kref", _number(o, "kref", self.kref, "permeability at ekref, m/s",
@@ -164,7 +178,11 @@ class Soil:
         ekref = self.esigvref if self.ekref is None else self.ekref
         _set(self, "ekref", _number(o, "ekref", ekref, "void ratio of kref", gt=0.0))
         _set(self, "Ck", _number(o, "Ck", self.Ck,
-                                 "void-ratio change per tenfold change of permeability", gt=0.0))
+                                 "void-ratio change per tenfold change of permeability",
+                                 gt=0.0, most=100.0))
+        if self.Ck < 1e-3:
+            raise ParameterError(o, "Ck", f"must be at least 0.001 (void-ratio change per "
+                                 f"tenfold change of permeability); got {self.Ck!r}")
         _set(self, "Gs", _number(o, "Gs", self.Gs, "specific gravity of the solids, "
                                  "typically 2.6 to 2.8", gt=1.0, le=5.0))
         _set(self, "tref", _number(o, "tref", self.tref,
@@ -218,7 +236,11 @@ class Layer:
             raise ParameterError(o, "name", f"must be a text label; got {_describe(self.name)}")
         if not self.name and self.soil.name:
             _set(self, "name", self.soil.name)
-        _set(self, "thickness", _number(o, "thickness", self.thickness, "m", gt=0.0))
+        _set(self, "thickness", _number(o, "thickness", self.thickness, "m", gt=0.0,
+                                        most=1e4))
+        if self.thickness < 1e-6:
+            raise ParameterError(o, "thickness", f"must be at least 1e-06 (m); got "
+                                 f"{self.thickness!r}")
         given = [k for k in ("ocr", "pc", "e0") if getattr(self, k) is not None]
         if len(given) != 1:
             got = ", ".join(given) if given else "none"
@@ -314,19 +336,23 @@ class Stage:
 
     def __post_init__(self) -> None:
         _set(self, "time", _number("Stage", "time", self.time, "start of the stage, days",
-                                   ge=0.0))
+                                   ge=0.0, most=MAX_DAYS))
+        if 0.0 < self.time < MIN_DAYS:
+            raise ParameterError("Stage", "time", f"must be 0 or at least {MIN_DAYS:g} days "
+                                 f"(start of the stage); got {self.time!r}")
         if (self.load is None) == (self.fill is None):
             raise ParameterError("Stage", "load/fill", "must be given exactly once: the total "
                                  "load from this time on in kPa (load), or the thickness of "
                                  "fill placed in m (fill)")
         if self.load is not None:
             _set(self, "load", _number("Stage", "load", self.load, "total load from this "
-                                       "time on, kPa"))
+                                       "time on, kPa", most=MAX_LOAD))
         else:
             _set(self, "fill", _number("Stage", "fill", self.fill,
-                                       "thickness of fill placed, m; negative removes"))
+                                       "thickness of fill placed, m; negative removes",
+                                       most=1000.0))
         _set(self, "unit_weight", _number("Stage", "unit_weight", self.unit_weight,
-                                          "unit weight of the fill, kN/m^3", gt=0.0))
+                                          "unit weight of the fill, kN/m^3", gt=0.0, most=100.0))
 
 
 @dataclass(frozen=True)
@@ -363,7 +389,16 @@ class Loading:
         _set(self, "stages", stages)
         if self.end is not None:
             _set(self, "end", _number("Loading", "end", self.end, "last time of the analysis, "
-                                      "days, after the last stage", gt=stages[-1].time))
+                                      "days, after the last stage", gt=stages[-1].time,
+                                      most=MAX_DAYS))
+            least = stages[-1].time + max(MIN_DAYS, stages[-1].time * 1e-9)
+            if self.end < least:
+                raise ParameterError("Loading", "end", f"must be at least {least:g} days (after "
+                                     f"the last stage); got {self.end!r}")
+        if max(abs(q) for q in self.loads) > MAX_LOAD:
+            raise ParameterError("Loading", "stages", f"must not load the surface with more "
+                                 f"than {MAX_LOAD:g} kPa in total; the fills reach "
+                                 f"{max(self.loads, key=abs):g}")
 
     @property
     def loads(self) -> tuple[float, ...]:

@@ -2,16 +2,20 @@
 
 Each function takes a `Result` (`plot_band` a `SweepResult`) and returns a
 matplotlib `Figure` (made without pyplot, so nothing is shown and no backend
-is needed); pass `path` to save it as well.  `plot_all` writes the set into a
-directory.  Matplotlib is imported when the first figure is drawn.
+is needed); pass `path` to save it as well (PNG, SVG or PDF, from the
+suffix).  `plot_all` writes the set into a directory, or returns it.
+Matplotlib is imported when the first figure is drawn.
 """
 from __future__ import annotations
 
 import math
 import os
-from typing import TYPE_CHECKING, Any, Callable, Optional, Sequence
+import textwrap
+from typing import TYPE_CHECKING, Any, Callable, Optional, Sequence, Union
 
 import numpy as np
+
+from . import __version__
 
 if TYPE_CHECKING:   # result.py imports this module
     from matplotlib.figure import Figure
@@ -23,6 +27,7 @@ __all__ = ["plot_settlement", "plot_isochrones", "plot_compression", "plot_conso
            "plot_all", "plot_band", "terzaghi_U"]
 
 DPI = 110
+FORMATS = ("png", "svg", "pdf")
 
 
 def _figure(**kw: Any) -> Figure:
@@ -49,13 +54,53 @@ def terzaghi_U(Tv: np.ndarray | float) -> np.ndarray:
 
 def _save(fig: Figure, path: Optional[str | os.PathLike]) -> Figure:
     if path is not None:
-        fig.savefig(path, dpi=DPI)
+        kind = os.path.splitext(os.fspath(path))[1].lstrip(".").lower() or "png"
+        key = {"png": "Software", "svg": "Creator", "pdf": "Creator"}.get(kind)
+        fig.savefig(path, dpi=DPI, format=kind,
+                    metadata={key: f"pelorin {__version__}"} if key else None)
     return fig
 
 
-def _title(result: Result, what: str) -> str:
-    title = result.dataset.attrs.get("title", "")
-    return f"{title}: {what}" if title else what
+def _title(result: Result, what: str, width: float = 7.0) -> str:
+    """The case's title and what the figure shows, wrapped to the figure's width
+    (inches) at the axes title's size."""
+    title = str(result.dataset.attrs.get("title") or "")
+    text = f"{title}: {what}" if title else what
+    return "\n".join(textwrap.wrap(text, max(20, int(width * 10.5))))
+
+
+def _apart(fig: Figure, texts: list) -> None:
+    """Move labels, one by one, off those placed before them: the nearest free
+    place below or above, inside the axes where there is one."""
+    if len(texts) < 2:
+        return
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    renderer = FigureCanvasAgg(fig).get_renderer()
+    placed: list = []
+    for text in texts:
+        x, y = text.xyann
+        step = text.get_window_extent(renderer).height * 72.0 / fig.dpi + 1.0
+        inside = text.axes.get_window_extent(renderer)
+        for k in range(2 * len(texts) + 1):
+            text.xyann = (x, y + (-1) ** k * ((k + 1) // 2) * step)
+            box = text.get_window_extent(renderer)
+            if (not any(b.overlaps(box) for b in placed) and inside.y0 <= box.y0
+                    and box.y1 <= inside.y1):
+                break
+        else:
+            text.xyann = (x, y)
+        placed.append(text.get_window_extent(renderer))
+
+
+def _log_ticks(axis, low: float, high: float) -> None:
+    """Enough labelled ticks on a log axis that spans less than a few decades:
+    1-2-5 in every decade, as plain numbers."""
+    if not (low > 0.0 and high > low) or math.log10(high / low) > 3.0:
+        return
+    from matplotlib.ticker import LogLocator, NullFormatter, ScalarFormatter
+    axis.set_major_locator(LogLocator(subs=(1.0, 2.0, 5.0)))
+    axis.set_major_formatter(ScalarFormatter())
+    axis.set_minor_formatter(NullFormatter())
 
 
 def _stage_rows(result: Result):
@@ -82,7 +127,7 @@ def plot_settlement(result: Result, path: Optional[str | os.PathLike] = None) ->
     top.step(t[pos], load[pos], where="pre", color="C3")
     top.set_ylabel("load [kPa]")
     top.set_ylim(min(0.0, load.min()) * 1.1, max(load.max(), 1e-9) * 1.15)
-    top.set_title(_title(result, "settlement"))
+    top.set_title(_title(result, "settlement", 8.0))
     mm = 1000.0
     ax.plot(t[pos], ds["settlement"].values[pos] * mm, color="C0", label="surface")
     if "settlement_net" in ds:
@@ -93,6 +138,7 @@ def plot_settlement(result: Result, path: Optional[str | os.PathLike] = None) ->
     s = ds["settlement"].values
     several = ds.sizes["stage"] > 1
     labelled = set()
+    notes = []
     for k, ts, q, t50, t90 in _stage_rows(result):
         if ts > 0.0:
             for a in (top, ax):
@@ -104,8 +150,9 @@ def plot_settlement(result: Result, path: Optional[str | os.PathLike] = None) ->
                 ax.plot([ts + tx], [y], marker=marker, color="k", ms=5, ls="none",
                         label=None if name in labelled else f"{name} of a stage")
                 labelled.add(name)
-                ax.annotate(f"{name} ({k})" if several else name, (ts + tx, y),
-                            xytext=(4, -8), textcoords="offset points", fontsize=7)
+                notes.append(ax.annotate(f"{name} ({k})" if several else name, (ts + tx, y),
+                                         xytext=(4, -8), textcoords="offset points",
+                                         fontsize=7))
     ax.set_xscale("log")
     ax.invert_yaxis()
     ax.set_xlabel("time [days]")
@@ -113,17 +160,31 @@ def plot_settlement(result: Result, path: Optional[str | os.PathLike] = None) ->
     ax.grid(True, which="both", lw=0.3)
     top.grid(True, which="both", lw=0.3)
     ax.legend(loc="lower left", fontsize=8)
+    _apart(fig, notes)
     return _save(fig, path)
 
 
 def _pick_times(result: Result, count: int = 7) -> list[int]:
-    """Indices of `count` output times spread evenly in log time."""
-    t = result.dataset["time"].values
-    idx = np.nonzero(t > 0.0)[0]
-    if idx.size <= count:
-        return [int(i) for i in idx]
-    want = np.geomspace(t[idx[0]], t[idx[-1]], count)
-    return sorted({int(idx[np.argmin(np.abs(np.log(t[idx]) - np.log(w)))]) for w in want})
+    """Indices of output times to draw isochrones at: in every stage the first
+    output time after its start (the pressure the load has just set up), then
+    times spread evenly in log time since the start, `count` in all (at least
+    three per stage)."""
+    ds = result.dataset
+    t = ds["time"].values
+    starts = [float(s) for s in ds["stage_time"].values]
+    per = max(3, math.ceil(count / len(starts)))
+    picks: set[int] = set()
+    for k, ts in enumerate(starts):
+        te = starts[k + 1] if k + 1 < len(starts) else math.inf
+        idx = np.nonzero((t > ts) & (t <= te))[0] if ts > 0.0 else np.nonzero(
+            (t > 0.0) & (t <= te))[0]
+        if idx.size <= per:
+            picks.update(int(i) for i in idx)
+            continue
+        since = t[idx] - ts
+        want = np.geomspace(since[0], since[-1], per)
+        picks.update(int(idx[np.argmin(np.abs(np.log(since) - np.log(w)))]) for w in want)
+    return sorted(picks)
 
 
 def plot_isochrones(result: Result, times: Optional[Sequence[float]] = None,
@@ -208,6 +269,7 @@ def plot_compression(result: Result, elements: Optional[Sequence[int]] = None,
         ncl = float(ds["esigvref"][i]) - float(ds["Cc"][i]) * np.log10(s / float(ds["sigvref"][i]))
         ax.plot(s, ncl, color=color, ls="--", lw=0.9)
     ax.set_xscale("log")
+    _log_ticks(ax.xaxis, *ax.get_xlim())
     ax.set_xlabel("vertical effective stress [kPa]")
     ax.set_ylabel("void ratio (dashed: normal compression lines)")
     ax.set_title(_title(result, "e–log σ′ paths"))
@@ -258,23 +320,38 @@ def plot_consolidation(result: Result, path: Optional[str | os.PathLike] = None)
     return _save(fig, path)
 
 
-def plot_all(result: Result, outdir: str | os.PathLike) -> list[str]:
-    """Write every figure that applies as PNG into `outdir`; return the paths.
+def plot_all(result: Result, outdir: Optional[str | os.PathLike] = None,
+             formats: Union[str, Sequence[str]] = "png") -> Union[list[str], dict[str, Figure]]:
+    """Every figure that applies: settlement, isochrones, compression, and
+    consolidation for a profile of one layer.
 
-    settlement.png, isochrones.png, compression.png, and consolidation.png
-    for a profile of one layer.
+    Parameters
+    ----------
+    outdir : str or path-like, optional
+        Write them into this directory (settlement.png ...) and return the
+        paths; without it, return the figures by name.
+    formats : str or sequence of str, default "png"
+        Any of "png" (110 dpi), "svg", "pdf"; every figure in each of them.
     """
-    os.makedirs(outdir, exist_ok=True)
+    kinds = [formats] if isinstance(formats, str) else list(formats)
+    bad = [k for k in kinds if k not in FORMATS]
+    if bad or not kinds:
+        raise ValueError(f"formats must be some of {', '.join(FORMATS)}; got {formats!r}")
     jobs: list[tuple[str, Callable[..., Figure]]] = [
-        ("settlement.png", plot_settlement), ("isochrones.png", plot_isochrones),
-        ("compression.png", plot_compression)]
+        ("settlement", plot_settlement), ("isochrones", plot_isochrones),
+        ("compression", plot_compression)]
     if result.dataset.sizes["layer"] == 1:
-        jobs.append(("consolidation.png", plot_consolidation))
+        jobs.append(("consolidation", plot_consolidation))
+    if outdir is None:
+        return {name: draw(result) for name, draw in jobs}
+    os.makedirs(outdir, exist_ok=True)
     paths = []
     for name, draw in jobs:
-        path = os.path.join(os.fspath(outdir), name)
-        draw(result, path=path)
-        paths.append(path)
+        fig = draw(result)
+        for kind in kinds:
+            path = os.path.join(os.fspath(outdir), f"{name}.{kind}")
+            _save(fig, path)
+            paths.append(path)
     return paths
 
 
@@ -301,6 +378,4 @@ def plot_band(sweep: SweepResult, path: Optional[str | os.PathLike] = None) -> F
     ax.legend(loc="lower left")
     ax.set_title(ds.attrs.get("title") or "Settlement: spread of the runs")
     fig.tight_layout()
-    if path is not None:
-        fig.savefig(path, dpi=DPI)
-    return fig
+    return _save(fig, path)

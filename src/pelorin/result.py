@@ -2,14 +2,16 @@
 from __future__ import annotations
 
 import os
+from typing import Any, Optional
 
 import numpy as np
 import pandas as pd
 import xarray as xr
 
-from . import plots
+from . import __version__, plots
+from ._files import read_netcdf, replacing, write_netcdf
 from ._stages import U_EOP
-from ._text import result_summary
+from ._text import result_html, result_summary
 
 __all__ = ["Result", "open_result", "U_EOP"]
 
@@ -49,9 +51,15 @@ class Result:
 
     def __repr__(self) -> str:
         ds = self.dataset
+        partial = ", partial" if ds.attrs.get("partial") else ""
         return (f"<pelorin.Result {ds.attrs.get('title', '')!r}: {ds.sizes['node']} nodes, "
                 f"{ds.sizes['time']} times to {float(ds['time'][-1]):g} days, "
-                f"settlement {float(ds['settlement'][-1]) * 1000:.0f} mm>")
+                f"settlement {float(ds['settlement'][-1]) * 1000:.0f} mm{partial}>")
+
+    def _repr_html_(self) -> str:
+        """The summary for a notebook: the profile, the stage table and the final
+        settlements."""
+        return result_html(self.dataset)
 
     # -- the quantities -------------------------------------------------------
     @property
@@ -118,8 +126,9 @@ class Result:
     # -- files ------------------------------------------------------------------
     def to_netcdf(self, path: str | os.PathLike) -> None:
         """Write the result to a NetCDF-4 file (read it back with
-        `pelorin.open_result`)."""
-        self.dataset.to_netcdf(path, engine="netcdf4")
+        `pelorin.open_result`): into a temporary file beside it, renamed over
+        `path` once complete, so that a failed write leaves an old file whole."""
+        write_netcdf(self.dataset, path)
 
     def to_csv(self, path: str | os.PathLike) -> None:
         """Write the settlement-time table: time, load, settlement of the
@@ -132,16 +141,24 @@ class Result:
         }
         if "settlement_net" in ds:
             cols["settlement net of background creep [mm]"] = ds["settlement_net"].values * 1000.0
-        for i, name in enumerate(ds["layer_name"].values):
-            cols[f"{name} [mm]"] = ds["layer_settlement"].values[i] * 1000.0
+        names = [str(name) for name in ds["layer_name"].values]
+        for i, name in enumerate(names):   # a name that repeats: the layer's number too
+            label = name if names.count(name) == 1 else f"{name} (layer {i + 1})"
+            cols[f"{label} [mm]"] = ds["layer_settlement"].values[i] * 1000.0
         cols["U from pore pressure"] = ds["U_pore"].values
         cols["U from settlement"] = ds["U_settlement"].values
-        pd.DataFrame(cols).to_csv(path, index=False, float_format="%.6g")
+        partial = ds.attrs.get("partial")
+        with replacing(path) as tmp, open(tmp, "w", newline="") as f:
+            # the program that wrote it, as a comment line (pandas: read_csv(comment="#"))
+            f.write(f"# pelorin {__version__}" + (f"; PARTIAL: {partial}" if partial else "")
+                    + "\n")
+            pd.DataFrame(cols).to_csv(f, index=False, float_format="%.6g")
 
-    def plot(self, outdir: str | os.PathLike) -> list[str]:
-        """Write the figures as PNG into `outdir` (see `pelorin.plots.plot_all`);
-        return their paths."""
-        return plots.plot_all(self, outdir)
+    def plot(self, outdir: Optional[str | os.PathLike] = None, formats: Any = "png") -> Any:
+        """The figures (see `pelorin.plots.plot_all`): written into `outdir` in
+        `formats` ("png", "svg", "pdf"), their paths returned; without `outdir`,
+        a dict of the matplotlib Figures by name."""
+        return plots.plot_all(self, outdir, formats)
 
     # -- reading ------------------------------------------------------------------
     def summary(self) -> str:
@@ -161,9 +178,16 @@ def open_result(path: str | os.PathLike) -> Result:
     Returns
     -------
     Result
+
+    Raises
+    ------
+    FileNotFoundError
+        There is no such file.
+    ValueError
+        The file is not a result written by pelorin, or it is damaged (its
+        checksums do not match).
     """
-    with xr.open_dataset(path, engine="netcdf4") as ds:
-        loaded = ds.load()
+    loaded = read_netcdf(path)
     if loaded.attrs.get("source") != "pelorin" or "settlement" not in loaded:
         raise ValueError(f"{os.fspath(path)}: not a pelorin result (no settlement history)")
     if "layer_name" in loaded:

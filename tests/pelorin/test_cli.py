@@ -1,12 +1,16 @@
 """The pelorin command, run as a subprocess: the example case, broken case
 files, and redrawing a saved result."""
 import os
+import re
+import signal
 import shutil
 import subprocess
 import sys
 import sysconfig
 
 import pytest
+
+import pelorin as pelorin_package
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir)
 EXAMPLE = os.path.join(ROOT, "examples", "embankment.toml")
@@ -36,15 +40,24 @@ def test_the_example_case_runs_and_writes_everything(example):
     out, proc = example
     assert proc.returncode == 0, proc.stderr
     assert sorted(os.listdir(out)) == sorted(FILES)
-    summary = (out / "summary.txt").read_text()
-    assert proc.stdout.startswith(summary)          # printed as written
+    summary, version = (out / "summary.txt").read_text().rsplit("\n\n", 1)
+    assert proc.stdout.startswith(summary + "\n")   # printed as written, with its writer
+    assert version == f"written by pelorin {pelorin_package.__version__}\n"
     assert summary.count("\n") > 12 and "sand lens" in summary
     assert "net of" in summary                      # creep: the companion run
     assert f"figures: {out / 'settlement.png'}, " in proc.stdout
     assert proc.stderr == ""                         # no bar when stderr is not a terminal
     # The README shows what `make demo` prints.
     from test_package import readme_blocks
-    assert readme_blocks()[0].startswith(summary + "\nresults: demo-results/results.nc, ")
+    assert readme_blocks()[0].startswith(summary + "\n\nresults: demo-results/results.nc, ")
+
+
+def test_results_follow_the_cf_conventions(example):
+    from test_release import check_cf
+    ds = check_cf(example[0] / "results.nc")
+    assert ds["settlement"].attrs["positive"] == "down"
+    assert ds["depth"].attrs["standard_name"] == "depth"
+    assert ds.attrs["case"] == GOOD and ds.attrs["case_file"] == EXAMPLE
 
 
 def test_plot_redraws_the_figures_of_a_saved_result(example, tmp_path):
@@ -111,3 +124,116 @@ def test_the_command_is_installed_as_a_console_script():
     assert exe is not None
     proc = subprocess.run([exe, "--help"], capture_output=True, text=True, timeout=60)
     assert proc.returncode == 0 and "run" in proc.stdout and "plot" in proc.stdout
+
+
+def test_example_copies_a_shipped_case_out(tmp_path):
+    listed = pelorin("example")
+    assert listed.returncode == 0 and listed.stdout.startswith("embankment ")
+    proc = pelorin("example", "embankment", str(tmp_path / "cases"))
+    assert proc.returncode == 0, proc.stderr
+    assert (tmp_path / "cases" / "embankment.toml").read_text() == GOOD
+    again = pelorin("example", "embankment", str(tmp_path / "cases"))
+    assert again.returncode == 1 and "not overwritten" in again.stderr
+    missing = pelorin("example", "dam")
+    assert missing.returncode == 2 and "there are: embankment" in missing.stderr
+
+
+def test_the_wheel_ships_the_examples_and_no_sources():
+    import pelorin as package
+    folder = os.path.dirname(package.__file__)
+    if os.environ.get("PELORIN_BUILD_DIR"):
+        pytest.skip("not testing an installed package")
+    assert os.listdir(os.path.join(folder, "examples")) == ["embankment.toml"]
+    assert not [n for n in os.listdir(folder) if n.endswith((".cpp", ".hpp"))]
+
+
+SLOW = GOOD.split("[[layers]]")[0].split("[soils.")[0] + """
+[soils.clay]
+Cc = 0.5
+Cr = 0.05
+esigvref = 1.5
+kref = 1e-9
+Ck = 0.75
+Ca = 0.02
+
+[[layers]]
+soil = "clay"
+thickness = 10.0
+ocr = 1.2
+elements = 3000
+
+[[stages]]
+time = 0.0
+load = 100.0
+
+[run]
+end = 100000.0
+rtol = 2e-7
+"""
+
+
+@pytest.mark.parametrize("sig, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
+def test_an_interrupted_run_writes_what_it_reached_marked_partial(tmp_path, sig, status):
+    import xarray as xr
+    case = tmp_path / "slow.toml"
+    case.write_text(SLOW)
+    out = tmp_path / "out"
+    p = subprocess.Popen([sys.executable, "-c", MAIN, TESTS, "run", str(case), "--out",
+                          str(out), "--progress"], stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, text=True)
+    assert p.stderr.read(1)     # the progress bar: the run has gone on for a second
+    p.send_signal(sig)
+    _, err = p.communicate(timeout=120)
+    assert p.returncode == status and "Traceback" not in err, err
+    assert re.fullmatch(r"pelorin: \S+: interrupted; results up to t = \S+ days in \S+ "
+                        r"\(marked partial\)", err.split("\r")[-1].strip()), err
+    with xr.open_dataset(out / "results.nc") as ds:
+        assert "interrupted" in ds.attrs["partial"] and ds.sizes["time"] > 1
+    assert (out / "summary.txt").read_text().startswith("PARTIAL RESULT: ")
+    assert "PARTIAL" in (out / "settlement.csv").read_text().splitlines()[0]
+    assert sorted(os.listdir(out)) == ["results.nc", "settlement.csv", "summary.txt"]
+
+
+def test_a_failed_write_leaves_the_old_files_and_says_so(tmp_path):
+    import resource
+    old = {name: f"old {name}" for name in FILES}
+    for name, text in old.items():
+        (tmp_path / name).write_text(text)
+
+    def small_files():
+        resource.setrlimit(resource.RLIMIT_FSIZE, (100_000, 100_000))
+    proc = subprocess.run([sys.executable, "-c", MAIN, TESTS, "run", EXAMPLE, "--out",
+                           str(tmp_path)], capture_output=True, text=True, timeout=300,
+                          preexec_fn=small_files)
+    assert proc.returncode == 1 and proc.stderr.count("\n") == 1, proc.stderr
+    assert "cannot write the results into" in proc.stderr and "ulimit -f" in proc.stderr
+    assert {n: (tmp_path / n).read_text() for n in os.listdir(tmp_path)} == old
+    (tmp_path / "a file").write_text("")
+    proc = pelorin("run", EXAMPLE, "--out", str(tmp_path / "a file"))
+    assert proc.returncode == 1 and proc.stderr == f"pelorin: cannot write into " \
+        f"{tmp_path / 'a file'}: file exists\n"
+
+
+def test_a_damaged_or_foreign_file_is_refused_in_one_line(example, tmp_path, monkeypatch):
+    import numpy as np
+    out, _ = example
+    good = (out / "results.nc").read_bytes()
+    original = pelorin_package.open_result(out / "results.nc").dataset
+    rng = np.random.default_rng(7)
+    for k in range(30):     # every flipped byte is refused or changes nothing
+        damaged = bytearray(good)
+        damaged[int(rng.integers(len(good) // 20, len(good)))] ^= 0x5A
+        (tmp_path / "d.nc").write_bytes(bytes(damaged))
+        try:
+            back = pelorin_package.open_result(tmp_path / "d.nc").dataset
+        except ValueError as err:
+            assert str(err).startswith(str(tmp_path / "d.nc"))
+            continue
+        for name, var in original.data_vars.items():
+            np.testing.assert_array_equal(back[name].values, var.values)
+    (tmp_path / "notes.txt").write_text("not a result\n")
+    if os.environ.get("PELORIN_BUILD_DIR"):     # the child runs elsewhere
+        monkeypatch.setenv("PELORIN_BUILD_DIR", os.path.abspath(os.environ["PELORIN_BUILD_DIR"]))
+    proc = pelorin("plot", "notes.txt", cwd=tmp_path)
+    assert proc.returncode == 2 and proc.stderr == \
+        "pelorin: notes.txt: not a NetCDF file, or a damaged one\n"

@@ -1,5 +1,6 @@
 """pelorin.run: closed forms, refinement, error paths, interruption and threads."""
 import math
+import re
 import os
 import signal
 import threading
@@ -138,7 +139,7 @@ def test_n1000_late_pressures_do_not_oscillate():
     (dict(Cr=0.0), ValueError, ("Cr", "node 0")),
     (dict(ocrvoidratio=0.8), ValueError, ("ocrvoidratio", "node 0")),
     (dict(tref=0.0), ValueError, ("tref", "node 0")),
-    (dict(kref=-1.0), ValueError, ("kref", "node 0")),
+    (dict(kref=-1.0), ValueError, ("kref", "node 0", "m per time unit of tref")),
     (dict(drainagetype=3), ValueError, ("drainagetype",)),
     (dict(ocrvoidratiotype=1, ocrvoidratio=3.0), ValueError, ("ocrvoidratio", "node")),
     (dict(ocrvoidratiotype=2, ocrvoidratio=5.0), ValueError, ("ocrvoidratio", "node 0")),
@@ -256,3 +257,40 @@ def test_many_runs_in_one_call_are_the_single_runs():
     err = info.value
     assert err.parameter in str(err) and err.index == 0     # names the keyword and element
     assert many[1] == {"input_error": str(err), "parameter": err.parameter, "index": 0}
+
+
+@pytest.mark.parametrize("kref, warned", [(1e-9, True), (8.64e-5, False)])
+def test_a_kref_that_looks_like_m_per_s_is_warned_about(kref, warned, recwarn):
+    pelorin.run(**dict(CLAY, kref=kref, N=4, time=TLOG[:3], loadfactor=np.ones(3)))
+    said = [w for w in recwarn.list if "m per time unit of tref" in str(w.message)]
+    assert len(said) == int(warned)
+
+
+@pytest.mark.parametrize("change, exc, words", [
+    (dict(Cc="0.5"), TypeError, "Cc must be a number"),
+    (dict(kref=True), TypeError, "kref must be a number"),
+    (dict(ocrvoidratiotype=2 ** 32), ValueError, "ocrvoidratiotype must be 0 (OCR)"),
+    (dict(ru=-0.1), ValueError, "ru must be at least 0"),
+])
+def test_run_elements_refuses_what_run_refuses(change, exc, words):
+    el = {k: v for k, v in CLAY.items() if k not in ("qo", "H", "N", "drainagetype")}
+    el.update(ocrvoidratio=1.2)
+    el.update(change)
+    with pytest.raises(exc, match=re.escape(words)):
+        pelorin.run_elements(depth=np.linspace(0.0, 1.0, 5), qo=10.0, time=[1.0, 10.0],
+                             loadfactor=[1.0, 1.0], **el)
+
+
+@pytest.mark.parametrize("row, value, words", [("e_element", -0.01, "void ratio of element 2"),
+                                               ("k_element", np.inf, "permeability")])
+def test_no_state_a_soil_cannot_have_is_accepted(row, value, words):
+    from pelorin import _call, _run
+    good = pelorin.run(**dict(CLAY, N=4, time=TLOG[:6], loadfactor=np.ones(6)))
+    job = _call.make_job(good.depth.values, _run._to_elements(
+        {k: np.full(5, float(v)) for k, v in CLAY.items() if k in _run.ELEMENT} |
+        {"ocrvoidratiotype": np.zeros(5), "ru": np.zeros(5)}), 10.0, TLOG[:6], np.ones(6))
+    res = _call.solve(job)
+    res[row][2, 4] = value       # as if the engine had gone on past a physical state
+    with pytest.raises(pelorin.ConvergenceError, match=words) as err:
+        _run.reached(res, job)
+    assert err.value.partial.sizes["time"] == 4 and float(err.value.partial.e.min()) > 0

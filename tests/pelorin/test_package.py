@@ -1,5 +1,6 @@
 """The pelorin analysis layer: checked inputs, meshing, time grid, and what
 simulate reports against closed forms."""
+import re
 import dataclasses
 import pickle
 
@@ -23,7 +24,8 @@ def clay(**kw):
 @pytest.mark.parametrize("make, parameter, words", [
     (lambda: clay(Cc=-0.5), "Cc", "greater than 0"),
     (lambda: clay(Cc="0.5"), "Cc", "must be a number"),
-    (lambda: clay(Cr=0.6), "Cr", "at most Cc = 0.5"),
+    (lambda: clay(Cr=0.6), "Cr", "less than Cc = 0.5"),
+    (lambda: clay(Cr=0.5), "Cr", "less than Cc = 0.5"),
     (lambda: clay(Cr=float("nan")), "Cr", "greater than 0"),
     (lambda: clay(kref=8.64), "kref", "at most 1"),
     (lambda: clay(Gs=0.9), "Gs", "greater than 1"),
@@ -232,7 +234,7 @@ def test_netcdf_round_trip_and_csv(terzaghi, tmp_path):
     assert back.stages.equals(r.stages) and list(r.stages.index) == [1]
     r.to_csv(tmp_path / "s.csv")
     import pandas as pd
-    table = pd.read_csv(tmp_path / "s.csv")
+    table = pd.read_csv(tmp_path / "s.csv", comment="#")
     assert list(table.columns[:3]) == ["time [day]", "load [kPa]", "settlement [mm]"]
     np.testing.assert_allclose(table["settlement [mm]"], r.settlement * 1000, rtol=1e-5)
     with pytest.raises(ValueError, match="not a pelorin result"):
@@ -258,3 +260,80 @@ def test_the_readme_quick_start_prints_what_the_readme_shows(tmp_path, monkeypat
     assert pelorin.open_result("clay.nc").summary() + "\n" == shown
     assert sorted(p.name for p in (tmp_path / "figures").iterdir()) == \
         ["compression.png", "consolidation.png", "isochrones.png", "settlement.png"]
+
+
+@pytest.mark.parametrize("thickness, kref, end", [(2.0, 1e-8, 20000.0), (8.0, 1e-9, 36525.0)])
+def test_default_end_with_creep_is_said_and_within_a_century(thickness, kref, end):
+    clay = pelorin.Soil(Cc=0.9, Cr=0.09, esigvref=1.9, kref=kref, ekref=2.3, Ck=1.1, Ca=0.027)
+    profile = pelorin.Profile([pelorin.Layer(clay, thickness, ocr=1.2, elements=20)],
+                              surcharge=10.0, drainage="top")
+    r = pelorin.simulate(profile, pelorin.Loading([pelorin.Stage(0.0, load=50.0)]))
+    assert float(r.time[-1]) == end
+    assert f"({end:g} days, {end / 365.25:.3g} years: default end: " in r.summary()
+    given = pelorin.simulate(profile, pelorin.Loading([pelorin.Stage(0.0, load=50.0)], end=end))
+    assert "default end" not in given.summary()
+
+
+def test_a_result_in_a_notebook(terzaghi):
+    import xml.etree.ElementTree as ET
+    r = terzaghi["top"]
+    page = ET.fromstring(r._repr_html_())
+    rows = [[c.text for c in tr] for tr in page.iter("tr")]
+    assert len(rows) == 1 + r.dataset.sizes["stage"] and rows[1][0] == "1"
+    assert rows[1][6] == f"{r.final_primary * 1000:.1f}"
+    assert f"{float(r.settlement[-1]) * 1000:.1f} mm" in ET.tostring(page, encoding="unicode")
+    assert repr(r).startswith("<pelorin.Result ") and repr(r).endswith(" mm>")
+
+
+def test_repeated_layer_names_and_no_title_are_written(tmp_path):
+    clay = pelorin.Soil(**CLAY, name="clay")
+    profile = pelorin.Profile([pelorin.Layer(clay, 1.0, ocr=1.2, name="clay", elements=4),
+                               pelorin.Layer(clay, 1.0, ocr=1.5, name="clay", elements=4)],
+                              surcharge=10.0)
+    r = pelorin.simulate(profile, pelorin.Loading([pelorin.Stage(0.0, load=50.0)]), title=None)
+    r.to_netcdf(tmp_path / "r.nc")
+    r.to_csv(tmp_path / "s.csv")
+    import pandas as pd
+    table = pd.read_csv(tmp_path / "s.csv", comment="#")
+    assert ["clay (layer 1) [mm]", "clay (layer 2) [mm]"] == list(table.columns[3:5])
+    with pytest.raises(pelorin.ParameterError, match="title must be text"):
+        pelorin.simulate(profile, pelorin.Loading([pelorin.Stage(0.0, load=50.0)]), title=3)
+
+
+@pytest.mark.parametrize("thickness, elements", [(6.0, 60), (300.0, 240), (1000.0, 480)])
+def test_the_default_mesh_meets_the_compression_law(thickness, elements):
+    from pelorin import _column
+    profile = pelorin.Profile([pelorin.Layer(pelorin.Soil(**CLAY), thickness, ocr=1.2)],
+                              surcharge=10.0)
+    col = _column.column(profile, [100.0])
+    fine = _column._mesh(profile, [4000]).primary_settlements([100.0])
+    assert col.N == elements
+    assert abs(col.primary_settlements([100.0])[0] / fine[0] - 1.0) < 5e-3
+
+
+def _odd_case(soil=(), layer=(), prof=(), stages=None, end=1000.0):
+    s = pelorin.Soil(**{**CLAY, **dict(soil)}, name="clay")
+    lay = pelorin.Layer(s, **{**dict(thickness=2.0, ocr=1.2, elements=8), **dict(layer)})
+    p = pelorin.Profile([lay], **{**dict(surcharge=10.0), **dict(prof)})
+    return pelorin.simulate(p, pelorin.Loading(stages or [pelorin.Stage(0.0, load=50.0)],
+                                               end=end))
+
+
+@pytest.mark.parametrize("build, words", [
+    (lambda: _odd_case(soil=dict(Ck=1e-7)), "Ck must be at least"),
+    (lambda: _odd_case(soil=dict(Cc=1e5)), "Cc must be"),
+    (lambda: _odd_case(soil=dict(esigvref=1e308)), "esigvref must be"),
+    (lambda: _odd_case(layer=dict(thickness=1e308)), "thickness must be"),
+    (lambda: _odd_case(layer=dict(thickness=1e-308)), "thickness must be"),
+    (lambda: _odd_case(end=1e308), "end must be"),
+    (lambda: _odd_case(end=5e-324), "end must be"),
+    (lambda: pelorin.Stage(5e-324, load=60.0), "time must be 0 or at least"),
+    (lambda: pelorin.Stage(0.0, fill=1e308), "fill must be"),
+    (lambda: _odd_case(layer=dict(ocr=1e6)), "Layer 'clay': ocr gives no initial state"),
+    (lambda: _odd_case(soil=dict(sigvref=1e-9)), "Layer 'clay': ocr gives no initial state"),
+    (lambda: _odd_case(prof=dict(surcharge=1e7)), "Layer 'clay': ocr gives no initial state"),
+    (lambda: _odd_case(soil=dict(Ck=1e-3, ekref=0.5)), "Layer 'clay': kref with Ck"),
+])
+def test_values_that_would_break_later_are_refused_naming_them(build, words):
+    with pytest.raises(pelorin.ParameterError, match=re.escape(words)):
+        build()

@@ -1,4 +1,6 @@
 """The figures: written as PNG, not blank, and drawing what they should."""
+import os
+
 import numpy as np
 import pytest
 
@@ -80,3 +82,58 @@ def test_consolidation_against_terzaghi_for_one_layer(result, tmp_path):
         plots.plot_consolidation(many)
     assert [p.rsplit("/", 1)[1] for p in plots.plot_all(many, tmp_path / "all")] == \
         ["settlement.png", "isochrones.png", "compression.png"]
+
+
+@pytest.fixture(scope="module")
+def staged():
+    """Three stages of similar consolidation and a long title: labels that would collide."""
+    soil = pelorin.Soil(Cc=0.5, Cr=0.05, esigvref=1.5, kref=1e-9, Ck=0.5, name="clay")
+    profile = pelorin.Profile([pelorin.Layer(soil, 2.0, ocr=1.5, elements=16)], surcharge=20.0)
+    loading = pelorin.Loading([pelorin.Stage(0.0, load=40.0), pelorin.Stage(100.0, load=60.0),
+                               pelorin.Stage(130.0, load=70.0)], end=600.0)
+    return pelorin.simulate(profile, loading, points_per_decade=8,
+                            title="A rather long title of a case, as engineers write them, "
+                                  "with its borehole and its revision")
+
+
+def test_titles_fit_labels_apart_ticks_and_isochrones_per_stage(staged):
+    figures = plots.plot_all(staged)      # no directory: the figures themselves
+    assert list(figures) == ["settlement", "isochrones", "compression", "consolidation"]
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    for fig in figures.values():
+        renderer = FigureCanvasAgg(fig).get_renderer()
+        fig.draw(renderer)
+        box = fig.bbox
+        for ax in fig.axes:
+            title = ax.title.get_window_extent(renderer)
+            assert ax.title.get_text() == "" or (box.x0 <= title.x0 and title.x1 <= box.x1
+                                                 and title.y1 <= box.y1)
+    # The example's t50 (3) and t90 (3) fell on one another.
+    example = pelorin.read_case(os.path.join(os.path.dirname(__file__), os.pardir, os.pardir,
+                                             "examples",
+                                             "embankment.toml")).simulate()
+    ax = plots.plot_settlement(example).axes[1]
+    renderer = FigureCanvasAgg(ax.figure).get_renderer()
+    notes = [t.get_window_extent(renderer) for t in ax.texts]
+    inside = ax.get_window_extent(renderer)
+    assert len(notes) == 5 and not any(a.overlaps(b) for i, a in enumerate(notes)
+                                       for b in notes[i + 1:])
+    assert all(inside.y0 <= n.y0 and n.y1 <= inside.y1 for n in notes)
+    comp = figures["compression"].axes[0]
+    low, high = comp.get_xlim()
+    shown = [t for t in comp.get_xticks() if low <= t <= high]
+    assert len(shown) >= 3 and all(lab.get_text() for lab in comp.get_xticklabels()
+                                   if low <= lab.get_position()[0] <= high)
+    t = staged.dataset["time"].values
+    picks = plots._pick_times(staged)
+    for ts in staged.dataset["stage_time"].values[1:]:
+        assert int(np.nonzero(t > ts)[0][0]) in picks       # just after every lift
+
+
+def test_figures_as_svg_and_pdf(result, tmp_path):
+    paths = result.plot(tmp_path, formats=("svg", "pdf"))
+    assert len(paths) == 8 and all(os.path.getsize(p) > 5000 for p in paths)
+    assert open(paths[0], "rb").read(200).lstrip().startswith(b"<?xml")
+    assert open(paths[1], "rb").read(5) == b"%PDF-"
+    with pytest.raises(ValueError, match="formats"):
+        result.plot(tmp_path, formats="jpg")

@@ -76,6 +76,12 @@ def test_result_layout_and_percentiles(serial):
     assert np.corrcoef(ds["lower.Cc"].values, ds.primary.values[:, -1])[0, 1] > 0.9
     assert np.corrcoef(np.log(ds["clay.kref"].values), s)[0, 1] > 0.5
     assert "24 samples, 24 ran, 0 failed" in serial.summary()
+    import xml.etree.ElementTree as ET
+    page = ET.fromstring(serial._repr_html_())        # well formed, for a notebook
+    rows = [[c.text for c in tr] for tr in page.iter("tr")]
+    assert rows[1] == ["final settlement [mm]"] + [
+        f"{v * 1000:.1f}" for v in ds.final_settlement_percentiles.values]
+    assert repr(serial) == "<pelorin.SweepResult: 24 samples, 0 failed>"
 
 
 @pytest.mark.parametrize("batch_size", [1, 5, None])
@@ -167,9 +173,13 @@ def test_worker_killed_mid_sweep_loses_nothing():
 def test_ctrl_c_cancels_outstanding_runs(threads):
     timer = threading.Timer(0.5, signal.raise_signal, (signal.SIGINT,))
     timer.start()
-    with pytest.raises(KeyboardInterrupt):
+    with pytest.raises(KeyboardInterrupt) as err:
         pelorin.sweep(PROFILE, LOADING, vary=VARY, samples=2000, seed=1, client=threads,
                       batch_size=1, progress=False)
+    part = err.value.result.dataset     # the samples finished before it, marked partial
+    done = int((part.status == "ok").sum())
+    assert part.attrs["partial"] == f"{done} of 2000 samples finished before the interrupt"
+    assert done < 2000 and set(part.status.values) <= {"ok", "Interrupted: not run"}
     deadline = time.time() + 10
     while time.time() < deadline and any(threads.processing().values()):
         time.sleep(0.1)
@@ -190,11 +200,14 @@ def test_command_runs_the_example_sweep(tmp_path):
     assert proc.returncode == 0, proc.stderr
     assert sorted(os.listdir(tmp_path)) == ["percentiles.csv", "settlement_band.png",
                                             "summary.txt", "sweep.nc"]
-    assert proc.stdout.startswith((tmp_path / "summary.txt").read_text())
+    summary = (tmp_path / "summary.txt").read_text()
+    assert proc.stdout.startswith(summary.rsplit("\n\n", 1)[0] + "\n")
     import xarray as xr
     with xr.open_dataset(tmp_path / "sweep.nc") as ds:
         assert ds.sizes["sample"] == 6 and set(ds.status.values) == {"ok"}
-        assert "upper soft clay.kref" in ds
+        assert ds["upper_soft_clay__kref"].attrs["parameter"] == "upper soft clay.kref"
+    from test_release import check_cf
+    check_cf(tmp_path / "sweep.nc")
 
 
 GOOD_SWEEP = open(os.path.join(os.path.dirname(__file__), "..", "..", "examples",
@@ -222,3 +235,46 @@ def test_bad_sweep_sections_name_the_key(tmp_path, change, words):
                    "--out", str(tmp_path / "out"))
     assert proc.returncode == 2 and "Traceback" not in proc.stderr
     assert proc.stderr.startswith("pelorin: ") and words in proc.stderr, proc.stderr
+
+
+@pytest.mark.parametrize("processes", [False, True])
+def test_local_cluster_listens_on_loopback_only(processes):
+    import psutil
+    from pelorin._batches import _client
+    me = psutil.Process()
+
+    def listening():
+        ours = {me.pid} | {p.pid for p in me.children(recursive=True)}
+        return {conn.laddr for conn in psutil.net_connections("inet")
+                if conn.status == psutil.CONN_LISTEN and conn.pid in ours}
+    before = listening()     # other tests' clusters
+    with _client(processes=processes, workers=1) as c:
+        assert c.submit(os.getpid).result() != me.pid or not processes
+        new = listening() - before
+    assert new and {address.ip for address in new} == {"127.0.0.1"}
+
+
+def test_a_scheduler_without_workers_times_out_naming_it(monkeypatch):
+    from distributed import LocalCluster
+    from pelorin import _batches
+    monkeypatch.setattr(_batches, "WORKER_WAIT_SECONDS", 0.5)
+    with LocalCluster(n_workers=0, processes=False, dashboard_address=None) as cluster:
+        start = time.perf_counter()
+        with pytest.raises(_batches.NoWorkersError, match="has no workers") as err:
+            pelorin.sweep(PROFILE, LOADING, vary=VARY, samples=2, progress=False,
+                          scheduler=cluster.scheduler_address)
+        assert time.perf_counter() - start < 30
+    assert cluster.scheduler_address in str(err.value)
+
+
+def test_sweep_help_shows_a_sweep_section_the_reader_accepts(tmp_path):
+    from test_cli import pelorin as command
+    shown = command("sweep", "--help").stdout
+    section = shown[shown.index("  [sweep]"):shown.index("`pelorin example")]
+    toml = "\n".join(line[2:] for line in section.splitlines())
+    case = tmp_path / "case.toml"
+    case.write_text(GOOD_SWEEP[:GOOD_SWEEP.index("[sweep]")]
+                    + toml.replace('"soft clay.', '"upper soft clay.'))
+    spec = pelorin.read_case(case).sweep_spec
+    assert spec.samples == 200 and list(spec.vary) == ["upper soft clay.kref",
+                                                       "upper soft clay.Cc"]
