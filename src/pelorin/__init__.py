@@ -19,7 +19,9 @@ an xarray Dataset; `run_elements` takes a column element by element;
 """
 from . import plots
 from ._batches import EMBEDDED_CLUSTER_CONFIG
+from ._calibrate import CalibrationError, Fit, IdentifiabilityWarning, Prediction, calibrate
 from ._distributions import LogNormal, Normal, Uniform
+from ._graphical import AsaokaFit, HyperbolicFit, asaoka, hyperbolic
 from ._run import run, run_elements
 from ._simulate import simulate
 from ._sweep import SweepResult, sweep
@@ -27,6 +29,7 @@ from ._timegrid import time_grid
 from .casefile import read_case
 from .errors import CaseError, ConvergenceError, ParameterError
 from .model import Layer, Loading, Profile, Soil, Stage
+from .observations import Observations, Series
 from .result import Result, open_result
 
 __all__ = [
@@ -37,4 +40,7 @@ __all__ = [
     "Result", "open_result", "read_case", "CaseError", "plots",
     # many runs: uncertainty and many boreholes on Dask
     "sweep", "SweepResult", "Normal", "LogNormal", "Uniform", "EMBEDDED_CLUSTER_CONFIG",
+    # monitoring: readings, graphical methods, back-analysis and prediction
+    "Observations", "Series", "asaoka", "AsaokaFit", "hyperbolic", "HyperbolicFit",
+    "calibrate", "Fit", "Prediction", "IdentifiabilityWarning", "CalibrationError",
 ]
