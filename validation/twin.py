@@ -90,12 +90,12 @@ def main():
     print(f"{args.seeds} seeds, {time.perf_counter() - t:.1f} s; a fit of 100 readings "
           f"{np.median(wall):.3f} s, {int(np.median(runs))} engine runs (median)")
     print()
-    print("| parameter | truth | 95 % interval holds it | mean width, readings to 250 d | "
-          "500 d | 1000 d |")
+    print("| parameter | truth | 95 % interval holds it | mean width of the 95 % interval, "
+          "readings to 250 d | to 500 d | to 1000 d |")
     print("|---|---|---|---|---|---|")
     for k, v in TRUE.items():
-        unit = " decades" if k.endswith("kref") else ""
-        cells = " | ".join(f"{width[u][k]:.3g}{unit if u == 250.0 else ''}" for u in width)
+        unit = " decades" if k.endswith("kref") else " of the truth"
+        cells = " | ".join(f"{width[u][k]:.3g}{unit}" for u in width)
         print(f"| {k} | {v:g} | {hits[k]} of {args.seeds} | {cells} |")
 
 
