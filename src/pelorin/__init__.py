@@ -27,7 +27,9 @@ del _f
 
 from . import plots  # noqa: E402
 from ._batches import EMBEDDED_CLUSTER_CONFIG  # noqa: E402
+from ._calibrate import CalibrationError, Fit, IdentifiabilityWarning, Prediction, calibrate  # noqa: E402,E501
 from ._distributions import LogNormal, Normal, Uniform  # noqa: E402
+from ._graphical import AsaokaFit, HyperbolicFit, asaoka, hyperbolic  # noqa: E402
 from ._run import run, run_elements  # noqa: E402
 from ._simulate import simulate  # noqa: E402
 from ._sweep import SweepResult, sweep  # noqa: E402
@@ -35,6 +37,7 @@ from ._timegrid import time_grid  # noqa: E402
 from .casefile import read_case  # noqa: E402
 from .errors import CaseError, ConvergenceError, ParameterError  # noqa: E402
 from .model import Layer, Loading, Profile, Soil, Stage  # noqa: E402
+from .observations import Observations, Series  # noqa: E402
 from .result import Result, open_result  # noqa: E402
 
 __all__ = [
@@ -45,4 +48,7 @@ __all__ = [
     "Result", "open_result", "read_case", "CaseError", "plots",
     # many runs: uncertainty and many boreholes on Dask
     "sweep", "SweepResult", "Normal", "LogNormal", "Uniform", "EMBEDDED_CLUSTER_CONFIG",
+    # monitoring: readings, graphical methods, back-analysis and prediction
+    "Observations", "Series", "asaoka", "AsaokaFit", "hyperbolic", "HyperbolicFit",
+    "calibrate", "Fit", "Prediction", "IdentifiabilityWarning", "CalibrationError",
 ]

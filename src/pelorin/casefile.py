@@ -53,6 +53,19 @@ lists the load stages::
     mean = 0.9
     cov = 0.2
 
+    [fit]                      # for `pelorin fit`: back-analysis of monitoring readings
+    observations = "monitoring.csv"   # relative to the case file (pelorin.Observations)
+    method = "least_squares"   # or "mcmc"
+    samples = 200              # parameter sets drawn for the prediction band
+    seed = 0
+    end = 20000.0              # last day of the prediction (default: the [run] end)
+
+    [[fit.vary]]
+    parameter = "clay.kref"    # as in [[sweep.vary]]
+    low = 1e-10                # the range searched
+    high = 1e-8
+    scale = "log"              # or "linear" (the default, but for kref)
+
 Units: kPa, m, days, permeability in m/s.
 """
 from __future__ import annotations
@@ -63,13 +76,14 @@ import tomllib
 from dataclasses import dataclass, field
 from typing import Any, Optional
 
+from ._calibrate import calibrate, parse_vary
 from ._distributions import LogNormal, Normal, Uniform
 from ._simulate import simulate
 from ._sweep import sweep
 from .errors import CaseError, ParameterError
 from .model import Layer, Loading, Profile, Soil, Stage, field_names
 
-__all__ = ["Case", "CaseError", "SweepSpec", "read_case", "parse_case"]
+__all__ = ["Case", "CaseError", "SweepSpec", "FitSpec", "read_case", "parse_case"]
 
 
 @dataclass(frozen=True)
@@ -84,6 +98,7 @@ class Case:
     background: Optional[bool] = None
     options: dict = field(default_factory=dict)
     sweep_spec: Optional["SweepSpec"] = None
+    fit_spec: Optional["FitSpec"] = None
 
     def simulate(self, **kwargs: Any):
         """Run the case (keywords as for `pelorin.simulate`)."""
@@ -108,6 +123,31 @@ class Case:
         return sweep(self.profile, self.loading, **kw)
 
 
+    def calibrate(self, **kwargs: Any):
+        """Fit the case's [fit] parameters to its readings (keywords as for
+        `pelorin.calibrate`, overriding the file's)."""
+        if self.fit_spec is None:
+            raise CaseError("the case has no [fit] section: add one naming the observations "
+                            "file, with [[fit.vary]] tables naming the parameters")
+        kw: dict[str, Any] = dict(method=self.fit_spec.method)
+        kw.update(self.options)
+        kw.update(kwargs)
+        return calibrate(self.profile, self.loading, self.fit_spec.observations,
+                         list(self.fit_spec.vary), **kw)
+
+
+@dataclass(frozen=True)
+class FitSpec:
+    """The [fit] section of a case: the readings, the parameters and the prediction."""
+
+    observations: str
+    vary: tuple
+    method: str = "least_squares"
+    samples: int = 200
+    seed: int = 0
+    end: Optional[float] = None
+
+
 @dataclass(frozen=True)
 class SweepSpec:
     """The [sweep] section of a case: uncertain parameters and their sampling."""
@@ -118,7 +158,8 @@ class SweepSpec:
     correlation: Optional[tuple] = None
 
 
-SECTIONS = {"title", "profile", "soils", "layers", "stages", "run", "sweep"}
+SECTIONS = {"title", "profile", "soils", "layers", "stages", "run", "sweep", "fit"}
+FIT_KEYS = {"observations", "method", "samples", "seed", "end", "vary"}
 SWEEP_KEYS = {"samples", "seed", "correlation", "vary"}
 DISTRIBUTIONS = {"normal": ("mean", "sd", "cov"), "lognormal": ("median", "sigma_log10", "cov"),
                  "uniform": ("low", "high")}
@@ -242,7 +283,8 @@ def parse_case(data: dict, source: str = "case") -> Case:
                             f"(the engine's limit on its steps); got {m!r}")
         options["max_substeps"] = m
     spec = _sweep_spec(data["sweep"], source) if "sweep" in data else None
-    return Case(profile, loading, title, times, ppd, background, options, spec)
+    fit = _fit_spec(data["fit"], source) if "fit" in data else None
+    return Case(profile, loading, title, times, ppd, background, options, spec, fit)
 
 
 def _whole(value: Any, where: str, meaning: str, low: int) -> int:
@@ -304,6 +346,58 @@ def _sweep_spec(table: Any, source: str) -> SweepSpec:
                             "numbers, one row per [[sweep.vary]] in order")
         correlation = tuple(tuple(float(x) for x in r) for r in correlation)
     return SweepSpec(vary, samples, seed, correlation)
+
+
+def _fit_spec(table: Any, source: str) -> FitSpec:
+    """The [fit] section: observations file, method, prediction, [[fit.vary]] tables."""
+    table = dict(_table("fit", table, source))
+    _unknown(f"{source}: [fit]", table, FIT_KEYS)
+    path = table.get("observations")
+    if not isinstance(path, str) or not path:
+        raise CaseError(f"{source}: [fit] observations must name the CSV file of the "
+                        "readings (relative to the case file)")
+    if not os.path.isabs(path):
+        path = os.path.join(os.path.dirname(source), path)
+    method = table.get("method", "least_squares")
+    if method not in ("least_squares", "mcmc"):
+        raise CaseError(f"{source}: [fit] method must be \"least_squares\" or \"mcmc\"; "
+                        f"got {method!r}")
+    samples = _whole(table.get("samples", 200), f"{source}: [fit] samples",
+                     "parameter sets of the prediction band; 0 for none", 0)
+    seed = _whole(table.get("seed", 0), f"{source}: [fit] seed", "of the sampling", 0)
+    end = table.get("end")
+    if end is not None and (isinstance(end, bool) or not isinstance(end, (int, float))):
+        raise CaseError(f"{source}: [fit] end must be a number of days; got {end!r}")
+    entries = table.get("vary")
+    if not isinstance(entries, list) or not entries:
+        raise CaseError(f"{source}: [fit] needs [[fit.vary]] tables, each with parameter "
+                        "(\"<layer>.<parameter>\"), low and high (and scale \"log\" or "
+                        "\"linear\")")
+    vary = []
+    for i, entry in enumerate(entries, start=1):
+        where = f"{source}: [[fit.vary]] #{i}"
+        entry = dict(_table("fit.vary", entry, source))
+        _unknown(where, entry, {"parameter", "low", "high", "scale"})
+        name = entry.get("parameter")
+        if not isinstance(name, str) or not name:
+            raise CaseError(f"{where}: missing key 'parameter' (\"<layer>.<parameter>\", e.g. "
+                            "\"clay.kref\")")
+        for key in ("low", "high"):
+            v = entry.get(key)
+            if isinstance(v, bool) or not isinstance(v, (int, float)):
+                raise CaseError(f"{where}: {key} must be a number (the range searched); "
+                                f"got {v!r}")
+        scale = entry.get("scale", "log" if name.endswith("kref") else "linear")
+        if scale not in ("log", "linear"):
+            raise CaseError(f"{where}: scale must be \"log\" or \"linear\"; got {scale!r}")
+        vary.append((name, (float(entry["low"]), float(entry["high"])), scale))
+    try:
+        parse_vary(vary)
+    except ParameterError as err:
+        raise CaseError(f"{source}: [[fit.vary]]: {err.problem}", parameter=err.parameter,
+                        problem=err.problem) from None
+    return FitSpec(path, tuple(vary), method, samples, seed,
+                   None if end is None else float(end))
 
 
 def read_case(path: str | os.PathLike) -> Case:

@@ -4,6 +4,7 @@
     pelorin plot DIR/results.nc [--out DIR]
     pelorin sweep CASE.toml [--samples N] [--seed S] [--scheduler tcp://HOST:PORT] [--out DIR]
     pelorin example [NAME [DIR]]
+    pelorin fit CASE.toml [--samples N] [--method mcmc] [--workers N] [--out DIR]
 
 Exit status: 0 done, 1 the run failed (partial results are written),
 2 a bad case file or argument (one line on stderr naming the file and key).
@@ -275,6 +276,75 @@ def _sweep(args: argparse.Namespace) -> int:
     return 0
 
 
+def _text(text: str) -> Callable[[str], None]:
+    def write(path: str) -> None:
+        with open(path, "w") as f:
+            f.write(text + "\n")
+    return write
+
+
+def _fit(args: argparse.Namespace) -> int:
+    try:
+        case = read_case(args.case)
+    except CaseError as err:
+        return _fail(str(err))
+    spec = case.fit_spec
+    if spec is None:
+        return _fail(f"{args.case}: no [fit] section: add one naming the observations file, "
+                     "with [[fit.vary]] tables naming the parameters (see `pelorin fit --help`)")
+    for option, value, low in (("--samples", args.samples, 0), ("--seed", args.seed, 0),
+                               ("--workers", args.workers, 1)):
+        if value is not None and value < low:
+            return _fail(f"{option} must be at least {low}; got {value}")
+    kw: dict[str, Any] = {}
+    if args.method:
+        kw["method"] = args.method
+    if args.workers is not None:
+        kw["workers"] = args.workers
+    out = args.out or os.path.splitext(os.path.basename(args.case))[0] + "-fit"
+    try:
+        fit = case.calibrate(**kw)
+        end = spec.end if spec.end is not None else case.loading.end
+        samples = spec.samples if args.samples is None else args.samples
+        seed = spec.seed if args.seed is None else args.seed
+        progress = not args.quiet and (sys.stderr.isatty() or args.progress)
+        prediction = fit.predict(end, samples=samples, seed=seed, times=case.times,
+                                 progress=progress)
+    except (ParameterError, CaseError) as err:
+        return _fail(f"{args.case}: {err}")
+    except (CalibrationError, ConvergenceError) as err:
+        return _fail(f"{args.case}: the fit failed: {err}", 1)
+    text = fit.summary()
+    if prediction.band is not None:
+        pct = prediction.band.dataset["final_settlement_percentiles"].values * 1000.0
+        text += (f"\n\nsettlement at {float(prediction.fitted.time[-1]):g} days: fitted "
+                 f"{float(prediction.fitted.settlement[-1]) * 1000:.1f} mm, P10/P50/P90 "
+                 f"{pct[0]:.1f} / {pct[1]:.1f} / {pct[2]:.1f} mm of "
+                 f"{prediction.band.dataset.sizes['sample']} parameter sets")
+        if prediction.design is not None:
+            text += (f"; design {float(prediction.design.settlement[-1]) * 1000:.1f} mm")
+    files = [("fit.nc", prediction.to_netcdf),
+             ("parameters.csv", lambda path: fit.table().to_csv(path, float_format="%.6g")),
+             ("prediction.csv", lambda path: prediction.percentiles().to_csv(
+                 path, float_format="%.6g")),
+             ("summary.txt", _text(text + f"\n\nwritten by pelorin {__version__}"))]
+    if not args.no_plots:
+        files.append(("fit.png", prediction.plot))
+    def write(folder: str) -> list[str]:
+        paths = []
+        for name, writer in files:
+            paths.append(os.path.join(folder, name))
+            writer(paths[-1])
+        return paths
+    paths = _staged(out, write)
+    print(text)
+    print()
+    print(f"results: {', '.join(p for p in paths if not p.endswith('.png'))}")
+    if not args.no_plots:
+        print(f"figure: {paths[-1]}")
+    return 0
+
+
 def _examples() -> dict[str, str]:
     """The example case files by name: shipped with the package, or a source checkout's."""
     here = os.path.dirname(os.path.abspath(__file__))
@@ -333,7 +403,8 @@ the case file's [sweep] section:
 
 def parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog="pelorin", description="Consolidation settlement of soft "
-                                "soils: run a case file, redraw its figures, copy an example out.")
+                                "soils: run a case file, redraw its figures, sweep its uncertain "
+                                "parameters, fit it to monitoring readings, copy an example out.")
     p.add_argument("--version", action="version", version=f"pelorin {__version__}")
     sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
     r = sub.add_parser("run", help="run a TOML case file",
@@ -388,6 +459,27 @@ def parser() -> argparse.ArgumentParser:
     x.add_argument("dir", nargs="?", default=".", metavar="DIR",
                    help="where to write it (default: the current directory)")
     x.set_defaults(func=_example)
+    f = sub.add_parser("fit", help="fit the case's parameters to monitoring readings",
+                       description="Run the case's [fit]: the parameters of its [[fit.vary]] "
+                       "tables fitted to the readings of its observations file (weighted "
+                       "least squares, or also a Bayesian posterior with --method mcmc), "
+                       "then the fitted model run on with a band of parameter sets drawn "
+                       "from the fit. Writes fit.nc, parameters.csv, prediction.csv, "
+                       "summary.txt and fit.png.")
+    f.add_argument("case", help="the case file (TOML) with a [fit] section")
+    f.add_argument("--method", choices=("least_squares", "mcmc"),
+                   help="the fit (default: the file's, else least_squares)")
+    f.add_argument("--samples", type=int,
+                   help="parameter sets of the prediction band (default: the file's; 0: none)")
+    f.add_argument("--seed", type=int, help="seed of the band's sampling (default: the file's)")
+    f.add_argument("--workers", type=int,
+                   help="threads for the Jacobian's columns (default: cores; 1: serial)")
+    f.add_argument("--out", metavar="DIR", help="output directory (default: CASE-fit)")
+    f.add_argument("--no-plots", action="store_true", help="write no figure")
+    f.add_argument("--quiet", action="store_true", help="no progress bar")
+    f.add_argument("--progress", action="store_true",
+                   help="show the progress bar even when stderr is not a terminal")
+    f.set_defaults(func=_fit)
     return p
 
 

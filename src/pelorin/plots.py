@@ -20,11 +20,13 @@ from . import __version__
 if TYPE_CHECKING:   # result.py imports this module
     from matplotlib.figure import Figure
 
+    from ._calibrate import Fit, Prediction
+    from ._graphical import AsaokaFit, HyperbolicFit
     from ._sweep import SweepResult
     from .result import Result
 
 __all__ = ["plot_settlement", "plot_isochrones", "plot_compression", "plot_consolidation",
-           "plot_all", "plot_band", "terzaghi_U"]
+           "plot_all", "plot_band", "terzaghi_U", "plot_fit", "plot_asaoka", "plot_hyperbolic"]
 
 DPI = 110
 FORMATS = ("png", "svg", "pdf")
@@ -378,4 +380,117 @@ def plot_band(sweep: SweepResult, path: Optional[str | os.PathLike] = None) -> F
     ax.legend(loc="lower left")
     ax.set_title(ds.attrs.get("title") or "Settlement: spread of the runs")
     fig.tight_layout()
+    return _save(fig, path)
+
+
+def _model_history(result: Result, series: Any) -> np.ndarray:
+    """A run's history of what an instrument reads (m or kPa), at every output time."""
+    from .observations import Observations, model_values
+
+    ds = result.dataset
+    t = ds["time"].values
+    probe = Observations([type(series)(series.kind, series.name, t, np.zeros_like(t), None,
+                                       series.depth, series.bottom)])
+    return model_values(probe, t, ds["depth"].values, ds["z"].values, ds["u"].values,
+                        ds["settlement"].values)[0]
+
+
+def plot_fit(fit: Fit, prediction: Optional[Prediction] = None,
+             path: Optional[str | os.PathLike] = None) -> Figure:
+    """Readings against time with the fitted model, one panel per kind of reading; with
+    a prediction also the design run and the P10-P90 band of settlement."""
+    obs = fit.observations
+    kinds = [k for k in ("settlement", "compression", "pore_pressure")
+             if any(s.kind == k for s in obs)]
+    fig = _figure(figsize=(8.0, 3.2 + 2.6 * len(kinds)), constrained_layout=True)
+    axes = fig.subplots(len(kinds), 1, sharex=True, squeeze=False)[:, 0]
+    colours = ["tab:red", "tab:green", "tab:purple", "tab:orange", "tab:brown", "tab:olive"]
+    at = 0
+    model_at = {}
+    for s in obs:
+        model_at[s.name] = fit.model[at:at + len(s)]
+        at += len(s)
+    for ax, kind in zip(axes, kinds):
+        scale = 1000.0 if kind != "pore_pressure" else 1.0
+        unit = "mm" if kind != "pore_pressure" else "kPa"
+        label = {"settlement": "settlement", "compression": "compression",
+                 "pore_pressure": "excess pore pressure"}[kind]
+        if kind == "settlement" and prediction is not None and prediction.band is not None:
+            b = prediction.band.dataset
+            t = b["time"].values
+            pct = b["settlement_percentiles"].values * scale
+            pos = t > 0
+            ax.fill_between(t[pos], pct[0][pos], pct[-1][pos], color="tab:blue", alpha=0.3,
+                            label=f"P{b['percentile'].values[0]:g}-"
+                                  f"P{b['percentile'].values[-1]:g} of the fit")
+            ax.plot(t[pos], pct[len(pct) // 2][pos], color="tab:blue", lw=0.8, ls=":",
+                    label=f"P{b['percentile'].values[len(pct) // 2]:g}")
+        for i, s in enumerate(x for x in obs if x.kind == kind):
+            c = colours[i % len(colours)]
+            err = None if s.sd is None else s.sd * scale
+            ax.errorbar(s.time, s.value * scale, yerr=err, fmt="o", ms=3, color=c, lw=0.8,
+                        alpha=0.8, label=f"{s.name} (readings)")
+            if prediction is not None:
+                t = prediction.fitted.time.values
+                pos = t > 0
+                ax.plot(t[pos], _model_history(prediction.fitted, s)[pos] * scale, color=c,
+                        lw=1.4, label=f"{s.name}: fitted model")
+                if prediction.design is not None:
+                    ax.plot(t[pos], _model_history(prediction.design, s)[pos] * scale,
+                            color=c, lw=1.0, ls="--", label=f"{s.name}: design")
+            else:
+                ax.plot(s.time, model_at[s.name] * scale, color=c, lw=1.4,
+                        label=f"{s.name}: fitted model")
+        if kind != "pore_pressure":
+            ax.invert_yaxis()
+        ax.set_ylabel(f"{label} ({unit})")
+        ax.set_xscale("log")
+        ax.grid(True, which="both", alpha=0.3)
+        ax.legend(fontsize=7, loc="best")
+    axes[-1].set_xlabel("time (days)")
+    firsts = [float(s.time[s.time > 0].min()) for s in obs if np.any(s.time > 0)]
+    if firsts:
+        axes[-1].set_xlim(left=min(firsts) / 3.0)
+    names = ", ".join(f"{k} = {v:.3g}" for k, v in fit.values.items())
+    axes[0].set_title(f"Back-analysis: {names}", fontsize=9)
+    return _save(fig, path)
+
+
+def plot_asaoka(fit: AsaokaFit, path: Optional[str | os.PathLike] = None) -> Figure:
+    """Asaoka's plot: s_k against s_(k-1), the fitted line and the 45-degree line."""
+    fig = _figure(figsize=(5.5, 5.0), constrained_layout=True)
+    ax = fig.add_subplot()
+    ax.plot(fit.previous, fit.current, "o", ms=4, label=f"readings every {fit.interval:g} d")
+    top = max(fit.ultimate, float(np.max(fit.current))) * 1.05
+    low = float(np.min(fit.previous))
+    x = np.array([low, top])
+    ax.plot(x, fit.beta0 + fit.beta1 * x, "-", lw=1.2,
+            label=f"s_k = {fit.beta0:.4g} + {fit.beta1:.4f} s_(k-1)")
+    ax.plot(x, x, "k:", lw=1.0, label="s_k = s_(k-1)")
+    ax.plot([fit.ultimate], [fit.ultimate], "kx", ms=9, label=f"ultimate {fit.ultimate:.4g}")
+    ax.set_xlabel("s_(k-1)")
+    ax.set_ylabel("s_k")
+    title = "Asaoka's construction"
+    if math.isfinite(fit.cv):
+        title += f": cv = {fit.cv:.3g} m2/day"
+    ax.set_title(title)
+    ax.grid(True, alpha=0.3)
+    ax.legend(fontsize=8)
+    return _save(fig, path)
+
+
+def plot_hyperbolic(fit: HyperbolicFit, path: Optional[str | os.PathLike] = None) -> Figure:
+    """The hyperbolic method: (t - t0)/(s - s0) against t - t0 with its straight line."""
+    fig = _figure(figsize=(6.0, 4.5), constrained_layout=True)
+    ax = fig.add_subplot()
+    ax.plot(fit.time, fit.ratio, "o", ms=4, label="readings")
+    x = np.array([0.0, float(np.max(fit.time))])
+    ax.plot(x, fit.intercept + fit.slope * x, "-", lw=1.2,
+            label=f"slope {fit.slope:.4g}: ultimate {fit.ultimate:.4g} "
+                  f"(corrected {fit.corrected:.4g})")
+    ax.set_xlabel("t - t0 (days)")
+    ax.set_ylabel("(t - t0)/(s - s0)")
+    ax.set_title("Hyperbolic method")
+    ax.grid(True, alpha=0.3)
+    ax.legend(fontsize=8)
     return _save(fig, path)
