@@ -16,12 +16,17 @@ and figures (`pelorin.plots`).  `read_case` reads a TOML case file, the
 The engine itself: `run` takes the keywords of `Pelorin.compute` and returns
 an xarray Dataset; `run_elements` takes a column element by element;
 `ConvergenceError` carries the partial results of a run that cannot go on.
+
+Over a site: `site` runs every point of interest (a `Line`, a `Grid`, a list)
+under loads of finite size (`pelorin.loads`: rectangles, circles, strips,
+embankments, polygons) on the profile of its nearest `Borehole`.
 """
-from . import plots
+from . import loads, plots
 from ._batches import EMBEDDED_CLUSTER_CONFIG
 from ._distributions import LogNormal, Normal, Uniform
 from ._run import run, run_elements
 from ._simulate import simulate
+from ._site import Borehole, Grid, Line, SiteResult, site
 from ._sweep import SweepResult, sweep
 from ._timegrid import time_grid
 from .casefile import read_case
@@ -37,4 +42,6 @@ __all__ = [
     "Result", "open_result", "read_case", "CaseError", "plots",
     # many runs: uncertainty and many boreholes on Dask
     "sweep", "SweepResult", "Normal", "LogNormal", "Uniform", "EMBEDDED_CLUSTER_CONFIG",
+    # settlement over a site: footprints (pelorin.loads), boreholes, points of interest
+    "loads", "site", "SiteResult", "Borehole", "Line", "Grid",
 ]
