@@ -365,13 +365,13 @@ class SiteResult:
         t = ds["time"].values
         idx = range(t.size) if times is None else \
             [int(np.argmin(np.abs(t - float(v)))) for v in times]
-        frame = pd.DataFrame({"chainage_m": ds["chainage"].values[sel],
-                              "x_m": ds["x"].values[sel], "y_m": ds["y"].values[sel]})
+        columns: dict = {"chainage_m": ds["chainage"].values[sel],
+                         "x_m": ds["x"].values[sel], "y_m": ds["y"].values[sel]}
         s = ds["settlement"].values[sel]
         for j in idx:
-            frame[f"settlement_mm_t{t[j]:g}d"] = s[:, j] * 1000.0
-        frame["status"] = ds["status"].values[sel]
-        return frame
+            columns[f"settlement_mm_t{t[j]:g}d"] = s[:, j] * 1000.0
+        columns["status"] = ds["status"].values[sel]
+        return pd.DataFrame(columns)
 
     def summary(self) -> str:
         from ._text import site_summary
@@ -393,10 +393,14 @@ class SiteResult:
             paths.append(path)
         return paths
 
-    def plot(self, outdir: Union[str, os.PathLike]) -> list[str]:
-        """The site's figures into `outdir` (`pelorin.plots.plot_site_all`); the paths."""
+    def plot_all(self, outdir: Union[str, os.PathLike],
+                 map_times: Optional[Sequence[float]] = None) -> list[str]:
+        """The site's figures into `outdir` (`pelorin.plots.plot_site_all`: a map at the
+        end and at `map_times`, every section, histories); the paths."""
         from .plots import plot_site_all
-        return plot_site_all(self, outdir)
+        return plot_site_all(self, outdir, map_times)
+
+    plot = plot_all
 
 
 def _outlines(footprints: Sequence[Footprint]) -> tuple[np.ndarray, np.ndarray]:
@@ -421,18 +425,39 @@ def _describe(f: Footprint) -> dict:
 
 # ----------------------------------------------------------------------- site ----------
 
-def _schedule(footprints: Sequence[Footprint]) -> tuple[float, Optional[float]]:
-    """When the footprints stand: today's engine takes one stress profile scaled by one
-    load factor, so they stand together."""
-    times = {(float(f.time), f.removed) for f in footprints}
-    if len(times) > 1:
-        raise ParameterError("site", "footprints", "must all be placed at the same time and "
-                             "stay as long (" + ", ".join(
-                                 f"{t:g} d" + (f" to {r:g} d" if r is not None else "")
-                                 for t, r in sorted(times, key=lambda x: x[0])) +
-                             " given): one stress profile per column scales with one load "
-                             "history")
-    return next(iter(times))
+def _schedule(footprints: Sequence[Footprint]) -> tuple[list, np.ndarray, list]:
+    """The footprints grouped by when they stand: the start of every stage (a footprint
+    placed or taken away), which group stands in which stage (groups x stages), and the
+    footprints of each group."""
+    keys = sorted({(float(f.time), f.removed) for f in footprints},
+                  key=lambda k: (k[0], math.inf if k[1] is None else k[1]))
+    members = [[f for f in footprints if (float(f.time), f.removed) == k] for k in keys]
+    starts = sorted({k[0] for k in keys} | {k[1] for k in keys if k[1] is not None})
+    active = np.array([[k[0] <= t and (k[1] is None or t < k[1]) for t in starts]
+                       for k in keys])
+    return starts, active, members
+
+
+def _one_shape(S: np.ndarray, names: Sequence[str]) -> tuple[np.ndarray, np.ndarray]:
+    """The stress profiles of the schedule's groups at one point (groups x elements) as
+    one shape times a factor per group.  The engine scales one stress profile by one
+    load history: footprints placed at different times must then load the point's
+    column in proportion (the same footprint raised in stages, or one load alone)."""
+    norms = np.linalg.norm(S, axis=1)
+    ref = int(np.argmax(norms))
+    shape = S[ref]
+    if norms[ref] == 0.0:
+        return shape, np.zeros(len(S))
+    alpha = S @ shape / (shape @ shape)
+    misfit = np.linalg.norm(S - alpha[:, None] * shape, axis=1)
+    bad = np.flatnonzero(misfit > 1e-9 * norms[ref])
+    if bad.size:
+        raise ParameterError("site", "footprints", f"the loads placed at different times "
+                             f"stress the column at {names[0]} in different shapes (groups "
+                             f"{ref + 1} and {int(bad[0]) + 1} of the schedule); one stress "
+                             "profile per column scales with one load history: raise one "
+                             "footprint in stages, or place the footprints together")
+    return shape, alpha
 
 
 def site(boreholes: Any, footprints: Any, points: Any, *, end: Optional[float] = None,
@@ -501,7 +526,7 @@ def site(boreholes: Any, footprints: Any, points: Any, *, end: Optional[float] =
     if method not in _loads.METHODS:
         raise ParameterError("site", "method", f"must be one of "
                              f"{', '.join(repr(m) for m in _loads.METHODS)}; got {method!r}")
-    t0, t_off = _schedule(fps)
+    starts, active, members = _schedule(fps)
     names = [b.name for b in holes]
     n = len(pts.x)
     X, Y = np.array(pts.x), np.array(pts.y)
@@ -518,51 +543,61 @@ def site(boreholes: Any, footprints: Any, points: Any, *, end: Optional[float] =
             raise ParameterError("site", "points", f"point {pts.name[i]!r} names borehole "
                                  f"{asked!r}; boreholes: {', '.join(names)}")
 
-    # The footprints' schedule as stages of a unit load: the load factor is 1 while
-    # they stand.
-    stages = [Stage(t0, load=1.0)] + ([Stage(t_off, load=0.0)] if t_off is not None else [])
+    qmax = max(abs(f.q) for f in fps) or 1.0
+    # The output times, shared: those of the first borehole under the footprints'
+    # pressures spread over the whole column.
+    pressures = active.T.astype(float) @ np.array([max((f.q for f in m), key=abs)
+                                                    for m in members])
     try:
-        unit = Loading(stages, end=end)
+        wide = Loading([Stage(t, load=float(q)) for t, q in zip(starts, pressures)], end=end)
     except ParameterError as err:
         raise ParameterError("site", "end" if err.parameter == "end" else "footprints",
                              err.problem) from None
-    qmax = max(abs(f.q) for f in fps) or 1.0
-    # The output times, shared: those of the first borehole under the largest pressure
-    # spread over the whole column.
-    wide = Loading([Stage(s.time, load=s.load * qmax) for s in stages], end=end)  # type: ignore[operator]
     grid = plan(holes[0].profile, wide, times, points_per_decade, options, caller="site").time
-    if end is None:
-        unit = Loading(stages, end=float(grid[-1]))
+    end_time = float(grid[-1])
 
     # Every borehole's column once, then the stress profile of each of its points.
     tasks: list = []
     keys: dict = {}
     run_of = np.empty(n, dtype=np.int64)
     stress_mean = np.empty(n)
-    plans = []
+    plans: dict = {}
+
+    def plan_for(b: int, loads: tuple) -> Plan:
+        """The borehole's plan under the stages' load factors `loads`."""
+        if (b, loads) not in plans:
+            loading = Loading([Stage(t, load=q) for t, q in zip(starts, loads)], end=end_time)
+            plans[b, loads] = plan(holes[b].profile, loading, grid, points_per_decade,
+                                   options, caller="site")
+        return plans[b, loads]
+
     for b, hole in enumerate(holes):
-        bp = plan(hole.profile, unit, grid, points_per_decade, options, caller="site")
-        plans.append(bp)
         mine = np.flatnonzero(which == b)
         if mine.size == 0:
             continue
-        depth = bp.column.depth
-        zc = 0.5 * (depth[:-1] + depth[1:])
-        S = np.zeros((mine.size, zc.size))
-        for f in fps:
-            S += _loads.vertical_stress(f, X[mine, None], Y[mine, None], zc[None, :],
-                                        method, poisson=poisson)
-        h = bp.column.thickness
-        stress_mean[mine] = S @ h / h.sum()
-        rounded = np.round(S / qmax, SHARE_DIGITS)
+        col = plan_for(b, tuple(1.0 for _ in starts)).column
+        zc = 0.5 * (col.depth[:-1] + col.depth[1:])
+        S = np.zeros((len(members), mine.size, zc.size))
+        for g, group in enumerate(members):
+            for f in group:
+                S[g] += _loads.vertical_stress(f, X[mine, None], Y[mine, None], zc[None, :],
+                                               method, poisson=poisson)
+        h = col.thickness
         for k, i in enumerate(mine):
-            key = (b, rounded[k].tobytes()) if share else (b, int(i))
+            shape, alpha = _one_shape(S[:, k], [pts.name[i]])
+            loads = tuple(float(v) for v in np.round(active.T.astype(float) @ alpha, 12))
+            bp = plan_for(b, loads)
+            stress_mean[i] = max(loads, key=abs) * float(shape @ h) / float(h.sum())
+            key = (b, loads, np.round(shape / qmax, SHARE_DIGITS).tobytes()) if share \
+                else (b, int(i))
             if key not in keys:
                 keys[key] = len(tasks)
-                elements = dict(bp.job.elements, dsigv=np.ascontiguousarray(S[k]))
+                # The engine's load factors are the stages' loads over the largest.
+                elements = dict(bp.job.elements,
+                                dsigv=np.ascontiguousarray(shape * bp.reference_load))
                 tasks.append(PointPlan(bp.profile, bp.loading, bp.column, bp.time,
                                        bp.reference_load, bp.job.replace(elements=elements),
-                                       S[k].copy()))
+                                       shape.copy()))
             run_of[i] = keys[key]
     runs = len(tasks)
     used = sorted(set(int(b) for b in which))
@@ -571,7 +606,7 @@ def site(boreholes: Any, footprints: Any, points: Any, *, end: Optional[float] =
     bg_index = {}
     if run_bg:
         for b in used:
-            bp = plans[b]
+            bp = plan_for(b, tuple(1.0 for _ in starts))
             zero = np.zeros(bp.column.N)
             bg_index[b] = len(tasks)
             tasks.append(PointPlan(bp.profile, bp.loading, bp.column, bp.time,
@@ -596,6 +631,7 @@ def site(boreholes: Any, footprints: Any, points: Any, *, end: Optional[float] =
         kwargs["scheduler"] = scheduler
     outcomes = first + (run_batches(_site_outcomes, rest, **kwargs) if rest else [])
 
+    stages = [Stage(t, load=1.0) for t in starts]
     return SiteResult(_gather(outcomes, run_of, pts, which, holes, fps, grid, stages,
                               stress_mean, bg_index, runs, method, title, cost),
                       fps, holes)

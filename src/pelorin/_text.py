@@ -123,15 +123,17 @@ def site_summary(ds: xr.Dataset) -> str:
         lines.append(f"{g:<16} {int(sel.sum()):6d}  {_fmt(big, '.1f'):>31}  {where:>16}  "
                      f"{_fmt(dmax, '.1f'):>20}  {amax_txt:>18}")
     named = [i for i in range(n) if str(ds["kind"].values[i]) == "point"]
+    net = "settlement_net" in ds
     if named:
         lines.append("")
         lines.append(f"{'point':<16} {'x [m]':>9} {'y [m]':>9} {'borehole':>9} "
                      f"{'primary [mm]':>13} {'t90 [d]':>9} {'at end [mm]':>12} "
-                     f"{'creep [mm]':>11}")
+                     f"{'creep [mm]':>11}" + (f" {'net at end [mm]':>16}" if net else ""))
         for i in named:
             lines.append(f"{str(ds['name'].values[i]):<16} {float(ds['x'][i]):9.2f} "
                          f"{float(ds['y'][i]):9.2f} {str(ds['borehole'].values[i]):>9} "
                          f"{float(ds['final_primary'][i]) * mm:13.1f} "
                          f"{_fmt(float(ds['t90'][i, 0])):>9} {final[i] * mm:12.1f} "
-                         f"{_fmt(float(ds['creep'][i, -1]) * mm, '.1f'):>11}")
+                         f"{_fmt(float(ds['creep'][i, -1]) * mm, '.1f'):>11}"
+                         + (f" {float(ds['settlement_net'][i, -1]) * mm:16.1f}" if net else ""))
     return "\n".join(lines)

@@ -3,6 +3,7 @@
     pelorin run CASE.toml [--out DIR] [--no-plots]
     pelorin plot DIR/results.nc [--out DIR]
     pelorin sweep CASE.toml [--samples N] [--seed S] [--scheduler tcp://HOST:PORT] [--out DIR]
+    pelorin site CASE.toml [--scheduler tcp://HOST:PORT] [--out DIR]
 
 Exit status: 0 done, 1 the run failed (partial results are written),
 2 a bad case file or argument (one line on stderr naming the file and key).
@@ -155,6 +156,46 @@ def _sweep(args: argparse.Namespace) -> int:
     return 0
 
 
+def _site(args: argparse.Namespace) -> int:
+    from .casefile import SiteCase
+
+    try:
+        case = read_case(args.case)
+    except CaseError as err:
+        return _fail(str(err))
+    if not isinstance(case, SiteCase):
+        return _fail(f"{args.case}: not a site: add [[footprints]] and [points] (see "
+                     "`pelorin site --help`)")
+    kw: dict[str, Any] = {}
+    for option, key, low in (("--batch-size", "batch_size", 1), ("--workers", "workers", 1)):
+        value = getattr(args, key)
+        if value is not None:
+            if value < low:
+                return _fail(f"{option} must be at least {low}; got {value}")
+            kw[key] = value
+    kw["processes"] = True if args.processes else False if args.threads else None
+    kw["scheduler"] = args.scheduler
+    kw["progress"] = not args.quiet and (sys.stderr.isatty() or args.progress)
+    out = args.out or os.path.splitext(os.path.basename(args.case))[0] + "-site"
+    try:
+        result = case.site(**kw)
+    except (ParameterError, CaseError) as err:
+        return _fail(f"{args.case}: {err}")
+    except (OSError, TimeoutError) as err:
+        return _fail(f"cannot reach the Dask scheduler {args.scheduler}: {err}", 1)
+    paths = _write(out, [("site.nc", result.to_netcdf),
+                         ("summary.txt", _text(result.summary()))])
+    paths += result.to_csv(out)
+    figures = [] if args.no_plots else result.plot_all(out, case.maps)
+    print(result.summary())
+    print()
+    print(f"results: {', '.join(paths)}")
+    if figures:
+        print(f"figures: {', '.join(figures)}")
+    failed = int(result.dataset.attrs.get("failed", 0))
+    return 1 if failed else 0
+
+
 def _version() -> str:
     try:
         return version("pelorin")
@@ -206,6 +247,26 @@ def parser() -> argparse.ArgumentParser:
     w.add_argument("--progress", action="store_true",
                    help="show the progress bar even when stderr is not a terminal")
     w.set_defaults(func=_sweep)
+    s = sub.add_parser("site", help="settlement over a site: footprints, boreholes, points",
+                       description="Run a site's case file ([[boreholes]], [[footprints]], "
+                       "[points]): every point a run under the footprints' stress, on Dask. "
+                       "Writes site.nc, summary.txt, a CSV per section and the figures (a "
+                       "contour map, every section, histories).")
+    s.add_argument("case", help="the case file (TOML) of a site")
+    s.add_argument("--scheduler", metavar="ADDRESS",
+                   help="a Dask scheduler to use, e.g. tcp://10.0.0.5:8786 (default: a local "
+                   "cluster); 'synchronous' runs here without Dask")
+    s.add_argument("--workers", type=int, help="workers of the local cluster (default: cores)")
+    kind = s.add_mutually_exclusive_group()
+    kind.add_argument("--threads", action="store_true", help="local cluster of threads")
+    kind.add_argument("--processes", action="store_true", help="local cluster of processes")
+    s.add_argument("--batch-size", type=int, help="runs per Dask task (default: automatic)")
+    s.add_argument("--out", metavar="DIR", help="output directory (default: CASE-site)")
+    s.add_argument("--no-plots", action="store_true", help="write no figures")
+    s.add_argument("--quiet", action="store_true", help="no progress bar")
+    s.add_argument("--progress", action="store_true",
+                   help="show the progress bar even when stderr is not a terminal")
+    s.set_defaults(func=_site)
     return p
 
 
