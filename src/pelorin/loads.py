@@ -663,6 +663,14 @@ def vertical_stress(footprint: Footprint, x: Any, y: Any, z: Any,
     if np.any(za < 0.0):
         raise ParameterError("vertical_stress", "z", "must be depths below the loaded "
                              "surface, at least 0 m")
-    out = np.asarray(footprint._stress(xa, ya, za, method, eta), dtype=np.float64)  # type: ignore[attr-defined]
-    out = np.broadcast_to(out, xa.shape).copy()
+    # In blocks, so that the temporaries of the forms stay in the cache.
+    xf, yf, zf = (np.ascontiguousarray(a).ravel() for a in (xa, ya, za))
+    out = np.empty(xf.size)
+    for at in range(0, xf.size, _BLOCK):
+        part = slice(at, at + _BLOCK)
+        out[part] = footprint._stress(xf[part], yf[part], zf[part], method, eta)  # type: ignore[attr-defined]
+    out = out.reshape(xa.shape)
     return float(out) if out.ndim == 0 else out
+
+
+_BLOCK = 4096   # points per block of `vertical_stress`
