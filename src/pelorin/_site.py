@@ -302,8 +302,29 @@ def _kept(p: Plan, res: Mapping[str, Any]) -> dict:
             "primary": primary, "creep": np.array(rows["creep"])}
 
 
-def _site_outcomes(tasks: Sequence[Any]) -> list:
-    """A batch of a site's runs (PointPlans): per run what `_kept` keeps, or a Failure."""
+def point_plan(bp: Plan, shape: Optional[np.ndarray]) -> PointPlan:
+    """A borehole's plan with a point's stress profile (kPa per element, times the load
+    factors); None: the borehole without load (its background creep)."""
+    if shape is None:
+        zero = np.zeros(bp.column.N)
+        return PointPlan(bp.profile, bp.loading, bp.column, bp.time, bp.reference_load,
+                         bp.job.replace(loadfactor=np.zeros_like(bp.job.loadfactor)), zero)
+    # The engine's load factors are the stages' loads over the largest.
+    elements = dict(bp.job.elements, dsigv=np.ascontiguousarray(shape * bp.reference_load))
+    return PointPlan(bp.profile, bp.loading, bp.column, bp.time, bp.reference_load,
+                     bp.job.replace(elements=elements), np.array(shape, dtype=np.float64))
+
+
+def _site_outcomes(items: Sequence[Any]) -> list:
+    """A batch of a site's runs, each (its borehole's Plan, its stress profile or None):
+    per run what `_kept` keeps, or a Failure.  The items of a borehole share its Plan
+    object, so a batch carries (and pickles) it once."""
+    tasks: list = []
+    for bp, shape in items:
+        try:
+            tasks.append(point_plan(bp, shape))
+        except Exception as exc:
+            tasks.append(Failure.of(exc))
     return [Failure.of(out) if isinstance(out, Exception) else out
             for out in _run_tasks(tasks, keep=_kept, caller="site")]
 
@@ -592,12 +613,7 @@ def site(boreholes: Any, footprints: Any, points: Any, *, end: Optional[float] =
                 else (b, int(i))
             if key not in keys:
                 keys[key] = len(tasks)
-                # The engine's load factors are the stages' loads over the largest.
-                elements = dict(bp.job.elements,
-                                dsigv=np.ascontiguousarray(shape * bp.reference_load))
-                tasks.append(PointPlan(bp.profile, bp.loading, bp.column, bp.time,
-                                       bp.reference_load, bp.job.replace(elements=elements),
-                                       shape.copy()))
+                tasks.append((bp, shape.copy()))
             run_of[i] = keys[key]
     runs = len(tasks)
     used = sorted(set(int(b) for b in which))
@@ -606,19 +622,15 @@ def site(boreholes: Any, footprints: Any, points: Any, *, end: Optional[float] =
     bg_index = {}
     if run_bg:
         for b in used:
-            bp = plan_for(b, tuple(1.0 for _ in starts))
-            zero = np.zeros(bp.column.N)
             bg_index[b] = len(tasks)
-            tasks.append(PointPlan(bp.profile, bp.loading, bp.column, bp.time,
-                                   bp.reference_load,
-                                   bp.job.replace(loadfactor=np.zeros_like(bp.job.loadfactor)),
-                                   zero))
+            tasks.append((plan_for(b, tuple(1.0 for _ in starts)), None))
 
-    # The first run here measures the cost of one, for the batches.
+    # The first few runs here measure the cost of one, for the batches.
     clock = _time.perf_counter()
-    first = _site_outcomes(tasks[:1])
-    cost = _time.perf_counter() - clock
-    rest = tasks[1:]
+    here = min(len(tasks), 8)
+    first = _site_outcomes(tasks[:here])
+    cost = (_time.perf_counter() - clock) / here
+    rest = tasks[here:]
     kwargs: dict = dict(client=client, batch_size=batch_size, seconds_per_item=cost,
                         workers=workers, progress=progress, desc="points", batched=True)
     if processes is None:
