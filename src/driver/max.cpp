@@ -1,6 +1,6 @@
 #include "max.hpp"
 
-#include "fused.hpp"
+#include "fused/fused.hpp"
 
 #include <cmath>
 #include <limits>

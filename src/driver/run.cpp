@@ -14,7 +14,7 @@
 // are computed exactly as without the request.
 #include "run.hpp"
 
-#include "fused.hpp"
+#include "fused/fused.hpp"
 #include "max.hpp"
 #include "../soil/soil.hpp"
 

@@ -92,7 +92,7 @@ public:
     // zero, which is then dropped; false to let it propagate.
     virtual bool absorb_failure() { return false; }
 
-    // --- Passes without calls (see fused.hpp) ---
+    // --- Passes without calls (see fused/fused.hpp) ---
     // True while the relations and solvers may be evaluated inline: all of
     // them are the module's own and nothing can rebind them before the next
     // checkpoint.  Asked at every step and before every part of a pass.

@@ -15,6 +15,8 @@
 // Sub-steps land exactly on the output times.
 #include "engine.hpp"
 
+#include "../core/simd.hpp"
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -80,12 +82,12 @@ struct StepConst {
 
 // A pass over the elements runs in blocks of kBlock: arithmetic loops without
 // calls or branches (every candidate computed, the element's own selected),
-// which the compiler vectorises, built for AVX2 and for the baseline and
-// picked at run time; the transcendental functions in scalar loops between
+// which the compiler vectorises, built for the instruction sets of simd.hpp
+// and picked at run time; the transcendental functions in scalar loops between
 // them.  IEEE +, -, *, / give the same bits in a vector lane as in a scalar
 // register and nothing is contracted into fused multiply-adds, so the
 // results do not depend on which build runs.
-constexpr int kBlock = 128;
+constexpr int kBlock = simd::kBlock;
 
 struct Block {
     double r[kBlock], d[kBlock], lr[kBlock], L[kBlock], q[kBlock], em[kBlock], arg[kBlock],
@@ -97,12 +99,6 @@ struct PassIn {
     const StepConst& sc;
     const double *sig, *u, *s0, *ep0;
 };
-
-#if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__)
-#define PELORIN_VECTOR __attribute__((target_clones("avx2", "default")))
-#else
-#define PELORIN_VECTOR
-#endif
 
 // Effective stresses, ratios to sigvref and d = 1 - s0/s1; false if one
 // stress is not positive.

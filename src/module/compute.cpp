@@ -18,7 +18,7 @@
 // name rebound meanwhile (by a handler or another thread) takes effect from
 // there on.  A run on another thread, where no handler runs, keeps the lock
 // out until it ends.  While the lock is out the run evaluates its steps
-// inline (driver/fused.hpp), writing into the same arrays.
+// inline (driver/fused/fused.hpp), writing into the same arrays.
 #include <cstdio>
 #include <climits>
 #include <vector>

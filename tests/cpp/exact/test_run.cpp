@@ -11,7 +11,7 @@
 #include <limits>
 #include <vector>
 
-#include "driver/fused.hpp"
+#include "driver/fused/fused.hpp"
 #include "driver/max.hpp"
 #include "driver/native_calls.hpp"
 #include "driver/run.hpp"

@@ -2,6 +2,13 @@
 // column solvers evaluated inline (the plain try of every step; the damped
 // recovery of a failed one keeps the calls).
 //
+// Each file of src/driver/fused holds the part of a pass that shadows one
+// file of the relations or the solvers: setup.cpp (the run's arrays and
+// per-run constants), state.cpp (the load change and the trial state:
+// src/soil/soil.cpp), residual.cpp (src/solver/residual.cpp), utest.cpp
+// (src/solver/utest.cpp) and utest2.cpp (src/solver/utest2.cpp); kernels.hpp
+// holds what they share.
+//
 // A pass computes exactly what the calls of the module's own functions
 // compute, operation for operation, so the results are the same to the last
 // bit.  What it saves is the dispatch (virtual calls, bounds-checked element
@@ -21,8 +28,8 @@
 //
 // Each part of a pass runs as loops over the nodes: the arithmetic in loops
 // without calls or branches (every branch computed, the node's own
-// selected), which the compiler vectorises, built for AVX-512, AVX2 and
-// the baseline and picked at run time; the transcendental functions in scalar
+// selected), which the compiler vectorises, built for the instruction
+// sets of core/simd.hpp and picked at run time; the transcendental functions in scalar
 // loops between them.  IEEE +, -, *, / give the same bits in a vector lane
 // as in a scalar register, and no multiply and add are fused into one
 // instruction, so the results do not depend on which build runs.
@@ -32,9 +39,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "../core/views.hpp"
-#include "run.hpp"
-#include "team.hpp"
+#include "../../core/simd.hpp"
+#include "../../core/views.hpp"
+#include "../run.hpp"
+#include "../team.hpp"
 
 namespace pelorin::driver {
 
@@ -111,7 +119,7 @@ public:
     }
     bool threaded() const { return team_.running(); }
     // Parts split at multiples of this (the trial state's blocks).
-    static constexpr std::ptrdiff_t kAlign = 128;
+    static constexpr std::ptrdiff_t kAlign = simd::kBlock;
 
 private:
     // Flags of nodes, as wide as a double (the vector loops read them
