@@ -460,22 +460,28 @@ def _schedule(footprints: Sequence[Footprint]) -> tuple[list, np.ndarray, list]:
 
 
 def _one_shape(S: np.ndarray, names: Sequence[str]) -> tuple[np.ndarray, np.ndarray]:
-    """The stress profiles of the schedule's groups at one point (groups x elements) as
-    one shape times a factor per group.  The engine scales one stress profile by one
-    load history: footprints placed at different times must then load the point's
-    column in proportion (the same footprint raised in stages, or one load alone)."""
-    norms = np.linalg.norm(S, axis=1)
-    ref = int(np.argmax(norms))
-    shape = S[ref]
-    if norms[ref] == 0.0:
-        return shape, np.zeros(len(S))
-    alpha = S @ shape / (shape @ shape)
-    misfit = np.linalg.norm(S - alpha[:, None] * shape, axis=1)
-    bad = np.flatnonzero(misfit > 1e-9 * norms[ref])
+    """The stress profiles of the schedule's groups at many points (groups x points x
+    elements) as one shape per point times a factor per group and point.  The engine
+    scales one stress profile by one load history: footprints placed at different times
+    must then load a point's column in proportion (the same footprint raised in stages,
+    or one load alone)."""
+    if S.shape[0] == 1:
+        return S[0], np.ones((1, S.shape[1]))
+    norms = np.linalg.norm(S, axis=2)
+    ref = np.argmax(norms, axis=0)
+    points = np.arange(S.shape[1])
+    shape = S[ref, points]
+    top = norms[ref, points]
+    with np.errstate(invalid="ignore", divide="ignore"):
+        alpha = np.where(top > 0.0, np.einsum("gpn,pn->gp", S, shape)
+                         / np.einsum("pn,pn->p", shape, shape), 0.0)
+    misfit = np.linalg.norm(S - alpha[:, :, None] * shape[None], axis=2)
+    bad = np.argwhere(misfit > 1e-9 * top)
     if bad.size:
+        g, i = (int(v) for v in bad[0])
         raise ParameterError("site", "footprints", f"the loads placed at different times "
-                             f"stress the column at {names[0]} in different shapes (groups "
-                             f"{ref + 1} and {int(bad[0]) + 1} of the schedule); one stress "
+                             f"stress the column at {names[i]} in different shapes (groups "
+                             f"{int(ref[i]) + 1} and {g + 1} of the schedule); one stress "
                              "profile per column scales with one load history: raise one "
                              "footprint in stages, or place the footprints together")
     return shape, alpha
@@ -574,7 +580,8 @@ def site(boreholes: Any, footprints: Any, points: Any, *, end: Optional[float] =
     except ParameterError as err:
         raise ParameterError("site", "end" if err.parameter == "end" else "footprints",
                              err.problem) from None
-    grid = plan(holes[0].profile, wide, times, points_per_decade, options, caller="site").time
+    grid = plan(holes[0].profile, wide, times, points_per_decade, options,
+                caller="site").time.tolist()
     end_time = float(grid[-1])
 
     # Every borehole's column once, then the stress profile of each of its points.
@@ -604,13 +611,15 @@ def site(boreholes: Any, footprints: Any, points: Any, *, end: Optional[float] =
                 S[g] += _loads.vertical_stress(f, X[mine, None], Y[mine, None], zc[None, :],
                                                method, poisson=poisson)
         h = col.thickness
+        shapes, alphas = _one_shape(S, [pts.name[i] for i in mine])
+        stage_loads = np.round(active.T.astype(float) @ alphas, 12).T    # points x stages
+        rounded = np.round(shapes / qmax, SHARE_DIGITS)
         for k, i in enumerate(mine):
-            shape, alpha = _one_shape(S[:, k], [pts.name[i]])
-            loads = tuple(float(v) for v in np.round(active.T.astype(float) @ alpha, 12))
+            shape = shapes[k]
+            loads = tuple(float(v) for v in stage_loads[k])
             bp = plan_for(b, loads)
             stress_mean[i] = max(loads, key=abs) * float(shape @ h) / float(h.sum())
-            key = (b, loads, np.round(shape / qmax, SHARE_DIGITS).tobytes()) if share \
-                else (b, int(i))
+            key = (b, loads, rounded[k].tobytes()) if share else (b, int(i))
             if key not in keys:
                 keys[key] = len(tasks)
                 tasks.append((bp, shape.copy()))

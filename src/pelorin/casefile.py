@@ -321,7 +321,7 @@ def _sweep_spec(table: Any, source: str) -> SweepSpec:
     return SweepSpec(vary, samples, seed, correlation)
 
 
-def read_case(path: str | os.PathLike) -> Case:
+def read_case(path: str | os.PathLike) -> Case | SiteCase:
     """Read a TOML case file.
 
     Parameters
@@ -504,18 +504,18 @@ def parse_site_case(data: dict, source: str = "case") -> SiteCase:
         if not isinstance(raw, list) or not raw:
             raise CaseError(f"{where} must be a list of [x, y] (m)")
         xy = [tuple(_numbers(p, where, "x, y in m", 2)) for p in raw]
-        names = pts_table.get("names")
+        labels = pts_table.get("names")
         bh = pts_table.get("borehole")
         if bh is not None and not isinstance(bh, str):
             raise CaseError(f"{source}: [points] borehole must name a borehole; got {bh!r}")
         if bh is not None:
             xy = [(x, y, bh) for x, y in xy]
-        if names is not None:
-            if not isinstance(names, list) or len(names) != len(xy) or not all(
-                    isinstance(n, str) for n in names) or len(set(names)) != len(names):
+        if labels is not None:
+            if not isinstance(labels, list) or len(labels) != len(xy) or not all(
+                    isinstance(n, str) for n in labels) or len(set(labels)) != len(labels):
                 raise CaseError(f"{source}: [points] names must be {len(xy)} distinct texts, "
                                 "one per entry of list")
-            groups.append(dict(zip(names, xy)))
+            groups.append(dict(zip(labels, xy)))
         else:
             groups.append(xy)
     lines = pts_table.get("lines", [])

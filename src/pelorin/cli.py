@@ -18,7 +18,7 @@ from typing import Any, Callable, Optional, Sequence
 
 from tqdm import tqdm
 
-from .casefile import read_case
+from .casefile import Case, read_case
 from .errors import CaseError, ConvergenceError, ParameterError
 from .plots import plot_all
 from .result import open_result
@@ -82,6 +82,9 @@ def _run(args: argparse.Namespace) -> int:
         case = read_case(args.case)
     except CaseError as err:
         return _fail(str(err))
+    if not isinstance(case, Case):
+        return _fail(f"{args.case}: a site's case file ([[footprints]]): run it with "
+                     "`pelorin site`")
     out = args.out or os.path.splitext(os.path.basename(args.case))[0] + "-results"
     progress = _Progress(not args.quiet and (sys.stderr.isatty() or args.progress))
     try:
@@ -124,6 +127,9 @@ def _sweep(args: argparse.Namespace) -> int:
         case = read_case(args.case)
     except CaseError as err:
         return _fail(str(err))
+    if not isinstance(case, Case):
+        return _fail(f"{args.case}: a site's case file ([[footprints]]): run it with "
+                     "`pelorin site`")
     if case.sweep_spec is None:
         return _fail(f"{args.case}: no [sweep] section: add one with [[sweep.vary]] tables "
                      "naming the uncertain parameters (see `pelorin sweep --help`)")

@@ -91,7 +91,6 @@ def _set(obj: Any, name: str, value: Any) -> None:
 
 # ------------------------------------------------------------- footprints ----------
 
-@dataclass(frozen=True)
 class Footprint:
     """What every footprint has: its pressure on the ground and when it acts.
 
@@ -99,6 +98,13 @@ class Footprint:
     pressure is their product).  The load is placed at `time` (days) and, with a
     `duration`, taken away again at ``time + duration``.
     """
+
+    # Fields of every footprint (each footprint's dataclass declares them in its order).
+    pressure: Optional[float]
+    fill: Optional[float]
+    unit_weight: float
+    time: float
+    duration: Optional[float]
 
     def _common(self) -> None:
         o = type(self).__name__
@@ -127,15 +133,15 @@ class Footprint:
     @property
     def q(self) -> float:
         """The pressure on the ground (at the crest of an embankment), kPa."""
-        if self.pressure is not None:           # type: ignore[attr-defined]
-            return float(self.pressure)         # type: ignore[attr-defined]
-        return float(self.fill) * float(self.unit_weight)  # type: ignore[attr-defined]
+        if self.pressure is not None:
+            return float(self.pressure)
+        return float(self.fill) * float(self.unit_weight)  # type: ignore[arg-type]
 
     @property
     def removed(self) -> Optional[float]:
         """When the load is taken away (days), None if it stays."""
-        d = self.duration                       # type: ignore[attr-defined]
-        return None if d is None else float(self.time) + float(d)  # type: ignore[attr-defined]
+        d = self.duration
+        return None if d is None else float(self.time) + float(d)
 
     def outline(self) -> np.ndarray:
         """The footprint's outline in plan, (n, 2), for drawing (a strip's over

@@ -140,3 +140,5 @@ def test_the_site_command_writes_its_files_and_refuses_a_bad_case(tmp_path):
     bad.write_text(open(case).read().replace('type = "embankment"', 'type = "pyramid"', 1))
     proc = command("site", str(bad))
     assert proc.returncode == 2 and "[[footprints]] #1: type must be one of" in proc.stderr
+    proc = command("run", case)
+    assert proc.returncode == 2 and "run it with `pelorin site`" in proc.stderr
