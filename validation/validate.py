@@ -27,6 +27,7 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import reference as ref  # noqa: E402
+import site_cases as site  # noqa: E402
 
 LN10 = ref.LN10
 GAMMAW = ref.GAMMAW
@@ -364,6 +365,41 @@ CASES = (
     + [self_weight_case(), creep_case()]
     + [agreement_case(Ca) for Ca in (0.0, 8e-5)]
 )
+
+
+def loads_case(name, tolerances, measure):
+    """A case of loads of finite size: `measure()` gives its errors (one number: the
+    case's one quantity); the solver is not used."""
+    def run(solver):
+        out = measure()
+        return out if isinstance(out, dict) else {next(iter(tolerances)): out}
+    return Case(name, tolerances, run)
+
+
+REL = "relative, against the kernel integrated numerically"
+LOAD_CASES = [
+    loads_case("stress: rectangle (Holl), 0.01 B to 10 B", {REL: 1e-6}, site.rectangle_error),
+    loads_case("stress: circle, on and off its axis", {REL: 1e-6}, site.circle_error),
+    loads_case("stress: strip and embankment section", {REL: 1e-6}, site.strip_error),
+    loads_case("stress: embankment of finite length", {REL: 1e-6}, site.hipped_error),
+    loads_case("stress: Osterberg", {"chart, I at B1/z = 0, B2/z = 3": 5e-4,
+                                     "form, relative": 1e-12}, site.osterberg),
+    # The pieces' sums lose digits to cancellation at a point outside near the surface.
+    loads_case("stress: L-shaped polygon", {"against the kernel over it": 1e-6,
+                                            "sum of its rectangles": 1e-8,
+                                            "sum of its triangles": 1e-8}, site.polygon_errors),
+    loads_case("stress: Westergaard", {"against the formulas": 1e-12,
+                                       "against the kernel": 1e-6}, site.westergaard_errors),
+    loads_case("stress: 2:1", {"load kept at every depth (plan summed on a 5 cm grid)": 1e-3,
+                               "under the centre": 1e-12}, site.two_to_one_error),
+    loads_case("site: footprint 100 x the clay's thickness, centre against 1-D",
+               {"settlement, relative to the largest": 5e-3}, site.wide_error),
+    loads_case("site: symmetry", {"mirrored points": 1e-9, "rotated footprint": 1e-9},
+               site.symmetry_errors),
+    loads_case("site: 50 x 50 grid, three boreholes", {"failed points": 0.0},
+               site.grid_failures),
+]
+CASES = CASES + LOAD_CASES
 
 
 def named(fragment):

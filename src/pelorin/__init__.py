@@ -16,6 +16,10 @@ and figures (`pelorin.plots`).  `read_case` reads a TOML case file, the
 The engine itself: `run` takes the keywords of `Pelorin.compute` and returns
 an xarray Dataset; `run_elements` takes a column element by element;
 `ConvergenceError` carries the partial results of a run that cannot go on.
+
+Over a site: `site` runs every point of interest (a `Line`, a `Grid`, a list)
+under loads of finite size (`pelorin.loads`: rectangles, circles, strips,
+embankments, polygons) on the profile of its nearest `Borehole`.
 """
 import os as _os
 
@@ -25,13 +29,14 @@ with open(_os.path.join(_os.path.dirname(__file__), "VERSION"), encoding="ascii"
     __version__ = _f.read().strip()
 del _f
 
-from . import plots  # noqa: E402
+from . import loads, plots  # noqa: E402
 from ._batches import EMBEDDED_CLUSTER_CONFIG  # noqa: E402
 from ._calibrate import CalibrationError, Fit, IdentifiabilityWarning, Prediction, calibrate  # noqa: E402,E501
 from ._distributions import LogNormal, Normal, Uniform  # noqa: E402
 from ._graphical import AsaokaFit, HyperbolicFit, asaoka, hyperbolic  # noqa: E402
 from ._run import run, run_elements  # noqa: E402
 from ._simulate import simulate  # noqa: E402
+from ._site import Borehole, Grid, Line, SiteResult, site  # noqa: E402
 from ._sweep import SweepResult, sweep  # noqa: E402
 from ._timegrid import time_grid  # noqa: E402
 from .casefile import read_case  # noqa: E402
@@ -51,4 +56,6 @@ __all__ = [
     # monitoring: readings, graphical methods, back-analysis and prediction
     "Observations", "Series", "asaoka", "AsaokaFit", "hyperbolic", "HyperbolicFit",
     "calibrate", "Fit", "Prediction", "IdentifiabilityWarning", "CalibrationError",
+    # settlement over a site: footprints (pelorin.loads), boreholes, points of interest
+    "loads", "site", "SiteResult", "Borehole", "Line", "Grid",
 ]

@@ -68,18 +68,20 @@ _PYTHON_PHASE = threading.Lock()
 RUNS_PER_CALL = 8
 
 
-def _run_tasks(tasks: Sequence[Any]) -> list:
+def _run_tasks(tasks: Sequence[Any],
+               keep: Optional[Callable[[Plan, Mapping[str, Any]], Any]] = None,
+               caller: str = "sweep") -> list:
     """The quantities a sweep keeps of every task of a batch (a Plan, or the profile,
     loading, output times and engine options of one), or the exception it fails with (a task that already is a
     Failure stays one). The engine runs a few of them per call, without the GIL in
-    between."""
+    between. `keep` reads a run's quantities (by default a sweep's)."""
     def kept(p: Plan, res: Any) -> dict:
         if isinstance(res, InputError):
-            raise refused(res, p, "sweep")
+            raise refused(res, p, caller)
         if isinstance(res, Exception):
             raise res
         reached(res, p.job)
-        return _kept(p, res)
+        return (keep or _kept)(p, res)
 
     out: list = list(tasks)
     todo = [i for i, task in enumerate(tasks) if not isinstance(task, Failure)]

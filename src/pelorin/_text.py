@@ -3,13 +3,15 @@ from __future__ import annotations
 
 import html
 import math
+import warnings
 from collections import Counter
 
+import numpy as np
 import xarray as xr
 
 from .model import DRAINAGE_WORDS
 
-__all__ = ["result_summary", "sweep_summary", "result_html", "sweep_html"]
+__all__ = ["result_summary", "sweep_summary", "result_html", "sweep_html", "site_summary"]
 
 
 def result_summary(ds: xr.Dataset) -> str:
@@ -151,3 +153,56 @@ def sweep_html(ds: xr.Dataset, dim: str, failures: Counter) -> str:
         parts.append(_table([""] + pct, rows))
     parts.append("</div>")
     return "".join(parts)
+
+
+def site_summary(ds: xr.Dataset) -> str:
+    """Points, shared runs and failures of a site; per group of points the largest
+    settlement at the end, and along every line the largest differential settlement and
+    angular distortion; the named points of a list one by one."""
+    mm = 1000.0
+    n = ds.sizes["point"]
+    failed = int(ds.attrs.get("failed", 0))
+    t_end = float(ds["time"][-1])
+    lines = [f"{ds.attrs.get('title') or 'Site'}: {n} points, {ds.attrs.get('runs')} runs "
+             f"(points with the same column and stress share one), {failed} failed; "
+             f"stress by {ds.attrs.get('method')}; {ds.sizes['time']} output times to "
+             f"{t_end:g} days"]
+    reasons = Counter(str(s) for s in ds["status"].values if str(s) != "ok")
+    for reason, count in reasons.most_common():
+        lines.append(f"  {count:6d} x {reason}")
+    lines.append("")
+    lines.append(f"{'group':<16} {'points':>6}  {'largest settlement at end [mm]':>31}  "
+                 f"{'at (x, y) [m]':>16}  {'largest |diff.| [mm]':>20}  "
+                 f"{'largest distortion':>18}")
+    groups = list(dict.fromkeys(str(g) for g in ds["group"].values))
+    final = ds["final_settlement"].values
+    for g in groups:
+        sel = ds["group"].values == g
+        f = np.where(sel & np.isfinite(final), final, -np.inf)
+        i = int(np.argmax(f))
+        where = f"({float(ds['x'][i]):g}, {float(ds['y'][i]):g})" if np.isfinite(f[i]) else "-"
+        big = final[i] * mm if np.isfinite(f[i]) else math.nan
+        diff = np.abs(ds["differential_settlement"].values[sel])
+        dist = np.abs(ds["angular_distortion"].values[sel])
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)
+            dmax = float(np.nanmax(diff)) * mm if np.isfinite(diff).any() else math.nan
+            amax = float(np.nanmax(dist)) if np.isfinite(dist).any() else math.nan
+        amax_txt = f"1/{1.0 / amax:.0f}" if math.isfinite(amax) and amax > 0 else "-"
+        lines.append(f"{g:<16} {int(sel.sum()):6d}  {_fmt(big, '.1f'):>31}  {where:>16}  "
+                     f"{_fmt(dmax, '.1f'):>20}  {amax_txt:>18}")
+    named = [i for i in range(n) if str(ds["kind"].values[i]) == "point"]
+    net = "settlement_net" in ds
+    if named:
+        lines.append("")
+        lines.append(f"{'point':<16} {'x [m]':>9} {'y [m]':>9} {'borehole':>9} "
+                     f"{'primary [mm]':>13} {'t90 [d]':>9} {'at end [mm]':>12} "
+                     f"{'creep [mm]':>11}" + (f" {'net at end [mm]':>16}" if net else ""))
+        for i in named:
+            lines.append(f"{str(ds['name'].values[i]):<16} {float(ds['x'][i]):9.2f} "
+                         f"{float(ds['y'][i]):9.2f} {str(ds['borehole'].values[i]):>9} "
+                         f"{float(ds['final_primary'][i]) * mm:13.1f} "
+                         f"{_fmt(float(ds['t90'][i, 0])):>9} {final[i] * mm:12.1f} "
+                         f"{_fmt(float(ds['creep'][i, -1]) * mm, '.1f'):>11}"
+                         + (f" {float(ds['settlement_net'][i, -1]) * mm:16.1f}" if net else ""))
+    return "\n".join(lines)

@@ -76,14 +76,19 @@ import tomllib
 from dataclasses import dataclass, field
 from typing import Any, Optional
 
+import numpy as np
+
+from . import loads as _loads
 from ._calibrate import calibrate, parse_vary
 from ._distributions import LogNormal, Normal, Uniform
+from ._site import Borehole, Grid, Line, site
 from ._simulate import simulate
 from ._sweep import sweep
 from .errors import CaseError, ParameterError
 from .model import Layer, Loading, Profile, Soil, Stage, field_names
 
-__all__ = ["Case", "CaseError", "SweepSpec", "FitSpec", "read_case", "parse_case"]
+__all__ = ["Case", "CaseError", "SweepSpec", "FitSpec", "SiteCase", "read_case", "parse_case",
+           "parse_site_case"]
 
 
 @dataclass(frozen=True)
@@ -200,13 +205,8 @@ def _make(cls: type, where: str, table: dict, **extra: Any):
         raise CaseError(f"{where}: {err}") from None
 
 
-def parse_case(data: dict, source: str = "case") -> Case:
-    """Build a `Case` from the parsed TOML tables of a case file."""
-    _unknown(source, data, SECTIONS)
-    title = data.get("title", "")
-    if not isinstance(title, str):
-        raise CaseError(f"{source}: title must be text; got {title!r}")
-
+def _soils(data: dict, source: str) -> dict:
+    """The [soils.NAME] tables as Soils by name."""
     soils_table = _table("soils", data.get("soils", {}), source)
     if not soils_table:
         raise CaseError(f"{source}: no soils: define at least one, e.g. [soils.clay] with Cc, "
@@ -217,14 +217,17 @@ def parse_case(data: dict, source: str = "case") -> Case:
         table = dict(_table(f"soils.{name}", table, source))
         table.setdefault("name", name)
         soils[name] = _make(Soil, where, table)
+    return soils
 
-    layer_list = data.get("layers")
+
+def _layers(layer_list: Any, soils: dict, source: str, key: str) -> list:
+    """The layers of a `key` array of tables, from the top down."""
     if not isinstance(layer_list, list) or not layer_list:
-        raise CaseError(f"{source}: no layers: add [[layers]] tables from the top down, each "
+        raise CaseError(f"{source}: no layers: add {key} tables from the top down, each "
                         "with soil, thickness and one of ocr, pc, e0")
     layers = []
     for i, table in enumerate(layer_list, start=1):
-        where = f"{source}: [[layers]] #{i}"
+        where = f"{source}: {key} #{i}"
         table = dict(_table("layers", table, source))
         if "soil" not in table:
             raise CaseError(f"{where}: missing key 'soil' (the name of a [soils.NAME] table)")
@@ -233,6 +236,18 @@ def parse_case(data: dict, source: str = "case") -> Case:
             raise CaseError(f"{where}: soil {ref!r} is not defined; defined: "
                             f"{', '.join(soils)}")
         layers.append(_make(Layer, where, table, soil=soils[ref]))
+    return layers
+
+
+def parse_case(data: dict, source: str = "case") -> Case:
+    """Build a `Case` from the parsed TOML tables of a case file."""
+    _unknown(source, data, SECTIONS)
+    title = data.get("title", "")
+    if not isinstance(title, str):
+        raise CaseError(f"{source}: title must be text; got {title!r}")
+
+    soils = _soils(data, source)
+    layers = _layers(data.get("layers"), soils, source, "[[layers]]")
 
     prof = dict(_table("profile", data.get("profile", {}), source))
     profile = _make(Profile, f"{source}: [profile]", prof, layers=layers)
@@ -400,7 +415,7 @@ def _fit_spec(table: Any, source: str) -> FitSpec:
                    None if end is None else float(end))
 
 
-def read_case(path: str | os.PathLike) -> Case:
+def read_case(path: str | os.PathLike) -> Case | SiteCase:
     """Read a TOML case file.
 
     Parameters
@@ -409,9 +424,10 @@ def read_case(path: str | os.PathLike) -> Case:
 
     Returns
     -------
-    Case
+    Case or SiteCase
         With ``profile``, ``loading`` and the run's options; run it with
-        ``case.simulate()``.
+        ``case.simulate()``.  A file with [[footprints]] (a site) gives a
+        `SiteCase`: run it with ``case.site()``.
 
     Raises
     ------
@@ -429,4 +445,240 @@ def read_case(path: str | os.PathLike) -> Case:
         raise CaseError(f"{source}: not a valid TOML file: {err}") from None
     except UnicodeDecodeError:
         raise CaseError(f"{source}: not a valid TOML file: not UTF-8 text") from None
+    if "footprints" in data or "boreholes" in data or "points" in data:
+        return parse_site_case(data, source)
     return parse_case(data, source)
+
+
+# --------------------------------------------------------------------- a site ----------
+
+@dataclass(frozen=True)
+class SiteCase:
+    """A site read from a file: what `pelorin.site` takes."""
+
+    boreholes: tuple
+    footprints: tuple
+    points: tuple
+    title: str = ""
+    end: Optional[float] = None
+    times: Optional[tuple[float, ...]] = None
+    points_per_decade: int = 10
+    method: str = "boussinesq"
+    poisson: float = 0.0
+    background: Optional[bool] = None
+    maps: tuple = ()
+    options: dict = field(default_factory=dict)
+
+    def site(self, **kwargs: Any):
+        """Run the site (keywords as for `pelorin.site`, overriding the file's)."""
+        kw: dict[str, Any] = dict(end=self.end, times=self.times,
+                                  points_per_decade=self.points_per_decade,
+                                  method=self.method, poisson=self.poisson,
+                                  background=self.background, title=self.title)
+        kw.update(self.options)
+        kw.update(kwargs)
+        return site(list(self.boreholes), list(self.footprints), list(self.points), **kw)
+
+
+SITE_SECTIONS = {"title", "profile", "soils", "layers", "boreholes", "footprints", "points",
+                 "run"}
+SITE_RUN_KEYS = {"end", "points_per_decade", "times", "background", "rtol", "max_substeps",
+                 "method", "poisson", "maps"}
+FOOTPRINTS = {"rectangle": _loads.Rectangle, "circle": _loads.Circle, "strip": _loads.Strip,
+              "embankment": _loads.Embankment, "polygon": _loads.Polygon}
+BOREHOLE_KEYS = {"name", "x", "y", "layers", "surcharge", "drainage"}
+POINTS_KEYS = {"list", "names", "borehole", "lines", "grid"}
+
+
+def _numbers(value: Any, where: str, what: str, count: Optional[int] = None) -> list:
+    if not isinstance(value, list) or (count is not None and len(value) != count) or not all(
+            isinstance(v, (int, float)) and not isinstance(v, bool) for v in value):
+        n = f"{count} " if count is not None else ""
+        raise CaseError(f"{where} must be a list of {n}numbers ({what}); got {value!r}")
+    return [float(v) for v in value]
+
+
+def _built(cls: type, where: str, **kw: Any) -> Any:
+    try:
+        return cls(**kw)
+    except ParameterError as err:
+        raise CaseError(f"{where}: {err.parameter} {err.problem}", parameter=err.parameter,
+                        problem=err.problem) from None
+    except TypeError as err:
+        raise CaseError(f"{where}: {err}") from None
+
+
+def parse_site_case(data: dict, source: str = "case") -> SiteCase:
+    """Build a `SiteCase` from the parsed TOML tables of a site's case file:
+    [[boreholes]] (each with name, x, y and its [[boreholes.layers]]; or one profile's
+    [[layers]] at the origin), [[footprints]] (type and the footprint's keys) and
+    [points] (list, names, [[points.lines]], [points.grid])."""
+    _unknown(source, data, SITE_SECTIONS)
+    title = data.get("title", "")
+    if not isinstance(title, str):
+        raise CaseError(f"{source}: title must be text; got {title!r}")
+    soils = _soils(data, source)
+    prof = dict(_table("profile", data.get("profile", {}), source))
+    _unknown(f"{source}: [profile]", prof, {"surcharge", "drainage"})
+
+    holes = []
+    entries = data.get("boreholes")
+    if entries is None:
+        layers = _layers(data.get("layers"), soils, source, "[[layers]]")
+        holes.append(Borehole((0.0, 0.0), _make(Profile, f"{source}: [profile]", prof,
+                                                layers=layers), "BH1"))
+    else:
+        if "layers" in data:
+            raise CaseError(f"{source}: give the layers of each borehole "
+                            "([[boreholes.layers]]), not [[layers]] as well")
+        if not isinstance(entries, list) or not entries:
+            raise CaseError(f"{source}: [[boreholes]] must be tables, each with name, x, y "
+                            "and [[boreholes.layers]]")
+        for i, entry in enumerate(entries, start=1):
+            entry = dict(_table("boreholes", entry, source))
+            name = entry.get("name", f"BH{i}")
+            where = f"{source}: [[boreholes]] #{i}" + (f" ({name})" if "name" in entry else "")
+            _unknown(where, entry, BOREHOLE_KEYS)
+            missing = [k for k in ("x", "y") if k not in entry]
+            if missing:
+                raise CaseError(f"{where}: missing key {missing[0]!r} (the borehole's plan "
+                                "position, m)")
+            layers = _layers(entry.get("layers"), soils, f"{where}", "[[boreholes.layers]]")
+            own = dict(prof)
+            own.update({k: entry[k] for k in ("surcharge", "drainage") if k in entry})
+            profile = _make(Profile, where, own, layers=layers)
+            for k in ("x", "y"):
+                v = entry[k]
+                if isinstance(v, bool) or not isinstance(v, (int, float)):
+                    raise CaseError(f"{where}: {k} must be a number (m); got {v!r}")
+            holes.append(_built(Borehole, where, position=(float(entry["x"]),
+                                                            float(entry["y"])),
+                                profile=profile, name=str(name)))
+        names = [b.name for b in holes]
+        if len(set(names)) != len(names):
+            raise CaseError(f"{source}: [[boreholes]] names must be distinct; got "
+                            f"{', '.join(names)}")
+
+    fps = []
+    entries = data.get("footprints")
+    if not isinstance(entries, list) or not entries:
+        raise CaseError(f"{source}: no footprints: add [[footprints]] tables, each with type "
+                        f"({', '.join(FOOTPRINTS)}) and its geometry and pressure (or fill)")
+    for i, entry in enumerate(entries, start=1):
+        where = f"{source}: [[footprints]] #{i}"
+        entry = dict(_table("footprints", entry, source))
+        kind = entry.pop("type", None)
+        if kind not in FOOTPRINTS:
+            raise CaseError(f"{where}: type must be one of {', '.join(FOOTPRINTS)}; got "
+                            f"{kind!r}")
+        cls = FOOTPRINTS[kind]
+        allowed = [f.name for f in dataclasses.fields(cls) if f.init]
+        _unknown(f"{where} ({kind})", entry, allowed)
+        for key in ("center",):
+            if key in entry:
+                entry[key] = tuple(_numbers(entry[key], f"{where}: {key}", "x, y in m", 2))
+        if "vertices" in entry:
+            v = entry["vertices"]
+            if not isinstance(v, list):
+                raise CaseError(f"{where}: vertices must be a list of [x, y] (m)")
+            entry["vertices"] = [_numbers(p, f"{where}: vertices", "x, y in m", 2) for p in v]
+        required = [f.name for f in dataclasses.fields(cls) if f.init
+                    and f.default is dataclasses.MISSING and f.name not in entry]
+        if required:
+            raise CaseError(f"{where} ({kind}): missing key {required[0]!r} (required: "
+                            f"{', '.join(required)})")
+        fps.append(_built(cls, f"{where} ({kind})", **entry))
+
+    pts_table = dict(_table("points", data.get("points", {}), source))
+    _unknown(f"{source}: [points]", pts_table, POINTS_KEYS)
+    groups: list = []
+    if "list" in pts_table:
+        where = f"{source}: [points] list"
+        raw = pts_table["list"]
+        if not isinstance(raw, list) or not raw:
+            raise CaseError(f"{where} must be a list of [x, y] (m)")
+        xy = [tuple(_numbers(p, where, "x, y in m", 2)) for p in raw]
+        labels = pts_table.get("names")
+        bh = pts_table.get("borehole")
+        if bh is not None and not isinstance(bh, str):
+            raise CaseError(f"{source}: [points] borehole must name a borehole; got {bh!r}")
+        if bh is not None:
+            xy = [(x, y, bh) for x, y in xy]
+        if labels is not None:
+            if not isinstance(labels, list) or len(labels) != len(xy) or not all(
+                    isinstance(n, str) for n in labels) or len(set(labels)) != len(labels):
+                raise CaseError(f"{source}: [points] names must be {len(xy)} distinct texts, "
+                                "one per entry of list")
+            groups.append(dict(zip(labels, xy)))
+        else:
+            groups.append(xy)
+    lines = pts_table.get("lines", [])
+    if not isinstance(lines, list):
+        raise CaseError(f"{source}: [points] lines must be [[points.lines]] tables")
+    for i, entry in enumerate(lines, start=1):
+        where = f"{source}: [[points.lines]] #{i}"
+        entry = dict(_table("points.lines", entry, source))
+        _unknown(where, entry, {"name", "start", "end", "count", "spacing", "borehole"})
+        for key in ("start", "end"):
+            if key not in entry:
+                raise CaseError(f"{where}: missing key {key!r} ([x, y], m)")
+            entry[key] = tuple(_numbers(entry[key], f"{where}: {key}", "x, y in m", 2))
+        groups.append(_built(Line, where, **entry))
+    if "grid" in pts_table:
+        where = f"{source}: [points.grid]"
+        entry = dict(_table("points.grid", pts_table["grid"], source))
+        _unknown(where, entry, {"x", "y", "nx", "ny", "name", "borehole"})
+        axes = {}
+        for key, count in (("x", "nx"), ("y", "ny")):
+            if key not in entry or count not in entry:
+                raise CaseError(f"{where}: needs {key} = [from, to] (m) and {count} (points)")
+            lo, hi = _numbers(entry[key], f"{where}: {key}", "from, to in m", 2)
+            n = _whole(entry[count], f"{where}: {count}", "points", 1)
+            axes[key] = np.linspace(lo, hi, n) if n > 1 else np.array([lo])
+        groups.append(_built(Grid, where, x=axes["x"], y=axes["y"],
+                             name=str(entry.get("name", "grid")),
+                             borehole=entry.get("borehole")))
+    if not groups:
+        raise CaseError(f"{source}: [points] holds no points: give list = [[x, y], ...], "
+                        "[[points.lines]] or [points.grid]")
+
+    run = dict(_table("run", data.get("run", {}), source))
+    _unknown(f"{source}: [run]", run, SITE_RUN_KEYS)
+    end = run.get("end")
+    if end is not None and (isinstance(end, bool) or not isinstance(end, (int, float))
+                            or not end > 0):
+        raise CaseError(f"{source}: [run] end must be a time in days, > 0; got {end!r}")
+    times = run.get("times")
+    if times is not None:
+        times = tuple(_numbers(times, f"{source}: [run] times", "output times, days"))
+    ppd = run.get("points_per_decade", 10)
+    if isinstance(ppd, bool) or not isinstance(ppd, int) or not 1 <= ppd <= 200:
+        raise CaseError(f"{source}: [run] points_per_decade must be a whole number from 1 to "
+                        f"200; got {ppd!r}")
+    method = run.get("method", "boussinesq")
+    if method not in _loads.METHODS:
+        raise CaseError(f"{source}: [run] method must be one of "
+                        f"{', '.join(_loads.METHODS)}; got {method!r}")
+    poisson = run.get("poisson", 0.0)
+    if isinstance(poisson, bool) or not isinstance(poisson, (int, float)) \
+            or not 0 <= poisson < 0.5:
+        raise CaseError(f"{source}: [run] poisson must be a number in [0, 0.5) (Poisson's "
+                        f"ratio of Westergaard's medium); got {poisson!r}")
+    background = run.get("background")
+    if background is not None and not isinstance(background, bool):
+        raise CaseError(f"{source}: [run] background must be true or false; got {background!r}")
+    maps = tuple(_numbers(run.get("maps", []), f"{source}: [run] maps",
+                          "times of the contour maps, days"))
+    options: dict = {}
+    if "rtol" in run:
+        rtol = run["rtol"]
+        if isinstance(rtol, bool) or not isinstance(rtol, (int, float)) or not 0 < rtol < 1:
+            raise CaseError(f"{source}: [run] rtol must be a number between 0 and 1 (relative "
+                            f"tolerance of the engine's steps); got {rtol!r}")
+        options["rtol"] = float(rtol)
+    if "max_substeps" in run:
+        options["max_substeps"] = _whole(run["max_substeps"], f"{source}: [run] max_substeps",
+                                         "the engine's limit on its steps", 1)
+    return SiteCase(tuple(holes), tuple(fps), tuple(groups), title,
+                    None if end is None else float(end), times, ppd, str(method),
+                    float(poisson), background, maps, options)

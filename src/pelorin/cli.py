@@ -5,6 +5,7 @@
     pelorin sweep CASE.toml [--samples N] [--seed S] [--scheduler tcp://HOST:PORT] [--out DIR]
     pelorin example [NAME [DIR]]
     pelorin fit CASE.toml [--samples N] [--method mcmc] [--workers N] [--out DIR]
+    pelorin site CASE.toml [--scheduler tcp://HOST:PORT] [--out DIR]
 
 Exit status: 0 done, 1 the run failed (partial results are written),
 2 a bad case file or argument (one line on stderr naming the file and key).
@@ -25,7 +26,7 @@ from tqdm import tqdm
 
 from . import __version__
 from ._batches import NoWorkersError
-from .casefile import read_case
+from .casefile import Case, SiteCase, read_case
 from .errors import CaseError, ConvergenceError, ParameterError
 from .plots import plot_all
 from .result import open_result
@@ -164,6 +165,9 @@ def _run(args: argparse.Namespace) -> int:
         case = read_case(args.case)
     except CaseError as err:
         return _fail(str(err))
+    if not isinstance(case, Case):
+        return _fail(f"{args.case}: a site's case file ([[footprints]]): run it with "
+                     "`pelorin site`")
     out = args.out or os.path.splitext(os.path.basename(args.case))[0] + "-results"
     progress = _Progress(not args.quiet and (sys.stderr.isatty() or args.progress))
     try:
@@ -217,6 +221,9 @@ def _sweep(args: argparse.Namespace) -> int:
         case = read_case(args.case)
     except CaseError as err:
         return _fail(str(err))
+    if not isinstance(case, Case):
+        return _fail(f"{args.case}: a site's case file ([[footprints]]): run it with "
+                     "`pelorin site`")
     if case.sweep_spec is None:
         return _fail(f"{args.case}: no [sweep] section: add one with [[sweep.vary]] tables "
                      "naming the uncertain parameters (`pelorin sweep --help` shows one)")
@@ -274,6 +281,51 @@ def _sweep(args: argparse.Namespace) -> int:
     print(f"results: {', '.join(paths[:3])}")
     print(f"figure: {paths[3]}")
     return 0
+
+
+def _site(args: argparse.Namespace) -> int:
+    try:
+        case = read_case(args.case)
+    except CaseError as err:
+        return _fail(str(err))
+    if not isinstance(case, SiteCase):
+        return _fail(f"{args.case}: not a site: add [[footprints]] and [points] (see "
+                     "`pelorin site --help`)")
+    kw: dict[str, Any] = {}
+    for option, key, low in (("--batch-size", "batch_size", 1), ("--workers", "workers", 1)):
+        value = getattr(args, key)
+        if value is not None:
+            if value < low:
+                return _fail(f"{option} must be at least {low}; got {value}")
+            kw[key] = value
+    kw["processes"] = True if args.processes else False if args.threads else None
+    kw["scheduler"] = args.scheduler
+    kw["progress"] = not args.quiet and (sys.stderr.isatty() or args.progress)
+    out = args.out or os.path.splitext(os.path.basename(args.case))[0] + "-site"
+    try:
+        result = case.site(**kw)
+    except (ParameterError, CaseError) as err:
+        return _fail(f"{args.case}: {err}")
+    except (OSError, TimeoutError) as err:
+        return _fail(f"cannot reach the Dask scheduler {args.scheduler}: {err}", 1)
+    def write(folder: str) -> list[str]:
+        paths = [os.path.join(folder, "site.nc"), os.path.join(folder, "summary.txt")]
+        result.to_netcdf(paths[0])
+        _text(result.summary() + f"\n\nwritten by pelorin {__version__}")(paths[1])
+        paths += result.to_csv(folder)
+        if not args.no_plots:
+            paths += result.plot_all(folder, case.maps)
+        return paths
+    written = _staged(out, write)
+    figures = [p for p in written if p.endswith(".png")]
+    paths = [p for p in written if not p.endswith(".png")]
+    print(result.summary())
+    print()
+    print(f"results: {', '.join(paths)}")
+    if figures:
+        print(f"figures: {', '.join(figures)}")
+    failed = int(result.dataset.attrs.get("failed", 0))
+    return 1 if failed else 0
 
 
 def _text(text: str) -> Callable[[str], None]:
@@ -480,6 +532,26 @@ def parser() -> argparse.ArgumentParser:
     f.add_argument("--progress", action="store_true",
                    help="show the progress bar even when stderr is not a terminal")
     f.set_defaults(func=_fit)
+    s = sub.add_parser("site", help="settlement over a site: footprints, boreholes, points",
+                       description="Run a site's case file ([[boreholes]], [[footprints]], "
+                       "[points]): every point a run under the footprints' stress, on Dask. "
+                       "Writes site.nc, summary.txt, a CSV per section and the figures (a "
+                       "contour map, every section, histories).")
+    s.add_argument("case", help="the case file (TOML) of a site")
+    s.add_argument("--scheduler", metavar="ADDRESS",
+                   help="a Dask scheduler to use, e.g. tcp://10.0.0.5:8786 (default: a local "
+                   "cluster); 'synchronous' runs here without Dask")
+    s.add_argument("--workers", type=int, help="workers of the local cluster (default: cores)")
+    kind = s.add_mutually_exclusive_group()
+    kind.add_argument("--threads", action="store_true", help="local cluster of threads")
+    kind.add_argument("--processes", action="store_true", help="local cluster of processes")
+    s.add_argument("--batch-size", type=int, help="runs per Dask task (default: automatic)")
+    s.add_argument("--out", metavar="DIR", help="output directory (default: CASE-site)")
+    s.add_argument("--no-plots", action="store_true", help="write no figures")
+    s.add_argument("--quiet", action="store_true", help="no progress bar")
+    s.add_argument("--progress", action="store_true",
+                   help="show the progress bar even when stderr is not a terminal")
+    s.set_defaults(func=_site)
     return p
 
 

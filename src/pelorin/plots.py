@@ -22,11 +22,13 @@ if TYPE_CHECKING:   # result.py imports this module
 
     from ._calibrate import Fit, Prediction
     from ._graphical import AsaokaFit, HyperbolicFit
+    from ._site import SiteResult
     from ._sweep import SweepResult
     from .result import Result
 
 __all__ = ["plot_settlement", "plot_isochrones", "plot_compression", "plot_consolidation",
-           "plot_all", "plot_band", "terzaghi_U", "plot_fit", "plot_asaoka", "plot_hyperbolic"]
+           "plot_all", "plot_band", "terzaghi_U", "plot_fit", "plot_asaoka", "plot_hyperbolic",
+           "plot_site_map", "plot_section", "plot_point_histories", "plot_site_all"]
 
 DPI = 110
 FORMATS = ("png", "svg", "pdf")
@@ -494,3 +496,173 @@ def plot_hyperbolic(fit: HyperbolicFit, path: Optional[str | os.PathLike] = None
     ax.grid(True, alpha=0.3)
     ax.legend(fontsize=8)
     return _save(fig, path)
+
+
+# ------------------------------------------------------------------ a site ----------
+
+def _time_index(ds: Any, t: Optional[float]) -> int:
+    times = ds["time"].values
+    return times.size - 1 if t is None else int(np.argmin(np.abs(times - float(t))))
+
+
+def _draw_outlines(ax: Any, ds: Any) -> None:
+    ax.plot(ds["footprint_x"].values, ds["footprint_y"].values, color="k", lw=1.2)
+    ax.plot(ds["borehole_x"].values, ds["borehole_y"].values, ls="none", marker="^",
+            color="tab:red", ms=6, label="boreholes")
+    for name, x, y in zip(ds["hole"].values, ds["borehole_x"].values,
+                          ds["borehole_y"].values):
+        ax.annotate(str(name), (x, y), xytext=(4, 4), textcoords="offset points", fontsize=7)
+
+
+def plot_site_map(site: SiteResult, time: Optional[float] = None,
+                  path: Optional[str | os.PathLike] = None) -> Figure:
+    """Plan of the site: contours of settlement at `time` (days, the nearest output
+    time; the end by default) over the points, with the footprints' outlines, the
+    boreholes and the points."""
+    import matplotlib.tri as mtri
+
+    ds = site.dataset
+    j = _time_index(ds, time)
+    s = ds["settlement"].values[:, j] * 1000.0
+    x, y = ds["x"].values, ds["y"].values
+    ok = np.isfinite(s)
+    fig = _figure(figsize=(7.5, 6.5), constrained_layout=True)
+    ax = fig.add_subplot()
+    # Contours need an area: a triangulation of three or more points not on one line.
+    area = ok.sum() >= 3 and np.linalg.matrix_rank(
+        np.column_stack((x[ok] - x[ok].mean(), y[ok] - y[ok].mean())), tol=1e-9) == 2
+    if area:
+        tri = mtri.Triangulation(x[ok], y[ok])
+        levels = np.linspace(np.nanmin(s), np.nanmax(s), 12) if np.ptp(s[ok]) > 0 else 12
+        cs = ax.tricontourf(tri, s[ok], levels=levels, cmap="viridis_r")
+        lines = ax.tricontour(tri, s[ok], levels=levels, colors="k", linewidths=0.3)
+        ax.clabel(lines, fontsize=6, fmt="%.0f")
+        fig.colorbar(cs, ax=ax, label="settlement [mm]")
+    else:
+        sc = ax.scatter(x[ok], y[ok], c=s[ok], cmap="viridis_r")
+        fig.colorbar(sc, ax=ax, label="settlement [mm]")
+    ax.plot(x, y, ls="none", marker=".", color="0.3", ms=2)
+    _draw_outlines(ax, ds)
+    pad = 0.05 * max(np.ptp(x), np.ptp(y), 1.0)
+    ax.set_xlim(x.min() - pad, x.max() + pad)
+    ax.set_ylim(y.min() - pad, y.max() + pad)
+    ax.set_aspect("equal")
+    ax.set_xlabel("x [m]")
+    ax.set_ylabel("y [m]")
+    t = float(ds["time"].values[j])
+    title = ds.attrs.get("title") or "Settlement"
+    ax.set_title(f"{title}: settlement at {t:g} days")
+    return _save(fig, path)
+
+
+def plot_section(site: SiteResult, section: Optional[str] = None,
+                 times: Optional[Sequence[float]] = None,
+                 path: Optional[str | os.PathLike] = None) -> Figure:
+    """Settlement along a section (a `Line` of the points) at several times (days; by
+    default six spread evenly in log time), with the pressure under the footprints
+    along it above."""
+    from .loads import vertical_stress
+
+    ds = site.dataset
+    sections = site.sections()
+    if not sections:
+        raise ValueError("the site has no line of points (a cross-section) to draw")
+    name = sections[0] if section is None else section
+    sel = ds["group"].values == name
+    if not np.any(sel):
+        raise ValueError(f"no section {name!r}; sections: {', '.join(sections)}")
+    chain = ds["chainage"].values[sel]
+    t = ds["time"].values
+    if times is None:
+        pos = np.flatnonzero(t > 0.0)
+        want = np.geomspace(t[pos[0]], t[pos[-1]], 6)
+        idx = sorted({int(pos[np.argmin(np.abs(np.log(t[pos] / w)))]) for w in want})
+    else:
+        idx = [_time_index(ds, v) for v in times]
+    fig = _figure(figsize=(8.0, 6.0), constrained_layout=True)
+    top, ax = fig.subplots(2, 1, sharex=True, gridspec_kw=dict(height_ratios=(1, 3)))
+    if site.footprints:
+        # The pressure on the ground along the line, finely sampled (just below it).
+        fine = np.linspace(chain[0], chain[-1], 400)
+        fx = np.interp(fine, chain, ds["x"].values[sel])
+        fy = np.interp(fine, chain, ds["y"].values[sel])
+        near = sum(vertical_stress(f, fx, fy, 1e-6) for f in site.footprints)
+        top.fill_between(fine, 0.0, near, color="0.85")
+        top.plot(fine, near, color="C3")
+    top.set_ylabel("load [kPa]")
+    top.set_title(f"{ds.attrs.get('title') or 'Settlement'}: section {name}")
+    s = ds["settlement"].values[sel]
+    colours = [f"C{k % 10}" for k in range(len(idx))]
+    for j, c in zip(idx, colours):
+        ax.plot(chain, s[:, j] * 1000.0, marker=".", color=c, label=f"{t[j]:.4g} days")
+    ax.invert_yaxis()
+    ax.set_xlabel("distance along the section [m]")
+    ax.set_ylabel("settlement [mm]")
+    ax.grid(True, lw=0.3)
+    top.grid(True, lw=0.3)
+    ax.legend(fontsize=8, loc="lower right")
+    return _save(fig, path)
+
+
+def plot_point_histories(site: SiteResult, points: Optional[Sequence[Any]] = None,
+                         path: Optional[str | os.PathLike] = None) -> Figure:
+    """Settlement against log time at chosen points (indices or names; by default the
+    named points of lists, else the ends and the middle of the first section, else the
+    first few points)."""
+    ds = site.dataset
+    names = [str(v) for v in ds["name"].values]
+    if points is None:
+        chosen = [i for i, k in enumerate(ds["kind"].values) if k == "point"][:8]
+        if not chosen:
+            sections = site.sections()
+            if sections:
+                sel = np.flatnonzero(ds["group"].values == sections[0])
+                chosen = sorted({int(sel[0]), int(sel[len(sel) // 2]), int(sel[-1])})
+            else:
+                chosen = list(range(min(4, len(names))))
+    else:
+        chosen = []
+        for p in points:
+            if isinstance(p, str):
+                if p not in names:
+                    raise ValueError(f"no point named {p!r}")
+                chosen.append(names.index(p))
+            else:
+                chosen.append(int(p))
+    t = ds["time"].values
+    pos = t > 0.0
+    fig = _figure(figsize=(8.0, 5.0), constrained_layout=True)
+    ax = fig.add_subplot()
+    for k, i in enumerate(chosen):
+        ax.plot(t[pos], ds["settlement"].values[i, pos] * 1000.0, color=f"C{k % 10}",
+                label=f"{names[i]} ({float(ds['x'][i]):g}, {float(ds['y'][i]):g})")
+    ax.set_xscale("log")
+    ax.invert_yaxis()
+    ax.set_xlabel("time [days]")
+    ax.set_ylabel("settlement [mm]")
+    ax.grid(True, which="both", lw=0.3)
+    ax.legend(fontsize=8, loc="lower left")
+    ax.set_title(f"{ds.attrs.get('title') or 'Settlement'}: histories")
+    return _save(fig, path)
+
+
+def plot_site_all(site: SiteResult, outdir: str | os.PathLike,
+                  map_times: Optional[Sequence[float]] = None) -> list[str]:
+    """The site's figures as PNG into `outdir`: a map at the end (and at every time of
+    `map_times`), every section, the histories of chosen points; the paths."""
+    os.makedirs(outdir, exist_ok=True)
+    out = os.fspath(outdir)
+    paths = []
+    for t in [None, *(map_times or [])]:
+        name = "map.png" if t is None else f"map_{float(t):g}d.png"
+        plot_site_map(site, t, path=os.path.join(out, name))
+        paths.append(os.path.join(out, name))
+    for name in site.sections():
+        safe = "".join(c if c.isalnum() or c in "-_" else "_" for c in name)
+        p = os.path.join(out, f"section_{safe}.png")
+        plot_section(site, name, path=p)
+        paths.append(p)
+    p = os.path.join(out, "histories.png")
+    plot_point_histories(site, path=p)
+    paths.append(p)
+    return paths
