@@ -14,6 +14,7 @@ Units throughout: kPa, m, days; permeability in m/s; unit weights in kN/m^3.
 from __future__ import annotations
 
 import math
+import warnings
 from dataclasses import dataclass, fields
 from numbers import Real
 from typing import Any, Optional, Sequence
@@ -62,6 +63,24 @@ def _number(owner: str, name: str, value: Any, meaning: str, *, gt: float | None
         expected = " and ".join(bounds) if bounds else "a finite number"
         raise ParameterError(owner, name, f"must be {expected} ({meaning}); got {value!r}")
     return x
+
+
+# Plausible ranges: outside them a value is almost always a unit slip
+# (a permeability in m/day or cm/s entered as m/s, Cc entered for CR).
+_K_RANGE = (1e-13, 1e-1)
+_CR_RANGE = (0.005, 1.0)
+
+
+def check_plausible(owner: str, name: str, value: float, kind: str) -> None:
+    """Warn (UserWarning naming the parameter) when `value` lies outside the
+    usual range of a permeability in m/s ('k') or of a compression ratio
+    Cc/(1 + e) ('CR')."""
+    low, high = _K_RANGE if kind == "k" else _CR_RANGE
+    if not low <= value <= high:
+        what = ("a permeability in m/s" if kind == "k"
+                else "a compression ratio Cc/(1 + e)")
+        warnings.warn(f"{owner}: {name} = {value:g} is outside {low:g} to {high:g}, the usual "
+                      f"range of {what}: check its unit", UserWarning, stacklevel=4)
 
 
 def _items(obj: Any, owner: str, name: str, cls: type, what: str) -> tuple:
@@ -125,6 +144,11 @@ class Soil:
         compression line), days, > 0.
     name : str, default ""
         A label for tables and plots.
+    S, m : float, optional
+        The undrained strength ratio and exponent of ``su = S*sigv*OCR**m``
+        (Ladd & Foott 1974, J. Geotech. Eng. Div. ASCE 100(GT7): 763-786):
+        given together, S > 0 and 0 <= m <= 1.  A run then reports su over
+        depth and time and its gain at every stage start.
 
     Examples
     --------
@@ -144,6 +168,8 @@ class Soil:
     Ca: float = 0.0
     tref: float = 1.0
     name: str = ""
+    S: Optional[float] = None
+    m: Optional[float] = None
 
     def __post_init__(self) -> None:
         o = "Soil" + (f" {self.name!r}" if self.name else "")
@@ -172,13 +198,48 @@ class Soil:
         _set(self, "Ca", _number(o, "Ca", self.Ca, "secondary compression index, 0 for no "
                                  "creep", ge=0.0, lt=self.Cc - self.Cr,
                                  lt_name=f"Cc - Cr = {self.Cc - self.Cr:g}"))
+        if (self.S is None) != (self.m is None):
+            missing = "m" if self.m is None else "S"
+            raise ParameterError(o, missing, "must be given with "
+                                 f"{'S' if missing == 'm' else 'm'} (su = S*sigv*OCR**m)")
+        if self.S is not None:
+            _set(self, "S", _number(o, "S", self.S, "undrained strength ratio of su = "
+                                    "S*sigv*OCR**m", gt=0.0))
+            _set(self, "m", _number(o, "m", self.m, "exponent of su = S*sigv*OCR**m",
+                                    ge=0.0, le=1.0))
+        check_plausible(o, "kref", self.kref, "k")
+        check_plausible(o, "Cc", self.Cc / (1.0 + self.esigvref), "CR")
+
+    @classmethod
+    def from_lab(cls, **values: Any) -> "Soil":
+        """A Soil from the values of a laboratory report (e0 at sigv0, Cc or
+        CR, Cr or RR, pc or ocr, Ca or Cae, k or cv with mv, gamma or Gs);
+        see `pelorin._lab.from_lab` for every formula."""
+        from ._lab import from_lab
+        return from_lab(**values)
+
+    def lab_values(self, sigv0: float, pc: Optional[float] = None,
+                   mv: Optional[float] = None) -> dict:
+        """The laboratory values of this soil for a sample at effective stress
+        `sigv0` (kPa) with preconsolidation stress `pc` (default sigv0): e0,
+        CR, RR, Cae, k at e0 (m/s), the bulk unit weight gamma (kN/m^3), and
+        cv (m^2/day) when `mv` (1/kPa) is given.  The inverse of `from_lab`."""
+        from ._lab import lab_values
+        return lab_values(self, sigv0, pc, mv)
+
+    def unit_weight(self, e: float) -> float:
+        """Bulk (saturated) unit weight at void ratio `e`, kN/m^3:
+        ``(Gs + e)*gammaw/(1 + e)``."""
+        from ._lab import unit_weight
+        return unit_weight(self.Gs, e)
 
 
 @dataclass(frozen=True)
 class Layer:
     """A thickness of one soil with its stress history.
 
-    Give exactly one of `ocr`, `pc` or `e0`.
+    Give exactly one of `ocr`, `pc`, `e0`, `pop`, or `pc_top` with
+    `pc_bottom`.
 
     Parameters
     ----------
@@ -200,6 +261,14 @@ class Layer:
         60 elements in proportion to their thickness, at least 4 each.
     name : str, optional
         A label for tables and plots; the soil's name by default.
+    pop : float, optional
+        Pre-overburden pressure, kPa, >= 0: the preconsolidation stress of
+        every element is its initial effective stress plus `pop` (a
+        desiccated or eroded crust).
+    pc_top, pc_bottom : float, optional
+        Preconsolidation stress at the top and at the base of the layer,
+        kPa, given together: linear with depth in between, read at every
+        element's centre; at least the initial effective stress there.
     """
 
     soil: Soil
@@ -209,6 +278,9 @@ class Layer:
     e0: Optional[float] = None
     elements: Optional[int] = None
     name: str = ""
+    pop: Optional[float] = None
+    pc_top: Optional[float] = None
+    pc_bottom: Optional[float] = None
 
     def __post_init__(self) -> None:
         o = "Layer" + (f" {self.name!r}" if self.name else "")
@@ -219,20 +291,34 @@ class Layer:
         if not self.name and self.soil.name:
             _set(self, "name", self.soil.name)
         _set(self, "thickness", _number(o, "thickness", self.thickness, "m", gt=0.0))
-        given = [k for k in ("ocr", "pc", "e0") if getattr(self, k) is not None]
+        given = [k for k in ("ocr", "pc", "e0", "pop") if getattr(self, k) is not None]
+        linear = [k for k in ("pc_top", "pc_bottom") if getattr(self, k) is not None]
+        if len(linear) == 1:
+            other = "pc_bottom" if linear[0] == "pc_top" else "pc_top"
+            raise ParameterError(o, other, f"must be given with {linear[0]} (the "
+                                 "preconsolidation stress at the top and at the base of the "
+                                 "layer, kPa)")
+        if linear:
+            given.append("pc_top/pc_bottom")
         if len(given) != 1:
             got = ", ".join(given) if given else "none"
             raise ParameterError(o, "ocr/pc/e0", "must be given exactly once: the stress history "
                                  "as an overconsolidation ratio (ocr), a preconsolidation stress "
-                                 f"in kPa (pc) or an initial void ratio (e0); got {got}")
-        key = given[0]
+                                 "in kPa (pc), an initial void ratio (e0), a pre-overburden "
+                                 "pressure in kPa (pop) or a preconsolidation stress linear "
+                                 f"with depth (pc_top and pc_bottom, kPa); got {got}")
         meaning = {"ocr": "overconsolidation ratio", "pc": "preconsolidation stress, kPa",
-                   "e0": "initial void ratio"}[key]
-        if key == "ocr":
-            value = _number(o, key, self.ocr, meaning, ge=1.0)
-        else:
-            value = _number(o, key, getattr(self, key), meaning, gt=0.0)
-        _set(self, key, value)
+                   "e0": "initial void ratio", "pop": "pre-overburden pressure, kPa",
+                   "pc_top": "preconsolidation stress at the top of the layer, kPa",
+                   "pc_bottom": "preconsolidation stress at the base of the layer, kPa"}
+        for key in (linear or given):
+            if key == "ocr":
+                value = _number(o, key, self.ocr, meaning[key], ge=1.0)
+            elif key == "pop":
+                value = _number(o, key, self.pop, meaning[key], ge=0.0)
+            else:
+                value = _number(o, key, getattr(self, key), meaning[key], gt=0.0)
+            _set(self, key, value)
         if self.elements is not None:
             if isinstance(self.elements, bool) or not isinstance(self.elements, int) \
                     or self.elements < 1:
@@ -240,12 +326,15 @@ class Layer:
                                      f"(elements in the layer); got {_describe(self.elements)}")
 
     @property
-    def history(self) -> tuple[str, float]:
-        """The stress history as given: ("ocr" | "pc" | "e0", value)."""
-        for key in ("ocr", "pc", "e0"):
+    def history(self) -> tuple[str, Any]:
+        """The stress history as given: ("ocr" | "pc" | "e0" | "pop", value), or
+        ("pc_top/pc_bottom", (top, bottom))."""
+        for key in ("ocr", "pc", "e0", "pop"):
             value = getattr(self, key)
             if value is not None:
                 return key, value
+        if self.pc_top is not None:
+            return "pc_top/pc_bottom", (self.pc_top, self.pc_bottom)
         raise AssertionError("a checked layer has a stress history")
 
 
@@ -387,6 +476,6 @@ def field_names(cls: type) -> list[str]:
 
 
 #: The numeric parameters of a Soil, in order.
-SOIL_PARAMETERS = tuple(name for name in field_names(Soil) if name != "name")
+SOIL_PARAMETERS = tuple(name for name in field_names(Soil) if name not in ("name", "S", "m"))
 #: The parameters of a Layer a value can be given for, besides its soil's.
-LAYER_PARAMETERS = ("thickness", "ocr", "pc", "e0")
+LAYER_PARAMETERS = ("thickness", "ocr", "pc", "e0", "pop", "pc_top", "pc_bottom")
