@@ -136,6 +136,14 @@ class Result:
             cols[f"{name} [mm]"] = ds["layer_settlement"].values[i] * 1000.0
         cols["U from pore pressure"] = ds["U_pore"].values
         cols["U from settlement"] = ds["U_settlement"].values
+        if "date" in ds.coords:
+            labels = np.full(ds.sizes["time"], "", dtype=object)
+            for label, t in zip(ds["date"].values, ds["date_time"].values):
+                labels[int(np.argmin(np.abs(ds["time"].values - t)))] = str(label)
+            cols["report date"] = labels
+            residual = np.full(ds.sizes["time"], np.nan)
+            residual[labels != ""] = ds["residual_settlement"].values * 1000.0
+            cols[f"residual to {ds.attrs['design_life']} [mm]"] = residual
         pd.DataFrame(cols).to_csv(path, index=False, float_format="%.6g")
 
     def plot(self, outdir: str | os.PathLike) -> list[str]:
@@ -166,7 +174,8 @@ def open_result(path: str | os.PathLike) -> Result:
         loaded = ds.load()
     if loaded.attrs.get("source") != "pelorin" or "settlement" not in loaded:
         raise ValueError(f"{os.fspath(path)}: not a pelorin result (no settlement history)")
-    if "layer_name" in loaded:
-        loaded["layer_name"] = loaded["layer_name"].astype(object)
+    for key in ("layer_name", "date"):
+        if key in loaded:
+            loaded[key] = loaded[key].astype(object)
     return Result(loaded)
 
