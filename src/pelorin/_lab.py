@@ -14,6 +14,7 @@ import warnings
 from typing import Any, Optional
 
 from ._call import DEFAULTS
+from ._units import UNITS, to_unit
 from .errors import ParameterError
 from .model import Soil, _number, check_plausible
 
@@ -97,6 +98,9 @@ def from_lab(*, e0: float, sigv0: float, Cc: Optional[float] = None,
         the usual sign of a unit slip.
     """
     o = "Soil" + (f" {name!r}" if name else "") + " (lab values)"
+    sigv0, pc, k, cv, mv, gamma = (to_unit(v, UNITS["lab"][n], o, n) for v, n in (
+        (sigv0, "sigv0"), (pc, "pc"), (k, "k"), (cv, "cv"), (mv, "mv"), (gamma, "gamma")))
+    tref = to_unit(tref, UNITS["Soil"]["tref"], o, "tref")
     e0 = _number(o, "e0", e0, "void ratio of the sample at sigv0", gt=0.0)
     sigv0 = _number(o, "sigv0", sigv0, "effective stress of e0, kPa", gt=0.0)
     one = 1.0 + e0

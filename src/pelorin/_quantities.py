@@ -13,6 +13,7 @@ from typing import Any, Mapping, Optional
 import numpy as np
 import xarray as xr
 
+from ._units import to_unit
 from .errors import ParameterError
 from .model import Profile
 
@@ -34,6 +35,7 @@ def check_dates(dates: Any, caller: str = "simulate") -> Optional[dict[str, floa
     for label, t in dates.items():
         if not isinstance(label, str) or not label:
             raise ParameterError(caller, "report_times", f"labels must be text; got {label!r}")
+        t = to_unit(t, "day", caller, "report_times")
         if isinstance(t, bool) or not isinstance(t, (int, float)) or not math.isfinite(t) \
                 or t <= 0:
             raise ParameterError(caller, "report_times", f"{label!r} must be a time in days "

@@ -10,6 +10,9 @@ with ``dataclasses.replace(soil, Cc=0.6)`` (the copy is checked again); they
 pickle, so they can be shipped to worker processes.
 
 Units throughout: kPa, m, days; permeability in m/s; unit weights in kN/m^3.
+A dimensioned parameter may also be a text or a pint Quantity with its unit
+("1e-9 m/s", "8.6e-5 m/day", "100 kN/m^2", "6 months"): it is converted to
+these units where it is checked.
 """
 from __future__ import annotations
 
@@ -19,6 +22,7 @@ from dataclasses import dataclass, fields
 from numbers import Real
 from typing import Any, Optional, Sequence
 
+from ._units import convert_fields
 from .errors import ParameterError
 
 __all__ = ["ParameterError", "Soil", "Layer", "Profile", "Stage", "Loading", "DRAINAGE",
@@ -175,6 +179,7 @@ class Soil:
         o = "Soil" + (f" {self.name!r}" if self.name else "")
         if not isinstance(self.name, str):
             raise ParameterError("Soil", "name", f"must be a text label; got {_describe(self.name)}")
+        convert_fields(self, o, "Soil")
         _set(self, "Cc", _number(o, "Cc", self.Cc, "compression index", gt=0.0))
         _set(self, "Cr", _number(o, "Cr", self.Cr, "recompression index", gt=0.0))
         if self.Cr > self.Cc:
@@ -286,6 +291,7 @@ class Layer:
         o = "Layer" + (f" {self.name!r}" if self.name else "")
         if not isinstance(self.soil, Soil):
             raise ParameterError(o, "soil", f"must be a Soil; got {_describe(self.soil)}")
+        convert_fields(self, o, "Layer")
         if not isinstance(self.name, str):
             raise ParameterError(o, "name", f"must be a text label; got {_describe(self.name)}")
         if not self.name and self.soil.name:
@@ -361,6 +367,7 @@ class Profile:
 
     def __post_init__(self) -> None:
         layers = _items(self, "Profile", "layers", Layer, "a list of Layer from the top down")
+        convert_fields(self, "Profile", "Profile")
         _set(self, "surcharge", _number("Profile", "surcharge", self.surcharge,
                                         "effective stress at the top, kPa", gt=0.0))
         if self.drainage not in DRAINAGE:
@@ -402,6 +409,7 @@ class Stage:
     unit_weight: float = 20.0
 
     def __post_init__(self) -> None:
+        convert_fields(self, "Stage", "Stage")
         _set(self, "time", _number("Stage", "time", self.time, "start of the stage, days",
                                    ge=0.0))
         if (self.load is None) == (self.fill is None):
@@ -444,6 +452,7 @@ class Loading:
 
     def __post_init__(self) -> None:
         stages = _items(self, "Loading", "stages", Stage, "a list of Stage in time order")
+        convert_fields(self, "Loading", "Loading")
         for i, stage in enumerate(stages):
             if i and stage.time <= stages[i - 1].time:
                 raise ParameterError("Loading", f"stages[{i}].time", "must be later than the "
