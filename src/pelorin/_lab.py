@@ -178,3 +178,7 @@ def lab_values(soil: Soil, sigv0: float, pc: Optional[float] = None,
         out["mv"] = float(mv)
         out["cv"] = k * _SECONDS_PER_DAY / (float(mv) * GAMMA_W_LAB)
     return out
+
+
+# help(Soil.from_lab) states every formula.
+Soil.from_lab.__func__.__doc__ = from_lab.__doc__   # type: ignore[attr-defined]

@@ -69,6 +69,7 @@ Units: kPa, m, days, permeability in m/s.
 from __future__ import annotations
 
 import dataclasses
+import hashlib
 import inspect
 import os
 import tomllib
@@ -99,15 +100,22 @@ class Case:
     options: dict = field(default_factory=dict)
     sweep_spec: Optional["SweepSpec"] = None
     report_times: Optional[dict] = None
+    source: str = ""
+    sha256: str = ""
 
     def simulate(self, **kwargs: Any):
-        """Run the case (keywords as for `pelorin.simulate`)."""
+        """Run the case (keywords as for `pelorin.simulate`); the result's
+        Dataset names the case file and its SHA-256 when it was read from one."""
         kw: dict[str, Any] = dict(times=self.times, points_per_decade=self.points_per_decade,
                                   background=self.background, title=self.title,
                                   report_times=self.report_times)
         kw.update(self.options)
         kw.update(kwargs)
-        return simulate(self.profile, self.loading, **kw)
+        result = simulate(self.profile, self.loading, **kw)
+        if self.sha256:
+            result.dataset.attrs.update(case_file=os.path.basename(self.source),
+                                        case_sha256=self.sha256)
+        return result
 
 
     def sweep(self, **kwargs: Any):
@@ -370,11 +378,13 @@ def read_case(path: str | os.PathLike) -> Case:
     source = os.fspath(path)
     try:
         with open(source, "rb") as f:
-            data = tomllib.load(f)
+            raw = f.read()
+        data = tomllib.loads(raw.decode("utf-8"))
     except OSError as err:
         raise CaseError(f"{source}: cannot read the case file: {err.strerror}") from None
     except tomllib.TOMLDecodeError as err:
         raise CaseError(f"{source}: not a valid TOML file: {err}") from None
     except UnicodeDecodeError:
         raise CaseError(f"{source}: not a valid TOML file: not UTF-8 text") from None
-    return parse_case(data, source)
+    return dataclasses.replace(parse_case(data, source), source=source,
+                               sha256=hashlib.sha256(raw).hexdigest())

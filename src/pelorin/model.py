@@ -219,7 +219,7 @@ class Soil:
     def from_lab(cls, **values: Any) -> "Soil":
         """A Soil from the values of a laboratory report (e0 at sigv0, Cc or
         CR, Cr or RR, pc or ocr, Ca or Cae, k or cv with mv, gamma or Gs);
-        see `pelorin._lab.from_lab` for every formula."""
+        see help(pelorin.Soil.from_lab) for every formula."""
         from ._lab import from_lab
         return from_lab(**values)
 

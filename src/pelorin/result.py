@@ -151,6 +151,15 @@ class Result:
         return their paths."""
         return plots.plot_all(self, outdir)
 
+    def report(self, path: str | os.PathLike) -> str:
+        """Write the design report as one self-contained HTML file: title,
+        version, the inputs as tables, the soil profile drawn, the summary
+        tables, the report dates and su when there are any, every figure as
+        inline SVG, and the validation table of this version.  Readable
+        offline, prints to PDF from a browser.  Returns the path."""
+        from ._report import write_report
+        return write_report(self, path)
+
     # -- reading ------------------------------------------------------------------
     def summary(self) -> str:
         """A text table: the profile, the stages (t50, t90, end of primary,
