@@ -117,9 +117,9 @@ def from_lab(*, e0: float, sigv0: float, Cc: Optional[float] = None,
             raise ParameterError(o, f"{a}/{b}", f"must be given: {a} or {b}")
         return default
 
-    Cc_ = pick("Cc", Cc, "CR", CR, one, True)
-    Cr_ = pick("Cr", Cr, "RR", RR, one, True)
-    Ca_ = pick("Ca", Ca, "Cae", Cae, one, False, 0.0)
+    Cc_ = float(pick("Cc", Cc, "CR", CR, one, True))     # type: ignore[arg-type]
+    Cr_ = float(pick("Cr", Cr, "RR", RR, one, True))     # type: ignore[arg-type]
+    Ca_ = float(pick("Ca", Ca, "Cae", Cae, one, False, 0.0))   # type: ignore[arg-type]
     if pc is not None and ocr is not None:
         raise ParameterError(o, "pc/ocr", "must be given once: pc or ocr; got both")
     if ocr is not None:

@@ -272,7 +272,7 @@ def report_html(result: Any, *, source: str = "") -> str:
 
     # figures
     parts.append("<h2>Figures</h2>")
-    figures = [("settlement", plots.plot_settlement, "Settlement of the surface against time "
+    figures: list[tuple[str, Any, str]] = [("settlement", plots.plot_settlement, "Settlement of the surface against time "
                 "with the load above it."),
                ("isochrones", plots.plot_isochrones, "Isochrones of excess pore pressure."),
                ("compression", plots.plot_compression, "e–log σ′ paths of the middle element "
@@ -286,8 +286,8 @@ def report_html(result: Any, *, source: str = "") -> str:
     parts.append("<h2>Validation</h2>")
     parts.append("<p>The engine of this version against closed-form solutions "
                  "(<code>make validate</code>).</p>")
-    rows = validation_table()
-    parts.append(_table(rows[0], rows[1:]))
+    checks = validation_table()
+    parts.append(_table(checks[0], checks[1:]))
     body = "\n".join(parts)
     return ("<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
             f"<title>{_e(title)}</title>\n<style>{_STYLE}</style>\n</head>\n<body>\n"
