@@ -5,7 +5,8 @@ set -euo pipefail
 pkgs=(g++ meson ninja-build pkg-config python3-dev python3-venv python3-numpy python3-pytest
       python3-hypothesis python3-mesonpy libgtest-dev libbenchmark-dev python3-matplotlib
       python3-mypy pybind11-dev python3-pybind11 python3-xarray python3-pandas python3-netcdf4
-      python3-dask python3-distributed python3-tqdm netcdf-bin python3-scipy python3-emcee)
+      python3-dask python3-distributed python3-tqdm netcdf-bin python3-scipy python3-emcee
+      python3-pint chromium)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

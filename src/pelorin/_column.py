@@ -194,6 +194,33 @@ def _preconsolidation(soil, code, history, sig, e):
     return np.maximum(pc, sig)
 
 
+def _histories(profile: Profile, depth: np.ndarray, boundaries: np.ndarray,
+               counts: Sequence[int]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """The engine's code and value of the stress history of every element, and
+    the pre-overburden pressure of the elements that take one (-1 elsewhere).
+    A POP and a linear preconsolidation stress are preconsolidation stresses
+    element by element (the POP's found with the initial state)."""
+    code, history, pop = [], [], []
+    centre = 0.5 * (depth[:-1] + depth[1:])
+    for i, (layer, n) in enumerate(zip(profile.layers, counts)):
+        key, value = layer.history
+        pop.append(np.full(n, value if key == "pop" else -1.0))
+        if key == "pop":
+            code.append(np.full(n, CODES["pc"]))
+            history.append(np.full(n, np.nan))     # set with the initial state
+        elif key == "pc_top/pc_bottom":
+            top, bottom = value
+            zc = centre[boundaries[i]:boundaries[i + 1]]
+            z0, z1 = depth[boundaries[i]], depth[boundaries[i + 1]]
+            code.append(np.full(n, CODES["pc"]))
+            history.append(top + (bottom - top) * (zc - z0) / (z1 - z0))
+        else:
+            code.append(np.full(n, CODES[key]))
+            history.append(np.full(n, float(value)))
+    return (np.concatenate(code).astype(np.int32), np.concatenate(history).astype(np.float64),
+            np.concatenate(pop))
+
+
 def column(profile: Profile, loads: Optional[Sequence[float]] = None) -> Column:
     """Mesh a profile (a node on every layer boundary) and find its initial state. Given
     the `loads` of the stages, layers meshed by default get elements enough for the
@@ -234,10 +261,23 @@ def _mesh(profile: Profile, counts: Sequence[int]) -> Column:
     layers = profile.layers
     soil = {k: np.repeat(np.array([getattr(layer.soil, k) for layer in layers],
                                   dtype=np.float64), counts) for k in SOIL_PARAMETERS}
-    histories = [layer.history for layer in layers]
-    code = np.repeat(np.array([CODES[h[0]] for h in histories], dtype=np.int32), counts)
-    history = np.repeat(np.array([h[1] for h in histories], dtype=np.float64), counts)
-    sig, e = _initial_state(depth, soil, code, history, profile.surcharge)
+    code, history, pop = _histories(profile, depth, boundaries, counts)
+    given = pop >= 0.0
+    sig, e = _initial_state(depth, soil, np.where(given, CODES["ocr"], code),
+                            np.where(given, 1.0, history), profile.surcharge)
+    if np.any(given):
+        # pc = sigma' + POP where the column's weight itself depends on pc through
+        # the void ratio: a fixed point, reached in a few passes (the weight of
+        # the soil above an element changes little with its swelling offset).
+        for _ in range(50):
+            history = np.where(given, sig + pop, history)
+            sig_next, e = _initial_state(depth, soil, code, history, profile.surcharge)
+            done = np.max(np.abs(sig_next - sig) / sig) <= 1e-15
+            sig = sig_next
+            if done:
+                break
+        history = np.where(given, sig + pop, history)
+        sig, e = _initial_state(depth, soil, code, history, profile.surcharge)
     pc = _preconsolidation(soil, code, history, sig, e)
     return Column(depth, which.astype(np.int64), boundaries, soil, code, history, sig, e, pc)
 
@@ -257,6 +297,16 @@ def check_history(profile: Profile, col: Column) -> None:
                                      f"stress in the layer ({worst:.4g} kPa at its base; "
                                      f"use an OCR for a normally consolidated layer); got "
                                      f"{value:g}")
+        elif key == "pc_top/pc_bottom":
+            short = col.history[where] < col.sigv0[where] * (1 - 1e-9)
+            if np.any(short):
+                j = int(np.flatnonzero(short)[0])
+                z = float(0.5 * (col.depth[:-1] + col.depth[1:])[where][j])
+                raise ParameterError(owner, "pc_top/pc_bottom", "must give a preconsolidation "
+                                     "stress of at least the initial effective stress at every "
+                                     f"depth of the layer; {col.history[where][j]:.4g} kPa "
+                                     f"against {col.sigv0[where][j]:.4g} kPa at {z:.4g} m; got "
+                                     f"{value[0]:g} and {value[1]:g}")
         elif key == "e0":
             ncl = float(col.e_ncl(col.sigv0)[where].min())
             if value > ncl:

@@ -1,6 +1,7 @@
 """Run a profile under a loading: `simulate`, through a `Plan` of the run."""
 from __future__ import annotations
 
+import dataclasses
 from dataclasses import dataclass
 from typing import Any, Callable, Mapping, Optional, Sequence
 
@@ -10,6 +11,7 @@ from ._call import EngineJob, InputError, make_job, solve
 from ._column import GAMMA_W, Column, check_history, column, layer_elements, load_history
 from ._dataset import analysis_dataset
 from ._run import physical, reached
+from ._quantities import add_dates, add_strength, check_dates
 from ._stages import analyse
 from ._timegrid import DEFAULT_END_NOTE, output_times
 from .errors import ConvergenceError, ParameterError
@@ -51,7 +53,7 @@ class Plan:
 
 def plan(profile: Profile, loading: Loading, times: Optional[Sequence[float]],
          points_per_decade: int, options: Mapping[str, Any],
-         caller: str = "simulate") -> Plan:
+         caller: str = "simulate", dates: Optional[Mapping[str, float]] = None) -> Plan:
     """Mesh, initial state, output times, load history and engine arguments of a run;
     ParameterError naming `caller` for an option or output times it cannot use."""
     unknown = sorted(set(options) - set(ENGINE_OPTIONS))
@@ -64,6 +66,13 @@ def plan(profile: Profile, loading: Loading, times: Optional[Sequence[float]],
     check_history(profile, col)
     _check_consolidation(col, profile, loading)
     time = output_times(col, profile, loading, times, points_per_decade, caller)
+    if dates:
+        late = {k: t for k, t in dates.items() if t > time[-1] * (1 + 1e-12)}
+        if late:
+            label = next(iter(late))
+            raise ParameterError(caller, "report_times", f"{label!r} ({late[label]:g} days) "
+                                 f"is after the end of the analysis ({time[-1]:g} days)")
+        time = np.union1d(time, np.array(list(dates.values())))
     ref, lf = load_history(loading, time)
     kw = col.engine_keywords()
     depth = kw.pop("depth")
@@ -138,7 +147,7 @@ def run_plan(plan: Plan, job: EngineJob, caller: str) -> dict:
 
 
 def result_of(plan: Plan, res: Mapping[str, Any], background: Optional[Mapping[str, Any]],
-              title: str) -> Result:
+              title: str, dates: Optional[Mapping[str, float]] = None) -> Result:
     """The Result of a plan's run (and of its background run)."""
     columns = int(res["columns"])
     time = np.r_[0.0, plan.time][:columns]
@@ -151,13 +160,19 @@ def result_of(plan: Plan, res: Mapping[str, Any], background: Optional[Mapping[s
                           job.rtol, analysis, title)
     if plan.end_note:
         ds.attrs["end_note"] = plan.end_note
+    add_strength(ds, plan.profile)
+    if dates:
+        reached_dates = {k: t for k, t in dates.items() if t <= time[-1]}
+        if reached_dates:
+            add_dates(ds, reached_dates)
     return Result(ds)
 
 
 def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]] = None, *,
              points_per_decade: int = 10, background: Optional[bool] = None,
              progress: Optional[Callable[[float, float], Any]] = None,
-             title: str = "", **options: Any) -> Result:
+             title: str = "", report_times: Optional[Mapping[str, float]] = None,
+             **options: Any) -> Result:
     """Consolidation of a soil profile under a staged loading.
 
     Meshes the profile (a node on every layer boundary), builds the node
@@ -188,6 +203,14 @@ def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]
         time, both runs together).
     title : str, optional
         A title for tables, files and plots.
+    report_times : mapping of str to float, optional
+        Named dates in days, e.g. ``{"end of construction": 400, "opening":
+        450, "design life": 36500}``: added to the output times; the result
+        then gives the settlement and both degrees of consolidation at each
+        date and the residual settlement from each date to the design life
+        (the date labelled "design life", else the last), in its summary,
+        Dataset (dimension ``date``) and CSV.  Without an `end` of the
+        loading, the analysis runs at least to the last date.
     **options
         Passed to the engine: ``rtol``, ``max_substeps``, ``max_newton``.
 
@@ -234,7 +257,14 @@ def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]
         title = ""
     elif not isinstance(title, str):
         raise ParameterError("simulate", "title", f"must be text; got {type(title).__name__}")
-    p = plan(profile, loading, times, points_per_decade, options)
+    dates = check_dates(report_times)
+    if dates and loading.end is None and times is None:
+        last = max(dates.values())
+        default_end = float(output_times(column(profile), profile, loading, None,
+                                         points_per_decade)[-1])
+        if last > default_end:
+            loading = dataclasses.replace(loading, end=last)
+    p = plan(profile, loading, times, points_per_decade, options, dates=dates)
     run_background = profile.creep if background is None else bool(background)
     end = float(p.time[-1])
     total = end * (2 if run_background else 1)
@@ -261,7 +291,7 @@ def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]
             err.args = (f"{err.args[0]} (layer {n + 1}{f' {name!r}' if name else ''} of the "
                         "profile)",)
         if int(res["columns"]) > 1:
-            err.result = result_of(p, res, None, title)
+            err.result = result_of(p, res, None, title, dates)
         raise
     bg = None
     if run_background:
@@ -269,8 +299,8 @@ def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]
         try:
             bg = reached(run_plan(p, bg_job, "simulate"), bg_job)
         except KeyboardInterrupt as err:   # the loaded run is whole; its background is not
-            part = result_of(p, res, None, title)
+            part = result_of(p, res, None, title, dates)
             part.dataset.attrs["partial"] = "interrupted before the background run ended"
             err.result = part  # type: ignore[attr-defined]
             raise
-    return result_of(p, res, bg, title)
+    return result_of(p, res, bg, title, dates)

@@ -150,7 +150,7 @@ def _targets(profile: Profile, keys: Sequence[str]) -> list:
             index = 0
         else:
             index = _layer_index(profile, layer)
-        if field in ("ocr", "pc", "e0") and getattr(profile.layers[index], field) is None:
+        if field in LAYER_PARAMETERS[1:] and getattr(profile.layers[index], field) is None:
             raise ParameterError("sweep", "vary", f"{key!r}: the layer's stress history is "
                                  f"given as {profile.layers[index].history[0]}, not {field}")
         out.append((index, field))

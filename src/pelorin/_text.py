@@ -57,7 +57,60 @@ def result_summary(ds: xr.Dataset) -> str:
     lines.append(line)
     lines.append(f"final primary settlement under {float(ds['stage_load'][-1]):g} kPa: "
                  f"{float(ds['primary'][-1]) * mm:.1f} mm")
+    lines += date_lines(ds) + strength_lines(ds)
     return "\n".join(lines)
+
+
+def date_lines(ds: xr.Dataset) -> list[str]:
+    """The table of the report dates (none without dates)."""
+    if "date" not in ds.coords:
+        return []
+    mm = 1000.0
+    net = "settlement_net_at_date" in ds
+    life = ds.attrs.get("design_life", "")
+    width = max(16, max(len(str(d)) for d in ds["date"].values))
+    head = (f"{'date':<{width}} {'time [d]':>9} {'load [kPa]':>10} {'settlement [mm]':>15} "
+            + (f"{'net [mm]':>9} " if net else "")
+            + f"{'U pore':>7} {'U settlement':>12} {'residual to ' + life + ' [mm]':>24}")
+    lines = ["", head]
+    for i, label in enumerate(ds["date"].values):
+        g = lambda key: float(ds[key][i])  # noqa: E731
+        line = (f"{str(label):<{width}} {g('date_time'):9g} {g('date_load'):10.1f} "
+                f"{g('settlement_at_date') * mm:15.1f} ")
+        if net:
+            line += f"{g('settlement_net_at_date') * mm:9.1f} "
+        line += (f"{_fmt(g('U_pore_at_date'), '.3f'):>7} "
+                 f"{_fmt(g('U_settlement_at_date'), '.3f'):>12} "
+                 f"{g('residual_settlement') * mm:24.1f}")
+        lines.append(line)
+    return lines
+
+
+def strength_lines(ds: xr.Dataset) -> list[str]:
+    """Mean undrained strength of each layer with S and m at time 0 and at every
+    stage start (none when no soil gives S)."""
+    if "su" not in ds:
+        return []
+    ns = ds.sizes["stage"]
+    lines = ["", "undrained strength su = S*sigv*OCR^m, mean over the layer, at t = 0, at "
+             "each stage start and at the end [kPa]",
+             f"{'layer':<16} {'S':>6} {'m':>5} {'at t = 0':>9}"
+             + "".join(f"{'stage ' + str(k + 1):>9}" for k in range(ns))
+             + f"{'at end':>9}"]
+    layer = ds["layer_index"].values
+    h = np.diff(ds["depth"].values)
+    for i, name in enumerate(ds["layer_name"].values):
+        w = layer == i
+        S = ds["su_S"].values[w]
+        if not np.all(np.isfinite(S)):
+            continue
+        mean = lambda v: float(np.sum(v[w] * h[w]) / np.sum(h[w]))  # noqa: E731
+        su = ds["su"].values
+        cells = [mean(su[:, 0])] + [mean(ds["su_stage"].values[k]) for k in range(ns)] \
+            + [mean(su[:, -1])]
+        lines.append(f"{str(name):<16} {S[0]:6.3g} {float(ds['su_m'].values[w][0]):5.3g} "
+                     + "".join(f"{c:9.1f}" for c in cells))
+    return lines
 
 
 def _fmt(x: float, spec: str = ".4g") -> str:

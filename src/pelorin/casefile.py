@@ -17,10 +17,20 @@ lists the load stages::
     Ck = 1.1
     Ca = 0.027
 
+    [soils.crust]              # or in the laboratory's terms (pelorin.Soil.from_lab)
+    e0 = 1.4                   # void ratio at sigv0 (kPa)
+    sigv0 = 20.0
+    CR = 0.25                  # or Cc; RR or Cr; Cae or Ca
+    RR = 0.025
+    ocr = 2.0                  # or pc, of the sample (default 1)
+    cv = 0.1                   # m2/day, with mv (1/kPa); or k (m/s) at e0
+    mv = 1e-3
+    gamma = 16.5               # kN/m3, bulk; or Gs
+
     [[layers]]                 # from the top down
     soil = "clay"
     thickness = 8.0            # m
-    ocr = 1.2                  # or pc (kPa) or e0
+    ocr = 1.2                  # or pc (kPa), e0, pop (kPa), or pc_top with pc_bottom
     elements = 40              # optional
 
     [[stages]]
@@ -35,6 +45,7 @@ lists the load stages::
     background = true          # companion run without the load (default: with creep)
     rtol = 1e-3                # the engine's tolerance and its limit on steps
     max_substeps = 1000000
+    report_times = { "end of construction" = 400.0, "design life" = 36500.0 }   # days
 
     [sweep]                    # for `pelorin sweep`: uncertain parameters
     samples = 1000
@@ -71,6 +82,8 @@ Units: kPa, m, days, permeability in m/s.
 from __future__ import annotations
 
 import dataclasses
+import hashlib
+import inspect
 import os
 import tomllib
 from dataclasses import dataclass, field
@@ -80,6 +93,8 @@ import numpy as np
 
 from . import loads as _loads
 from ._calibrate import calibrate, parse_vary
+from ._lab import LAB_KEYS, from_lab
+from ._quantities import check_dates
 from ._distributions import LogNormal, Normal, Uniform
 from ._site import Borehole, Grid, Line, site
 from ._simulate import simulate
@@ -104,14 +119,23 @@ class Case:
     options: dict = field(default_factory=dict)
     sweep_spec: Optional["SweepSpec"] = None
     fit_spec: Optional["FitSpec"] = None
+    report_times: Optional[dict] = None
+    source: str = ""
+    sha256: str = ""
 
     def simulate(self, **kwargs: Any):
-        """Run the case (keywords as for `pelorin.simulate`)."""
+        """Run the case (keywords as for `pelorin.simulate`); the result's
+        Dataset names the case file and its SHA-256 when it was read from one."""
         kw: dict[str, Any] = dict(times=self.times, points_per_decade=self.points_per_decade,
-                                  background=self.background, title=self.title)
+                                  background=self.background, title=self.title,
+                                  report_times=self.report_times)
         kw.update(self.options)
         kw.update(kwargs)
-        return simulate(self.profile, self.loading, **kw)
+        result = simulate(self.profile, self.loading, **kw)
+        if self.sha256:
+            result.dataset.attrs.update(case_file=os.path.basename(self.source),
+                                        case_sha256=self.sha256)
+        return result
 
 
     def sweep(self, **kwargs: Any):
@@ -168,7 +192,8 @@ FIT_KEYS = {"observations", "method", "samples", "seed", "end", "vary"}
 SWEEP_KEYS = {"samples", "seed", "correlation", "vary"}
 DISTRIBUTIONS = {"normal": ("mean", "sd", "cov"), "lognormal": ("median", "sigma_log10", "cov"),
                  "uniform": ("low", "high")}
-RUN_KEYS = {"end", "points_per_decade", "times", "background", "rtol", "max_substeps"}
+RUN_KEYS = {"end", "points_per_decade", "times", "background", "rtol", "max_substeps",
+            "report_times"}
 
 
 def _table(name: str, value: Any, where: str) -> dict:
@@ -205,6 +230,21 @@ def _make(cls: type, where: str, table: dict, **extra: Any):
         raise CaseError(f"{where}: {err}") from None
 
 
+def _from_lab(where: str, table: dict) -> Soil:
+    """A soil table in the laboratory's terms (e0 at sigv0, CR, RR, ...)."""
+    allowed = [p for p in inspect.signature(from_lab).parameters]
+    _unknown(where, table, allowed)
+    missing = [k for k in ("e0", "sigv0") if k not in table]
+    if missing:
+        raise CaseError(f"{where}: missing key {missing[0]!r} (a soil in lab terms needs e0 "
+                        "at sigv0)")
+    try:
+        return from_lab(**table)
+    except ParameterError as err:
+        raise CaseError(f"{where}: {err.parameter} {err.problem}", parameter=err.parameter,
+                        problem=err.problem) from None
+
+
 def _soils(data: dict, source: str) -> dict:
     """The [soils.NAME] tables as Soils by name."""
     soils_table = _table("soils", data.get("soils", {}), source)
@@ -216,7 +256,10 @@ def _soils(data: dict, source: str) -> dict:
         where = f"{source}: [soils.{name}]"
         table = dict(_table(f"soils.{name}", table, source))
         table.setdefault("name", name)
-        soils[name] = _make(Soil, where, table)
+        if any(key in table for key in LAB_KEYS):
+            soils[name] = _from_lab(where, table)
+        else:
+            soils[name] = _make(Soil, where, table)
     return soils
 
 
@@ -297,9 +340,17 @@ def parse_case(data: dict, source: str = "case") -> Case:
             raise CaseError(f"{source}: [run] max_substeps must be a whole number of at least 1 "
                             f"(the engine's limit on its steps); got {m!r}")
         options["max_substeps"] = m
+    report_times = None
+    if "report_times" in run:
+        try:
+            report_times = check_dates(run["report_times"])
+        except ParameterError as err:
+            raise CaseError(f"{source}: [run] report_times {err.problem}",
+                            parameter=err.parameter, problem=err.problem) from None
     spec = _sweep_spec(data["sweep"], source) if "sweep" in data else None
     fit = _fit_spec(data["fit"], source) if "fit" in data else None
-    return Case(profile, loading, title, times, ppd, background, options, spec, fit)
+    return Case(profile, loading, title, times, ppd, background, options, spec, fit,
+                report_times)
 
 
 def _whole(value: Any, where: str, meaning: str, low: int) -> int:
@@ -438,7 +489,8 @@ def read_case(path: str | os.PathLike) -> Case | SiteCase:
     source = os.fspath(path)
     try:
         with open(source, "rb") as f:
-            data = tomllib.load(f)
+            raw = f.read()
+        data = tomllib.loads(raw.decode("utf-8"))
     except OSError as err:
         raise CaseError(f"{source}: cannot read the case file: {err.strerror}") from None
     except tomllib.TOMLDecodeError as err:
@@ -447,7 +499,8 @@ def read_case(path: str | os.PathLike) -> Case | SiteCase:
         raise CaseError(f"{source}: not a valid TOML file: not UTF-8 text") from None
     if "footprints" in data or "boreholes" in data or "points" in data:
         return parse_site_case(data, source)
-    return parse_case(data, source)
+    return dataclasses.replace(parse_case(data, source), source=source,
+                               sha256=hashlib.sha256(raw).hexdigest())
 
 
 # --------------------------------------------------------------------- a site ----------

@@ -1,6 +1,7 @@
 """The `pelorin` command: run a case file, redraw a result's figures.
 
     pelorin run CASE.toml [--out DIR] [--no-plots]
+    pelorin report CASE.toml [--out FILE]
     pelorin plot DIR/results.nc [--out DIR]
     pelorin sweep CASE.toml [--samples N] [--seed S] [--scheduler tcp://HOST:PORT] [--out DIR]
     pelorin example [NAME [DIR]]
@@ -26,6 +27,7 @@ from tqdm import tqdm
 
 from . import __version__
 from ._batches import NoWorkersError
+from ._report import write_report
 from .casefile import Case, SiteCase, read_case
 from .errors import CaseError, ConvergenceError, ParameterError
 from .plots import plot_all
@@ -199,6 +201,29 @@ def _run(args: argparse.Namespace) -> int:
     figures = [p for p in paths if p.endswith(_FIGURES)]
     if figures:
         print(f"figures: {', '.join(figures)}")
+    return 0
+
+
+def _report(args: argparse.Namespace) -> int:
+    try:
+        case = read_case(args.case)
+    except CaseError as err:
+        return _fail(str(err))
+    if not isinstance(case, Case):
+        return _fail(f"{args.case}: a site's case file ([[footprints]]): run it with "
+                     "`pelorin site`")
+    out = args.out or os.path.splitext(os.path.basename(args.case))[0] + "-report.html"
+    progress = _Progress(not args.quiet and (sys.stderr.isatty() or args.progress))
+    try:
+        result = case.simulate(progress=progress)
+    except ParameterError as err:
+        return _fail(f"{args.case}: {err}")
+    except ConvergenceError as err:
+        return _fail(f"{args.case}: the run stopped: {err}; no report written", 1)
+    finally:
+        progress.close()
+    path = write_report(result, out, source=args.case)
+    print(f"report: {path}")
     return 0
 
 
@@ -472,6 +497,16 @@ def parser() -> argparse.ArgumentParser:
     r.add_argument("--progress", action="store_true",
                    help="show the progress bar even when stderr is not a terminal")
     r.set_defaults(func=_run)
+    rp = sub.add_parser("report", help="run a case file and write its design report (HTML)",
+                        description="Run a TOML case file and write one self-contained HTML "
+                        "report: inputs, soil profile, results, report dates, figures, "
+                        "validation.")
+    rp.add_argument("case", help="the case file (TOML)")
+    rp.add_argument("--out", metavar="FILE", help="the report (default: CASE-report.html)")
+    rp.add_argument("--quiet", action="store_true", help="no progress bar")
+    rp.add_argument("--progress", action="store_true",
+                    help="show the progress bar even when stderr is not a terminal")
+    rp.set_defaults(func=_report)
     q = sub.add_parser("plot", help="redraw the figures of a results.nc",
                        description="Redraw the figures of a saved result.")
     q.add_argument("result", help="a results.nc written by `pelorin run`")

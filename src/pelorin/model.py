@@ -10,14 +10,19 @@ with ``dataclasses.replace(soil, Cc=0.6)`` (the copy is checked again); they
 pickle, so they can be shipped to worker processes.
 
 Units throughout: kPa, m, days; permeability in m/s; unit weights in kN/m^3.
+A dimensioned parameter may also be a text or a pint Quantity with its unit
+("1e-9 m/s", "8.6e-5 m/day", "100 kN/m^2", "6 months"): it is converted to
+these units where it is checked.
 """
 from __future__ import annotations
 
 import math
+import warnings
 from dataclasses import dataclass, fields
 from numbers import Real
 from typing import Any, Optional, Sequence
 
+from ._units import convert_fields
 from .errors import ParameterError
 
 __all__ = ["ParameterError", "Soil", "Layer", "Profile", "Stage", "Loading", "DRAINAGE",
@@ -67,6 +72,24 @@ def _number(owner: str, name: str, value: Any, meaning: str, *, gt: float | None
             else f"between {-most:g} and {most:g}"
         raise ParameterError(owner, name, f"must be {size} ({meaning}); got {value!r}")
     return x
+
+
+# Plausible ranges: outside them a value is almost always a unit slip
+# (a permeability in m/day or cm/s entered as m/s, Cc entered for CR).
+_K_RANGE = (1e-13, 1e-1)
+_CR_RANGE = (0.005, 1.0)
+
+
+def check_plausible(owner: str, name: str, value: float, kind: str) -> None:
+    """Warn (UserWarning naming the parameter) when `value` lies outside the
+    usual range of a permeability in m/s ('k') or of a compression ratio
+    Cc/(1 + e) ('CR')."""
+    low, high = _K_RANGE if kind == "k" else _CR_RANGE
+    if not low <= value <= high:
+        what = ("a permeability in m/s" if kind == "k"
+                else "a compression ratio Cc/(1 + e)")
+        warnings.warn(f"{owner}: {name} = {value:g} is outside {low:g} to {high:g}, the usual "
+                      f"range of {what}: check its unit", UserWarning, stacklevel=4)
 
 
 def _items(obj: Any, owner: str, name: str, cls: type, what: str) -> tuple:
@@ -139,6 +162,11 @@ class Soil:
         compression line), days, > 0.
     name : str, default ""
         A label for tables and plots.
+    S, m : float, optional
+        The undrained strength ratio and exponent of ``su = S*sigv*OCR**m``
+        (Ladd & Foott 1974, J. Geotech. Eng. Div. ASCE 100(GT7): 763-786):
+        given together, S > 0 and 0 <= m <= 1.  A run then reports su over
+        depth and time and its gain at every stage start.
 
     Examples
     --------
@@ -158,11 +186,14 @@ class Soil:
     Ca: float = 0.0
     tref: float = 1.0
     name: str = ""
+    S: Optional[float] = None
+    m: Optional[float] = None
 
     def __post_init__(self) -> None:
         o = "Soil" + (f" {self.name!r}" if self.name else "")
         if not isinstance(self.name, str):
             raise ParameterError("Soil", "name", f"must be a text label; got {_describe(self.name)}")
+        convert_fields(self, o, "Soil")
         _set(self, "Cc", _number(o, "Cc", self.Cc, "compression index", gt=0.0, most=50.0))
         _set(self, "Cr", _number(o, "Cr", self.Cr, "recompression index", gt=0.0))
         if self.Cr >= self.Cc:
@@ -190,13 +221,48 @@ class Soil:
         _set(self, "Ca", _number(o, "Ca", self.Ca, "secondary compression index, 0 for no "
                                  "creep", ge=0.0, lt=self.Cc - self.Cr,
                                  lt_name=f"Cc - Cr = {self.Cc - self.Cr:g}"))
+        if (self.S is None) != (self.m is None):
+            missing = "m" if self.m is None else "S"
+            raise ParameterError(o, missing, "must be given with "
+                                 f"{'S' if missing == 'm' else 'm'} (su = S*sigv*OCR**m)")
+        if self.S is not None:
+            _set(self, "S", _number(o, "S", self.S, "undrained strength ratio of su = "
+                                    "S*sigv*OCR**m", gt=0.0))
+            _set(self, "m", _number(o, "m", self.m, "exponent of su = S*sigv*OCR**m",
+                                    ge=0.0, le=1.0))
+        check_plausible(o, "kref", self.kref, "k")
+        check_plausible(o, "Cc", self.Cc / (1.0 + self.esigvref), "CR")
+
+    @classmethod
+    def from_lab(cls, **values: Any) -> "Soil":
+        """A Soil from the values of a laboratory report (e0 at sigv0, Cc or
+        CR, Cr or RR, pc or ocr, Ca or Cae, k or cv with mv, gamma or Gs);
+        see help(pelorin.Soil.from_lab) for every formula."""
+        from ._lab import from_lab
+        return from_lab(**values)
+
+    def lab_values(self, sigv0: float, pc: Optional[float] = None,
+                   mv: Optional[float] = None) -> dict:
+        """The laboratory values of this soil for a sample at effective stress
+        `sigv0` (kPa) with preconsolidation stress `pc` (default sigv0): e0,
+        CR, RR, Cae, k at e0 (m/s), the bulk unit weight gamma (kN/m^3), and
+        cv (m^2/day) when `mv` (1/kPa) is given.  The inverse of `from_lab`."""
+        from ._lab import lab_values
+        return lab_values(self, sigv0, pc, mv)
+
+    def unit_weight(self, e: float) -> float:
+        """Bulk (saturated) unit weight at void ratio `e`, kN/m^3:
+        ``(Gs + e)*gammaw/(1 + e)``."""
+        from ._lab import unit_weight
+        return unit_weight(self.Gs, e)
 
 
 @dataclass(frozen=True)
 class Layer:
     """A thickness of one soil with its stress history.
 
-    Give exactly one of `ocr`, `pc` or `e0`.
+    Give exactly one of `ocr`, `pc`, `e0`, `pop`, or `pc_top` with
+    `pc_bottom`.
 
     Parameters
     ----------
@@ -218,6 +284,14 @@ class Layer:
         60 elements in proportion to their thickness, at least 4 each.
     name : str, optional
         A label for tables and plots; the soil's name by default.
+    pop : float, optional
+        Pre-overburden pressure, kPa, >= 0: the preconsolidation stress of
+        every element is its initial effective stress plus `pop` (a
+        desiccated or eroded crust).
+    pc_top, pc_bottom : float, optional
+        Preconsolidation stress at the top and at the base of the layer,
+        kPa, given together: linear with depth in between, read at every
+        element's centre; at least the initial effective stress there.
     """
 
     soil: Soil
@@ -227,11 +301,15 @@ class Layer:
     e0: Optional[float] = None
     elements: Optional[int] = None
     name: str = ""
+    pop: Optional[float] = None
+    pc_top: Optional[float] = None
+    pc_bottom: Optional[float] = None
 
     def __post_init__(self) -> None:
         o = "Layer" + (f" {self.name!r}" if self.name else "")
         if not isinstance(self.soil, Soil):
             raise ParameterError(o, "soil", f"must be a Soil; got {_describe(self.soil)}")
+        convert_fields(self, o, "Layer")
         if not isinstance(self.name, str):
             raise ParameterError(o, "name", f"must be a text label; got {_describe(self.name)}")
         if not self.name and self.soil.name:
@@ -241,20 +319,34 @@ class Layer:
         if self.thickness < 1e-6:
             raise ParameterError(o, "thickness", f"must be at least 1e-06 (m); got "
                                  f"{self.thickness!r}")
-        given = [k for k in ("ocr", "pc", "e0") if getattr(self, k) is not None]
+        given = [k for k in ("ocr", "pc", "e0", "pop") if getattr(self, k) is not None]
+        linear = [k for k in ("pc_top", "pc_bottom") if getattr(self, k) is not None]
+        if len(linear) == 1:
+            other = "pc_bottom" if linear[0] == "pc_top" else "pc_top"
+            raise ParameterError(o, other, f"must be given with {linear[0]} (the "
+                                 "preconsolidation stress at the top and at the base of the "
+                                 "layer, kPa)")
+        if linear:
+            given.append("pc_top/pc_bottom")
         if len(given) != 1:
             got = ", ".join(given) if given else "none"
             raise ParameterError(o, "ocr/pc/e0", "must be given exactly once: the stress history "
                                  "as an overconsolidation ratio (ocr), a preconsolidation stress "
-                                 f"in kPa (pc) or an initial void ratio (e0); got {got}")
-        key = given[0]
+                                 "in kPa (pc), an initial void ratio (e0), a pre-overburden "
+                                 "pressure in kPa (pop) or a preconsolidation stress linear "
+                                 f"with depth (pc_top and pc_bottom, kPa); got {got}")
         meaning = {"ocr": "overconsolidation ratio", "pc": "preconsolidation stress, kPa",
-                   "e0": "initial void ratio"}[key]
-        if key == "ocr":
-            value = _number(o, key, self.ocr, meaning, ge=1.0)
-        else:
-            value = _number(o, key, getattr(self, key), meaning, gt=0.0)
-        _set(self, key, value)
+                   "e0": "initial void ratio", "pop": "pre-overburden pressure, kPa",
+                   "pc_top": "preconsolidation stress at the top of the layer, kPa",
+                   "pc_bottom": "preconsolidation stress at the base of the layer, kPa"}
+        for key in (linear or given):
+            if key == "ocr":
+                value = _number(o, key, self.ocr, meaning[key], ge=1.0)
+            elif key == "pop":
+                value = _number(o, key, self.pop, meaning[key], ge=0.0)
+            else:
+                value = _number(o, key, getattr(self, key), meaning[key], gt=0.0)
+            _set(self, key, value)
         if self.elements is not None:
             if isinstance(self.elements, bool) or not isinstance(self.elements, int) \
                     or self.elements < 1:
@@ -262,12 +354,15 @@ class Layer:
                                      f"(elements in the layer); got {_describe(self.elements)}")
 
     @property
-    def history(self) -> tuple[str, float]:
-        """The stress history as given: ("ocr" | "pc" | "e0", value)."""
-        for key in ("ocr", "pc", "e0"):
+    def history(self) -> tuple[str, Any]:
+        """The stress history as given: ("ocr" | "pc" | "e0" | "pop", value), or
+        ("pc_top/pc_bottom", (top, bottom))."""
+        for key in ("ocr", "pc", "e0", "pop"):
             value = getattr(self, key)
             if value is not None:
                 return key, value
+        if self.pc_top is not None:
+            return "pc_top/pc_bottom", (self.pc_top, self.pc_bottom)
         raise AssertionError("a checked layer has a stress history")
 
 
@@ -294,6 +389,7 @@ class Profile:
 
     def __post_init__(self) -> None:
         layers = _items(self, "Profile", "layers", Layer, "a list of Layer from the top down")
+        convert_fields(self, "Profile", "Profile")
         _set(self, "surcharge", _number("Profile", "surcharge", self.surcharge,
                                         "effective stress at the top, kPa", gt=0.0))
         if self.drainage not in DRAINAGE:
@@ -335,6 +431,7 @@ class Stage:
     unit_weight: float = 20.0
 
     def __post_init__(self) -> None:
+        convert_fields(self, "Stage", "Stage")
         _set(self, "time", _number("Stage", "time", self.time, "start of the stage, days",
                                    ge=0.0, most=MAX_DAYS))
         if 0.0 < self.time < MIN_DAYS:
@@ -381,6 +478,7 @@ class Loading:
 
     def __post_init__(self) -> None:
         stages = _items(self, "Loading", "stages", Stage, "a list of Stage in time order")
+        convert_fields(self, "Loading", "Loading")
         for i, stage in enumerate(stages):
             if i and stage.time <= stages[i - 1].time:
                 raise ParameterError("Loading", f"stages[{i}].time", "must be later than the "
@@ -422,6 +520,6 @@ def field_names(cls: type) -> list[str]:
 
 
 #: The numeric parameters of a Soil, in order.
-SOIL_PARAMETERS = tuple(name for name in field_names(Soil) if name != "name")
+SOIL_PARAMETERS = tuple(name for name in field_names(Soil) if name not in ("name", "S", "m"))
 #: The parameters of a Layer a value can be given for, besides its soil's.
-LAYER_PARAMETERS = ("thickness", "ocr", "pc", "e0")
+LAYER_PARAMETERS = ("thickness", "ocr", "pc", "e0", "pop", "pc_top", "pc_bottom")

@@ -147,6 +147,14 @@ class Result:
             cols[f"{label} [mm]"] = ds["layer_settlement"].values[i] * 1000.0
         cols["U from pore pressure"] = ds["U_pore"].values
         cols["U from settlement"] = ds["U_settlement"].values
+        if "date" in ds.coords:
+            labels = np.full(ds.sizes["time"], "", dtype=object)
+            for label, t in zip(ds["date"].values, ds["date_time"].values):
+                labels[int(np.argmin(np.abs(ds["time"].values - t)))] = str(label)
+            cols["report date"] = labels
+            residual = np.full(ds.sizes["time"], np.nan)
+            residual[labels != ""] = ds["residual_settlement"].values * 1000.0
+            cols[f"residual to {ds.attrs['design_life']} [mm]"] = residual
         partial = ds.attrs.get("partial")
         with replacing(path) as tmp, open(tmp, "w", newline="") as f:
             # the program that wrote it, as a comment line (pandas: read_csv(comment="#"))
@@ -159,6 +167,15 @@ class Result:
         `formats` ("png", "svg", "pdf"), their paths returned; without `outdir`,
         a dict of the matplotlib Figures by name."""
         return plots.plot_all(self, outdir, formats)
+
+    def report(self, path: str | os.PathLike) -> str:
+        """Write the design report as one self-contained HTML file: title,
+        version, the inputs as tables, the soil profile drawn, the summary
+        tables, the report dates and su when there are any, every figure as
+        inline SVG, and the validation table of this version.  Readable
+        offline, prints to PDF from a browser.  Returns the path."""
+        from ._report import write_report
+        return write_report(self, path)
 
     # -- reading ------------------------------------------------------------------
     def summary(self) -> str:
@@ -190,7 +207,8 @@ def open_result(path: str | os.PathLike) -> Result:
     loaded = read_netcdf(path)
     if loaded.attrs.get("source") != "pelorin" or "settlement" not in loaded:
         raise ValueError(f"{os.fspath(path)}: not a pelorin result (no settlement history)")
-    if "layer_name" in loaded:
-        loaded["layer_name"] = loaded["layer_name"].astype(object)
+    for key in ("layer_name", "date"):
+        if key in loaded:
+            loaded[key] = loaded[key].astype(object)
     return Result(loaded)
 

@@ -80,7 +80,7 @@ GOOD = open(EXAMPLE).read()
     (lambda s: s.replace("surcharge = 10.0", ""), "[profile]: missing key 'surcharge'"),
     (lambda s: s.replace("time = 365.0", "time = 3650.0"), "[[stages]] #3: time must be later"),
     (lambda s: s.replace("Ck = 0.60", "Ck = 0.60\nCk2 = 1"), "[soils.crust]: unknown key 'Ck2'"),
-    (lambda s: s.replace("thickness = 2.0", 'thickness = "2 m"'), "thickness must be a number"),
+    (lambda s: s.replace("thickness = 2.0", 'thickness = "2 kPa"'), "thickness must be a number, or a number with a unit of m"),
     (lambda s: s.replace("[run]", "[run\n"), "not a valid TOML file"),
     (lambda s: s.replace("end = 20000.0", "end = 100.0"), "[run] end must be greater than 3650"),
 ])

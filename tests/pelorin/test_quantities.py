@@ -1,0 +1,70 @@
+"""The quantities of a design report: values at named dates, residual settlement,
+undrained strength gained."""
+import numpy as np
+import pytest
+
+import pelorin
+from pelorin import Layer, Loading, ParameterError, Profile, Soil, Stage
+
+CLAY = Soil(Cc=0.9, Cr=0.09, esigvref=1.9, kref=1e-9, Ck=1.1, Ca=0.02, name="clay", S=0.22,
+            m=0.8)
+SAND = Soil(Cc=0.05, Cr=0.01, esigvref=0.6, kref=1e-5, Ck=1.1, name="sand")
+DATES = {"opening": 400.0, "end of construction": 200.0, "design life": 20000.0}
+
+
+@pytest.fixture(scope="module")
+def result():
+    profile = Profile([Layer(CLAY, 2.0, pop=30.0), Layer(SAND, 1.0, ocr=1.0),
+                       Layer(CLAY, 5.0, ocr=1.2)], surcharge=10.0)
+    loading = Loading([Stage(0.0, fill=2.0), Stage(200.0, fill=2.0)])
+    return pelorin.simulate(profile, loading, report_times=DATES)
+
+
+def test_dates_are_output_times_and_residual_is_their_difference(result, tmp_path):
+    ds = result.dataset
+    assert list(ds["date"].values) == ["end of construction", "opening", "design life"]
+    for label, t in DATES.items():
+        at = ds.sel(date=label)
+        s = ds["settlement"].sel(time=t).item()
+        assert at["settlement_at_date"].item() == s
+        assert at["residual_settlement"].item() == ds["settlement"].sel(time=20000.0).item() - s
+        assert at["U_pore_at_date"].item() == ds["U_pore"].sel(time=t).item()
+    assert ds["time"].values[-1] >= 20000.0     # the analysis reaches the design life
+    assert "residual to design life [mm]" in result.summary()
+    result.to_csv(tmp_path / "s.csv")
+    rows = [line for line in open(tmp_path / "s.csv") if ",opening," in line]
+    assert len(rows) == 1 and rows[0].startswith("400,")
+    result.to_netcdf(tmp_path / "r.nc")
+    back = pelorin.open_result(tmp_path / "r.nc")
+    assert back.summary() == result.summary()
+
+
+def test_undrained_strength_follows_shansep(result):
+    ds = result.dataset
+    sig = ds["sigv_element"].values
+    pc = np.maximum(ds["pc0"].values[:, None], np.maximum.accumulate(sig, axis=1))
+    clay = ds["layer_index"].values != 1
+    expected = 0.22 * sig[clay] ** 0.2 * pc[clay] ** 0.8
+    np.testing.assert_allclose(ds["su"].values[clay], expected, rtol=1e-13)
+    assert np.all(np.isnan(ds["su"].values[~clay]))
+    gain = ds["su_gain"].sel(stage=ds["stage"].values[1]).values[clay]
+    assert np.all(gain > 0)     # the clay under the first lift has gained strength
+    assert "undrained strength su" in result.summary()
+
+
+@pytest.mark.parametrize("dates, words", [
+    ({"design life": -1.0}, "greater than 0"),
+    ([400.0], "must be a mapping"),
+    ({"design life": 1e9}, "after the end of the analysis"),
+])
+def test_bad_report_times(dates, words):
+    profile = Profile([Layer(CLAY, 4.0, ocr=1.2)], surcharge=10.0)
+    with pytest.raises(ParameterError, match=words):
+        pelorin.simulate(profile, Loading([Stage(0.0, load=50.0)], end=1000.0),
+                         report_times=dates)
+
+
+def test_S_needs_m():
+    with pytest.raises(ParameterError) as err:
+        Soil(Cc=0.9, Cr=0.09, esigvref=1.9, kref=1e-9, Ck=1.1, S=0.22)
+    assert err.value.parameter == "m"
