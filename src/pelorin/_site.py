@@ -265,7 +265,7 @@ class PointPlan(Plan):
     """A plan whose load is a stress profile: `stress` per element (kPa) times the load
     factor of the footprints' schedule (1 while they stand, 0 before and after)."""
 
-    stress: np.ndarray
+    stress: np.ndarray = dataclasses.field(kw_only=True)
 
 
 def _primary(start: Column, stress: np.ndarray, factors: Sequence[float]) -> np.ndarray:
@@ -308,11 +308,13 @@ def point_plan(bp: Plan, shape: Optional[np.ndarray]) -> PointPlan:
     if shape is None:
         zero = np.zeros(bp.column.N)
         return PointPlan(bp.profile, bp.loading, bp.column, bp.time, bp.reference_load,
-                         bp.job.replace(loadfactor=np.zeros_like(bp.job.loadfactor)), zero)
+                         bp.job.replace(loadfactor=np.zeros_like(bp.job.loadfactor)),
+                         bp.end_note, stress=zero)
     # The engine's load factors are the stages' loads over the largest.
     elements = dict(bp.job.elements, dsigv=np.ascontiguousarray(shape * bp.reference_load))
     return PointPlan(bp.profile, bp.loading, bp.column, bp.time, bp.reference_load,
-                     bp.job.replace(elements=elements), np.array(shape, dtype=np.float64))
+                     bp.job.replace(elements=elements), bp.end_note,
+                     stress=np.array(shape, dtype=np.float64))
 
 
 def _site_outcomes(items: Sequence[Any]) -> list:
