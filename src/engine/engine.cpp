@@ -805,7 +805,11 @@ void Runner::run() {
                 double settle = 0.0;
                 for (int i = 0; i < N_; ++i) settle += col_.S[i] * (col_.e0[i] - e_[i]);
                 hs_[0] = settle;
-                h = hfirst = restart_step();
+                // The floor below counts from the first step the stage can take:
+                // no longer than the way to the next output time (a column that
+                // hardly drains has a relaxation time far beyond it).
+                h = restart_step();
+                hfirst = std::min(h, t_end - t_);
                 restart = false;
             }
             const double remaining = (t_end - t0_) - tl_;
@@ -820,7 +824,8 @@ void Runner::run() {
             if (nlev_ >= 3) hs = std::min(hs, 2.0 * (ht_[0] - ht_[1]));
             if (hs < remaining * (1.0 - 1e-12)) land = false;
             // A run that cannot go on: the step has shrunk far below the
-            // stage's own first step (the finest element's relaxation time),
+            // stage's own first step (the finest element's relaxation time, or
+            // the way to the next output time if that is shorter),
             // or to a few digits of the time since the load change.
             const double hmin = std::max(1e-6 * hfirst, 64.0 * kEps * tl_);
             if (hs <= hmin && !land) {

@@ -63,7 +63,7 @@ def add_dates(ds: xr.Dataset, dates: Mapping[str, float]) -> None:
     idx = np.array(index)
     life = list(dates).index(_design_life(dates))
     labels = np.array(list(dates), dtype=object)
-    coords = {"date": ("date", labels)}
+    coords = {"date": xr.Variable("date", labels, attrs={"long_name": "report date"})}
     new = {"date_time": (("date",), time[idx]),
            "date_load": (("date",), ds["load"].values[idx])}
     for key in ("settlement", "settlement_net", "U_pore", "U_settlement"):
