@@ -282,6 +282,24 @@ def _layers(layer_list: Any, soils: dict, source: str, key: str) -> list:
     return layers
 
 
+def _engine_options(run: dict, source: str) -> dict:
+    """The engine's options of a [run] table: rtol and max_substeps."""
+    options: dict = {}
+    if "rtol" in run:
+        rtol = run["rtol"]
+        if isinstance(rtol, bool) or not isinstance(rtol, (int, float)) or not 0 < rtol < 1:
+            raise CaseError(f"{source}: [run] rtol must be a number between 0 and 1 (relative "
+                            f"tolerance of the engine's steps); got {rtol!r}")
+        options["rtol"] = float(rtol)
+    if "max_substeps" in run:
+        m = run["max_substeps"]
+        if isinstance(m, bool) or not isinstance(m, int) or m < 1:
+            raise CaseError(f"{source}: [run] max_substeps must be a whole number of at least 1 "
+                            f"(the engine's limit on its steps); got {m!r}")
+        options["max_substeps"] = m
+    return options
+
+
 def parse_case(data: dict, source: str = "case") -> Case:
     """Build a `Case` from the parsed TOML tables of a case file."""
     _unknown(source, data, SECTIONS)
@@ -327,19 +345,7 @@ def parse_case(data: dict, source: str = "case") -> Case:
     background = run.get("background")
     if background is not None and not isinstance(background, bool):
         raise CaseError(f"{source}: [run] background must be true or false; got {background!r}")
-    options = {}
-    if "rtol" in run:
-        rtol = run["rtol"]
-        if isinstance(rtol, bool) or not isinstance(rtol, (int, float)) or not 0 < rtol < 1:
-            raise CaseError(f"{source}: [run] rtol must be a number between 0 and 1 (relative "
-                            f"tolerance of the engine's steps); got {rtol!r}")
-        options["rtol"] = float(rtol)
-    if "max_substeps" in run:
-        m = run["max_substeps"]
-        if isinstance(m, bool) or not isinstance(m, int) or m < 1:
-            raise CaseError(f"{source}: [run] max_substeps must be a whole number of at least 1 "
-                            f"(the engine's limit on its steps); got {m!r}")
-        options["max_substeps"] = m
+    options = _engine_options(run, source)
     report_times = None
     if "report_times" in run:
         try:
@@ -722,16 +728,7 @@ def parse_site_case(data: dict, source: str = "case") -> SiteCase:
         raise CaseError(f"{source}: [run] background must be true or false; got {background!r}")
     maps = tuple(_numbers(run.get("maps", []), f"{source}: [run] maps",
                           "times of the contour maps, days"))
-    options: dict = {}
-    if "rtol" in run:
-        rtol = run["rtol"]
-        if isinstance(rtol, bool) or not isinstance(rtol, (int, float)) or not 0 < rtol < 1:
-            raise CaseError(f"{source}: [run] rtol must be a number between 0 and 1 (relative "
-                            f"tolerance of the engine's steps); got {rtol!r}")
-        options["rtol"] = float(rtol)
-    if "max_substeps" in run:
-        options["max_substeps"] = _whole(run["max_substeps"], f"{source}: [run] max_substeps",
-                                         "the engine's limit on its steps", 1)
+    options = _engine_options(run, source)
     return SiteCase(tuple(holes), tuple(fps), tuple(groups), title,
                     None if end is None else float(end), times, ppd, str(method),
                     float(poisson), background, maps, options)

@@ -162,14 +162,21 @@ def _write(result, out: str, plots: bool, formats: Sequence[str] = ("png",),
     return _staged(out, write)
 
 
-def _run(args: argparse.Namespace) -> int:
+def _profile_case(path: str) -> Case | int:
+    """The case file of one profile, or the exit status after one line saying why not."""
     try:
-        case = read_case(args.case)
+        case = read_case(path)
     except CaseError as err:
         return _fail(str(err))
     if not isinstance(case, Case):
-        return _fail(f"{args.case}: a site's case file ([[footprints]]): run it with "
-                     "`pelorin site`")
+        return _fail(f"{path}: a site's case file ([[footprints]]): run it with `pelorin site`")
+    return case
+
+
+def _run(args: argparse.Namespace) -> int:
+    case = _profile_case(args.case)
+    if isinstance(case, int):
+        return case
     out = args.out or os.path.splitext(os.path.basename(args.case))[0] + "-results"
     progress = _Progress(not args.quiet and (sys.stderr.isatty() or args.progress))
     try:
@@ -205,13 +212,9 @@ def _run(args: argparse.Namespace) -> int:
 
 
 def _report(args: argparse.Namespace) -> int:
-    try:
-        case = read_case(args.case)
-    except CaseError as err:
-        return _fail(str(err))
-    if not isinstance(case, Case):
-        return _fail(f"{args.case}: a site's case file ([[footprints]]): run it with "
-                     "`pelorin site`")
+    case = _profile_case(args.case)
+    if isinstance(case, int):
+        return case
     out = args.out or os.path.splitext(os.path.basename(args.case))[0] + "-report.html"
     progress = _Progress(not args.quiet and (sys.stderr.isatty() or args.progress))
     try:
@@ -242,13 +245,9 @@ def _plot(args: argparse.Namespace) -> int:
 
 
 def _sweep(args: argparse.Namespace) -> int:
-    try:
-        case = read_case(args.case)
-    except CaseError as err:
-        return _fail(str(err))
-    if not isinstance(case, Case):
-        return _fail(f"{args.case}: a site's case file ([[footprints]]): run it with "
-                     "`pelorin site`")
+    case = _profile_case(args.case)
+    if isinstance(case, int):
+        return case
     if case.sweep_spec is None:
         return _fail(f"{args.case}: no [sweep] section: add one with [[sweep.vary]] tables "
                      "naming the uncertain parameters (`pelorin sweep --help` shows one)")
