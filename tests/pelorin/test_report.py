@@ -51,13 +51,17 @@ def test_chromium_renders_the_report(report, tmp_path):
     shot = tmp_path / "shot.png"
     browser = ["chromium", "--headless", "--no-sandbox", "--disable-gpu",
                f"--user-data-dir={tmp_path / 'profile'}", "--window-size=1200,3000"]
+    # The browser is not ours: under the sanitizer suite it must not inherit
+    # the preloaded runtimes (with them it hangs until the timeout).
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
     subprocess.run(browser + [f"--screenshot={shot}", report.as_uri()], capture_output=True,
-                   timeout=120, check=True)
+                   timeout=120, check=True, env=env)
     pixels = imread(shot)[..., :3]
     dark = np.mean(pixels.mean(axis=2) < 0.5)
     assert 0.01 < dark < 0.5                        # text and lines, not a blank page
     assert pixels.std() > 0.05
     dom = subprocess.run(browser + ["--dump-dom", report.as_uri()], capture_output=True,
-                         text=True, timeout=120, check=True).stdout
+                         text=True, timeout=120, check=True, env=env).stdout
     for name in FIGURES:
         assert re.search(f'<figure id="figure-{name}">\\s*<svg', dom)
