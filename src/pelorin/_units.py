@@ -25,6 +25,8 @@ UNITS = {
     "lab": {"sigv0": "kPa", "pc": "kPa", "k": "m/s", "cv": "m^2/day", "mv": "1/kPa",
             "gamma": "kN/m^3"},
     "dates": {"time": "day"},
+    "Drains": {"spacing": "m", "diameter": "m", "width": "m", "thickness": "m",
+               "qw": "m^3/day", "depth": "m", "installed": "day"},
 }
 
 _registry: Any = None
