@@ -321,9 +321,10 @@ PELORIN_VECTOR void cell_rows(int N, const double* __restrict S, const double* _
     }
 }
 
-// Mass-balance residual and its tridiagonal Jacobian for the cells `c`.
+// Mass-balance residual and its tridiagonal Jacobian for the cells `c`, for the
+// sub-step from absolute time t0 over dt (the drains' sink, drains.hpp).
 void assemble(const Column& col, const Cells& c, const std::vector<double>& hist, double a0,
-              double dt, const std::vector<double>& u, StepSystem& sys, Faces& w) {
+              double dt, double t0, const std::vector<double>& u, StepSystem& sys, Faces& w) {
     const int N = col.N;
     const auto& S = col.S;
     for (auto* v : {&sys.R, &sys.lo, &sys.di, &sys.up}) v->resize(N);
@@ -347,6 +348,8 @@ void assemble(const Column& col, const Cells& c, const std::vector<double>& hist
         sys.R[i] += dt * G * u[i];
         sys.di[i] += dt * (G + u[i] * 2.0 / S[i] * c.dKdu[i]);
     }
+    drain_sink(col.drains, N, S.data(), c.e.data(), c.dedu.data(), c.K.data(), c.dKdu.data(),
+               u.data(), dt, t0, t0 + dt, sys.R.data(), sys.di.data());
 }
 
 // Solves the tridiagonal system (lo, di, up) x = r in place of r.
@@ -434,7 +437,9 @@ double Runner::restart_step() const {
         const Material& m = col_.mat[i];
         const Local L = local_update(m, ep_[i], s_[i], s_[i], 0.0, 0.0);
         const double K = m.k(e_[i]) / (col_.gammaw * (1.0 + e_[i]));
-        const double G = 4.0 * K / col_.S[i];  // both half cells, as if drained
+        // Both half cells, as if drained, and the drains' sink once they act.
+        double G = 4.0 * K / col_.S[i];
+        if (t_ >= col_.drains.start) G += drain_conductance(col_.drains, i, col_.S[i], e_[i], K);
         tau = std::min(tau, col_.S[i] * (-L.de_ds) / G);
     }
     return std::max(tau * std::sqrt(opt_.rtol), 1e-300);
@@ -483,7 +488,7 @@ bool Runner::newton(double a0, double h) {
                 continue;
             }
             ++st_.evaluations;
-            assemble(col_, trial_, hist_, a0, h, ut_, tsys_, faces_);
+            assemble(col_, trial_, hist_, a0, h, t_, ut_, tsys_, faces_);
             const double phit = merit(tsys_);
             if (phit <= (1.0 - 1e-4 * lam) * phi || lam * dmax <= ntol_) {
                 ok = true;
@@ -578,7 +583,7 @@ bool Runner::try_step(double h, double& err, int& order) {
             continue;
         }
         ++st_.evaluations;
-        assemble(col_, cells_, hist_, a0, h, un_, sys_, faces_);
+        assemble(col_, cells_, hist_, a0, h, t_, un_, sys_, faces_);
         solved = newton(a0, h);
     }
     if (!solved) return false;
@@ -760,6 +765,7 @@ void Runner::run() {
         smax = std::max(smax, col_.sigma0[i]);
         Ssum_ += col_.S[i];
     }
+    U_ = std::max(U_, drain_scale(col_.drains));  // a vacuum through the drains
     if (!(U_ > 1e-6 * smax)) U_ = 1e-3 * smax;
     for (int i = 0; i < N_; ++i)
         s_floor_ += 0.1 * col_.S[i] * col_.mat[i].Cc * std::log10(1.0 + U_ / col_.sigma0[i]);
@@ -783,6 +789,9 @@ void Runner::run() {
 
     double h = 0.0, hfirst = 0.0;
     bool restart = true;
+    // Times within the run the sub-steps land on besides the output times.
+    const auto breaks = drain_breaks(col_.drains, Nt ? time_[Nt - 1] : 0.0);
+    size_t next_break = 0;
     for (int j = 0; j < Nt; ++j) {
         if (j > 0 && lf_[j] != lf_[j - 1]) {
             const double dl = lf_[j] - lf_[j - 1];
@@ -793,8 +802,11 @@ void Runner::run() {
             load_ = lf_[j];
             restart = true;
         }
-        const double t_end = time_[j];
-        while (t_ < t_end) {
+        const double t_out = time_[j];
+        while (t_ < t_out) {
+            while (next_break < breaks.size() && breaks[next_break].time <= t_) ++next_break;
+            const bool at_break = next_break < breaks.size() && breaks[next_break].time < t_out;
+            const double t_end = at_break ? breaks[next_break].time : t_out;
             if (restart) {
                 nlev_ = 1;
                 t0_ = t_;
@@ -863,6 +875,8 @@ void Runner::run() {
             if (land) {
                 t_ = t_end;
                 tl_ = ht_[0] = t_end - t0_;
+                // Drains installed, or a jump of their pore pressure: start afresh.
+                if (at_break && breaks[next_break].jump) restart = true;
             }
             // The next step: from the error, and never shorter than the wanted
             // step because the last one was cut to land on an output time.
@@ -893,12 +907,18 @@ bool cells_at(const Column& col, const std::vector<double>& ep0, const std::vect
 
 bool step_residual(const Column& col, const std::vector<double>& ep0, const std::vector<double>& s0,
                    const std::vector<double>& sig_tot, const std::vector<double>& hist, double a0,
-                   double dt, const std::vector<double>& u, StepSystem& sys) {
+                   double dt, double t0, const std::vector<double>& u, StepSystem& sys) {
     Cells c;
     if (!cells_at(col, ep0, s0, sig_tot, dt, u, c)) return false;
     Faces w;
-    assemble(col, c, hist, a0, dt, u, sys, w);
+    assemble(col, c, hist, a0, dt, t0, u, sys, w);
     return true;
+}
+
+bool step_residual(const Column& col, const std::vector<double>& ep0, const std::vector<double>& s0,
+                   const std::vector<double>& sig_tot, const std::vector<double>& hist, double a0,
+                   double dt, const std::vector<double>& u, StepSystem& sys) {
+    return step_residual(col, ep0, s0, sig_tot, hist, a0, dt, 0.0, u, sys);
 }
 
 bool cell_states(const Column& col, const std::vector<double>& ep0, const std::vector<double>& s0,

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "drains.hpp"
 #include "material.hpp"
 
 namespace pelorin::engine {
@@ -70,6 +71,7 @@ struct ColumnInput {
     // line (when false the state is put on the line: node-wise input whose
     // nodes were checked themselves).
     bool check_history = true;
+    Drains drains;  // vertical drains (none: eta empty)
 };
 
 // The prepared column: initial state at the element centres and the nodes.
@@ -87,6 +89,7 @@ struct Column {
     std::vector<double> node_ru;     // N + 1
     double gammaw = 9.81;
     int drainage = 0;
+    Drains drains;
 };
 
 Column prepare(const ColumnInput& in);
@@ -137,6 +140,12 @@ struct StepSystem {
 bool step_residual(const Column& col, const std::vector<double>& ep0,
                    const std::vector<double>& s0, const std::vector<double>& sig_tot,
                    const std::vector<double>& hist, double a0, double dt,
+                   const std::vector<double>& u, StepSystem& sys);
+// The same for a sub-step from absolute time t0 to t0 + dt (the drains' sink
+// acts from their installation on).
+bool step_residual(const Column& col, const std::vector<double>& ep0,
+                   const std::vector<double>& s0, const std::vector<double>& sig_tot,
+                   const std::vector<double>& hist, double a0, double dt, double t0,
                    const std::vector<double>& u, StepSystem& sys);
 
 // The state of every element at the end of a step from (ep0, s0) over dt to
