@@ -27,6 +27,7 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import reference as ref  # noqa: E402
+import drain_cases as drains  # noqa: E402
 import site_cases as site  # noqa: E402
 
 LN10 = ref.LN10
@@ -399,7 +400,30 @@ LOAD_CASES = [
     loads_case("site: 50 x 50 grid, three boreholes", {"failed points": 0.0},
                site.grid_failures),
 ]
-CASES = CASES + LOAD_CASES
+# Vertical drains (validation/drain_cases.py): like the loads of finite size, each
+# case runs the engine's binding itself, with its `drains` keyword.
+DRAIN_CASES = (
+    [loads_case("drains: Hansbo's mu in full, n = 5 to 40, smear s = 1 to 3",
+                {"against the cell average integrated numerically, relative": 1e-4},
+                drains.mu_errors)]
+    + [loads_case(f"drains: radial flow only (Hansbo), linear soil, n = {n}, N = 40",
+                  {drains.smear_label(s, k): 2e-3 for s, k in drains.SMEAR},
+                  lambda n=n: drains.radial_errors(n)) for n in (10, 20, 40)]
+    + [loads_case("drains: well resistance (Hansbo), pi l^2 kh/qw = 2 mu, N = 40",
+                  {"local degree at z/l = 0.25": 3e-3, "local degree at z/l = 0.5": 3e-3,
+                   "local degree at z/l = 1": 3e-3, "average degree over the depth": 5e-3},
+                  drains.well_errors),
+       loads_case("drains: radial and vertical flow (Carrillo), linear soil, N = 40",
+                  {"average degree": 2e-3}, drains.carrillo_error),
+       loads_case("drains: to half the depth, finite strain, N = 40",
+                  {"settlement outside no drains and full drains / final": 1e-4},
+                  drains.partial_bound_error),
+       loads_case("drains far apart against none, finite strain, N = 40",
+                  {"100 m: settlement difference / final": 1e-3,
+                   "1000 m: settlement difference / final": 1e-4},
+                  drains.far_spacing_errors)]
+)
+CASES = CASES + LOAD_CASES + DRAIN_CASES
 
 
 def named(fragment):

@@ -73,6 +73,7 @@ class EngineJob:
     node_dsigv: Optional[np.ndarray] = None
     node_ru: Optional[np.ndarray] = None
     check_history: bool = True
+    drains: Optional[dict] = None   # the engine's `drains` keyword (vertical drains)
 
     def replace(self, **changes: Any) -> "EngineJob":
         return dataclasses.replace(self, **changes)
@@ -84,7 +85,7 @@ class EngineJob:
                     drainagetype=self.drainagetype, rtol=self.rtol,
                     max_substeps=self.max_substeps, max_newton=self.max_newton,
                     node_dsigv=self.node_dsigv, node_ru=self.node_ru,
-                    check_history=self.check_history)
+                    check_history=self.check_history, drains=self.drains)
 
 
 def make_job(depth: np.ndarray, elements: dict, qo: float, time: np.ndarray,
@@ -94,7 +95,8 @@ def make_job(depth: np.ndarray, elements: dict, qo: float, time: np.ndarray,
              max_newton: Any = DEFAULTS["max_newton"],
              progress: Optional[Callable[[float, float], Any]] = None,
              node_dsigv: Optional[np.ndarray] = None, node_ru: Optional[np.ndarray] = None,
-             check_history: bool = DEFAULTS["check_history"]) -> EngineJob:
+             check_history: bool = DEFAULTS["check_history"],
+             drains: Optional[dict] = None) -> EngineJob:
     """An EngineJob from arrays already in the engine's shapes and the run's options
     (TypeError or ValueError naming an option of the wrong kind; the engine checks
     their ranges)."""
@@ -104,7 +106,7 @@ def make_job(depth: np.ndarray, elements: dict, qo: float, time: np.ndarray,
     return EngineJob(depth, elements, qo, time, loadfactor, number("gammaw", gammaw),
                      drainage, number("rtol", rtol), integer("max_substeps", max_substeps),
                      integer("max_newton", max_newton), progress, node_dsigv, node_ru,
-                     bool(check_history))
+                     bool(check_history), drains)
 
 
 def prepare(depth: np.ndarray, elements: dict, qo: float, gammaw: float, drainagetype: int,
@@ -121,7 +123,8 @@ def solve(job: EngineJob) -> dict:
                          gammaw=job.gammaw, drainagetype=job.drainagetype, rtol=job.rtol,
                          max_substeps=job.max_substeps, max_newton=job.max_newton,
                          progress=job.progress, node_dsigv=job.node_dsigv,
-                         node_ru=job.node_ru, check_history=job.check_history)
+                         node_ru=job.node_ru, check_history=job.check_history,
+                         drains=job.drains)
 
 
 def solve_many(jobs: Sequence[EngineJob]) -> list:

@@ -15,6 +15,7 @@ from ._quantities import add_dates, add_strength, check_dates
 from ._stages import analyse
 from ._timegrid import DEFAULT_END_NOTE, output_times
 from .errors import ConvergenceError, ParameterError
+from .drains import add_drains, drain_keywords
 from .model import DRAINAGE, SOIL_PARAMETERS, Loading, Profile
 from .result import Result
 
@@ -78,7 +79,8 @@ def plan(profile: Profile, loading: Loading, times: Optional[Sequence[float]],
     depth = kw.pop("depth")
     kw.update(dsigv=np.full(col.N, float(ref)), ru=np.zeros(col.N))
     job = make_job(depth, kw, float(profile.surcharge), time, lf, gammaw=GAMMA_W,
-                   drainagetype=DRAINAGE[profile.drainage], **options)
+                   drainagetype=DRAINAGE[profile.drainage],
+                   drains=drain_keywords(profile.drains, col), **options)
     note = DEFAULT_END_NOTE if times is None and loading.end is None and profile.creep else ""
     return Plan(profile, loading, col, time, ref, job, note)
 
@@ -161,6 +163,7 @@ def result_of(plan: Plan, res: Mapping[str, Any], background: Optional[Mapping[s
     if plan.end_note:
         ds.attrs["end_note"] = plan.end_note
     add_strength(ds, plan.profile)
+    add_drains(ds, plan.profile.drains, job.drains)
     if dates:
         reached_dates = {k: t for k, t in dates.items() if t <= time[-1]}
         if reached_dates:
@@ -295,7 +298,9 @@ def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]
         raise
     bg = None
     if run_background:
-        bg_job = p.job.replace(loadfactor=np.zeros_like(p.job.loadfactor), progress=tick(end))
+        # Without the load, and without a vacuum (a load too); drains, if any, stay.
+        bg_job = p.job.replace(loadfactor=np.zeros_like(p.job.loadfactor), progress=tick(end),
+                               drains=p.job.drains and dict(p.job.drains, vacuum=None))
         try:
             bg = reached(run_plan(p, bg_job, "simulate"), bg_job)
         except KeyboardInterrupt as err:   # the loaded run is whole; its background is not

@@ -28,6 +28,8 @@ def result_summary(ds: xr.Dataset) -> str:
                  f"{DRAINAGE_WORDS[ds.attrs['drainage']]}; surcharge "
                  f"{float(ds.attrs['surcharge']):g} kPa; {ds.sizes['time']} output times "
                  f"to {t_end:g} days")
+    if ds.attrs.get("drains"):
+        lines.append(str(ds.attrs["drains"]))
     if ds.attrs.get("end_note"):
         lines.append(f"({t_end:g} days, {t_end / 365.25:.3g} years: {ds.attrs['end_note']})")
     lines.append("")

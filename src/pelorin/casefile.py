@@ -38,6 +38,19 @@ lists the load stages::
     fill = 2.5                 # m placed (or: load = 50.0, kPa in total)
     unit_weight = 20.0         # kN/m3
 
+    [drains]                   # optional: prefabricated vertical drains (pelorin.Drains)
+    spacing = 1.2              # m
+    pattern = "triangular"     # or "square"
+    width = 0.1                # m, a band drain (dw = 2 (width + thickness)/pi); or diameter
+    thickness = 0.004
+    smear_ratio = 2.0          # rs/rw
+    kh_ks = 2.0                # kh over the smear zone's ks
+    qw = "100 m^3/year"        # discharge capacity (m3/day as a bare number); optional
+    depth = 12.0               # m, the drains' base (default: through the profile)
+    open_ends = "top"          # or "both"
+    installed = 0.0            # days
+    vacuum = [[0.0, 0.0], [10.0, 70.0], [200.0, 70.0], [200.0, 0.0]]   # optional (days, kPa)
+
     [run]                      # all optional
     end = 10000.0              # days
     points_per_decade = 10
@@ -100,6 +113,7 @@ from ._site import Borehole, Grid, Line, site
 from ._simulate import simulate
 from ._sweep import sweep
 from .errors import CaseError, ParameterError
+from .drains import Drains
 from .model import Layer, Loading, Profile, Soil, Stage, field_names
 
 __all__ = ["Case", "CaseError", "SweepSpec", "FitSpec", "SiteCase", "read_case", "parse_case",
@@ -187,7 +201,7 @@ class SweepSpec:
     correlation: Optional[tuple] = None
 
 
-SECTIONS = {"title", "profile", "soils", "layers", "stages", "run", "sweep", "fit"}
+SECTIONS = {"title", "profile", "soils", "layers", "stages", "run", "sweep", "fit", "drains"}
 FIT_KEYS = {"observations", "method", "samples", "seed", "end", "vary"}
 SWEEP_KEYS = {"samples", "seed", "correlation", "vary"}
 DISTRIBUTIONS = {"normal": ("mean", "sd", "cov"), "lognormal": ("median", "sigma_log10", "cov"),
@@ -311,7 +325,11 @@ def parse_case(data: dict, source: str = "case") -> Case:
     layers = _layers(data.get("layers"), soils, source, "[[layers]]")
 
     prof = dict(_table("profile", data.get("profile", {}), source))
-    profile = _make(Profile, f"{source}: [profile]", prof, layers=layers)
+    drains = None
+    if "drains" in data:
+        drains = _make(Drains, f"{source}: [drains]",
+                       dict(_table("drains", data["drains"], source)))
+    profile = _make(Profile, f"{source}: [profile]", prof, layers=layers, drains=drains)
 
     stage_list = data.get("stages")
     if not isinstance(stage_list, list) or not stage_list:

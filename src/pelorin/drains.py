@@ -437,25 +437,83 @@ def design_spacing(drains: Drains, target: float, time: float, ch: float, *,
     return lo
 
 
-def elements_eta(drains: Drains, depth: np.ndarray, kh: np.ndarray) -> np.ndarray:
-    """`Drains.eta` of the elements of a column with node depths `depth` (m)."""
-    depth = np.asarray(depth, dtype=np.float64)
-    return drains.eta(depth[:-1], depth[1:], kh, float(depth[-1] - depth[0]))
+def drain_keywords(drains: Optional[Drains], col: Any) -> Optional[dict]:
+    """The engine's `drains` keyword for a meshed column (`_column.Column`): eta and
+    kh/kv per element (the well resistance with kh of the initial state),
+    installation and vacuum; None without drains."""
+    if drains is None:
+        return None
+    soil = col.soil
+    k0 = soil["kref"] * 10.0 ** ((col.e0 - soil["ekref"]) / soil["Ck"])   # m/s
+    kh_kv = np.ascontiguousarray(soil["kh_kv"], dtype=np.float64)
+    depth = np.asarray(col.depth, dtype=np.float64)
+    eta = drains.eta(depth[:-1], depth[1:], kh_kv * k0, float(depth[-1] - depth[0]))
+    return {"eta": np.ascontiguousarray(eta), "kh_ratio": kh_kv,
+            "start": float(drains.installed), "vacuum": drains.vacuum_function()}
 
 
-def engine_drains(drains: Drains, depth: np.ndarray, kh_kv: np.ndarray,
-                  k0: np.ndarray) -> dict:
-    """The engine's `drains` keyword for a column: eta and kh/kv per element (k0 the
-    vertical permeability of the initial state, m/s), installation and vacuum."""
-    kh_kv = np.ascontiguousarray(kh_kv, dtype=np.float64)
-    return {"eta": np.ascontiguousarray(elements_eta(drains, depth, kh_kv * k0)),
-            "kh_ratio": kh_kv, "start": float(drains.installed),
-            "vacuum": drains.vacuum_function()}
-
-
-def check_drains(value: Any, owner: str = "Profile") -> Optional[Drains]:
-    """`value` when it is None or a Drains; ParameterError otherwise."""
-    if value is not None and not isinstance(value, Drains):
-        raise ParameterError(owner, "drains", f"must be a pelorin.Drains or None; got "
+def check_drains(value: Any, thickness: float) -> Optional[Drains]:
+    """`value` when it is None or Drains that fit a profile of `thickness` (m);
+    ParameterError naming Profile.drains otherwise."""
+    if value is None:
+        return None
+    if not isinstance(value, Drains):
+        raise ParameterError("Profile", "drains", f"must be a pelorin.Drains or None; got "
                              f"{type(value).__name__}")
+    if value.depth is not None and value.depth > thickness * (1.0 + 1e-12):
+        raise ParameterError("Profile", "drains", f"reach {value.depth:g} m, below the base "
+                             f"of the profile ({thickness:g} m): give a depth within it, or "
+                             "none for drains through the whole profile")
     return value
+
+
+_LABELS = {
+    "drain_eta": dict(units="m-2", long_name="factor of radial flow into the drains, "
+                      "2/(re**2*(mu + mu_w))"),
+    "radial_outflow": dict(units="day-1", long_name="radial outflow into the drains per "
+                           "unit volume of soil, kh*eta*(u - u_drain)/gammaw"),
+    "u_drain": dict(units="kPa", long_name="pore pressure in the drains (minus the vacuum)"),
+}
+
+
+def left_value(t: Any, xs: np.ndarray, vs: np.ndarray) -> np.ndarray:
+    """The piecewise-linear function through (xs, vs) at times `t` as the engine
+    reads it: on the piece (xs[k-1], xs[k]] that holds t (at a jump, the value
+    before it), vs[0] before and vs[-1] after the corners."""
+    t = np.asarray(t, dtype=np.float64)
+    k = np.searchsorted(xs, t, side="left")
+    inner = (k > 0) & (k < xs.size)
+    kk = np.clip(k, 1, max(xs.size - 1, 1))
+    x0, x1 = xs[kk - 1], xs[np.minimum(kk, xs.size - 1)]
+    v0, v1 = vs[kk - 1], vs[np.minimum(kk, xs.size - 1)]
+    with np.errstate(invalid="ignore", divide="ignore"):
+        mid = v0 + (t - x0) / (x1 - x0) * (v1 - v0)
+    return np.where(inner, mid, np.where(k == 0, vs[0], vs[-1]))
+
+
+def add_drains(ds: Any, drains: Optional[Drains], keywords: Optional[dict]) -> None:
+    """Add the drains of a run to its Dataset: their description (attribute
+    ``drains``, and ``drains_mu``), eta per element, the drains' pore pressure and
+    the radial outflow per unit volume of soil over depth and time (1/day, 0 before
+    the installation), from the engine's element histories."""
+    if drains is None or keywords is None:
+        return
+    import xarray as xr
+    time = ds["time"].values
+    vac = drains.vacuum_function()
+    if vac is None:
+        ud = np.zeros_like(time)
+    else:
+        ud = left_value(time, vac["time"], vac["value"])
+    on = time > drains.installed
+    ud = np.where(on, ud, 0.0)
+    eta = keywords["eta"]
+    kh = keywords["kh_ratio"][:, None] * ds["k_element"].values * SECONDS_PER_DAY   # m/day
+    gammaw = float(ds.attrs.get("gammaw", 9.81))
+    q = kh * eta[:, None] * (ds["u_element"].values - ud[None, :]) / gammaw
+    q = np.where(on[None, :], q, 0.0)
+    ds["drain_eta"] = xr.Variable(("element",), eta, attrs=_LABELS["drain_eta"])
+    ds["u_drain"] = xr.Variable(("time",), ud, attrs=_LABELS["u_drain"])
+    ds["radial_outflow"] = xr.Variable(("element", "time"), q, attrs=_LABELS["radial_outflow"])
+    ds.attrs["drains"] = drains.describe()
+    ds.attrs["drains_mu"] = drains.mu

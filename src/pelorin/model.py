@@ -23,6 +23,7 @@ from numbers import Real
 from typing import Any, Optional, Sequence
 
 from ._units import convert_fields
+from .drains import Drains, check_drains
 from .errors import ParameterError
 
 __all__ = ["ParameterError", "Soil", "Layer", "Profile", "Stage", "Loading", "DRAINAGE",
@@ -167,6 +168,9 @@ class Soil:
         (Ladd & Foott 1974, J. Geotech. Eng. Div. ASCE 100(GT7): 763-786):
         given together, S > 0 and 0 <= m <= 1.  A run then reports su over
         depth and time and its gain at every stage start.
+    kh_kv : float, default 1
+        Horizontal over vertical permeability: the radial flow into vertical
+        drains (`Profile(drains=...)`) takes ``kh = kh_kv*k(e)``.
 
     Examples
     --------
@@ -188,6 +192,7 @@ class Soil:
     name: str = ""
     S: Optional[float] = None
     m: Optional[float] = None
+    kh_kv: float = 1.0
 
     def __post_init__(self) -> None:
         o = "Soil" + (f" {self.name!r}" if self.name else "")
@@ -230,6 +235,8 @@ class Soil:
                                     "S*sigv*OCR**m", gt=0.0))
             _set(self, "m", _number(o, "m", self.m, "exponent of su = S*sigv*OCR**m",
                                     ge=0.0, le=1.0))
+        _set(self, "kh_kv", _number(o, "kh_kv", self.kh_kv, "horizontal over vertical "
+                                    "permeability, for drains", gt=0.0, most=1e4))
         check_plausible(o, "kref", self.kref, "k")
         check_plausible(o, "Cc", self.Cc / (1.0 + self.esigvref), "CR")
 
@@ -381,11 +388,15 @@ class Profile:
         sand blanket or working platform), kPa, > 0.
     drainage : {"both", "top", "bottom"}, default "both"
         Which boundaries drain.
+    drains : Drains, optional
+        Prefabricated vertical drains installed in the profile: radial flow
+        into them next to the vertical flow (`pelorin.Drains`).
     """
 
     layers: Sequence[Layer]
     surcharge: float
     drainage: str = "both"
+    drains: Optional[Drains] = None
 
     def __post_init__(self) -> None:
         layers = _items(self, "Profile", "layers", Layer, "a list of Layer from the top down")
@@ -395,6 +406,7 @@ class Profile:
         if self.drainage not in DRAINAGE:
             raise ParameterError("Profile", "drainage", "must be one of \"both\", \"top\", "
                                  f"\"bottom\"; got {self.drainage!r}")
+        check_drains(self.drains, self.thickness)
 
     @property
     def thickness(self) -> float:
