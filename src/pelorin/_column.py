@@ -37,6 +37,8 @@ MESH_TOLERANCE = 3e-3
 MAX_DEFAULT_ELEMENTS = 4000
 
 CODES = {"ocr": 0, "e0": 1, "pc": 2}    # how the engine reads a stress history
+# Soil parameters that reach the engine through its `drains` keyword, not per element.
+DRAIN_ONLY = ("kh_kv",)
 
 
 def layer_elements(profile: Profile) -> list[int]:
@@ -114,7 +116,7 @@ class Column:
     def engine_keywords(self) -> dict[str, Any]:
         """The per-element keywords of a run (kref in m/day)."""
         kw: dict[str, Any] = {k: np.ascontiguousarray(v, dtype=np.float64)
-                              for k, v in self.soil.items()}
+                              for k, v in self.soil.items() if k not in DRAIN_ONLY}
         kw["kref"] = kw["kref"] * SECONDS_PER_DAY
         kw["depth"] = self.depth.copy()
         kw["ocrvoidratiotype"] = self.code.astype(np.int32)
@@ -174,7 +176,8 @@ def _initial_state(depth, soil, code, history, surcharge):
     surcharge down, iterated in each element because its void ratio depends on its
     stress), so that closed forms and runs start from the same column."""
     n = depth.size - 1
-    el = {k: np.ascontiguousarray(soil[k], dtype=np.float64) for k in SOIL_PARAMETERS}
+    el = {k: np.ascontiguousarray(soil[k], dtype=np.float64) for k in SOIL_PARAMETERS
+          if k not in DRAIN_ONLY}
     el["kref"] = el["kref"] * SECONDS_PER_DAY
     el.update(dsigv=np.zeros(n), ru=np.zeros(n), ocrvoidratio=np.asarray(history, np.float64),
               ocrvoidratiotype=np.asarray(code, np.int32))

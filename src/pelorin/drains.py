@@ -316,12 +316,13 @@ class Drains:
         return share * 2.0 / (self.re * self.re * mu)
 
     def vacuum_function(self) -> Optional[dict]:
-        """The vacuum as the engine's piecewise-linear function of u_drain = -p(t)."""
+        """The vacuum p(t) >= 0 as the engine's piecewise-linear function (kPa; the
+        drains' pore pressure is -p)."""
         if self.vacuum is None:
             return None
         t = np.array([c[0] for c in self.vacuum], dtype=np.float64)
         p = np.array([c[1] for c in self.vacuum], dtype=np.float64)
-        return {"time": t, "value": -p}
+        return {"time": t, "value": p}
 
     def describe(self) -> str:
         """One line for a summary: pattern, spacing, diameter, smear, mu, qw, depth."""
@@ -504,7 +505,7 @@ def add_drains(ds: Any, drains: Optional[Drains], keywords: Optional[dict]) -> N
     if vac is None:
         ud = np.zeros_like(time)
     else:
-        ud = left_value(time, vac["time"], vac["value"])
+        ud = -left_value(time, vac["time"], vac["value"])
     on = time > drains.installed
     ud = np.where(on, ud, 0.0)
     eta = keywords["eta"]

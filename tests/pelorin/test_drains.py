@@ -1,0 +1,158 @@
+"""Vertical drains: their checks, Hansbo's factor, the design spacing, and runs with
+drains (installation, partial penetration, a vacuum, case files, the engine's keyword).
+The closed forms against the engine are rows of validation/validate.py."""
+import math
+
+import numpy as np
+import pytest
+
+import pelorin
+from pelorin import _engine
+from pelorin.drains import Drains, hansbo_mu
+
+CLAY = pelorin.Soil(Cc=0.9, Cr=0.09, esigvref=1.9, kref=1e-9, ekref=2.3, Ck=1.1, kh_kv=2.0,
+                    name="clay")
+BAND = dict(spacing=1.2, pattern="triangular", width=0.1, thickness=0.004)
+
+
+@pytest.mark.parametrize("changes, parameter", [
+    (dict(spacing=-1.0), "spacing"),
+    (dict(pattern="hexagonal"), "pattern"),
+    (dict(width=None), "diameter"),                   # thickness without width
+    (dict(diameter=0.05), "diameter"),                # both ways at once
+    (dict(width=1.5, thickness=0.5), "diameter"),     # wider than the cell
+    (dict(smear_ratio=0.5), "smear_ratio"),
+    (dict(smear_ratio=30.0), "smear_ratio"),          # beyond the cell
+    (dict(kh_ks=0.0), "kh_ks"),
+    (dict(qw="100 m/year"), "qw"),                    # not a discharge
+    (dict(open_ends="bottom"), "open_ends"),
+    (dict(installed=-1.0), "installed"),
+    (dict(vacuum=150.0), "vacuum"),                   # beyond the atmosphere
+    (dict(vacuum=[(10.0, 50.0), (5.0, 50.0)]), "vacuum"),
+    (dict(vacuum=[(10.0,)]), "vacuum"),
+])
+def test_drains_refuse_what_cannot_be_built_naming_the_parameter(changes, parameter):
+    with pytest.raises(pelorin.ParameterError) as info:
+        Drains(**dict(BAND, **changes))
+    assert info.value.parameter == parameter and info.value.owner == "Drains"
+
+
+@pytest.mark.parametrize("n, s, kappa", [(5.0, 1.0, 1.0), (20.0, 2.0, 3.0), (40.0, 3.0, 5.0)])
+def test_hansbo_mu_limits(n, s, kappa):
+    # Without smear it is Barron's (1948) equal-strain factor; with n >> s it tends to
+    # ln(n/s) + kappa ln s - 3/4, the full form's difference falling as ln(n)/n^2.
+    barron = n * n / (n * n - 1) * math.log(n) - (3 * n * n - 1) / (4 * n * n)
+    assert hansbo_mu(n, 1.0, kappa) == pytest.approx(barron, rel=1e-13)
+    far = [hansbo_mu(m * n, s, kappa) - (math.log(m * n / s) + kappa * math.log(s) - 0.75)
+           for m in (10.0, 100.0)]
+    assert abs(far[1]) < abs(far[0]) / 20
+
+
+@pytest.mark.parametrize("target, days, cv", [(0.9, 180.0, None), (0.8, 90.0, 0.01)])
+def test_design_spacing_reaches_the_target_and_no_wider(target, days, cv):
+    drains = Drains(**BAND, smear_ratio=2.0, kh_ks=2.0, qw="100 m^3/year")
+    kw = dict(cv=cv, drainage_path=None if cv is None else 7.5, kh=2e-9, thickness=15.0)
+    s = pelorin.design_spacing(drains, target, days, 0.02, **kw)
+    at = lambda x: Drains(**dict(BAND, spacing=x), smear_ratio=2.0, kh_ks=2.0,  # noqa: E731
+                          qw="100 m^3/year").degree(days, 0.02, **kw)
+    assert at(s) == pytest.approx(target, abs=1e-5) and at(1.01 * s) < target
+
+
+def run(drains, times=None, **profile):
+    p = pelorin.Profile([pelorin.Layer(CLAY, 10.0, ocr=1.2)], surcharge=10.0, drains=drains,
+                        **profile)
+    return pelorin.simulate(p, pelorin.Loading([pelorin.Stage(0.0, fill=3.0)], end=3000.0),
+                            times)
+
+
+TIMES = np.geomspace(1.0, 3000.0, 25)
+
+
+def test_drains_act_from_installation_and_above_their_base_only():
+    none = run(None, TIMES).dataset
+    late = run(Drains(**BAND, installed=float(TIMES[10])), TIMES).dataset
+    half = run(Drains(**BAND, depth=5.0), TIMES).dataset
+    full = run(Drains(**BAND), TIMES).dataset
+    # Up to the installation the run is the run without drains, digit for digit.
+    np.testing.assert_array_equal(late.settlement[:12], none.settlement[:12])
+    assert late.settlement[13] > none.settlement[13]
+    # Radial flow above the base of a partially penetrating drain only.
+    below = half.depth.values[1:] > 5.0 + 1e-9
+    assert np.all(half.radial_outflow.values[below] == 0.0)
+    assert np.all(half.radial_outflow.values[~below, 1:5] > 0.0)
+    s = [d.settlement.values[1:] for d in (none, half, full)]
+    assert np.all(s[0] <= s[1]) and np.all(s[1] <= s[2]) and s[2][5] > 2 * s[0][5]
+    assert "drains: triangular pattern at 1.2 m" in run(Drains(**BAND)).summary()
+
+
+def test_vacuum_consolidates_and_releases():
+    vac = [(0.0, 0.0), (5.0, 60.0), (300.0, 60.0), (300.0, 0.0)]
+    plain = run(Drains(**BAND), TIMES).dataset
+    with_vacuum = run(Drains(**BAND, vacuum=vac), TIMES).dataset
+    t = with_vacuum.time.values
+    held = (t > 5.0) & (t <= 300.0)
+    assert np.all(with_vacuum.u_drain.values[held] == -60.0)
+    assert with_vacuum.u_drain.values[-1] == 0.0
+    gain = (with_vacuum.settlement - plain.settlement).values
+    assert gain[np.searchsorted(t, 300.0)] > 0.05     # tens of mm more under the vacuum
+
+
+def test_case_file_drains_table(tmp_path):
+    text = """
+[profile]
+surcharge = 10.0
+[soils.clay]
+Cc = 0.9
+Cr = 0.09
+esigvref = 1.9
+kref = 1e-9
+ekref = 2.3
+Ck = 1.1
+kh_kv = 2.0
+[[layers]]
+soil = "clay"
+thickness = 10.0
+ocr = 1.2
+[[stages]]
+time = 0.0
+fill = 3.0
+[drains]
+spacing = 1.2
+pattern = "triangular"
+width = 0.1
+thickness = 0.004
+qw = "100 m^3/year"
+"""
+    path = tmp_path / "case.toml"
+    path.write_text(text)
+    case = pelorin.read_case(path)
+    assert case.profile.drains == Drains(**BAND, qw="100 m^3/year")
+    assert case.profile.layers[0].soil.kh_kv == 2.0
+    path.write_text(text.replace("spacing = 1.2", "spacing = 1.2\nsmear = 2"))
+    with pytest.raises(pelorin.CaseError, match=r"\[drains\]: unknown key 'smear'"):
+        pelorin.read_case(path)
+    path.write_text(text.replace('qw = "100 m^3/year"', "depth = 12.0"))
+    with pytest.raises(pelorin.CaseError, match=r"\[profile\]: drains reach 12 m"):
+        pelorin.read_case(path)
+
+
+@pytest.mark.parametrize("drains, words", [
+    ({"eta": np.ones(3), "kh_ratio": np.ones(4)}, "one-dimensional with 4"),
+    ({"eta": np.ones(4)}, "needs 'kh_ratio'"),
+    ({"eta": -np.ones(4), "kh_ratio": np.ones(4)}, "eta must be finite and >= 0"),
+    ({"eta": np.ones(4), "kh_ratio": np.zeros(4)}, "kh_ratio must be finite and > 0"),
+    ({"eta": np.ones(4), "kh_ratio": np.ones(4), "vacuum": {"time": [2.0, 1.0],
+                                                           "value": [0.0, 1.0]}},
+     "non-decreasing"),
+    ({"eta": np.ones(4), "kh_ratio": np.ones(4), "spacing": 1.0}, "unknown key 'spacing'"),
+])
+def test_engine_refuses_drains_naming_the_keyword(drains, words):
+    col = pelorin.Profile([pelorin.Layer(CLAY, 4.0, ocr=1.2, elements=4)], surcharge=10.0)
+    from pelorin._column import column
+    kw = column(col).engine_keywords()
+    depth = kw.pop("depth")
+    kw.update(dsigv=np.full(4, 50.0), ru=np.zeros(4))
+    with pytest.raises(_engine.InputError, match=words) as info:
+        _engine.solve(depth, kw, 10.0, np.array([1.0]), np.array([1.0]), drains=drains)
+    assert info.value.parameter == "drains"
+
