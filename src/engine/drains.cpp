@@ -8,16 +8,11 @@
 
 namespace pelorin::engine {
 
-double Ramp::at(double t, double inside) const {
-    const int m = static_cast<int>(time.size());
-    if (m == 0) return 0.0;
-    // The piece (time[k-1], time[k]] that holds `inside`.
-    const int k = static_cast<int>(std::lower_bound(time.begin(), time.end(), inside) - time.begin());
-    if (k == 0) return value.front();
-    if (k == m) return value.back();
-    const double t0 = time[k - 1], t1 = time[k];
-    const double w = (t - t0) / (t1 - t0);  // t1 > t0: inside lies strictly between
-    return value[k - 1] + w * (value[k] - value[k - 1]);
+double drain_pressure(const Drains& d, double t0, double t1) {
+    const PiecewiseLinear& f = d.drain_u;
+    if (f.empty()) return 0.0;
+    const auto next = std::upper_bound(f.time.begin(), f.time.end(), t0);
+    return f.before(next == f.time.end() ? t1 : std::min(t1, *next));
 }
 
 void check_drains(const Drains& d, int N) {
@@ -34,7 +29,7 @@ void check_drains(const Drains& d, int N) {
     }
     if (!(d.start >= 0.0) || !std::isfinite(d.start))
         throw InputError("drains", -1, "drains: start must be a finite time >= 0");
-    const Ramp& r = d.drain_u;
+    const PiecewiseLinear& r = d.drain_u;
     if (r.time.size() != r.value.size())
         throw InputError("drains", -1, "drains: vacuum time and value must have the same length");
     for (size_t j = 0; j < r.time.size(); ++j) {
@@ -65,7 +60,7 @@ std::vector<Break> drain_breaks(const Drains& d, double t_end) {
         out.push_back({t, jump});
     };
     add(d.start, true);
-    const Ramp& r = d.drain_u;
+    const PiecewiseLinear& r = d.drain_u;
     for (size_t j = 0; j < r.time.size(); ++j) {
         const bool jump = j + 1 < r.time.size() && r.time[j + 1] == r.time[j] &&
                           r.value[j + 1] != r.value[j];
@@ -88,7 +83,7 @@ void drain_sink(const Drains& d, int N, const double* S, const double* e, const 
                 const double* K, const double* dKdu, const double* u, double dt, double t0,
                 double t1, double* R, double* di) {
     if (!d.active() || t0 < d.start) return;
-    const double ud = d.drain_u.at(t1, 0.5 * (t0 + t1));
+    const double ud = drain_pressure(d, t0, t1);
     for (int i = 0; i < N; ++i) {
         // Q = S (1 + e) kh/gammaw eta = S kr eta (1 + e)^2 K, with d/du through e and K.
         const double a = S[i] * d.kh_ratio[i] * d.eta[i];

@@ -18,24 +18,15 @@
 #include <string>
 #include <vector>
 
-namespace pelorin::engine {
+#include "loading.hpp"
 
-// A piecewise-linear function of time through corners (time non-decreasing,
-// >= 0; a repeated time is a jump: the value just before, then after), the
-// first value before the first corner and the last after the last.
-struct Ramp {
-    std::vector<double> time, value;
-    bool empty() const { return time.empty(); }
-    // The value at t on the piece that holds `inside` (a time strictly within
-    // the sub-step, so that a step that ends on a jump takes the piece before it).
-    double at(double t, double inside) const;
-};
+namespace pelorin::engine {
 
 struct Drains {
     std::vector<double> eta;       // N: 1/m^2 (0: no drain at this element)
     std::vector<double> kh_ratio;  // N: kh/kv
     double start = 0.0;            // installation time, days
-    Ramp drain_u;                  // u_d(t) in kPa (a vacuum: negative); empty: 0
+    PiecewiseLinear drain_u;       // u_d(t) in kPa (a vacuum: negative); empty: 0
     bool active() const { return !eta.empty(); }
 };
 
@@ -50,6 +41,11 @@ struct Break {
     bool jump;
 };
 std::vector<Break> drain_breaks(const Drains& d, double t_end);
+
+// u_d at the end t1 of a sub-step from t0, on the piece of u_d the sub-step lies
+// on (sub-steps land on its corners: one that ends on a jump takes the value
+// before it, whatever the last digit of t0 + dt).
+double drain_pressure(const Drains& d, double t0, double t1);
 
 // The largest |u_d| over the run (a pore-pressure scale of the error control).
 double drain_scale(const Drains& d);

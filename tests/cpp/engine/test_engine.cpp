@@ -208,16 +208,18 @@ INSTANTIATE_TEST_SUITE_P(Drainage, EngineJacobian,
                          ::testing::Combine(::testing::Values(0, 1, 2), ::testing::Values(1.0, 1.4),
                                             ::testing::Bool()));
 
-// The drains' pore pressure: linear between corners, a jump taking the value
-// before it on a sub-step that ends there and the value after on one that starts
-// there, the end values outside.
-TEST(EngineDrains, RampPiecesAndJumps) {
-    const eng::Ramp r{{1.0, 3.0, 3.0, 5.0}, {0.0, -40.0, -80.0, -80.0}};
-    struct Case { double t, inside, expect; };
-    for (const Case& c : {Case{0.5, 0.25, 0.0}, Case{2.0, 1.5, -20.0}, Case{3.0, 2.5, -40.0},
-                          Case{3.5, 3.25, -80.0}, Case{9.0, 7.0, -80.0}})
-        EXPECT_DOUBLE_EQ(r.at(c.t, c.inside), c.expect) << c.t;
-    const auto b = eng::drain_breaks({{1.0, 1.0}, {1.0, 1.0}, 0.5, r}, 4.0);
+// The drains' pore pressure over a sub-step: linear between corners, a jump
+// taking the value before it on a sub-step that ends there (even a last digit
+// past it) and the value after on one that starts there, the end values outside.
+TEST(EngineDrains, PressurePiecesAndJumps) {
+    const eng::PiecewiseLinear r{{1.0, 3.0, 3.0, 5.0}, {0.0, -40.0, -80.0, -80.0}};
+    const eng::Drains d{{1.0, 1.0}, {1.0, 1.0}, 0.5, r};
+    struct Case { double t0, t1, expect; };
+    for (const Case& c : {Case{0.0, 0.5, 0.0}, Case{1.0, 2.0, -20.0}, Case{2.0, 3.0, -40.0},
+                          Case{2.0, 3.0 + 4e-16, -40.0}, Case{3.0, 3.5, -80.0},
+                          Case{6.0, 9.0, -80.0}})
+        EXPECT_DOUBLE_EQ(eng::drain_pressure(d, c.t0, c.t1), c.expect) << c.t0 << " " << c.t1;
+    const auto b = eng::drain_breaks(d, 4.0);
     ASSERT_EQ(b.size(), 3u);  // 0.5 (installed), 1, 3 (the jump); 5 lies beyond the run
     EXPECT_TRUE(b[0].jump);
     EXPECT_FALSE(b[1].jump);
