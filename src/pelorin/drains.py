@@ -333,7 +333,7 @@ class Drains:
             parts.append(f"smear rs/rw = {self.smear_ratio:g}, kh/ks = {self.kh_ks:g}")
         parts.append(f"mu = {self.mu:.3f}")
         if self.qw is not None:
-            parts.append(f"qw = {self.qw:g} m3/day ({self.open_ends} open)")
+            parts.append(f"qw = {self.qw * 365.25:.4g} m3/year ({self.open_ends} open)")
         if self.depth is not None:
             parts.append(f"to {self.depth:g} m")
         if self.installed:

@@ -131,6 +131,21 @@ def test_a_step_that_does_not_converge_is_an_error():
 
 # --- the oedometer stage ------------------------------------------------------
 
+def test_drains_consolidate_the_clay_in_months_instead_of_decades():
+    import dataclasses
+    import pelorin
+    case = pelorin.read_case(os.path.join(EXAMPLES, "drains.toml"))
+    on = case.simulate(points_per_decade=4)
+    off = dataclasses.replace(case, profile=dataclasses.replace(case.profile, drains=None))
+    off = off.simulate(points_per_decade=4)
+    U = {name: r.dataset["U_pore_at_date"].values for name, r in (("on", on), ("off", off))}
+    assert U["on"][1] > 0.85 > 0.2 > U["off"][1]        # a year in: opening day
+    assert U["on"][-1] > 0.99 and U["off"][-1] < 0.6   # twenty years in
+    # The same final primary settlement: drains change when, not how much.
+    assert np.allclose(on.dataset["primary"], off.dataset["primary"], rtol=1e-12)
+    assert "drains: triangular pattern at 1.2 m" in on.summary()
+
+
 def test_oedometer_secondary_slope_is_ca_h_over_one_plus_e(oedometer):
     # The slope is fitted from three times t100 to a week.  Time is counted
     # from the load step while creep starts afresh when the specimen reaches
