@@ -14,7 +14,13 @@ meet (units m, kPa, days; k in m/s as drawn):
   later one reloading (x1.5, x2) or unloading (x0.5, x0.8); output times at
   5-40 per decade from 1e-3 day after each stage start; drainage 0, 1 or 2.
 Every column that completes is run again with each element halved and
-rtol / 10: it must complete too.  Columns are spread over processes (both
+rtol / 10: it must complete too.  With --drains every third column (index
+divisible by 3) also gets vertical drains, drawn from a stream of its own (the
+rest of the column is the same): spacing 0.8-4 m square or triangular, dw 50
+or 66 mm, smear rs/rw 1-4 with kh/ks 1-5, kh/kv 1-4, half of them with a
+discharge capacity of 20-500 m3/year, a third stopping at 40-100 % of the
+depth, a third installed at the start of a later stage or 1-100 days in, a
+fifth under a vacuum of 40-80 kPa from the installation to a stage start.  Columns are spread over processes (both
 cores by default); the outcome does not depend on how.
 
   PELORIN_BUILD_DIR=build-dev /usr/bin/python3 bench/robustness_map.py --seeds 1 2
@@ -74,9 +80,37 @@ def _graded(H, n, hmin):
     return 0.5 * H * (1.0 + np.tanh(b * (2.0 * s - 1.0)) / np.tanh(b))
 
 
-def column(seed, index, n_max=2000):
+def _drains(seed, index, depth, kref, starts):
+    """The engine's drains keyword for a column (k from kref, m/day)."""
+    from pelorin.drains import Drains
+    rng = np.random.default_rng([seed, index, 23])
+    H = float(depth[-1])
+    kh_kv = rng.uniform(1.0, 4.0)
+    installed = 0.0
+    if rng.random() < 1 / 3:
+        later = [s for s in starts if s > 0]
+        installed = float(rng.choice(later)) if later else float(10 ** rng.uniform(0, 2))
+    vacuum = None
+    if rng.random() < 0.2:
+        p = rng.uniform(40.0, 80.0)
+        off = [s for s in starts if s > installed]
+        end = off[0] if off else installed + 100.0
+        vacuum = [(installed, 0.0), (installed + 1.0, p), (end, p), (end, 0.0)]
+    d = Drains(rng.uniform(0.8, 4.0), str(rng.choice(["square", "triangular"])),
+               diameter=float(rng.choice([0.05, 0.066])), smear_ratio=rng.uniform(1.0, 4.0),
+               kh_ks=rng.uniform(1.0, 5.0),
+               qw=rng.uniform(20.0, 500.0) / 365.25 if rng.random() < 0.5 else None,
+               depth=H * rng.uniform(0.4, 1.0) if rng.random() < 1 / 3 else None,
+               installed=installed, vacuum=vacuum)
+    kh = np.broadcast_to(kh_kv * np.asarray(kref) / DAY, (depth.size - 1,))
+    return {"eta": d.eta(depth[:-1], depth[1:], kh, H), "kh_ratio": np.full(depth.size - 1, kh_kv),
+            "start": installed, "vacuum": d.vacuum_function()}
+
+
+def column(seed, index, n_max=2000, drains=False):
     """The keywords of `pelorin.run_elements` for column `index` of `seed`, and a
-    description (layers, mesh, stages); `n_max` caps the elements drawn."""
+    description (layers, mesh, stages); `n_max` caps the elements drawn; with
+    `drains`, columns whose index is divisible by 3 get drains."""
     rng = np.random.default_rng([seed, index])
     H = rng.uniform(2.0, 30.0)
     nl = int(rng.integers(1, 7))
@@ -120,9 +154,11 @@ def column(seed, index, n_max=2000):
         start += dur
     kw = dict(depth=depth, qo=qo, time=np.concatenate(times), loadfactor=np.concatenate(lfs),
               drainagetype=int(rng.integers(0, 3)), dsigv=1.0, **el)
+    if drains and index % 3 == 0:
+        kw["drains"] = _drains(seed, index, depth, el["kref"], [s for s, _ in stages])
     desc = dict(seed=seed, index=index, N=depth.size - 1, H=H, graded=graded,
                 layers="/".join(s["kind"] for s in soils), stages=len(stages), qo=qo,
-                drainage=kw["drainagetype"],
+                drainage=kw["drainagetype"], drains="drains" in kw,
                 tau=float(np.min(np.diff(depth) ** 2 / (el["kref"] / 9.81 * 1e3))))
     return kw, desc
 
@@ -135,8 +171,11 @@ def halved(kw):
     fine[1::2] = 0.5 * (d[:-1] + d[1:])
     out = dict(kw, depth=fine)
     for k, v in kw.items():
-        if k not in ("depth", "time", "loadfactor") and np.ndim(v) == 1:
+        if k not in ("depth", "time", "loadfactor", "drains") and np.ndim(v) == 1:
             out[k] = np.repeat(v, 2)
+    if "drains" in kw:
+        out["drains"] = dict(kw["drains"], eta=np.repeat(kw["drains"]["eta"], 2),
+                             kh_ratio=np.repeat(kw["drains"]["kh_ratio"], 2))
     return out
 
 
@@ -153,8 +192,8 @@ def attempt(kw, rtol):
 
 
 def one(job):
-    seed, index, refine = job
-    kw, desc = column(seed, index)
+    seed, index, refine, drains = job
+    kw, desc = column(seed, index, drains=drains)
     res = dict(desc, run=attempt(kw, RTOL))
     if refine and res["run"][0] == "completed":
         res["fine"] = attempt(halved(kw), RTOL / 10.0)
@@ -168,8 +207,9 @@ def main(argv=None):
     ap.add_argument("--jobs", type=int, default=2, help="processes")
     ap.add_argument("--no-refine", action="store_true", help="skip the halved, rtol/10 reruns")
     ap.add_argument("--slowest", type=int, default=8)
+    ap.add_argument("--drains", action="store_true", help="drains in every third column")
     a = ap.parse_args(argv)
-    jobs = [(s, i, not a.no_refine) for s in a.seeds for i in range(a.count)]
+    jobs = [(s, i, not a.no_refine, a.drains) for s in a.seeds for i in range(a.count)]
     t0 = time.perf_counter()
     ctx = multiprocessing.get_context("fork")
     with ctx.Pool(a.jobs) as pool:
@@ -189,6 +229,13 @@ def main(argv=None):
         print(f"| {s} | {len(rs)} | {len(done)} ({100 * len(done) / len(rs):.1f} %) | "
               f"{len(rs) - len(done)} | {fine_txt} |")
     times = np.array([r["run"][1] for r in results])
+    if a.drains:
+        dr = [r for r in results if r["drains"]]
+        ok = sum(r["run"][0] == "completed" for r in dr)
+        td = np.array([r["run"][1] for r in dr])
+        tn = np.array([r["run"][1] for r in results if not r["drains"]])
+        print(f"\nwith drains: {len(dr)} columns, {ok} completed; median run time "
+              f"{1e3 * np.median(td):.1f} ms (without: {1e3 * np.median(tn):.1f} ms)")
     print(f"\nrun time at rtol {RTOL:g}: median {1e3 * np.median(times):.1f} ms, "
           f"90 % {1e3 * np.quantile(times, 0.9):.0f} ms, worst {1e3 * times.max():.0f} ms")
     if not a.no_refine:

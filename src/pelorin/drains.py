@@ -406,8 +406,9 @@ def design_spacing(drains: Drains, target: float, time: float, ch: float, *,
     installation (`degree`; `cv` and `drainage_path` add the vertical flow), m.
 
     The degree falls as the spacing grows, so the spacing is found by bisection
-    (to 1e-6 of it).  ParameterError when even drains touching their smear zones
-    cannot reach the target in that time."""
+    (to 1e-6 of it); ``inf`` when the vertical flow alone reaches the target.
+    ParameterError when even drains touching their smear zones cannot reach it
+    in that time."""
     if not 0.0 < target < 1.0 or isinstance(target, bool):
         raise ParameterError("design_spacing", "target", f"must lie in (0, 1) (an average "
                              f"degree of consolidation); got {target!r}")
@@ -415,6 +416,9 @@ def design_spacing(drains: Drains, target: float, time: float, ch: float, *,
     if isinstance(time, bool) or not isinstance(time, Real) or not time > 0:
         raise ParameterError("design_spacing", "time", f"must be a time in days greater "
                              f"than 0; got {time!r}")
+    if isinstance(ch, bool) or not isinstance(ch, Real) or not ch > 0:
+        raise ParameterError("design_spacing", "ch", f"must be a coefficient of horizontal "
+                             f"consolidation in m^2/day greater than 0; got {ch!r}")
     from dataclasses import replace
 
     def degree(s: float) -> float:

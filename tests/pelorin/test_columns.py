@@ -1,6 +1,6 @@
 """Realistic layered columns complete: a seeded sample of the distribution of
 bench/robustness_map.py (sand, silt and clay layers, graded meshes, load
-changes), the soft clay with sand layers through `simulate`, and a run that
+changes; drains in every third), the soft clay with sand layers through `simulate`, and a run that
 cannot go on names the element, its depth and its layer."""
 import importlib.util
 import os
@@ -18,9 +18,11 @@ MAP = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(MAP)
 
 
-@pytest.mark.parametrize("index", range(36))
-def test_sampled_column_completes(index):
-    kw, desc = MAP.column(7, index, n_max=400)
+@pytest.mark.parametrize("index, drains", [(i, False) for i in range(36)]
+                         + [(i, True) for i in range(0, 36, 3)])
+def test_sampled_column_completes(index, drains):
+    kw, desc = MAP.column(7, index, n_max=400, drains=drains)
+    assert ("drains" in kw) == drains
     ds = pelorin.run_elements(**kw)
     s = ds.settlement.values
     assert np.all(np.isfinite(s)) and np.all(ds.e_element.values > 0), desc
