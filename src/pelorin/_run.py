@@ -312,7 +312,8 @@ def run_elements(*, depth: Any, qo: float, time: Any, loadfactor: Any,
     time_a, lf = _time_history({"time": time, "loadfactor": loadfactor})
     return _dataset(make_job(depth, el, number("qo", qo), time_a, lf, gammaw=gammaw,
                              drainagetype=drainagetype, rtol=rtol, max_substeps=max_substeps,
-                             max_newton=max_newton, progress=progress, drains=drains))
+                             max_newton=max_newton, progress=progress,
+                             drains=None if drains is None else dict(drains)))
 
 
 def element_arrays(n: int, elements: Mapping[str, Any]) -> dict[str, np.ndarray]:

@@ -133,7 +133,7 @@ def _vacuum(value: Any, installed: float) -> Optional[tuple[tuple[float, float],
                                  f"history; got {value!r}")
     else:
         corners = [(installed, value)]
-    out = []
+    out: list[tuple[float, float]] = []
     for i, (t, p) in enumerate(corners):
         t = _number("vacuum", to_unit(t, "day", "Drains", "vacuum"),
                     f"time of corner {i}, days", ge=0.0)
@@ -229,7 +229,7 @@ class Drains:
         if band:
             for k in band:
                 set_(self, k, _number(k, getattr(self, k), "of the band drain, m", gt=0.0))
-            dw = band_drain_diameter(self.width, self.thickness)
+            dw = band_drain_diameter(self.width, self.thickness)  # type: ignore[arg-type]
         else:
             dw = _number("diameter", self.diameter, "of the drain, m", gt=0.0)
             set_(self, "diameter", dw)
