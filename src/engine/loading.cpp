@@ -158,6 +158,7 @@ LoadPath::LoadPath(const Column& col, const Loading& ld) : col_(col), ld_(ld) {
         fn_.push_back(&F.water_level);
         const std::vector<double> ones(col.N, 1.0);
         infl_.push_back(F.influence.empty() ? ones : F.influence);
+        for (double x : infl_.back()) uniform_ &= x == infl_.back()[0];
         node_infl_.push_back(to_nodes(F.node_influence, infl_.back()));
     }
     fn_.push_back(&ld.top);

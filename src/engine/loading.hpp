@@ -78,6 +78,8 @@ public:
 
     bool active() const { return active_; }
     bool coupled() const { return !ld_.fills.empty(); }
+    // Every fill acts alike on every element (its influence is constant).
+    bool uniform() const { return uniform_; }
     int nfills() const { return static_cast<int>(ld_.fills.size()); }
     const Loading& loading() const { return ld_; }
 
@@ -122,7 +124,7 @@ private:
 
     const Column& col_;
     const Loading& ld_;
-    bool active_ = false;
+    bool active_ = false, uniform_ = true;
     int nl_ = 0, nf_ = 0;
     std::vector<const PiecewiseLinear*> fn_;  // loads, (height, water) per fill, top, bottom
     std::vector<double> corners_;             // every corner time > 0, sorted, once each
