@@ -372,31 +372,45 @@ void border(const Column& col, const Cells& c, const std::vector<double>& w, boo
     const int N = col.N;
     const auto& S = col.S;
     const auto& K = c.K;
-    dF.assign(N + 1, 0.0);
-    if (uniform)
-        for (int f = 1; f < N; ++f) dF[f] = -w[0] * (faces.Fl[f] + faces.Fr[f]);
-    for (int f = 1; f < N && !uniform; ++f) {
-        const double Kl = K[f - 1], Kr = K[f];
-        const double D = S[f - 1] * Kr + S[f] * Kl;
-        const double dGl = 2.0 * Kr * Kr * S[f - 1] / (D * D);
-        const double dGr = 2.0 * Kl * Kl * S[f] / (D * D);
-        const double du = u[f] - u[f - 1];
-        dF[f] = -dt * du * (dGl * c.dKdu[f - 1] * w[f - 1] + dGr * c.dKdu[f] * w[f]);
-    }
     sys.b.resize(N);
     sys.c.resize(N);
     double d = 1.0, settle = 0.0;
-    for (int i = 0; i < N; ++i) {
-        sys.b[i] = -S[i] * a0 * c.dedu[i] * w[i] + dF[i] - dF[i + 1];
-        sys.c[i] = S[i] * c.dedu[i];
-        d -= S[i] * c.dedu[i] * w[i];
-        settle += S[i] * (col.e0[i] - c.e[i]);
+    if (uniform) {  // one pass, w[0] for all
+        const double w0 = w[0];
+        double dFl = 0.0, m = 0.0;
+        for (int i = 0; i < N; ++i) {
+            const double dFr = i + 1 < N ? -w0 * (faces.Fl[i + 1] + faces.Fr[i + 1]) : 0.0;
+            const double mi = S[i] * c.dedu[i];
+            sys.b[i] = -a0 * mi * w0 + dFl - dFr;
+            sys.c[i] = mi;
+            m += mi;
+            settle += S[i] * (col.e0[i] - c.e[i]);
+            dFl = dFr;
+        }
+        d -= m * w0;
+    } else {
+        dF.assign(N + 1, 0.0);
+        for (int f = 1; f < N; ++f) {
+            const double Kl = K[f - 1], Kr = K[f];
+            const double D = S[f - 1] * Kr + S[f] * Kl;
+            const double dGl = 2.0 * Kr * Kr * S[f - 1] / (D * D);
+            const double dGr = 2.0 * Kl * Kl * S[f] / (D * D);
+            const double du = u[f] - u[f - 1];
+            dF[f] = -dt * du * (dGl * c.dKdu[f - 1] * w[f - 1] + dGr * c.dKdu[f] * w[f]);
+        }
+        for (int i = 0; i < N; ++i) {
+            sys.b[i] = -S[i] * a0 * c.dedu[i] * w[i] + dF[i] - dF[i + 1];
+            sys.c[i] = S[i] * c.dedu[i];
+            d -= S[i] * c.dedu[i] * w[i];
+            settle += S[i] * (col.e0[i] - c.e[i]);
+        }
     }
+    const double wt = w[0], wb = uniform ? w[0] : w[N - 1];
     if (col.drainage == 0 || col.drainage == 1)
-        sys.b[0] -= dt * (u[0] - ubt) * 2.0 / S[0] * c.dKdu[0] * w[0];
+        sys.b[0] -= dt * (u[0] - ubt) * 2.0 / S[0] * c.dKdu[0] * wt;
     if (col.drainage == 0 || col.drainage == 2) {
         const int i = N - 1;
-        sys.b[i] -= dt * (u[i] - ubb) * 2.0 / S[i] * c.dKdu[i] * w[i];
+        sys.b[i] -= dt * (u[i] - ubb) * 2.0 / S[i] * c.dKdu[i] * wb;
     }
     sys.d = d;
     sys.Z = s - settle;
@@ -559,8 +573,14 @@ bool Runner::eval(const std::vector<double>& u, double s, Cells& c) {
         sig = &sig_step_;
         if (path_.coupled()) {
             path_.fill_loads(pv_, s, q_, dq_);
-            sig_trial_ = sig_step_;
-            path_.add_fills(q_, sig_trial_);
+            if (path_.uniform()) {
+                const double Q = path_.uniform_sum(q_);
+                sig_trial_.resize(N_);
+                for (int i = 0; i < N_; ++i) sig_trial_[i] = sig_step_[i] + Q;
+            } else {
+                sig_trial_ = sig_step_;
+                path_.add_fills(q_, sig_trial_);
+            }
             sig = &sig_trial_;
         }
     }
@@ -573,7 +593,8 @@ void Runner::system(const Cells& c, const std::vector<double>& u, double s, doub
     assemble(col_, c, hist_, a0, h, u, sys, faces_, ubt_, ubb_);
     if (!path_.coupled()) return;
     path_.fill_loads(pv_, s, q_, dq_);
-    path_.fill_direction(dq_, w_);
+    if (path_.uniform()) w_.assign(1, path_.uniform_sum(dq_));
+    else path_.fill_direction(dq_, w_);
     border(col_, c, w_, path_.uniform(), faces_, a0, h, u, ubt_, ubb_, s, sys, dF_);
 }
 

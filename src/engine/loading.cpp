@@ -248,6 +248,12 @@ void LoadPath::fill_direction(const std::vector<double>& dq, std::vector<double>
     }
 }
 
+double LoadPath::uniform_sum(const std::vector<double>& x) const {
+    double v = 0.0;
+    for (int f = 0; f < nf_; ++f) v += infl_[f][0] * x[f];
+    return v;
+}
+
 double LoadPath::node_stress(const std::vector<double>& v, const std::vector<double>& q, int i) const {
     double x = 0.0;
     for (int k = 0; k < nl_; ++k) x += node_dsigv_[k][i] * v[index_load(k)];

@@ -107,6 +107,8 @@ public:
                     std::vector<double>& dq) const;
     void add_fills(const std::vector<double>& q, std::vector<double>& sig) const;
     void fill_direction(const std::vector<double>& dq, std::vector<double>& w) const;
+    // With uniform(): sum_f I_f x_f, the same in every element.
+    double uniform_sum(const std::vector<double>& x) const;
     // The total-stress change at node i (loads and fills, the load factor's
     // step aside).
     double node_stress(const std::vector<double>& v, const std::vector<double>& q, int i) const;
