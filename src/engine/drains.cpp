@@ -96,4 +96,17 @@ void drain_sink(const Drains& d, int N, const double* S, const double* e, const 
     }
 }
 
+void drain_border(const Drains& d, int N, const double* e, const double* dedu, const double* K,
+                  const double* dKdu, const double* S, const double* u, const double* w,
+                  bool uniform, double dt, double t0, double t1, double* b) {
+    if (!d.active() || t0 < d.start) return;
+    const double ud = drain_pressure(d, t0, t1);
+    for (int i = 0; i < N; ++i) {
+        const double a = S[i] * d.kh_ratio[i] * d.eta[i];
+        const double ope = 1.0 + e[i];
+        const double dQ = a * (2.0 * ope * dedu[i] * K[i] + ope * ope * dKdu[i]);
+        b[i] -= dt * (u[i] - ud) * dQ * (uniform ? w[0] : w[i]);
+    }
+}
+
 }  // namespace pelorin::engine

@@ -58,6 +58,13 @@ void drain_sink(const Drains& d, int N, const double* S, const double* e, const 
                 const double* K, const double* dKdu, const double* u, double dt, double t0,
                 double t1, double* R, double* di);
 
+// With fills, the sink's part of the border dR/ds (drains.hpp's sink through
+// e and K, whose effective stress moves with the settlement s along w: d/ds =
+// -w d/du): subtracted from b.  w holds one value for all elements when uniform.
+void drain_border(const Drains& d, int N, const double* e, const double* dedu, const double* K,
+                  const double* dKdu, const double* S, const double* u, const double* w,
+                  bool uniform, double dt, double t0, double t1, double* b);
+
 // The sink's conductance S (1 + e) kh eta / gammaw of element i at void ratio
 // e, K = k/(gammaw (1 + e)): for the relaxation time of a first sub-step.
 inline double drain_conductance(const Drains& d, int i, double S, double e, double K) {

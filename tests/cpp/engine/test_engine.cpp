@@ -208,6 +208,56 @@ INSTANTIATE_TEST_SUITE_P(Drainage, EngineJacobian,
                          ::testing::Combine(::testing::Values(0, 1, 2), ::testing::Values(1.0, 1.4),
                                             ::testing::Bool()));
 
+// With a fill the drains' sink moves with the settlement too (the border of the
+// step's system): the whole bordered Jacobian against finite differences, the
+// fill over the whole column (one border value) or not.
+class DrainsWithFill : public ::testing::TestWithParam<bool> {};
+
+TEST_P(DrainsWithFill, BorderedJacobianMatchesFiniteDifferences) {
+    const bool uniform = GetParam();
+    eng::Column col = layered(0);
+    const int N = col.N;
+    for (int c = 0; c < N; ++c) {
+        col.drains.eta.push_back(2.0 + std::cos(0.7 * c));
+        col.drains.kh_ratio.push_back(1.5);
+    }
+    col.drains.drain_u = {{0.0, 10.0}, {0.0, -50.0}};
+    std::vector<double> ep0(N), s0(N), sig(N), hist(N), u(N), infl(N);
+    const double a0 = 1.4, dt = 3.0, s = 0.3;
+    for (int c = 0; c < N; ++c) {
+        s0[c] = col.sigma0[c] + 20.0;
+        ep0[c] = col.mat[c].P(s0[c]) - (c % 2 ? 0.0 : 0.02);
+        sig[c] = col.sigma0[c] + 10.0;
+        u[c] = 30.0 - 10.0 * std::sin(1.0 + c);
+        hist[c] = -a0 * col.mat[c].e_of(ep0[c], s0[c]);
+        infl[c] = uniform ? 0.9 : 1.0 - 0.04 * c;
+    }
+    eng::StepLoad load;
+    load.fills.push_back({19.0, 21.0, 3.0, 0.5, infl});  // the water within the fill
+    eng::StepSystem sys, p, m;
+    ASSERT_TRUE(eng::step_residual(col, ep0, s0, sig, hist, a0, dt, u, load, s, sys));
+    for (int j = 0; j <= N; ++j) {
+        const double h = j < N ? 1e-6 * (1.0 + std::fabs(u[j])) : 1e-7;
+        auto up = u, um = u;
+        if (j < N) {
+            up[j] += h;
+            um[j] -= h;
+        }
+        ASSERT_TRUE(eng::step_residual(col, ep0, s0, sig, hist, a0, dt, up, load,
+                                       j < N ? s : s + h, p));
+        ASSERT_TRUE(eng::step_residual(col, ep0, s0, sig, hist, a0, dt, um, load,
+                                       j < N ? s : s - h, m));
+        for (int i = 0; i < N; ++i) {
+            const double fd = (p.R[i] - m.R[i]) / (2 * h);
+            const double an = j == N ? sys.b[i] : i == j ? sys.di[i] : i == j - 1 ? sys.up[i]
+                                                   : i == j + 1 ? sys.lo[i] : 0.0;
+            EXPECT_NEAR(an, fd, 1e-6 * (std::fabs(fd) + std::fabs(sys.di[i]))) << i << "," << j;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Influence, DrainsWithFill, ::testing::Bool());
+
 // The drains' pore pressure over a sub-step: linear between corners, a jump
 // taking the value before it on a sub-step that ends there (even a last digit
 // past it) and the value after on one that starts there, the end values outside.

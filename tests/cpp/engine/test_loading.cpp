@@ -133,11 +133,12 @@ TEST(EngineLoading, BorderedSolveMatchesDenseElimination) {
 
 // The Jacobian of a step with a fill (the border included) against finite
 // differences: the water below the fill, within it (submergence couples),
-// pore pressures held at the ends, each drainage.
-class FillJacobian : public ::testing::TestWithParam<std::tuple<int, double>> {};
+// pore pressures held at the ends, each drainage, fills over the whole column
+// (uniform) or not.
+class FillJacobian : public ::testing::TestWithParam<std::tuple<int, double, bool>> {};
 
 TEST_P(FillJacobian, MatchesFiniteDifferences) {
-    const auto [drainage, hw] = GetParam();
+    const auto [drainage, hw, uniform] = GetParam();
     const int N = 7;
     const eng::Column col = eng::prepare(three_layers(N, drainage, 0.02));
     std::vector<double> ep0(N), s0(N), sig(N), hist(N), u(N);
@@ -151,7 +152,7 @@ TEST_P(FillJacobian, MatchesFiniteDifferences) {
     }
     eng::StepLoad load;
     std::vector<double> infl(N);
-    for (int c = 0; c < N; ++c) infl[c] = 1.0 - 0.05 * c;
+    for (int c = 0; c < N; ++c) infl[c] = uniform ? 0.8 : 1.0 - 0.05 * c;
     load.fills.push_back({19.0, 21.0, 3.0, hw, infl});
     load.fills.push_back({18.0, 20.0, 1.0, hw - 0.5, std::vector<double>(N, 0.5)});
     load.top = drainage == 2 ? 0.0 : -4.0;
@@ -188,7 +189,8 @@ TEST_P(FillJacobian, MatchesFiniteDifferences) {
 
 INSTANTIATE_TEST_SUITE_P(WaterAndDrainage, FillJacobian,
                          ::testing::Combine(::testing::Values(0, 1, 2),
-                                            ::testing::Values(-5.0, 0.0, 1.2)));
+                                            ::testing::Values(-5.0, 0.0, 1.2),
+                                            ::testing::Bool()));
 
 // A ramp over a vanishing time tends to the step (the difference falls with
 // the ramp's duration), and a ramp given as a fill of unit weight 1 with the
