@@ -623,6 +623,7 @@ kPa), fill_load (nfills, Ntime + 1) and boundary_top, boundary_bottom (the
 pore pressure held at a drained end, NaN at a sealed one).
 drains: None, or {"eta": (N,) 1/m^2, "kh_ratio": (N,), "start": days,
 "vacuum": None or {"time", "value": the vacuum p >= 0, kPa}}: the radial
-outflow (1 + e) (kh_ratio k(e)/gammaw) eta (u + p(t)) of every element into
-vertical drains from `start` on.)");
+outflow (1 + e) (kh_ratio k(e)/gammaw) eta (u - u_b + p(t)) of every element
+into vertical drains from `start` on, u_b the pore pressure held at the
+drained end they discharge into (the top; the base when only it drains).)");
 }

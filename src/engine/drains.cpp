@@ -80,10 +80,10 @@ double drain_scale(const Drains& d) {
 }
 
 void drain_sink(const Drains& d, int N, const double* S, const double* e, const double* dedu,
-                const double* K, const double* dKdu, const double* u, double dt, double t0,
-                double t1, double* R, double* di) {
+                const double* K, const double* dKdu, const double* u, double ub, double dt,
+                double t0, double t1, double* R, double* di) {
     if (!d.active() || t0 < d.start) return;
-    const double ud = drain_pressure(d, t0, t1);
+    const double ud = ub + drain_pressure(d, t0, t1);
     for (int i = 0; i < N; ++i) {
         // Q = S (1 + e) kh/gammaw eta = S kr eta (1 + e)^2 K, with d/du through e and K.
         const double a = S[i] * d.kh_ratio[i] * d.eta[i];
@@ -97,10 +97,10 @@ void drain_sink(const Drains& d, int N, const double* S, const double* e, const 
 }
 
 void drain_border(const Drains& d, int N, const double* e, const double* dedu, const double* K,
-                  const double* dKdu, const double* S, const double* u, const double* w,
-                  bool uniform, double dt, double t0, double t1, double* b) {
+                  const double* dKdu, const double* S, const double* u, double ub,
+                  const double* w, bool uniform, double dt, double t0, double t1, double* b) {
     if (!d.active() || t0 < d.start) return;
-    const double ud = drain_pressure(d, t0, t1);
+    const double ud = ub + drain_pressure(d, t0, t1);
     for (int i = 0; i < N; ++i) {
         const double a = S[i] * d.kh_ratio[i] * d.eta[i];
         const double ope = 1.0 + e[i];

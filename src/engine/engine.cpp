@@ -353,8 +353,10 @@ void assemble(const Column& col, const Cells& c, const std::vector<double>& hist
         sys.R[i] += dt * G * du;
         sys.di[i] += dt * (G + du * 2.0 / S[i] * c.dKdu[i]);
     }
+    // The drains discharge where the column drains: at its top, else at its base.
+    const double ub = col.drainage == 2 ? ubb : ubt;
     drain_sink(col.drains, N, S.data(), c.e.data(), c.dedu.data(), c.K.data(), c.dKdu.data(),
-               u.data(), dt, t0, t0 + dt, sys.R.data(), sys.di.data());
+               u.data(), ub, dt, t0, t0 + dt, sys.R.data(), sys.di.data());
 }
 
 // The border of a step with fills.  The fills' loads depend on the settlement
@@ -602,8 +604,8 @@ void Runner::system(const Cells& c, const std::vector<double>& u, double s, doub
     else path_.fill_direction(dq_, w_);
     border(col_, c, w_, path_.uniform(), faces_, a0, h, u, ubt_, ubb_, s, sys, dF_);
     drain_border(col_.drains, N_, c.e.data(), c.dedu.data(), c.K.data(), c.dKdu.data(),
-                 col_.S.data(), u.data(), w_.data(), path_.uniform(), h, t_, t_ + h,
-                 sys.b.data());
+                 col_.S.data(), u.data(), col_.drainage == 2 ? ubb_ : ubt_, w_.data(),
+                 path_.uniform(), h, t_, t_ + h, sys.b.data());
 }
 
 // The total stress of the loading at the values pv_ (sig_step_ made from
@@ -1249,7 +1251,8 @@ bool step_residual(const Column& col, const std::vector<double>& ep0, const std:
     std::vector<double> dF;
     border(col, c, w, uniform, f, a0, dt, u, load.top, load.bottom, s, sys, dF);
     drain_border(col.drains, N, c.e.data(), c.dedu.data(), c.K.data(), c.dKdu.data(),
-                 col.S.data(), u.data(), w.data(), uniform, dt, 0.0, dt, sys.b.data());
+                 col.S.data(), u.data(), col.drainage == 2 ? load.bottom : load.top, w.data(),
+                 uniform, dt, 0.0, dt, sys.b.data());
     return true;
 }
 

@@ -163,7 +163,7 @@ def result_of(plan: Plan, res: Mapping[str, Any], background: Optional[Mapping[s
     if plan.end_note:
         ds.attrs["end_note"] = plan.end_note
     add_strength(ds, plan.profile)
-    add_drains(ds, plan.profile.drains, job.drains)
+    add_drains(ds, plan.profile.drains, job.drains, res)
     if dates:
         reached_dates = {k: t for k, t in dates.items() if t <= time[-1]}
         if reached_dates:

@@ -186,10 +186,13 @@ class Drains:
         Time of installation, days: no radial flow before it.
     vacuum : float or list of (time, kPa), optional
         A vacuum applied through the drains: the drains' pore pressure is
-        ``-p(t)``, p piecewise linear through the corners (a repeated time is a
-        jump; p is the first value before the first corner and the last after
+        ``u_b(t) - p(t)``, p piecewise linear through the corners (a repeated time
+        is a jump; p is the first value before the first corner and the last after
         the last), a single number a constant vacuum from the installation.
-        0 <= p <= 101.3 kPa.
+        0 <= p <= 101.3 kPa.  ``u_b`` is the pore pressure held at the column's
+        drained end the drains discharge into (its top, else its base; 0 unless
+        the loading changes it): a vacuum under a membrane at the top belongs
+        there, and reaches the drains through it.
 
     Attributes
     ----------
@@ -496,11 +499,15 @@ def left_value(t: Any, xs: np.ndarray, vs: np.ndarray) -> np.ndarray:
     return np.where(inner, mid, np.where(k == 0, vs[0], vs[-1]))
 
 
-def add_drains(ds: Any, drains: Optional[Drains], keywords: Optional[dict]) -> None:
+def add_drains(ds: Any, drains: Optional[Drains], keywords: Optional[dict],
+               res: Optional[Any] = None) -> None:
     """Add the drains of a run to its Dataset: their description (attribute
     ``drains``, and ``drains_mu``), eta per element, the drains' pore pressure and
     the radial outflow per unit volume of soil over depth and time (1/day, 0 before
-    the installation), from the engine's element histories."""
+    the installation), from the engine's element histories.  The drains discharge
+    into the column's drained end (the top, else the base): their pore pressure is
+    the one held there (the engine's ``boundary_top``/``boundary_bottom`` in `res`,
+    0 without them) less the vacuum."""
     if drains is None or keywords is None:
         return
     import xarray as xr
@@ -510,6 +517,10 @@ def add_drains(ds: Any, drains: Optional[Drains], keywords: Optional[dict]) -> N
         ud = np.zeros_like(time)
     else:
         ud = -left_value(time, vac["time"], vac["value"])
+    end = "boundary_bottom" if ds.attrs.get("drainage") == "bottom" else "boundary_top"
+    if res is not None and end in res:
+        held = np.asarray(res[end], dtype=np.float64)[:time.size]
+        ud = ud + np.where(np.isfinite(held), held, 0.0)
     on = time > drains.installed
     ud = np.where(on, ud, 0.0)
     eta = keywords["eta"]

@@ -156,3 +156,24 @@ def test_engine_refuses_drains_naming_the_keyword(drains, words):
         _engine.solve(depth, kw, 10.0, np.array([1.0]), np.array([1.0]), drains=drains)
     assert info.value.parameter == "drains"
 
+
+
+@pytest.mark.parametrize("drainage, end", [(1, "top"), (2, "bottom")])
+def test_drains_discharge_at_the_drained_end_and_follow_its_pore_pressure(drainage, end):
+    # The water held 10 kPa lower at the drained end from day 1 on: in the long run the
+    # whole column follows it, through the drains as well as through the soil.
+    from pelorin._column import column
+    from pelorin.drains import drain_keywords
+    profile = pelorin.Profile([pelorin.Layer(CLAY, 10.0, ocr=1.2)], surcharge=10.0,
+                              drainage=end, drains=Drains(**BAND))
+    col = column(profile)
+    kw = col.engine_keywords()
+    depth = kw.pop("depth")
+    kw.update(dsigv=np.zeros(col.N), ru=np.zeros(col.N))
+    times = np.array([1.0, 30.0, 3000.0])
+    res = _engine.solve(depth, kw, 10.0, times, np.zeros(3), drainagetype=drainage,
+                        boundary={end: {"time": [0.0, 1.0], "value": [0.0, -10.0]}},
+                        drains=drain_keywords(profile.drains, col))
+    u = res["u_element"]
+    assert np.all(np.abs(u[:, -1] + 10.0) < 0.05)
+    assert np.mean(u[:, 2]) < -5.0     # within a month, through the drains (vertically: decades)
