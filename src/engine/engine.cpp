@@ -529,7 +529,7 @@ private:
     // (local time tl_), so that a short step after a late load change keeps
     // its digits.
     double t_ = 0.0, t0_ = 0.0, tl_ = 0.0;
-    double load_ = 0.0, U_ = 1.0, s_floor_ = 0.0, Ssum_ = 0.0, ntol_ = 0.0;
+    double load_ = 0.0, U_ = 1.0, s_floor_ = 0.0, Ssum_ = 0.0, ntol_ = 0.0, stol_ = 0.0;
     std::vector<double> u_, ep_, e_, s_, sig_tot_;
     // The last sub-step levels of the current stage, newest first.
     int nlev_ = 0;
@@ -696,6 +696,19 @@ bool Runner::newton(double a0, double h) {
             why_ = "the Newton correction is not finite";
             return false;
         }
+        // With loads varying in time the correction must also be small in
+        // the settlement it makes, sum S de/du |du|.  On a ramp the undrained
+        // part of the column sits at the kink of e(s') between the
+        // compression and the swelling line (its s' stays at the start
+        // value), where Newton converges only linearly: a correction below
+        // ntol_ leaves a residual of its own size, and an element as soft as
+        // a normally consolidated clay at a few kPa turns it into a void ratio
+        // error that the kink ratchets down the compression line step after
+        // step (a sealed top under a slow ramp settled centimetres in a day,
+        // and the steps collapsed).  A constant stage never sits there.
+        double dvol = 0.0;
+        if (path_.active())
+            for (int i = 0; i < N_; ++i) dvol += col_.S[i] * cells_.dedu[i] * std::fabs(du_[i]);
         double lam = 1.0;
         bool ok = false;
         for (int ls = 0; ls < 12; ++ls, lam *= 0.5) {
@@ -725,7 +738,7 @@ bool Runner::newton(double a0, double h) {
         std::swap(cells_, trial_);
         std::swap(sys_, tsys_);
         sg_ = sgt_;
-        if (lam * dmax <= ntol_ && lam == 1.0) return true;
+        if (lam * dmax <= ntol_ && lam == 1.0 && dvol <= stol_) return true;
     }
     why_ = "Newton did not converge in max_newton iterations";
     return false;
@@ -1047,6 +1060,7 @@ void Runner::run() {
         s_floor_ += 0.1 * col_.S[i] * col_.mat[i].Cc * std::log10(1.0 + U_ / col_.sigma0[i]);
     s_floor_ = std::max(s_floor_, 1e-12 * Ssum_);
     ntol_ = 0.1 * opt_.rtol * U_;
+    stol_ = 0.1 * opt_.rtol * s_floor_;
 
     for (const Fill& F : path_.loading().fills) {
         if (F.water_level.empty()) continue;

@@ -274,3 +274,46 @@ TEST_P(Seepage, IsSteadyAndExact) {
 INSTANTIATE_TEST_SUITE_P(Heads, Seepage,
                          ::testing::Values(std::make_tuple(0.0, -60.0), std::make_tuple(5.0, 45.0),
                                            std::make_tuple(-15.0, 0.0)));
+
+// A slow ramp on very soft clay under a sealed top with no surcharge: the
+// upper elements stay undrained, their effective stress at its start value,
+// at the kink between the compression and the swelling line, where Newton's
+// error must not ratchet them down the compression line (it did: the steps
+// collapsed a day into the ramp).  Each rtol completes and the early
+// settlement stays that of the ramp's few kPa.
+class SlowRamp : public ::testing::TestWithParam<double> {};
+
+TEST_P(SlowRamp, SealedSoftTopStaysUndrained) {
+    // 2.7 m of clay on 6.5 m of silt on sand, as a random map drew it.
+    const double clay[] = {1.135707, 0.058579, 1.960501, 1.143302e-04, 1.335048, 2.623192, 1.0};
+    const double silt[] = {0.098688, 0.008676, 1.314596, 6.167538e-03, 0.891515, 2.697923, 1.0};
+    const double sand[] = {0.021228, 0.00498, 0.537084, 2.374879, 0.926833, 2.629558, 0.1};
+    eng::ColumnInput in;
+    in.depth = {0.0, 1.345026, 2.690051};
+    for (int i = 1; i <= 7; ++i) in.depth.push_back(2.690051 + 1.077623 * i);
+    for (int i = 1; i <= 9; ++i) in.depth.push_back(in.depth[9] + 1.148022 * i);
+    const int N = static_cast<int>(in.depth.size()) - 1;
+    for (int c = 0; c < N; ++c) {
+        const double* p = c < 2 ? clay : c < 9 ? silt : sand;
+        in.mat.push_back({p[0], p[1], 100.0, p[2], p[3], p[2], p[4], 0.0, p[6]});
+        in.Gs.push_back(p[5]);
+        in.dsigv.push_back(0.0);
+        in.ru.push_back(0.0);
+        in.hist_type.push_back(0);
+        in.hist_value.push_back(1.0);
+    }
+    in.qo = 0.0;
+    in.drainage = 2;
+    const eng::Column col = eng::prepare(in);
+    eng::Loading ld;
+    ld.loads.push_back({std::vector<double>(N, 1.0), {}, pl({0.0, 11241.4}, {0.0, 189.75})});
+    std::vector<double> time;
+    for (int j = 0; j < 140; ++j) time.push_back(1e-3 * std::pow(10.0, j / 19.0));
+    const Histories r = run(col, time, std::vector<double>(time.size(), 0.0), ld, GetParam());
+    EXPECT_EQ(r.st.columns, static_cast<int>(time.size()) + 1);
+    // At 0.1 day the ramp has placed 2 Pa: next to nothing has settled (the
+    // ratchet had reached centimetres by then).
+    EXPECT_LT(r.settlement[39], 1e-3 * r.settlement[time.size()]);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rtol, SlowRamp, ::testing::Values(3e-4, 1e-5, 1e-7));
