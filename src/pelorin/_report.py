@@ -21,6 +21,7 @@ import numpy as np
 
 from . import plots
 from ._column import GAMMA_W
+from ._files import replacing
 from .model import DRAINAGE_WORDS
 
 __all__ = ["write_report", "report_html", "package_version", "validation_table"]
@@ -304,8 +305,7 @@ def write_report(result: Any, path: str | os.PathLike, *, source: str = "") -> s
     """Write the report of `result` to `path` (HTML); the path."""
     text = report_html(result, source=source)
     path = os.fspath(path)
-    tmp = path + ".part"
-    with open(tmp, "w", encoding="utf-8") as f:
+    # whole or not at all: a failed or interrupted write leaves an older report as it was
+    with replacing(path) as tmp, open(tmp, "w", encoding="utf-8") as f:
         f.write(text)
-    os.replace(tmp, path)
     return path
