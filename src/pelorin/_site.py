@@ -26,6 +26,7 @@ from ._column import Column
 from ._simulate import Plan, plan
 from ._stages import stage_analysis
 from ._sweep import _run_tasks
+from ._text import csv_header
 from .errors import ParameterError
 from .loads import Footprint
 from .model import Loading, Profile, Stage
@@ -406,13 +407,16 @@ class SiteResult:
 
     def to_csv(self, outdir: Union[str, os.PathLike]) -> list[str]:
         """One CSV per section (``section_NAME.csv``, settlement in mm at every output
-        time) into `outdir`; the paths."""
+        time) into `outdir`, after comment lines naming the program's version and the
+        case file with its SHA-256; the paths."""
         os.makedirs(outdir, exist_ok=True)
         paths = []
         for name in self.sections():
             safe = "".join(c if c.isalnum() or c in "-_" else "_" for c in name)
             path = os.path.join(os.fspath(outdir), f"section_{safe}.csv")
-            self.section_frame(name).to_csv(path, index=False)
+            with open(path, "w", newline="") as f:
+                f.write(csv_header(self.dataset.attrs))
+                self.section_frame(name).to_csv(f, index=False)
             paths.append(path)
         return paths
 

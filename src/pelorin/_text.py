@@ -5,13 +5,36 @@ import html
 import math
 import warnings
 from collections import Counter
+from typing import Any, Mapping
 
 import numpy as np
 import xarray as xr
 
+from . import __version__
 from .model import DRAINAGE_WORDS
 
-__all__ = ["result_summary", "sweep_summary", "result_html", "sweep_html", "site_summary"]
+__all__ = ["result_summary", "sweep_summary", "result_html", "sweep_html", "site_summary",
+           "written_by", "csv_header"]
+
+
+def written_by(attrs: Mapping[str, Any]) -> str:
+    """The last lines of a summary file: the program's version and, for a result of a
+    case file, the file and the SHA-256 of its bytes."""
+    text = f"written by pelorin {__version__}"
+    if attrs.get("case_sha256"):
+        text += f"\ncase file {attrs.get('case_file', '')}, SHA-256 {attrs['case_sha256']}"
+    return text
+
+
+def csv_header(attrs: Mapping[str, Any]) -> str:
+    """The comment lines that open a CSV file (``pandas.read_csv(path, comment="#")``):
+    the program's version, PARTIAL and why for a partial result, the case file and its
+    SHA-256."""
+    partial = attrs.get("partial")
+    text = f"# pelorin {__version__}" + (f"; PARTIAL: {partial}" if partial else "") + "\n"
+    if attrs.get("case_sha256"):
+        text += f"# case file {attrs.get('case_file', '')}, SHA-256 {attrs['case_sha256']}\n"
+    return text
 
 
 def result_summary(ds: xr.Dataset) -> str:
