@@ -156,7 +156,8 @@ class Soil:
         Specific gravity of the solids, between 1 and 5.
     Ca : float, default 0
         Secondary compression index per log cycle of time; 0 turns creep
-        off.  Below ``Cc - Cr``.
+        off.  Below ``Cc - Cr``.  Like `Cc`, `Cr` and `Ck` it may carry its
+        unit: ``"0.02 / log_cycle"``.
     tref : float, default 1
         Reference time of secondary compression (the age of the normal
         compression line), days, > 0.
