@@ -201,8 +201,13 @@ def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]
     progress : callable(done, total), optional
         Called as the runs advance (done and total in days of simulated
         time, both runs together).
-    title : str, optional
+    title : str or None, optional
         A title for tables, files and plots.
+
+    Each argument is checked for its kind: a `background` other than True,
+    False or None, `times` given as a text, a `title` that is not text
+    raise ParameterError naming them, a `progress` that cannot be called
+    TypeError.
     report_times : mapping of str to float, optional
         Named dates in days, e.g. ``{"end of construction": 400, "opening":
         450, "design life": 36500}``: added to the output times; the result
@@ -252,11 +257,20 @@ def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]
                              f"{profile.surcharge:g} plus the load {low:g}); it must stay "
                              "above 0")
     if progress is not None and not callable(progress):
-        raise TypeError("progress must be callable (t_reached, t_end) or None")
+        raise TypeError(f"simulate: progress must be callable as progress(done, total), or "
+                        f"None; got {type(progress).__name__}")
+    if background is not None and not isinstance(background, (bool, np.bool_)):
+        raise ParameterError("simulate", "background", "must be True, False or None (by "
+                             "default: when a layer creeps); got "
+                             f"{background!r} (a {type(background).__name__})")
+    if isinstance(times, (str, bytes)):
+        raise ParameterError("simulate", "times", "must be a sequence of output times in "
+                             f"days, not a text; got {times!r}")
     if title is None:
         title = ""
     elif not isinstance(title, str):
-        raise ParameterError("simulate", "title", f"must be text; got {type(title).__name__}")
+        raise ParameterError("simulate", "title", "must be text or None; got "
+                             f"{type(title).__name__}")
     dates = check_dates(report_times)
     if dates and loading.end is None and times is None:
         last = max(dates.values())
