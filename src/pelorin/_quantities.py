@@ -23,22 +23,24 @@ __all__ = ["DESIGN_LIFE", "check_dates", "add_dates", "add_strength"]
 DESIGN_LIFE = "design life"
 
 
-def check_dates(dates: Any, caller: str = "simulate") -> Optional[dict[str, float]]:
-    """`dates` as {label: time in days > 0}, in time order; ParameterError otherwise."""
+def check_dates(dates: Any, caller: str = "simulate",
+                name: str = "report_times") -> Optional[dict[str, float]]:
+    """`dates` as {label: time in days > 0}, in time order; ParameterError naming
+    `caller` and `name` otherwise."""
     if dates is None:
         return None
     if not isinstance(dates, Mapping) or not dates:
-        raise ParameterError(caller, "report_times", "must be a mapping of labels to times "
+        raise ParameterError(caller, name, "must be a mapping of labels to times "
                              "in days, e.g. {\"end of construction\": 400, \"design life\": "
                              f"36500}}; got {dates!r}")
     out = {}
     for label, t in dates.items():
         if not isinstance(label, str) or not label:
-            raise ParameterError(caller, "report_times", f"labels must be text; got {label!r}")
-        t = to_unit(t, "day", caller, "report_times")
+            raise ParameterError(caller, name, f"labels must be text; got {label!r}")
+        t = to_unit(t, "day", caller, name)
         if isinstance(t, bool) or not isinstance(t, (int, float)) or not math.isfinite(t) \
                 or t <= 0:
-            raise ParameterError(caller, "report_times", f"{label!r} must be a time in days "
+            raise ParameterError(caller, name, f"{label!r} must be a time in days "
                                  f"greater than 0; got {t!r}")
         out[label] = float(t)
     return dict(sorted(out.items(), key=lambda item: item[1]))

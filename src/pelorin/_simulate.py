@@ -53,7 +53,8 @@ class Plan:
 
 def plan(profile: Profile, loading: Loading, times: Optional[Sequence[float]],
          points_per_decade: int, options: Mapping[str, Any],
-         caller: str = "simulate", dates: Optional[Mapping[str, float]] = None) -> Plan:
+         caller: str = "simulate", dates: Optional[Mapping[str, float]] = None,
+         dates_name: tuple[str, str] = ("simulate", "report_times")) -> Plan:
     """Mesh, initial state, output times, load history and engine arguments of a run;
     ParameterError naming `caller` for an option or output times it cannot use."""
     unknown = sorted(set(options) - set(ENGINE_OPTIONS))
@@ -70,7 +71,7 @@ def plan(profile: Profile, loading: Loading, times: Optional[Sequence[float]],
         late = {k: t for k, t in dates.items() if t > time[-1] * (1 + 1e-12)}
         if late:
             label = next(iter(late))
-            raise ParameterError(caller, "report_times", f"{label!r} ({late[label]:g} days) "
+            raise ParameterError(*dates_name, f"{label!r} ({late[label]:g} days) "
                                  f"is after the end of the analysis ({time[-1]:g} days)")
         time = np.union1d(time, np.array(list(dates.values())))
     ref, lf = load_history(loading, time)
@@ -215,7 +216,9 @@ def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]
         date and the residual settlement from each date to the design life
         (the date labelled "design life", else the last), in its summary,
         Dataset (dimension ``date``) and CSV.  Without an `end` of the
-        loading, the analysis runs at least to the last date.
+        loading, the analysis runs at least to the last date.  The same as
+        the loading's `dates` (`Loading(..., dates=...)`): give them once,
+        or both alike.
     **options
         Passed to the engine: ``rtol``, ``max_substeps``, ``max_newton``.
 
@@ -272,13 +275,21 @@ def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]
         raise ParameterError("simulate", "title", "must be text or None; got "
                              f"{type(title).__name__}")
     dates = check_dates(report_times)
+    dates_name = ("simulate", "report_times")
+    if loading.dates is not None:   # the same dates, held by the loading
+        if dates is not None and dates != loading.dates:
+            raise ParameterError("simulate", "report_times", f"must agree with the loading's "
+                                 f"dates when both are given; got {dates} and "
+                                 f"{dict(loading.dates)} (give them once)")
+        dates, dates_name = dict(loading.dates), ("Loading", "dates")
     if dates and loading.end is None and times is None:
         last = max(dates.values())
         default_end = float(output_times(column(profile), profile, loading, None,
                                          points_per_decade)[-1])
         if last > default_end:
             loading = dataclasses.replace(loading, end=last)
-    p = plan(profile, loading, times, points_per_decade, options, dates=dates)
+    p = plan(profile, loading, times, points_per_decade, options, dates=dates,
+             dates_name=dates_name)
     run_background = profile.creep if background is None else bool(background)
     end = float(p.time[-1])
     total = end * (2 if run_background else 1)

@@ -47,6 +47,9 @@ lists the load stages::
     max_substeps = 1000000
     report_times = { "end of construction" = 400.0, "design life" = 36500.0 }   # days
 
+    [loading]                  # optional: the report's dates held with the stages instead
+    dates = { "end of construction" = 400.0, "design life" = "100 years" }  # as report_times
+
     [sweep]                    # for `pelorin sweep`: uncertain parameters
     samples = 1000
     seed = 1
@@ -187,7 +190,7 @@ class SweepSpec:
     correlation: Optional[tuple] = None
 
 
-SECTIONS = {"title", "profile", "soils", "layers", "stages", "run", "sweep", "fit"}
+SECTIONS = {"title", "profile", "soils", "layers", "stages", "loading", "run", "sweep", "fit"}
 FIT_KEYS = {"observations", "method", "samples", "seed", "end", "vary"}
 SWEEP_KEYS = {"samples", "seed", "correlation", "vary"}
 DISTRIBUTIONS = {"normal": ("mean", "sd", "cov"), "lognormal": ("median", "sigma_log10", "cov"),
@@ -323,11 +326,14 @@ def parse_case(data: dict, source: str = "case") -> Case:
     run = dict(_table("run", data.get("run", {}), source))
     _unknown(f"{source}: [run]", run, RUN_KEYS)
     end = run.pop("end", None)
+    held = dict(_table("loading", data.get("loading", {}), source))
+    _unknown(f"{source}: [loading]", held, {"dates"})
     try:
-        loading = Loading(stages, end=end)
+        loading = Loading(stages, end=end, dates=held.get("dates"))
     except ParameterError as err:
         key = (f"[[stages]] #{err.index + 1}: {err.key}" if err.index is not None
-               else {"end": "[run] end"}.get(err.parameter, f"[[stages]] {err.parameter}"))
+               else {"end": "[run] end", "dates": "[loading] dates"}.get(
+                   err.parameter, f"[[stages]] {err.parameter}"))
         raise CaseError(f"{source}: {key} {err.problem}", parameter=err.parameter,
                         problem=err.problem) from None
 
