@@ -11,7 +11,7 @@ from ._call import EngineJob, InputError, make_job, solve
 from ._column import GAMMA_W, Column, check_history, column, layer_elements, load_history
 from ._dataset import analysis_dataset
 from ._run import physical, reached
-from ._quantities import add_dates, add_strength, check_dates
+from ._quantities import add_dates, add_strength, check_dates, check_end, check_start, set_start
 from ._stages import analyse
 from ._timegrid import DEFAULT_END_NOTE, output_times
 from .errors import ConvergenceError, ParameterError
@@ -148,8 +148,10 @@ def run_plan(plan: Plan, job: EngineJob, caller: str) -> dict:
 
 
 def result_of(plan: Plan, res: Mapping[str, Any], background: Optional[Mapping[str, Any]],
-              title: str, dates: Optional[Mapping[str, float]] = None) -> Result:
-    """The Result of a plan's run (and of its background run)."""
+              title: str, dates: Optional[Mapping[str, float]] = None,
+              day0: Optional[str] = None) -> Result:
+    """The Result of a plan's run (and of its background run); `day0`, the calendar date
+    of day 0 when there is one."""
     columns = int(res["columns"])
     time = np.r_[0.0, plan.time][:columns]
     # The engine's own initial state (element centres) for the closed forms.
@@ -166,6 +168,8 @@ def result_of(plan: Plan, res: Mapping[str, Any], background: Optional[Mapping[s
         reached_dates = {k: t for k, t in dates.items() if t <= time[-1]}
         if reached_dates:
             add_dates(ds, reached_dates)
+    if day0:
+        set_start(ds, day0)
     return Result(ds)
 
 
@@ -173,7 +177,7 @@ def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]
              points_per_decade: int = 10, background: Optional[bool] = None,
              progress: Optional[Callable[[float, float], Any]] = None,
              title: str = "", report_times: Optional[Mapping[str, float]] = None,
-             **options: Any) -> Result:
+             start_date: Any = None, **options: Any) -> Result:
     """Consolidation of a soil profile under a staged loading.
 
     Meshes the profile (a node on every layer boundary), builds the node
@@ -219,6 +223,13 @@ def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]
         loading, the analysis runs at least to the last date.  The same as
         the loading's `dates` (`Loading(..., dates=...)`): give them once,
         or both alike.
+    start_date : str or datetime.date, optional
+        The calendar date of day 0, e.g. ``"2027-03-01"``: the result's time
+        coordinate then has the CF units "days since 2027-03-01" (xarray
+        decodes it as dates from the NetCDF file; in the Result it stays in
+        days), and the summary and report give the calendar date of the
+        stages, the end and the report dates.  The analysis must end before
+        2262-04-11, the last date NetCDF readers decode.
     **options
         Passed to the engine: ``rtol``, ``max_substeps``, ``max_newton``.
 
@@ -274,6 +285,7 @@ def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]
     elif not isinstance(title, str):
         raise ParameterError("simulate", "title", "must be text or None; got "
                              f"{type(title).__name__}")
+    start = check_start(start_date)
     dates = check_dates(report_times)
     dates_name = ("simulate", "report_times")
     if loading.dates is not None:   # the same dates, held by the loading
@@ -292,6 +304,8 @@ def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]
              dates_name=dates_name)
     run_background = profile.creep if background is None else bool(background)
     end = float(p.time[-1])
+    if start:   # refused before the runs when its dates cannot be written
+        check_end(start, end)
     total = end * (2 if run_background else 1)
 
     def tick(offset: float) -> Optional[Callable[[float, float], Any]]:
@@ -305,7 +319,7 @@ def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]
     except KeyboardInterrupt as err:   # what was reached, as a Result
         part = getattr(err, "partial_run", None)
         if part is not None and int(physical(part, p.time)["columns"]) > 1:
-            err.result = result_of(p, part, None, title)  # type: ignore[attr-defined]
+            err.result = result_of(p, part, None, title, None, start)  # type: ignore[attr-defined]
         raise
     try:
         reached(res, p.job)
@@ -316,7 +330,7 @@ def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]
             err.args = (f"{err.args[0]} (layer {n + 1}{f' {name!r}' if name else ''} of the "
                         "profile)",)
         if int(res["columns"]) > 1:
-            err.result = result_of(p, res, None, title, dates)
+            err.result = result_of(p, res, None, title, dates, start)
         raise
     bg = None
     if run_background:
@@ -324,8 +338,8 @@ def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]
         try:
             bg = reached(run_plan(p, bg_job, "simulate"), bg_job)
         except KeyboardInterrupt as err:   # the loaded run is whole; its background is not
-            part = result_of(p, res, None, title, dates)
+            part = result_of(p, res, None, title, dates, start)
             part.dataset.attrs["partial"] = "interrupted before the background run ended"
             err.result = part  # type: ignore[attr-defined]
             raise
-    return result_of(p, res, bg, title, dates)
+    return result_of(p, res, bg, title, dates, start)

@@ -1,5 +1,6 @@
 """The quantities of a design report: values at named dates, residual settlement,
 undrained strength gained."""
+import datetime
 import re
 import tomllib
 
@@ -97,3 +98,43 @@ def test_S_needs_m():
     with pytest.raises(ParameterError) as err:
         Soil(Cc=0.9, Cr=0.09, esigvref=1.9, kref=1e-9, Ck=1.1, S=0.22)
     assert err.value.parameter == "m"
+
+
+@pytest.mark.parametrize("start, on", [("2027-03-01", "2027-03-01"),
+                                       (datetime.date(2027, 3, 1), "2027-03-01"),
+                                       ("2027-03-01T12:00", "2027-03-01 12:00:00")])
+def test_a_start_date_makes_the_times_dates(result, tmp_path, start, on):
+    r = pelorin.simulate(PROFILE, Loading(STAGES), report_times=DATES, start_date=start)
+    np.testing.assert_array_equal(r.time, result.time)
+    r.to_netcdf(tmp_path / "r.nc")
+    with xr.open_dataset(tmp_path / "r.nc") as ds:     # a reader decodes dates
+        assert ds["time"].values[0] == np.datetime64(on.replace(" ", "T"))
+        days = (ds["time"].values - ds["time"].values[0]) / np.timedelta64(1, "D")
+    np.testing.assert_allclose(days, result.time, rtol=0, atol=1e-9)
+    assert pelorin.open_result(tmp_path / "r.nc").summary() == r.summary()
+    text = r.summary()
+    assert "day 0 is " + on + "; the stages start on 2027-03-01, 2027-09-17;" in text
+    assert next(x for x in text.splitlines() if x.startswith("opening")).split()[1] \
+        == "2028-04-04"                                 # 400 days after day 0
+
+
+@pytest.mark.parametrize("start, words", [
+    ("1 March 2027", "simulate: start_date must be the calendar date of day 0"),
+    ("2027-02-30", "simulate: start_date must be the calendar date of day 0"),
+    ("2250-01-01", "ends after 2262-04-11, the last date NetCDF readers decode"),
+])
+def test_a_start_date_that_cannot_be_written_is_refused(start, words):
+    with pytest.raises(ParameterError, match=re.escape(words)):
+        pelorin.simulate(PROFILE, Loading(STAGES, end=1e4), start_date=start)
+
+
+def test_a_case_files_start_is_a_date_or_its_text():
+    from test_cli import EXAMPLE
+    text = open(EXAMPLE).read()
+    for start in ("2027-03-01", '"2027-03-01"'):
+        case = pelorin.casefile.parse_case(tomllib.loads(text.replace(
+            "[run]\n", f"[run]\nstart = {start}\n")))
+        assert case.start_date == "2027-03-01"
+    with pytest.raises(pelorin.CaseError, match=r"\[run\] start must be the calendar date"):
+        pelorin.casefile.parse_case(tomllib.loads(text.replace("[run]\n",
+                                                               "[run]\nstart = 2027\n")))
