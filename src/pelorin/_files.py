@@ -49,8 +49,10 @@ def read_netcdf(path: str | os.PathLike) -> xr.Dataset:
     if not os.path.isfile(name):
         raise FileNotFoundError(f"{name}: no such file")
     try:
-        # times stay numbers of days (other readers decode them as durations)
-        with xr.open_dataset(name, engine="netcdf4", decode_timedelta=False) as ds:
+        # times stay numbers of days (other readers decode them as durations, or as
+        # dates when the run has a start date)
+        with xr.open_dataset(name, engine="netcdf4", decode_timedelta=False,
+                             decode_times=False) as ds:
             return ds.load()
     except OSError as err:
         if "Unknown file format" in str(err) or "HDF error" in str(err):

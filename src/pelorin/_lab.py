@@ -87,6 +87,10 @@ def from_lab(*, e0: float, sigv0: float, Cc: Optional[float] = None,
     tref, name, S, m, kh_kv
         As for `Soil`.
 
+    The indices (Cc, CR, Cr, RR, Ca, Cae, Ck) may carry their unit, per log
+    cycle: ``CR="0.3 / log_cycle"``; the stresses, k, cv, mv and gamma any
+    unit of their kind.
+
     Returns
     -------
     Soil
@@ -102,6 +106,8 @@ def from_lab(*, e0: float, sigv0: float, Cc: Optional[float] = None,
     sigv0, pc, k, cv, mv, gamma = (to_unit(v, UNITS["lab"][n], o, n) for v, n in (
         (sigv0, "sigv0"), (pc, "pc"), (k, "k"), (cv, "cv"), (mv, "mv"), (gamma, "gamma")))
     tref = to_unit(tref, UNITS["Soil"]["tref"], o, "tref")
+    Cc, CR, Cr, RR, Ca, Cae, Ck = (to_unit(v, UNITS["lab"][n], o, n) for v, n in (
+        (Cc, "Cc"), (CR, "CR"), (Cr, "Cr"), (RR, "RR"), (Ca, "Ca"), (Cae, "Cae"), (Ck, "Ck")))
     e0 = _number(o, "e0", e0, "void ratio of the sample at sigv0", gt=0.0)
     sigv0 = _number(o, "sigv0", sigv0, "effective stress of e0, kPa", gt=0.0)
     one = 1.0 + e0

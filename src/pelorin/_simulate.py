@@ -11,7 +11,7 @@ from ._call import EngineJob, InputError, make_job, solve
 from ._column import GAMMA_W, Column, check_history, column, layer_elements, load_history
 from ._dataset import analysis_dataset
 from ._run import physical, reached
-from ._quantities import add_dates, add_strength, check_dates
+from ._quantities import add_dates, add_strength, check_dates, check_end, check_start, set_start
 from ._stages import analyse
 from ._timegrid import DEFAULT_END_NOTE, output_times
 from .errors import ConvergenceError, ParameterError
@@ -54,7 +54,8 @@ class Plan:
 
 def plan(profile: Profile, loading: Loading, times: Optional[Sequence[float]],
          points_per_decade: int, options: Mapping[str, Any],
-         caller: str = "simulate", dates: Optional[Mapping[str, float]] = None) -> Plan:
+         caller: str = "simulate", dates: Optional[Mapping[str, float]] = None,
+         dates_name: tuple[str, str] = ("simulate", "report_times")) -> Plan:
     """Mesh, initial state, output times, load history and engine arguments of a run;
     ParameterError naming `caller` for an option or output times it cannot use."""
     unknown = sorted(set(options) - set(ENGINE_OPTIONS))
@@ -71,7 +72,7 @@ def plan(profile: Profile, loading: Loading, times: Optional[Sequence[float]],
         late = {k: t for k, t in dates.items() if t > time[-1] * (1 + 1e-12)}
         if late:
             label = next(iter(late))
-            raise ParameterError(caller, "report_times", f"{label!r} ({late[label]:g} days) "
+            raise ParameterError(*dates_name, f"{label!r} ({late[label]:g} days) "
                                  f"is after the end of the analysis ({time[-1]:g} days)")
         time = np.union1d(time, np.array(list(dates.values())))
     ref, lf = load_history(loading, time)
@@ -149,8 +150,10 @@ def run_plan(plan: Plan, job: EngineJob, caller: str) -> dict:
 
 
 def result_of(plan: Plan, res: Mapping[str, Any], background: Optional[Mapping[str, Any]],
-              title: str, dates: Optional[Mapping[str, float]] = None) -> Result:
-    """The Result of a plan's run (and of its background run)."""
+              title: str, dates: Optional[Mapping[str, float]] = None,
+              day0: Optional[str] = None) -> Result:
+    """The Result of a plan's run (and of its background run); `day0`, the calendar date
+    of day 0 when there is one."""
     columns = int(res["columns"])
     time = np.r_[0.0, plan.time][:columns]
     # The engine's own initial state (element centres) for the closed forms.
@@ -168,6 +171,8 @@ def result_of(plan: Plan, res: Mapping[str, Any], background: Optional[Mapping[s
         reached_dates = {k: t for k, t in dates.items() if t <= time[-1]}
         if reached_dates:
             add_dates(ds, reached_dates)
+    if day0:
+        set_start(ds, day0)
     return Result(ds)
 
 
@@ -175,7 +180,7 @@ def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]
              points_per_decade: int = 10, background: Optional[bool] = None,
              progress: Optional[Callable[[float, float], Any]] = None,
              title: str = "", report_times: Optional[Mapping[str, float]] = None,
-             **options: Any) -> Result:
+             start_date: Any = None, **options: Any) -> Result:
     """Consolidation of a soil profile under a staged loading.
 
     Meshes the profile (a node on every layer boundary), builds the node
@@ -204,8 +209,13 @@ def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]
     progress : callable(done, total), optional
         Called as the runs advance (done and total in days of simulated
         time, both runs together).
-    title : str, optional
+    title : str or None, optional
         A title for tables, files and plots.
+
+    Each argument is checked for its kind: a `background` other than True,
+    False or None, `times` given as a text, a `title` that is not text
+    raise ParameterError naming them, a `progress` that cannot be called
+    TypeError.
     report_times : mapping of str to float, optional
         Named dates in days, e.g. ``{"end of construction": 400, "opening":
         450, "design life": 36500}``: added to the output times; the result
@@ -213,7 +223,16 @@ def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]
         date and the residual settlement from each date to the design life
         (the date labelled "design life", else the last), in its summary,
         Dataset (dimension ``date``) and CSV.  Without an `end` of the
-        loading, the analysis runs at least to the last date.
+        loading, the analysis runs at least to the last date.  The same as
+        the loading's `dates` (`Loading(..., dates=...)`): give them once,
+        or both alike.
+    start_date : str or datetime.date, optional
+        The calendar date of day 0, e.g. ``"2027-03-01"``: the result's time
+        coordinate then has the CF units "days since 2027-03-01" (xarray
+        decodes it as dates from the NetCDF file; in the Result it stays in
+        days), and the summary and report give the calendar date of the
+        stages, the end and the report dates.  The analysis must end before
+        2262-04-11, the last date NetCDF readers decode.
     **options
         Passed to the engine: ``rtol``, ``max_substeps``, ``max_newton``.
 
@@ -255,21 +274,41 @@ def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]
                              f"{profile.surcharge:g} plus the load {low:g}); it must stay "
                              "above 0")
     if progress is not None and not callable(progress):
-        raise TypeError("progress must be callable (t_reached, t_end) or None")
+        raise TypeError(f"simulate: progress must be callable as progress(done, total), or "
+                        f"None; got {type(progress).__name__}")
+    if background is not None and not isinstance(background, (bool, np.bool_)):
+        raise ParameterError("simulate", "background", "must be True, False or None (by "
+                             "default: when a layer creeps); got "
+                             f"{background!r} (a {type(background).__name__})")
+    if isinstance(times, (str, bytes)):
+        raise ParameterError("simulate", "times", "must be a sequence of output times in "
+                             f"days, not a text; got {times!r}")
     if title is None:
         title = ""
     elif not isinstance(title, str):
-        raise ParameterError("simulate", "title", f"must be text; got {type(title).__name__}")
+        raise ParameterError("simulate", "title", "must be text or None; got "
+                             f"{type(title).__name__}")
+    start = check_start(start_date)
     dates = check_dates(report_times)
+    dates_name = ("simulate", "report_times")
+    if loading.dates is not None:   # the same dates, held by the loading
+        if dates is not None and dates != loading.dates:
+            raise ParameterError("simulate", "report_times", f"must agree with the loading's "
+                                 f"dates when both are given; got {dates} and "
+                                 f"{dict(loading.dates)} (give them once)")
+        dates, dates_name = dict(loading.dates), ("Loading", "dates")
     if dates and loading.end is None and times is None:
         last = max(dates.values())
         default_end = float(output_times(column(profile), profile, loading, None,
                                          points_per_decade)[-1])
         if last > default_end:
             loading = dataclasses.replace(loading, end=last)
-    p = plan(profile, loading, times, points_per_decade, options, dates=dates)
+    p = plan(profile, loading, times, points_per_decade, options, dates=dates,
+             dates_name=dates_name)
     run_background = profile.creep if background is None else bool(background)
     end = float(p.time[-1])
+    if start:   # refused before the runs when its dates cannot be written
+        check_end(start, end)
     total = end * (2 if run_background else 1)
 
     def tick(offset: float) -> Optional[Callable[[float, float], Any]]:
@@ -283,7 +322,7 @@ def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]
     except KeyboardInterrupt as err:   # what was reached, as a Result
         part = getattr(err, "partial_run", None)
         if part is not None and int(physical(part, p.time)["columns"]) > 1:
-            err.result = result_of(p, part, None, title)  # type: ignore[attr-defined]
+            err.result = result_of(p, part, None, title, None, start)  # type: ignore[attr-defined]
         raise
     try:
         reached(res, p.job)
@@ -294,7 +333,7 @@ def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]
             err.args = (f"{err.args[0]} (layer {n + 1}{f' {name!r}' if name else ''} of the "
                         "profile)",)
         if int(res["columns"]) > 1:
-            err.result = result_of(p, res, None, title, dates)
+            err.result = result_of(p, res, None, title, dates, start)
         raise
     bg = None
     if run_background:
@@ -304,8 +343,8 @@ def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]
         try:
             bg = reached(run_plan(p, bg_job, "simulate"), bg_job)
         except KeyboardInterrupt as err:   # the loaded run is whole; its background is not
-            part = result_of(p, res, None, title, dates)
+            part = result_of(p, res, None, title, dates, start)
             part.dataset.attrs["partial"] = "interrupted before the background run ended"
             err.result = part  # type: ignore[attr-defined]
             raise
-    return result_of(p, res, bg, title, dates)
+    return result_of(p, res, bg, title, dates, start)

@@ -5,13 +5,37 @@ import html
 import math
 import warnings
 from collections import Counter
+from typing import Any, Mapping
 
 import numpy as np
 import xarray as xr
 
+from . import __version__
+from ._quantities import calendar_date
 from .model import DRAINAGE_WORDS
 
-__all__ = ["result_summary", "sweep_summary", "result_html", "sweep_html", "site_summary"]
+__all__ = ["result_summary", "sweep_summary", "result_html", "sweep_html", "site_summary",
+           "written_by", "csv_header"]
+
+
+def written_by(attrs: Mapping[str, Any]) -> str:
+    """The last lines of a summary file: the program's version and, for a result of a
+    case file, the file and the SHA-256 of its bytes."""
+    text = f"written by pelorin {__version__}"
+    if attrs.get("case_sha256"):
+        text += f"\ncase file {attrs.get('case_file', '')}, SHA-256 {attrs['case_sha256']}"
+    return text
+
+
+def csv_header(attrs: Mapping[str, Any]) -> str:
+    """The comment lines that open a CSV file (``pandas.read_csv(path, comment="#")``):
+    the program's version, PARTIAL and why for a partial result, the case file and its
+    SHA-256."""
+    partial = attrs.get("partial")
+    text = f"# pelorin {__version__}" + (f"; PARTIAL: {partial}" if partial else "") + "\n"
+    if attrs.get("case_sha256"):
+        text += f"# case file {attrs.get('case_file', '')}, SHA-256 {attrs['case_sha256']}\n"
+    return text
 
 
 def result_summary(ds: xr.Dataset) -> str:
@@ -32,6 +56,11 @@ def result_summary(ds: xr.Dataset) -> str:
         lines.append(str(ds.attrs["drains"]))
     if ds.attrs.get("end_note"):
         lines.append(f"({t_end:g} days, {t_end / 365.25:.3g} years: {ds.attrs['end_note']})")
+    start = ds.attrs.get("start_date")
+    if start:
+        lines.append(f"day 0 is {start}; the stages start on "
+                     + ", ".join(calendar_date(start, t) for t in ds["stage_time"].values)
+                     + f"; the analysis ends on {calendar_date(start, t_end)}")
     lines.append("")
     lines.append("stage  start [d]  load [kPa]  t50 [d]  t90 [d]  end of primary [d]  "
                  "primary [mm]  at EOP [mm]  at end [mm]  creep [mm]")
@@ -71,13 +100,17 @@ def date_lines(ds: xr.Dataset) -> list[str]:
     net = "settlement_net_at_date" in ds
     life = ds.attrs.get("design_life", "")
     width = max(16, max(len(str(d)) for d in ds["date"].values))
-    head = (f"{'date':<{width}} {'time [d]':>9} {'load [kPa]':>10} {'settlement [mm]':>15} "
+    start = ds.attrs.get("start_date")
+    head = (f"{'date':<{width}} " + (f"{'on':<10} " if start else "")
+            + f"{'time [d]':>9} {'load [kPa]':>10} {'settlement [mm]':>15} "
             + (f"{'net [mm]':>9} " if net else "")
             + f"{'U pore':>7} {'U settlement':>12} {'residual to ' + life + ' [mm]':>24}")
     lines = ["", head]
     for i, label in enumerate(ds["date"].values):
         g = lambda key: float(ds[key][i])  # noqa: E731
-        line = (f"{str(label):<{width}} {g('date_time'):9g} {g('date_load'):10.1f} "
+        line = (f"{str(label):<{width}} "
+                + (f"{calendar_date(start, g('date_time')):<10} " if start else "")
+                + f"{g('date_time'):9g} {g('date_load'):10.1f} "
                 f"{g('settlement_at_date') * mm:15.1f} ")
         if net:
             line += f"{g('settlement_net_at_date') * mm:9.1f} "

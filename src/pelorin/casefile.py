@@ -59,6 +59,10 @@ lists the load stages::
     rtol = 1e-3                # the engine's tolerance and its limit on steps
     max_substeps = 1000000
     report_times = { "end of construction" = 400.0, "design life" = 36500.0 }   # days
+    start = "2027-03-01"       # the calendar date of day 0: the results' times as dates
+
+    [loading]                  # optional: the report's dates held with the stages instead
+    dates = { "end of construction" = 400.0, "design life" = "100 years" }  # as report_times
 
     [sweep]                    # for `pelorin sweep`: uncertain parameters
     samples = 1000
@@ -107,7 +111,7 @@ import numpy as np
 from . import loads as _loads
 from ._calibrate import calibrate, parse_vary
 from ._lab import LAB_KEYS, from_lab
-from ._quantities import check_dates
+from ._quantities import check_dates, check_start
 from ._distributions import LogNormal, Normal, Uniform
 from ._site import Borehole, Grid, Line, site
 from ._simulate import simulate
@@ -136,6 +140,7 @@ class Case:
     report_times: Optional[dict] = None
     source: str = ""
     sha256: str = ""
+    start_date: Optional[str] = None
 
     def simulate(self, **kwargs: Any):
         """Run the case (keywords as for `pelorin.simulate`); the result's
@@ -143,6 +148,8 @@ class Case:
         kw: dict[str, Any] = dict(times=self.times, points_per_decade=self.points_per_decade,
                                   background=self.background, title=self.title,
                                   report_times=self.report_times)
+        if self.start_date:
+            kw["start_date"] = self.start_date
         kw.update(self.options)
         kw.update(kwargs)
         result = simulate(self.profile, self.loading, **kw)
@@ -201,13 +208,14 @@ class SweepSpec:
     correlation: Optional[tuple] = None
 
 
-SECTIONS = {"title", "profile", "soils", "layers", "stages", "run", "sweep", "fit", "drains"}
+SECTIONS = {"title", "profile", "soils", "layers", "stages", "loading", "run", "sweep", "fit",
+            "drains"}
 FIT_KEYS = {"observations", "method", "samples", "seed", "end", "vary"}
 SWEEP_KEYS = {"samples", "seed", "correlation", "vary"}
 DISTRIBUTIONS = {"normal": ("mean", "sd", "cov"), "lognormal": ("median", "sigma_log10", "cov"),
                  "uniform": ("low", "high")}
 RUN_KEYS = {"end", "points_per_decade", "times", "background", "rtol", "max_substeps",
-            "report_times"}
+            "report_times", "start"}
 
 
 def _table(name: str, value: Any, where: str) -> dict:
@@ -341,11 +349,14 @@ def parse_case(data: dict, source: str = "case") -> Case:
     run = dict(_table("run", data.get("run", {}), source))
     _unknown(f"{source}: [run]", run, RUN_KEYS)
     end = run.pop("end", None)
+    held = dict(_table("loading", data.get("loading", {}), source))
+    _unknown(f"{source}: [loading]", held, {"dates"})
     try:
-        loading = Loading(stages, end=end)
+        loading = Loading(stages, end=end, dates=held.get("dates"))
     except ParameterError as err:
         key = (f"[[stages]] #{err.index + 1}: {err.key}" if err.index is not None
-               else {"end": "[run] end"}.get(err.parameter, f"[[stages]] {err.parameter}"))
+               else {"end": "[run] end", "dates": "[loading] dates"}.get(
+                   err.parameter, f"[[stages]] {err.parameter}"))
         raise CaseError(f"{source}: {key} {err.problem}", parameter=err.parameter,
                         problem=err.problem) from None
 
@@ -371,10 +382,15 @@ def parse_case(data: dict, source: str = "case") -> Case:
         except ParameterError as err:
             raise CaseError(f"{source}: [run] report_times {err.problem}",
                             parameter=err.parameter, problem=err.problem) from None
+    try:   # a text "2027-03-01" or a TOML date 2027-03-01
+        start = check_start(run.get("start"), "[run]", "start")
+    except ParameterError as err:
+        raise CaseError(f"{source}: [run] start {err.problem}", parameter="start",
+                        problem=err.problem) from None
     spec = _sweep_spec(data["sweep"], source) if "sweep" in data else None
     fit = _fit_spec(data["fit"], source) if "fit" in data else None
     return Case(profile, loading, title, times, ppd, background, options, spec, fit,
-                report_times)
+                report_times, start_date=start)
 
 
 def _whole(value: Any, where: str, meaning: str, low: int) -> int:

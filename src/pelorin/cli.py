@@ -14,6 +14,7 @@ Exit status: 0 done, 1 the run failed (partial results are written),
 from __future__ import annotations
 
 import argparse
+import hashlib
 import os
 import resource
 import shutil
@@ -28,6 +29,7 @@ from tqdm import tqdm
 from . import __version__
 from ._batches import NoWorkersError
 from ._report import write_report
+from ._text import csv_header, written_by
 from .casefile import Case, SiteCase, read_case
 from .errors import CaseError, ConvergenceError, ParameterError
 from .plots import plot_all
@@ -132,11 +134,21 @@ def _staged(out: str, write: Callable[[str], list[str]]) -> list[str]:
         shutil.rmtree(tmp, ignore_errors=True)
 
 
+def _case_attrs(case: str) -> dict[str, str]:
+    """The case file by name, in full and by the SHA-256 of its bytes."""
+    with open(case, "rb") as f:
+        raw = f.read()
+    return {"case_file": case, "case": raw.decode("utf-8"),
+            "case_sha256": hashlib.sha256(raw).hexdigest()}
+
+
 def _with_case(ds: Any, case: str) -> None:
-    """The case file, by name and in full, in the global attributes of a result."""
-    ds.attrs["case_file"] = case
-    with open(case, encoding="utf-8") as f:
-        ds.attrs["case"] = f.read()
+    """The case file, by name, in full and by its SHA-256, in the global attributes of a
+    result (the hash of the file as it was read for the run when the run recorded it)."""
+    attrs = _case_attrs(case)
+    if ds.attrs.get("case_sha256"):
+        del attrs["case_sha256"]
+    ds.attrs.update(attrs)
 
 
 def _write(result, out: str, plots: bool, formats: Sequence[str] = ("png",),
@@ -155,7 +167,7 @@ def _write(result, out: str, plots: bool, formats: Sequence[str] = ("png",),
         with open(paths[2], "w") as f:
             if partial:
                 f.write(f"PARTIAL RESULT: {partial}\n\n")
-            f.write(result.summary() + f"\n\nwritten by pelorin {__version__}\n")
+            f.write(result.summary() + "\n\n" + written_by(result.dataset.attrs) + "\n")
         if plots:
             paths += plot_all(result, folder, formats)
         return paths
@@ -288,13 +300,12 @@ def _sweep(args: argparse.Namespace) -> int:
                                                    "summary.txt", "settlement_band.png")]
         result.to_netcdf(paths[0])
         with open(paths[1], "w") as f:
-            f.write(f"# pelorin {__version__}" + (f"; PARTIAL: {partial}" if partial else "")
-                    + "\n")
+            f.write(csv_header(result.dataset.attrs))
             result.percentiles_frame().to_csv(f)
         with open(paths[2], "w") as f:
             if partial:
                 f.write(f"PARTIAL RESULT: {partial}\n\n")
-            f.write(result.summary() + f"\n\nwritten by pelorin {__version__}\n")
+            f.write(result.summary() + "\n\n" + written_by(result.dataset.attrs) + "\n")
         result.plot(paths[3])
         return paths
     paths = _staged(out, write)
@@ -332,10 +343,11 @@ def _site(args: argparse.Namespace) -> int:
         return _fail(f"{args.case}: {err}")
     except (OSError, TimeoutError) as err:
         return _fail(f"cannot reach the Dask scheduler {args.scheduler}: {err}", 1)
+    _with_case(result.dataset, args.case)
     def write(folder: str) -> list[str]:
         paths = [os.path.join(folder, "site.nc"), os.path.join(folder, "summary.txt")]
         result.to_netcdf(paths[0])
-        _text(result.summary() + f"\n\nwritten by pelorin {__version__}")(paths[1])
+        _text(result.summary() + "\n\n" + written_by(result.dataset.attrs))(paths[1])
         paths += result.to_csv(folder)
         if not args.no_plots:
             paths += result.plot_all(folder, case.maps)
@@ -403,7 +415,7 @@ def _fit(args: argparse.Namespace) -> int:
              ("parameters.csv", lambda path: fit.table().to_csv(path, float_format="%.6g")),
              ("prediction.csv", lambda path: prediction.percentiles().to_csv(
                  path, float_format="%.6g")),
-             ("summary.txt", _text(text + f"\n\nwritten by pelorin {__version__}"))]
+             ("summary.txt", _text(text + "\n\n" + written_by(_case_attrs(args.case))))]
     if not args.no_plots:
         files.append(("fit.png", prediction.plot))
     def write(folder: str) -> list[str]:

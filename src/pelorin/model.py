@@ -18,9 +18,9 @@ from __future__ import annotations
 
 import math
 import warnings
-from dataclasses import dataclass, fields
+from dataclasses import dataclass, field, fields
 from numbers import Real
-from typing import Any, Optional, Sequence
+from typing import Any, Mapping, Optional, Sequence
 
 from ._units import convert_fields
 from .drains import Drains, check_drains
@@ -157,7 +157,8 @@ class Soil:
         Specific gravity of the solids, between 1 and 5.
     Ca : float, default 0
         Secondary compression index per log cycle of time; 0 turns creep
-        off.  Below ``Cc - Cr``.
+        off.  Below ``Cc - Cr``.  Like `Cc`, `Cr` and `Ck` it may carry its
+        unit: ``"0.02 / log_cycle"``.
     tref : float, default 1
         Reference time of secondary compression (the age of the normal
         compression line), days, > 0.
@@ -477,6 +478,13 @@ class Loading:
         The last time of the analysis, days, after the last stage.  By
         default `simulate` picks one from the consolidation time of the
         profile.
+    dates : mapping of str to float, optional
+        Named dates of the design report in days (or with a unit, "30
+        years"), e.g. ``{"end of construction": 400, "opening": 450,
+        "design life": 36500}``: what `simulate`'s `report_times` gives
+        (the settlement and degrees of consolidation at each date, the
+        residual settlement to the design life), held with the loading.
+        Given to both, they must agree.  Kept in time order.
 
     Examples
     --------
@@ -487,6 +495,7 @@ class Loading:
 
     stages: Sequence[Stage]
     end: Optional[float] = None
+    dates: Optional[Mapping[str, float]] = field(default=None, hash=False)
 
     def __post_init__(self) -> None:
         stages = _items(self, "Loading", "stages", Stage, "a list of Stage in time order")
@@ -505,6 +514,14 @@ class Loading:
             if self.end < least:
                 raise ParameterError("Loading", "end", f"must be at least {least:g} days (after "
                                      f"the last stage); got {self.end!r}")
+        if self.dates is not None:
+            from ._quantities import check_dates
+            dates = check_dates(self.dates, "Loading", "dates")
+            last = max(dates, key=dates.__getitem__)   # type: ignore[union-attr]
+            if self.end is not None and dates[last] > self.end * (1 + 1e-12):  # type: ignore[index]
+                raise ParameterError("Loading", "dates", f"{last!r} ({dates[last]:g} days) "  # type: ignore[index]
+                                     f"is after the end of the analysis ({self.end:g} days)")
+            _set(self, "dates", dates)
         if max(abs(q) for q in self.loads) > MAX_LOAD:
             raise ParameterError("Loading", "stages", f"must not load the surface with more "
                                  f"than {MAX_LOAD:g} kPa in total; the fills reach "

@@ -8,10 +8,10 @@ import numpy as np
 import pandas as pd
 import xarray as xr
 
-from . import __version__, plots
+from . import plots
 from ._files import read_netcdf, replacing, write_netcdf
 from ._stages import U_EOP
-from ._text import result_html, result_summary
+from ._text import csv_header, result_html, result_summary
 
 __all__ = ["Result", "open_result", "U_EOP"]
 
@@ -132,7 +132,8 @@ class Result:
 
     def to_csv(self, path: str | os.PathLike) -> None:
         """Write the settlement-time table: time, load, settlement of the
-        surface and of each layer (mm), degrees of consolidation."""
+        surface and of each layer (mm), degrees of consolidation; after comment
+        lines naming the program's version and the case file with its SHA-256."""
         ds = self.dataset
         cols: dict[str, np.ndarray] = {
             "time [day]": ds["time"].values,
@@ -155,11 +156,9 @@ class Result:
             residual = np.full(ds.sizes["time"], np.nan)
             residual[labels != ""] = ds["residual_settlement"].values * 1000.0
             cols[f"residual to {ds.attrs['design_life']} [mm]"] = residual
-        partial = ds.attrs.get("partial")
         with replacing(path) as tmp, open(tmp, "w", newline="") as f:
-            # the program that wrote it, as a comment line (pandas: read_csv(comment="#"))
-            f.write(f"# pelorin {__version__}" + (f"; PARTIAL: {partial}" if partial else "")
-                    + "\n")
+            # the program that wrote it and the case, as comment lines
+            f.write(csv_header(ds.attrs))
             pd.DataFrame(cols).to_csv(f, index=False, float_format="%.6g")
 
     def plot(self, outdir: Optional[str | os.PathLike] = None, formats: Any = "png") -> Any:

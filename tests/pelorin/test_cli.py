@@ -1,5 +1,6 @@
 """The pelorin command, run as a subprocess: the example case, broken case
 files, and redrawing a saved result."""
+import hashlib
 import os
 import re
 import signal
@@ -42,7 +43,7 @@ def test_the_example_case_runs_and_writes_everything(example):
     assert sorted(os.listdir(out)) == sorted(FILES)
     summary, version = (out / "summary.txt").read_text().rsplit("\n\n", 1)
     assert proc.stdout.startswith(summary + "\n")   # printed as written, with its writer
-    assert version == f"written by pelorin {pelorin_package.__version__}\n"
+    assert version.splitlines()[0] == f"written by pelorin {pelorin_package.__version__}"
     assert summary.count("\n") > 12 and "sand lens" in summary
     assert "net of" in summary                      # creep: the companion run
     assert f"figures: {out / 'settlement.png'}, " in proc.stdout
@@ -58,6 +59,16 @@ def test_results_follow_the_cf_conventions(example):
     assert ds["settlement"].attrs["positive"] == "down"
     assert ds["depth"].attrs["standard_name"] == "depth"
     assert ds.attrs["case"] == GOOD and ds.attrs["case_file"] == EXAMPLE
+
+
+@pytest.mark.parametrize("name, lines", [
+    ("results.nc", lambda path: [pelorin_package.open_result(path).dataset.attrs["case_sha256"]]),
+    ("settlement.csv", lambda path: [x for x in path.read_text().splitlines() if x[:1] == "#"]),
+    ("summary.txt", lambda path: path.read_text().splitlines()[-1:]),
+])
+def test_every_output_names_the_case_by_its_hash(example, name, lines):
+    digest = hashlib.sha256(open(EXAMPLE, "rb").read()).hexdigest()
+    assert any(digest in line for line in lines(example[0] / name))
 
 
 def test_plot_redraws_the_figures_of_a_saved_result(example, tmp_path):

@@ -153,6 +153,18 @@ def test_refusals_name_the_function_or_value_they_were_given_to(call, owner, par
     assert str(err).startswith(f"{owner}: {parameter} ")
 
 
+@pytest.mark.parametrize("kwargs, error, words", [
+    (dict(background="no"), ParameterError, "simulate: background must be True, False or None"),
+    (dict(background=1), ParameterError, "simulate: background must be True, False or None"),
+    (dict(progress=5), TypeError, "simulate: progress must be callable"),
+    (dict(times="1 10 100"), ParameterError, "simulate: times must be a sequence"),
+    (dict(title=3), ParameterError, "simulate: title must be text or None"),
+])
+def test_simulate_refuses_arguments_of_the_wrong_kind_naming_them(kwargs, error, words):
+    with pytest.raises(error, match=re.escape(words)):
+        pelorin.simulate(layered(), LOAD10, **kwargs)
+
+
 def test_the_engines_refusal_names_the_layer_and_its_parameter():
     plan = _simulate.plan(layered(), LOAD10, None, 10, {})
     err = _call.InputError("the void ratio lies above the line in element 5")
