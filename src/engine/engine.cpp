@@ -452,6 +452,7 @@ bool Runner::newton(double a0, double h) {
         return m;
     };
     double phi = merit(sys_);
+    const double edge = 40.0 * props_.delta;  // where the floor of s' begins
     for (int it = 0; it < opt_.max_newton; ++it) {
         poll();  // long columns: Ctrl-C within a Newton iteration, not a whole sub-step
         du_.resize(N_);
@@ -477,7 +478,21 @@ bool Runner::newton(double a0, double h) {
         for (int ls = 0; ls < 12; ++ls, lam *= 0.5) {
             if (ls > 0) poll();
             ut_.resize(N_);
-            for (int i = 0; i < N_; ++i) ut_[i] = un_[i] + lam * du_[i];
+            // A correction that would take more than half of an element's
+            // effective stress away continues geometrically: s' keeps
+            // (s'/2) exp(2 ds/s' + 1), the same value and slope at ds = -s'/2,
+            // never 0.  The swelling line steepens as 1/s' (de/ds' = -Cr/(ln 10
+            // s')), so where pore water pushes s' towards 0 (creep under a
+            // sealed end with little overburden) the tangent from above
+            // overshoots into the floor of Props::delta and the iterates swing
+            // across the bend; along ln s' that law is straight.  A small
+            // correction, and so the converged step, is untouched.
+            for (int i = 0; i < N_; ++i) {
+                const double s = sig_tot_[i] - un_[i], ds = -lam * du_[i];
+                ut_[i] = ds < -0.5 * s && s > edge
+                             ? sig_tot_[i] - 0.5 * s * std::exp(2.0 * ds / s + 1.0)
+                             : un_[i] + lam * du_[i];
+            }
             if (!evaluate_cells(col_, props_, sc_, ep_, s_, sig_tot_, ut_, trial_)) {
                 if (ls == 0) blame_state(trial_);
                 continue;

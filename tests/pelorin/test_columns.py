@@ -26,6 +26,16 @@ def test_sampled_column_completes(index):
     assert np.all(np.isfinite(s)) and np.all(ds.e_element.values > 0), desc
 
 
+# Columns of the map that once stopped: creep under a sealed top without
+# surcharge drives the effective stress of the top elements to the floor.
+@pytest.mark.parametrize("seed, index", [(1, 1415), (2, 640)])
+def test_mapped_column_that_stopped_completes(seed, index):
+    kw, desc = MAP.column(seed, index)
+    ds = pelorin.run_elements(**kw)
+    assert ds.sizes["time"] == kw["time"].size + 1, desc
+    assert np.all(np.isfinite(ds.settlement.values)) and np.all(ds.e_element.values > 0), desc
+
+
 CLAY = Soil(Cc=0.9, Cr=0.09, esigvref=2.0, kref=1e-9, Ck=0.9, Ca=0.02, name="soft clay")
 
 
