@@ -229,19 +229,24 @@ PELORIN_VECTOR bool pass_state(int lo, int n, const PassIn& in, Block& b, Cells&
     return bad == 0;
 }
 
-PELORIN_VECTOR void pass_conductivity(int lo, int n, const PassIn& in, Block& b, Cells& c) {
+// Conductances k/(gammaw (1 + e)); false if one is not a positive number (a
+// permeability law driven out of the range of doubles).
+PELORIN_VECTOR bool pass_conductivity(int lo, int n, const PassIn& in, Block& b, Cells& c) {
     const double* __restrict kfac = in.p.kfac.data() + lo;
     const double* __restrict kc = in.p.kc.data() + lo;
     const double* __restrict e = c.e.data() + lo;
     const double* __restrict dedu = c.dedu.data() + lo;
     double* __restrict K = c.K.data() + lo;
     double* __restrict dKdu = c.dKdu.data() + lo;
+    int bad = 0;
     for (int i = 0; i < n; ++i) {
         const double iope = 1.0 / (1.0 + e[i]);
         const double k = kfac[i] * b.kv[i] * iope;
         K[i] = k;
         dKdu[i] = k * (kc[i] - iope) * dedu[i];
+        bad |= !(k > 0.0 && k < INFINITY && std::fabs(dKdu[i]) < INFINITY);
     }
+    return bad == 0;
 }
 
 bool evaluate_cells(const Column& col, const Props& p, const StepConst& sc,
@@ -276,7 +281,7 @@ bool evaluate_cells(const Column& col, const Props& p, const StepConst& sc,
         }
         if (!pass_state(lo, n, in, b, c)) return false;
         for (int i = 0; i < n; ++i) b.kv[i] = std::exp(b.kx[i]);
-        pass_conductivity(lo, n, in, b, c);
+        if (!pass_conductivity(lo, n, in, b, c)) return false;
     }
     return true;
 }
@@ -508,7 +513,7 @@ bool Runner::newton(double a0, double h) {
         }
         if (!ok) {
             why_ = "no damped Newton correction reduced the residual with a physical state "
-                   "(effective stress > 0, void ratio > 0)";
+                   "(effective stress > 0, void ratio > 0, a finite permeability)";
             return false;
         }
         std::swap(un_, ut_);
@@ -527,6 +532,8 @@ void Runner::blame_state(const Cells& c) {
         if (!(c.s[i] > 0.0)) return fail(i, "effective stress");
     for (int i = 0; i < N_; ++i)
         if (!(c.e[i] > 0.0 && c.e[i] < INFINITY)) return fail(i, "void ratio");
+    for (int i = 0; i < N_; ++i)
+        if (!(c.K[i] > 0.0 && c.K[i] < INFINITY)) return fail(i, "permeability");
 }
 
 // x = (M - (h/a0) J)^-1 r for the Jacobian of the converged step, sys_ =
@@ -737,10 +744,22 @@ void Runner::write(int j, double lf) {
                          (1.0 - wl) * std::log(col_.mat[i].k(e_[i])));
         } else {
             // An end node: the state of its element carried to the node's stress.
+            // At a drained end that is the whole load from the start: where the
+            // compression line cannot carry it the run stops before this output
+            // (its elements would follow), so that no written state has e <= 0.
             const int c = i == 0 ? 0 : N - 1;
             const Material& m = col_.mat[c];
             e = sn > 0.0 ? m.e_of(std::min(ep_[c], m.P(sn)), sn) : e_[c];
             k = m.k(e);
+            if (!(e > 0.0 && k > 0.0 && k < INFINITY)) {
+                char buf[200];
+                std::snprintf(buf, sizeof buf,
+                              "the %s at the %s node would be %.4g at an effective stress of "
+                              "%.4g kPa (the compression line cannot carry the load there)",
+                              e > 0.0 ? "permeability" : "void ratio", i == 0 ? "top" : "bottom",
+                              e > 0.0 ? k : e, sn);
+                throw StepFailure(t_, buf, c, e > 0.0 ? "permeability" : "void ratio");
+            }
         }
         out_.e[i * nc + j] = e;
         out_.k[i * nc + j] = k;
