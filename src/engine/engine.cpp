@@ -310,16 +310,21 @@ PELORIN_VECTOR void face_terms(int N, const double* __restrict S, const double* 
     }
 }
 
-// R_i = S_i (a0 e_i + hist_i) + dt F_i - dt F_{i+1} (F_f flows upward into
-// cell f - 1).
+// R_i = S_i (a0 (e_i - base_i) + hist_i) + dt F_i - dt F_{i+1} (F_f flows
+// upward into cell f - 1).  The runner passes the last level as the base and
+// the rest of the history as differences of levels, so that an element
+// whose void ratio does not move (at the floor of s', where its storage
+// vanishes) adds exactly nothing: a rounding of a0 e + hist there would
+// stand alone against fluxes of order dt and throw its u off by eps/dt.
 PELORIN_VECTOR void cell_rows(int N, const double* __restrict S, const double* __restrict e,
-                              const double* __restrict dedu, const double* __restrict hist,
-                              double a0, const double* __restrict tF,
+                              const double* __restrict dedu, const double* __restrict base,
+                              const double* __restrict hist, double a0,
+                              const double* __restrict tF,
                               const double* __restrict tFl, const double* __restrict tFr,
                               double* __restrict R, double* __restrict lo,
                               double* __restrict di, double* __restrict up) {
     for (int i = 0; i < N; ++i) {
-        R[i] = S[i] * (a0 * e[i] + hist[i]) + tF[i] - tF[i + 1];
+        R[i] = S[i] * (a0 * (e[i] - base[i]) + hist[i]) + tF[i] - tF[i + 1];
         di[i] = S[i] * a0 * dedu[i] + tFr[i] - tFl[i + 1];
         up[i] = -tFr[i + 1];
         lo[i] = tFl[i];
@@ -327,8 +332,9 @@ PELORIN_VECTOR void cell_rows(int N, const double* __restrict S, const double* _
 }
 
 // Mass-balance residual and its tridiagonal Jacobian for the cells `c`.
-void assemble(const Column& col, const Cells& c, const std::vector<double>& hist, double a0,
-              double dt, const std::vector<double>& u, StepSystem& sys, Faces& w) {
+void assemble(const Column& col, const Cells& c, const std::vector<double>& base,
+              const std::vector<double>& hist, double a0, double dt, const std::vector<double>& u,
+              StepSystem& sys, Faces& w) {
     const int N = col.N;
     const auto& S = col.S;
     for (auto* v : {&sys.R, &sys.lo, &sys.di, &sys.up}) v->resize(N);
@@ -339,8 +345,8 @@ void assemble(const Column& col, const Cells& c, const std::vector<double>& hist
     }
     face_terms(N, S.data(), c.K.data(), c.dKdu.data(), u.data(), dt, w.F.data(), w.Fl.data(),
                w.Fr.data());
-    cell_rows(N, S.data(), c.e.data(), c.dedu.data(), hist.data(), a0, w.F.data(), w.Fl.data(),
-              w.Fr.data(), sys.R.data(), sys.lo.data(), sys.di.data(), sys.up.data());
+    cell_rows(N, S.data(), c.e.data(), c.dedu.data(), base.data(), hist.data(), a0, w.F.data(),
+              w.Fl.data(), w.Fr.data(), sys.R.data(), sys.lo.data(), sys.di.data(), sys.up.data());
     if (col.drainage == 0 || col.drainage == 1) {  // drained top: u = 0 on face 0
         const double G = 2.0 * c.K[0] / S[0];
         sys.R[0] += dt * G * u[0];
@@ -503,7 +509,7 @@ bool Runner::newton(double a0, double h) {
                 continue;
             }
             ++st_.evaluations;
-            assemble(col_, trial_, hist_, a0, h, ut_, tsys_, faces_);
+            assemble(col_, trial_, e_, hist_, a0, h, ut_, tsys_, faces_);
             const double phit = merit(tsys_);
             if (phit <= (1.0 - 1e-4 * lam) * phi || lam * dmax <= ntol_) {
                 ok = true;
@@ -548,17 +554,17 @@ void Runner::filter(double a0, std::vector<double>& r) {
 
 bool Runner::try_step(double h, double& err, int& order) {
     const double t1 = tl_ + h;
-    // BDF weights and the history part of the mass balance.
+    // BDF weights and the history part of the mass balance, about the last
+    // level e_ (= he_[0]): a0 e - (1 + w) e_0 + w^2/(1 + w) e_1 = a0 (e - e_0)
+    // - w^2/(1 + w) (e_0 - e_1).
     double a0 = 1.0;
-    hist_.resize(N_);
+    hist_.assign(N_, 0.0);
     order = nlev_ >= 3 ? 2 : 1;
-    if (order == 1) {
-        for (int i = 0; i < N_; ++i) hist_[i] = -e_[i];
-    } else {
+    if (order == 2) {
         const double w = h / (ht_[0] - ht_[1]);
         a0 = (1.0 + 2.0 * w) / (1.0 + w);
-        for (int i = 0; i < N_; ++i)
-            hist_[i] = -(1.0 + w) * he_[0][i] + w * w / (1.0 + w) * he_[1][i];
+        const double b = w * w / (1.0 + w);
+        for (int i = 0; i < N_; ++i) hist_[i] = -b * (he_[0][i] - he_[1][i]);
     }
     // Predictor: extrapolation of the stage's levels (also the error
     // reference), the same weights for u and e.
@@ -600,7 +606,7 @@ bool Runner::try_step(double h, double& err, int& order) {
             continue;
         }
         ++st_.evaluations;
-        assemble(col_, cells_, hist_, a0, h, un_, sys_, faces_);
+        assemble(col_, cells_, e_, hist_, a0, h, un_, sys_, faces_);
         solved = newton(a0, h);
     }
     if (!solved) return false;
@@ -931,7 +937,7 @@ bool step_residual(const Column& col, const std::vector<double>& ep0, const std:
     Cells c;
     if (!cells_at(col, ep0, s0, sig_tot, dt, u, c)) return false;
     Faces w;
-    assemble(col, c, hist, a0, dt, u, sys, w);
+    assemble(col, c, std::vector<double>(col.N, 0.0), hist, a0, dt, u, sys, w);
     return true;
 }
 
