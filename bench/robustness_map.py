@@ -13,6 +13,11 @@ meet (units m, kPa, days; k in m/s as drawn):
   1-4 stages of 10 to 30 000 days (log-uniform), the first 10-200 kPa, each
   later one reloading (x1.5, x2) or unloading (x0.5, x0.8); output times at
   5-40 per decade from 1e-3 day after each stage start; drainage 0, 1 or 2.
+The distribution is of realistic columns: a draw whose soil law would reach a
+void ratio <= 0 within its own run (in its initial state, on its compression
+line under the largest load, or after creeping from that line over the whole
+run, Ca log10(1 + T/tref)) is no soil at all, and no engine can run it; such a
+column is drawn again from the next stream of its index (the table counts them).
 Every column that completes is run again with each element halved and
 rtol / 10: it must complete too.  With --drains every third column (index
 divisible by 3) also gets vertical drains, drawn from a stream of its own (the
@@ -24,6 +29,7 @@ fifth under a vacuum of 40-80 kPa from the installation to a stage start.  Colum
 cores by default); the outcome does not depend on how.
 
   PELORIN_BUILD_DIR=build-dev /usr/bin/python3 bench/robustness_map.py --seeds 1 2
+  ... robustness_map.py --seeds 2 --index 640 1116   # single columns, in detail
 """
 import argparse
 import collections
@@ -40,6 +46,7 @@ if _build:  # the package from the source tree with the extension built there
     import conftest  # noqa: F401
 
 import pelorin  # noqa: E402
+from pelorin import _engine  # noqa: E402  (the initial state of a drawn column)
 
 DAY = 86400.0
 RTOL = 3e-4
@@ -109,9 +116,41 @@ def _drains(seed, index, depth, kref, starts):
 
 def column(seed, index, n_max=2000, drains=False):
     """The keywords of `pelorin.run_elements` for column `index` of `seed`, and a
-    description (layers, mesh, stages); `n_max` caps the elements drawn; with
-    `drains`, columns whose index is divisible by 3 get drains."""
-    rng = np.random.default_rng([seed, index])
+    description (layers, mesh, stages, how many draws were impossible); `n_max`
+    caps the elements drawn; with `drains`, columns whose index is divisible by 3
+    get drains."""
+    for redraw in range(100):
+        kw, desc = _draw(np.random.default_rng([seed, index] + ([redraw] if redraw else [])),
+                         n_max)
+        if _possible(kw):
+            starts = desc.pop("starts")
+            if drains and index % 3 == 0:
+                kw["drains"] = _drains(seed, index, kw["depth"], kw["kref"], starts)
+            return kw, dict(desc, seed=seed, index=index, redrawn=redraw, drains="drains" in kw)
+    raise RuntimeError(f"no possible column in 100 draws of seed {seed} #{index}")
+
+
+def _possible(kw):
+    """Whether every element keeps a void ratio > 0 over the run (the bound of
+    the head of this file), from the engine's own initial state."""
+    n = kw["depth"].size - 1
+    el = {k: np.ascontiguousarray(kw[k], dtype=np.float64) for k in
+          ("Cc", "Cr", "esigvref", "ekref", "sigvref", "kref", "Ck", "Ca", "tref", "Gs",
+           "ocrvoidratio")}
+    el.update(dsigv=np.zeros(n), ru=np.zeros(n), ocrvoidratiotype=np.zeros(n, np.int32))
+    try:
+        state = _engine.prepare(np.asarray(kw["depth"], np.float64), el, kw["qo"], 9.81, 0, True)
+    except _engine.InputError:  # an initial void ratio <= 0
+        return False
+    s0, e0 = np.asarray(state["sigma0"]), np.asarray(state["e0"])
+    smax = s0 + np.max(kw["loadfactor"]) * kw["dsigv"]
+    low = np.minimum(e0 - el["Cr"] * np.log10(smax / s0),
+                     el["esigvref"] - el["Cc"] * np.log10(smax / el["sigvref"]))
+    low -= el["Ca"] * np.log10(1.0 + kw["time"][-1] / el["tref"])
+    return bool(np.all(low > 0.0))
+
+
+def _draw(rng, n_max):
     H = rng.uniform(2.0, 30.0)
     nl = int(rng.integers(1, 7))
     w = rng.uniform(0.2, 1.0, nl)
@@ -154,11 +193,9 @@ def column(seed, index, n_max=2000, drains=False):
         start += dur
     kw = dict(depth=depth, qo=qo, time=np.concatenate(times), loadfactor=np.concatenate(lfs),
               drainagetype=int(rng.integers(0, 3)), dsigv=1.0, **el)
-    if drains and index % 3 == 0:
-        kw["drains"] = _drains(seed, index, depth, el["kref"], [s for s, _ in stages])
-    desc = dict(seed=seed, index=index, N=depth.size - 1, H=H, graded=graded,
+    desc = dict(N=depth.size - 1, H=H, graded=graded, starts=[s for s, _ in stages],
                 layers="/".join(s["kind"] for s in soils), stages=len(stages), qo=qo,
-                drainage=kw["drainagetype"], drains="drains" in kw,
+                drainage=kw["drainagetype"],
                 tau=float(np.min(np.diff(depth) ** 2 / (el["kref"] / 9.81 * 1e3))))
     return kw, desc
 
@@ -206,10 +243,15 @@ def main(argv=None):
     ap.add_argument("--count", type=int, default=2000, help="columns per seed")
     ap.add_argument("--jobs", type=int, default=2, help="processes")
     ap.add_argument("--no-refine", action="store_true", help="skip the halved, rtol/10 reruns")
+    ap.add_argument("--start", type=int, default=0, help="first column of each seed")
+    ap.add_argument("--index", type=int, nargs="+", help="only these columns, in detail")
     ap.add_argument("--slowest", type=int, default=8)
     ap.add_argument("--drains", action="store_true", help="drains in every third column")
     a = ap.parse_args(argv)
-    jobs = [(s, i, not a.no_refine, a.drains) for s in a.seeds for i in range(a.count)]
+    if a.index:
+        return _detail(a)
+    span = range(a.start, a.start + a.count)
+    jobs = [(s, i, not a.no_refine, a.drains) for s in a.seeds for i in span]
     t0 = time.perf_counter()
     ctx = multiprocessing.get_context("fork")
     with ctx.Pool(a.jobs) as pool:
@@ -217,17 +259,20 @@ def main(argv=None):
     wall = time.perf_counter() - t0
     results.sort(key=lambda r: (r["seed"], r["index"]))
 
-    print(f"{len(results)} columns (seeds {', '.join(map(str, a.seeds))}, {a.count} each), "
-          f"rtol {RTOL:g}; wall time {wall:.1f} s on {a.jobs} processes\n")
-    print("| seed | columns | completed | stopped | completed when halved, rtol/10 |")
-    print("|---|---|---|---|---|")
+    print(f"{len(results)} columns (seeds {', '.join(map(str, a.seeds))}, #{span.start} to "
+          f"#{span.stop - 1} of each), rtol {RTOL:g}; wall time {wall:.1f} s on {a.jobs} "
+          "processes\n")
+    print("| seed | columns | redrawn (impossible) | completed | stopped | "
+          "completed when halved, rtol/10 |")
+    print("|---|---|---|---|---|---|")
     for s in a.seeds:
         rs = [r for r in results if r["seed"] == s]
         done = [r for r in rs if r["run"][0] == "completed"]
         fine = [r for r in done if r.get("fine", ("completed",))[0] == "completed"]
         fine_txt = f"{len(fine)} of {len(done)}" if not a.no_refine else "-"
-        print(f"| {s} | {len(rs)} | {len(done)} ({100 * len(done) / len(rs):.1f} %) | "
-              f"{len(rs) - len(done)} | {fine_txt} |")
+        redrawn = sum(r["redrawn"] > 0 for r in rs)
+        print(f"| {s} | {len(rs)} | {redrawn} | {len(done)} ({100 * len(done) / len(rs):.1f} %) "
+              f"| {len(rs) - len(done)} | {fine_txt} |")
     times = np.array([r["run"][1] for r in results])
     if a.drains:
         dr = [r for r in results if r["drains"]]
@@ -269,6 +314,23 @@ def main(argv=None):
               f"{'yes' if r['graded'] else 'no'} | {1e3 * r['run'][1]:.0f} ms | {r['run'][2]} |")
     bad = sum(r["run"][0] != "completed" or r.get("fine", ("completed",))[0] != "completed"
               for r in results)
+    return 1 if bad else 0
+
+
+def _detail(a):
+    """Each of the columns `a.index` of every seed: its draw and every outcome."""
+    bad = 0
+    for s in a.seeds:
+        for i in a.index:
+            res = one((s, i, not a.no_refine, a.drains))
+            print(", ".join(f"{k} {v:.3g}" if isinstance(v, float) else f"{k} {v}"
+                            for k, v in res.items() if k not in ("run", "fine")))
+            for key in ("run", "fine"):
+                if key in res:
+                    out, sec, steps, msg = res[key]
+                    bad += out != "completed"
+                    print(f"  {'at rtol' if key == 'run' else 'halved, rtol/10'}: {out} in "
+                          f"{1e3 * sec:.0f} ms, {steps} sub-steps{': ' + msg if msg else ''}")
     return 1 if bad else 0
 
 

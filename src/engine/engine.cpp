@@ -230,19 +230,24 @@ PELORIN_VECTOR bool pass_state(int lo, int n, const PassIn& in, Block& b, Cells&
     return bad == 0;
 }
 
-PELORIN_VECTOR void pass_conductivity(int lo, int n, const PassIn& in, Block& b, Cells& c) {
+// Conductances k/(gammaw (1 + e)); false if one is not a positive number (a
+// permeability law driven out of the range of doubles).
+PELORIN_VECTOR bool pass_conductivity(int lo, int n, const PassIn& in, Block& b, Cells& c) {
     const double* __restrict kfac = in.p.kfac.data() + lo;
     const double* __restrict kc = in.p.kc.data() + lo;
     const double* __restrict e = c.e.data() + lo;
     const double* __restrict dedu = c.dedu.data() + lo;
     double* __restrict K = c.K.data() + lo;
     double* __restrict dKdu = c.dKdu.data() + lo;
+    int bad = 0;
     for (int i = 0; i < n; ++i) {
         const double iope = 1.0 / (1.0 + e[i]);
         const double k = kfac[i] * b.kv[i] * iope;
         K[i] = k;
         dKdu[i] = k * (kc[i] - iope) * dedu[i];
+        bad |= !(k > 0.0 && k < INFINITY && std::fabs(dKdu[i]) < INFINITY);
     }
+    return bad == 0;
 }
 
 bool evaluate_cells(const Column& col, const Props& p, const StepConst& sc,
@@ -277,7 +282,7 @@ bool evaluate_cells(const Column& col, const Props& p, const StepConst& sc,
         }
         if (!pass_state(lo, n, in, b, c)) return false;
         for (int i = 0; i < n; ++i) b.kv[i] = std::exp(b.kx[i]);
-        pass_conductivity(lo, n, in, b, c);
+        if (!pass_conductivity(lo, n, in, b, c)) return false;
     }
     return true;
 }
@@ -306,16 +311,21 @@ PELORIN_VECTOR void face_terms(int N, const double* __restrict S, const double* 
     }
 }
 
-// R_i = S_i (a0 e_i + hist_i) + dt F_i - dt F_{i+1} (F_f flows upward into
-// cell f - 1).
+// R_i = S_i (a0 (e_i - base_i) + hist_i) + dt F_i - dt F_{i+1} (F_f flows
+// upward into cell f - 1).  The runner passes the last level as the base and
+// the rest of the history as differences of levels, so that an element
+// whose void ratio does not move (at the floor of s', where its storage
+// vanishes) adds exactly nothing: a rounding of a0 e + hist there would
+// stand alone against fluxes of order dt and throw its u off by eps/dt.
 PELORIN_VECTOR void cell_rows(int N, const double* __restrict S, const double* __restrict e,
-                              const double* __restrict dedu, const double* __restrict hist,
-                              double a0, const double* __restrict tF,
+                              const double* __restrict dedu, const double* __restrict base,
+                              const double* __restrict hist, double a0,
+                              const double* __restrict tF,
                               const double* __restrict tFl, const double* __restrict tFr,
                               double* __restrict R, double* __restrict lo,
                               double* __restrict di, double* __restrict up) {
     for (int i = 0; i < N; ++i) {
-        R[i] = S[i] * (a0 * e[i] + hist[i]) + tF[i] - tF[i + 1];
+        R[i] = S[i] * (a0 * (e[i] - base[i]) + hist[i]) + tF[i] - tF[i + 1];
         di[i] = S[i] * a0 * dedu[i] + tFr[i] - tFl[i + 1];
         up[i] = -tFr[i + 1];
         lo[i] = tFl[i];
@@ -323,11 +333,13 @@ PELORIN_VECTOR void cell_rows(int N, const double* __restrict S, const double* _
 }
 
 // Mass-balance residual and its tridiagonal Jacobian for the cells `c`, for the
-// sub-step from absolute time t0 over dt (the drains' sink, drains.hpp).
-// ubt, ubb: the pore pressures held at the drained top and bottom.
-void assemble(const Column& col, const Cells& c, const std::vector<double>& hist, double a0,
-              double dt, double t0, const std::vector<double>& u, StepSystem& sys, Faces& w,
-              double ubt = 0.0, double ubb = 0.0) {
+// sub-step from absolute time t0 over dt (the drains' sink, drains.hpp), about
+// the last level `base`.  ubt, ubb: the pore pressures held at the drained top
+// and bottom.
+void assemble(const Column& col, const Cells& c, const std::vector<double>& base,
+              const std::vector<double>& hist, double a0, double dt, double t0,
+              const std::vector<double>& u, StepSystem& sys, Faces& w, double ubt = 0.0,
+              double ubb = 0.0) {
     const int N = col.N;
     const auto& S = col.S;
     for (auto* v : {&sys.R, &sys.lo, &sys.di, &sys.up}) v->resize(N);
@@ -338,8 +350,8 @@ void assemble(const Column& col, const Cells& c, const std::vector<double>& hist
     }
     face_terms(N, S.data(), c.K.data(), c.dKdu.data(), u.data(), dt, w.F.data(), w.Fl.data(),
                w.Fr.data());
-    cell_rows(N, S.data(), c.e.data(), c.dedu.data(), hist.data(), a0, w.F.data(), w.Fl.data(),
-              w.Fr.data(), sys.R.data(), sys.lo.data(), sys.di.data(), sys.up.data());
+    cell_rows(N, S.data(), c.e.data(), c.dedu.data(), base.data(), hist.data(), a0, w.F.data(),
+              w.Fl.data(), w.Fr.data(), sys.R.data(), sys.lo.data(), sys.di.data(), sys.up.data());
     if (col.drainage == 0 || col.drainage == 1) {  // drained top: u = ubt on face 0
         const double G = 2.0 * c.K[0] / S[0];
         const double du = u[0] - ubt;
@@ -521,7 +533,7 @@ private:
     // with fills the settlement unknown of the start of Newton (sg_) and of
     // a trial (sgt_), and the stress a settlement correction moves (wscale_).
     LoadPath path_;
-    std::vector<double> pv_, sig_step_, sig_trial_, q_, dq_, w_, dF_, x1_, jump_, lnow_;
+    std::vector<double> pv_, sig_step_, sig_trial_, q_, dq_, w_, dF_, x1_, jump_, lnow_, sref_;
     std::vector<double> hL_[3];  // the loading's total stress at each level
     double ubt_ = 0.0, ubb_ = 0.0, sg_ = 0.0, sgt_ = 0.0, ds_ = 0.0, wscale_ = 0.0;
 
@@ -597,7 +609,7 @@ bool Runner::eval(const std::vector<double>& u, double s, Cells& c) {
 // The step's residual and Jacobian at (u, s), bordered with fills.
 void Runner::system(const Cells& c, const std::vector<double>& u, double s, double a0, double h,
                     StepSystem& sys) {
-    assemble(col_, c, hist_, a0, h, t_, u, sys, faces_, ubt_, ubb_);
+    assemble(col_, c, e_, hist_, a0, h, t_, u, sys, faces_, ubt_, ubb_);
     if (!path_.coupled()) return;
     path_.fill_loads(pv_, s, q_, dq_);
     if (path_.uniform()) w_.assign(1, path_.uniform_sum(dq_));
@@ -670,6 +682,7 @@ bool Runner::newton(double a0, double h) {
         return m;
     };
     double phi = merit(sys_);
+    const double edge = 40.0 * props_.delta;  // where the floor of s' begins
     for (int it = 0; it < opt_.max_newton; ++it) {
         poll();  // long columns: Ctrl-C within a Newton iteration, not a whole sub-step
         du_.resize(N_);
@@ -709,12 +722,30 @@ bool Runner::newton(double a0, double h) {
         double dvol = 0.0;
         if (path_.active())
             for (int i = 0; i < N_; ++i) dvol += col_.S[i] * cells_.dedu[i] * std::fabs(du_[i]);
+        // The total stress of the iterate, for the geometric continuation.
+        if (path_.active()) loading_stress(sg_, sref_);
+        const std::vector<double>& sref = path_.active() ? sref_ : sig_tot_;
         double lam = 1.0;
         bool ok = false;
         for (int ls = 0; ls < 12; ++ls, lam *= 0.5) {
             if (ls > 0) poll();
             ut_.resize(N_);
-            for (int i = 0; i < N_; ++i) ut_[i] = un_[i] + lam * du_[i];
+            // A correction that would take more than half of an element's
+            // effective stress away continues geometrically: s' keeps
+            // (s'/2) exp(2 ds/s' + 1), the same value and slope at ds = -s'/2,
+            // never 0.  The swelling line steepens as 1/s' (de/ds' = -Cr/(ln 10
+            // s')), so where pore water pushes s' towards 0 (creep under a
+            // sealed end with little overburden) the tangent from above
+            // overshoots into the floor of Props::delta and the iterates swing
+            // across the bend; along ln s' that law is straight.  A small
+            // correction, and so the converged step, is untouched.
+            // The total stress is the step's loading at the iterate's settlement.
+            for (int i = 0; i < N_; ++i) {
+                const double s = sref[i] - un_[i], ds = -lam * du_[i];
+                ut_[i] = ds < -0.5 * s && s > edge
+                             ? sref[i] - 0.5 * s * std::exp(2.0 * ds / s + 1.0)
+                             : un_[i] + lam * du_[i];
+            }
             sgt_ = sg_ + lam * ds_;
             if (!eval(ut_, sgt_, trial_)) {
                 if (ls == 0) blame_state(trial_);
@@ -731,7 +762,7 @@ bool Runner::newton(double a0, double h) {
         }
         if (!ok) {
             why_ = "no damped Newton correction reduced the residual with a physical state "
-                   "(effective stress > 0, void ratio > 0)";
+                   "(effective stress > 0, void ratio > 0, a finite permeability)";
             return false;
         }
         std::swap(un_, ut_);
@@ -751,6 +782,8 @@ void Runner::blame_state(const Cells& c) {
         if (!(c.s[i] > 0.0)) return fail(i, "effective stress");
     for (int i = 0; i < N_; ++i)
         if (!(c.e[i] > 0.0 && c.e[i] < INFINITY)) return fail(i, "void ratio");
+    for (int i = 0; i < N_; ++i)
+        if (!(c.K[i] > 0.0 && c.K[i] < INFINITY)) return fail(i, "permeability");
 }
 
 // x = (M - (h/a0) J)^-1 r for the Jacobian of the converged step, sys_ =
@@ -778,17 +811,17 @@ bool Runner::try_step(double h, double& err, int& order) {
         ubt_ = path_.top(pv_);
         ubb_ = path_.bottom(pv_);
     }
-    // BDF weights and the history part of the mass balance.
+    // BDF weights and the history part of the mass balance, about the last
+    // level e_ (= he_[0]): a0 e - (1 + w) e_0 + w^2/(1 + w) e_1 = a0 (e - e_0)
+    // - w^2/(1 + w) (e_0 - e_1).
     double a0 = 1.0;
-    hist_.resize(N_);
+    hist_.assign(N_, 0.0);
     order = nlev_ >= 3 ? 2 : 1;
-    if (order == 1) {
-        for (int i = 0; i < N_; ++i) hist_[i] = -e_[i];
-    } else {
+    if (order == 2) {
         const double w = h / (ht_[0] - ht_[1]);
         a0 = (1.0 + 2.0 * w) / (1.0 + w);
-        for (int i = 0; i < N_; ++i)
-            hist_[i] = -(1.0 + w) * he_[0][i] + w * w / (1.0 + w) * he_[1][i];
+        const double b = w * w / (1.0 + w);
+        for (int i = 0; i < N_; ++i) hist_[i] = -b * (he_[0][i] - he_[1][i]);
     }
     // Predictor: extrapolation of the stage's levels (also the error
     // reference), the same weights for u and e.
@@ -1013,10 +1046,22 @@ void Runner::write(int j, double lf) {
                          (1.0 - wl) * std::log(col_.mat[i].k(e_[i])));
         } else {
             // An end node: the state of its element carried to the node's stress.
+            // At a drained end that is the whole load from the start: where the
+            // compression line cannot carry it the run stops before this output
+            // (its elements would follow), so that no written state has e <= 0.
             const int c = i == 0 ? 0 : N - 1;
             const Material& m = col_.mat[c];
             e = sn > 0.0 ? m.e_of(std::min(ep_[c], m.P(sn)), sn) : e_[c];
             k = m.k(e);
+            if (!(e > 0.0 && k > 0.0 && k < INFINITY)) {
+                char buf[200];
+                std::snprintf(buf, sizeof buf,
+                              "the %s at the %s node would be %.4g at an effective stress of "
+                              "%.4g kPa (the compression line cannot carry the load there)",
+                              e > 0.0 ? "permeability" : "void ratio", i == 0 ? "top" : "bottom",
+                              e > 0.0 ? k : e, sn);
+                throw StepFailure(t_, buf, c, e > 0.0 ? "permeability" : "void ratio");
+            }
         }
         out_.e[i * nc + j] = e;
         out_.k[i * nc + j] = k;
@@ -1232,7 +1277,7 @@ bool step_residual(const Column& col, const std::vector<double>& ep0, const std:
     Cells c;
     if (!cells_at(col, ep0, s0, sig_tot, dt, u, c)) return false;
     Faces w;
-    assemble(col, c, hist, a0, dt, t0, u, sys, w);
+    assemble(col, c, std::vector<double>(col.N, 0.0), hist, a0, dt, t0, u, sys, w);
     return true;
 }
 
@@ -1259,7 +1304,8 @@ bool step_residual(const Column& col, const std::vector<double>& ep0, const std:
     Cells c;
     if (!cells_at(col, ep0, s0, sig, dt, u, c)) return false;
     Faces f;
-    assemble(col, c, hist, a0, dt, 0.0, u, sys, f, load.top, load.bottom);
+    assemble(col, c, std::vector<double>(col.N, 0.0), hist, a0, dt, 0.0, u, sys, f, load.top,
+             load.bottom);
     bool uniform = true;
     for (int i = 1; i < N; ++i) uniform &= w[i] == w[0];
     std::vector<double> dF;

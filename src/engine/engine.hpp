@@ -48,8 +48,9 @@ struct Interrupted {};
 // The run cannot go on: no sub-step is accepted at `time`.  `element` is the
 // element that held the last step back (-1: none in particular) and
 // `quantity` what of it: "pore pressure" or "settlement" (the time error),
-// "effective stress" or "void ratio" (a non-physical trial), "Newton
-// correction" (no convergence).
+// "effective stress", "void ratio" or "permeability" (a non-physical trial,
+// or an end node's state that is not physical), "Newton correction" (no
+// convergence).
 struct StepFailure : std::runtime_error {
     double time;
     int element;
