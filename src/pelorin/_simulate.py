@@ -6,10 +6,12 @@ from dataclasses import dataclass
 from typing import Any, Callable, Mapping, Optional, Sequence
 
 import numpy as np
+import xarray as xr
 
 from ._call import EngineJob, InputError, make_job, solve
 from ._column import GAMMA_W, Column, check_history, column, layer_elements, load_history
-from ._dataset import analysis_dataset
+from ._dataset import add_groundwater, analysis_dataset
+from ._loading import EngineLoading, engine_loading, final_changes, seepage
 from ._run import physical, reached
 from ._quantities import add_dates, add_strength, check_dates
 from ._stages import analyse
@@ -49,6 +51,22 @@ class Plan:
     reference_load: float
     job: EngineJob
     end_note: str = ""      # how the end was chosen, when no one gave it
+    loads: Optional[EngineLoading] = None   # the loading in the engine's terms
+
+    def finals(self, start: Column) -> Optional[tuple[np.ndarray, list]]:
+        """The final primary settlement after each stage and each stage's change of
+        effective stress, of a loading placed over time, submerging or changing the
+        heads (`_loading.final_changes`); None for loads stepped at the stages'
+        starts (their closed forms are the loads')."""
+        if self.loads is None or not self.loads.general:
+            return None
+        return final_changes(start, self.loads, self.loading, self.profile.drainage,
+                             self.job.gammaw)
+
+    def primary(self, start: Column) -> np.ndarray:
+        """The final primary settlement after each stage, m, from the column `start`."""
+        finals = self.finals(start)
+        return start.primary_settlements(self.loading.loads) if finals is None else finals[0]
 
 
 def plan(profile: Profile, loading: Loading, times: Optional[Sequence[float]],
@@ -59,6 +77,8 @@ def plan(profile: Profile, loading: Loading, times: Optional[Sequence[float]],
     unknown = sorted(set(options) - set(ENGINE_OPTIONS))
     if unknown:
         raise TypeError(f"{caller}() got an unexpected keyword argument {unknown[0]!r}")
+    _check_heads(profile, loading)
+    loads = engine_loading(profile, loading)
     try:
         col = column(profile, loading.loads)
     except InputError as err:   # no initial state the soil can have
@@ -66,6 +86,9 @@ def plan(profile: Profile, loading: Loading, times: Optional[Sequence[float]],
     check_history(profile, col)
     _check_consolidation(col, profile, loading)
     time = output_times(col, profile, loading, times, points_per_decade, caller)
+    ends = np.array([stage.end for stage in loading.stages if stage.duration > 0.0])
+    if ends.size and np.any(ends < time[-1]):   # the ends of the changes made over time
+        time = np.union1d(time, ends[ends < time[-1]])
     if dates:
         late = {k: t for k, t in dates.items() if t > time[-1] * (1 + 1e-12)}
         if late:
@@ -74,13 +97,31 @@ def plan(profile: Profile, loading: Loading, times: Optional[Sequence[float]],
                                  f"is after the end of the analysis ({time[-1]:g} days)")
         time = np.union1d(time, np.array(list(dates.values())))
     ref, lf = load_history(loading, time)
+    general = None
+    if loads.general:   # loads, fills and heads as functions of time; no load factors
+        ref = float(max(abs(v) for v in loads.nominal.v)) or 1.0
+        lf = np.zeros(time.size)
+        general = loads.keywords(col.N, GAMMA_W, profile.drainage)
     kw = col.engine_keywords()
     depth = kw.pop("depth")
     kw.update(dsigv=np.full(col.N, float(ref)), ru=np.zeros(col.N))
     job = make_job(depth, kw, float(profile.surcharge), time, lf, gammaw=GAMMA_W,
-                   drainagetype=DRAINAGE[profile.drainage], **options)
+                   drainagetype=DRAINAGE[profile.drainage], loading=general, **options)
     note = DEFAULT_END_NOTE if times is None and loading.end is None and profile.creep else ""
-    return Plan(profile, loading, col, time, ref, job, note)
+    return Plan(profile, loading, col, time, ref, job, note, loads)
+
+
+def _check_heads(profile: Profile, loading: Loading) -> None:
+    """ParameterError naming the stage whose base head a profile sealed at the base
+    cannot hold."""
+    if profile.drainage != "top":
+        return
+    for i, stage in enumerate(loading.stages):
+        if stage.base_head is not None:
+            raise ParameterError("Loading", f"stages[{i}].base_head", "needs a profile "
+                                 "drained at the bottom (drainage \"both\" or \"bottom\"): "
+                                 "a sealed base holds no head of an aquifer; the profile is "
+                                 "drained at the top only", index=i, key="base_head")
 
 
 def _owner(profile: Profile, i: int) -> str:
@@ -138,6 +179,24 @@ def refused(err: InputError, plan: Plan, caller: str) -> ParameterError:
     return ParameterError(owner, parameter, problem)
 
 
+def _placed(plan: Plan, seep: np.ndarray, z: np.ndarray,
+            time: np.ndarray) -> Callable[[int, np.ndarray], np.ndarray]:
+    """For the degree of consolidation of each stage: the mean excess pore pressure
+    its change raises by times t from its start if none drained (its load in kPa as
+    given, less the rise of the mean steady seepage pressure)."""
+    h = np.diff(z, axis=0)
+    mean_seep = np.sum(0.5 * (seep[:-1] + seep[1:]) * h, axis=0) / np.sum(h, axis=0)
+    nominal = plan.loads.nominal if plan.loads is not None else None
+
+    def placed(k: int, tt: np.ndarray) -> np.ndarray:
+        ts = plan.loading.stages[k].time
+        t = ts + tt
+        load = np.array([nominal.right(x) for x in t]) - nominal.left(ts)  # type: ignore
+        j0 = int(np.argmin(np.abs(time - ts)))
+        return load - (np.interp(t, time, mean_seep) - float(mean_seep[j0]))
+    return placed
+
+
 def run_plan(plan: Plan, job: EngineJob, caller: str) -> dict:
     """The engine's arrays of one run of a plan; ParameterError for input it refuses."""
     try:
@@ -153,11 +212,34 @@ def result_of(plan: Plan, res: Mapping[str, Any], background: Optional[Mapping[s
     time = np.r_[0.0, plan.time][:columns]
     # The engine's own initial state (element centres) for the closed forms.
     start = plan.column.with_state(res["sigv_element"][:, 0], res["e_element"][:, 0])
-    analysis = analyse(res, start, plan.profile, plan.loading, time)
     job = plan.job
+    drainage = plan.profile.drainage
+    seep = seepage(res, columns, drainage)
+    finals = plan.finals(start)
+    placed = None
+    u_element = None
+    if finals is not None:
+        u_element = res["u_element"][:, :columns] - 0.5 * (seep[:-1] + seep[1:])
+        placed = _placed(plan, seep, res["z"][:, :columns], time)
+    analysis = analyse(res, start, plan.profile, plan.loading, time, u_element, finals,
+                       placed)
     ds = analysis_dataset(res, background, start, plan.profile, plan.loading,
                           plan.reference_load, plan.time, job.loadfactor, job.gammaw,
                           job.rtol, analysis, title)
+    loads = plan.loads
+    if loads is not None:
+        level = loads.water_level(time)
+        head = plan.profile.base_head + loads.base(time)
+    else:
+        level = np.full(columns, plan.profile.water_level)
+        head = np.full(columns, plan.profile.base_head)
+    acting = np.asarray(res["load"]) if finals is not None and "load" in res else None
+    add_groundwater(ds, seep, job.gammaw, level, head, acting)
+    ds["stage_duration"] = xr.Variable("stage", np.array([st.duration for st in
+                                                         plan.loading.stages]),
+                                       dict(units="day", long_name="time over which the "
+                                            "stage's change is made"))
+    ds.attrs["general_loading"] = int(finals is not None)
     if plan.end_note:
         ds.attrs["end_note"] = plan.end_note
     add_strength(ds, plan.profile)
@@ -295,7 +377,7 @@ def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]
         raise
     bg = None
     if run_background:
-        bg_job = p.job.replace(loadfactor=np.zeros_like(p.job.loadfactor), progress=tick(end))
+        bg_job = p.job.unloaded().replace(progress=tick(end))
         try:
             bg = reached(run_plan(p, bg_job, "simulate"), bg_job)
         except KeyboardInterrupt as err:   # the loaded run is whole; its background is not
