@@ -21,7 +21,6 @@ pore pressure and the total stress.
 from __future__ import annotations
 
 import bisect
-import math
 from dataclasses import dataclass, field
 from typing import Any, Optional, Sequence
 
