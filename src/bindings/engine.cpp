@@ -30,9 +30,144 @@ std::vector<double> vec(const Arr& a, const char* name, py::ssize_t n) {
     return std::vector<double>(a.data(), a.data() + a.shape(0));
 }
 
+// The loading keywords, read into the engine's structures: a shape or type
+// that does not fit is InputError naming the keyword and the entry (-1: the
+// keyword as a whole), like the engine's own checks of the values.
+[[noreturn]] void bad(const char* param, int index, const std::string& msg) {
+    throw eng::InputError(param, index, msg);
+}
+
+std::string entry(const char* param, int index) {
+    return index < 0 ? std::string(param) : std::string(param) + " entry " + std::to_string(index);
+}
+
+py::dict as_dict(const py::handle& h, const char* param, int index,
+                 std::initializer_list<const char*> keys) {
+    if (!py::isinstance<py::dict>(h)) bad(param, index, entry(param, index) + " must be a dict");
+    py::dict d = py::reinterpret_borrow<py::dict>(h);
+    for (auto item : d) {
+        const std::string k = py::str(item.first);
+        bool known = false;
+        for (const char* key : keys) known |= k == key;
+        if (!known) {
+            std::string list;
+            for (const char* key : keys) list += std::string(list.empty() ? "" : ", ") + key;
+            bad(param, index, entry(param, index) + " has no key '" + k + "' (keys: " + list + ")");
+        }
+    }
+    return d;
+}
+
+std::vector<double> values_of(const py::handle& h, const char* param, int index, const char* name,
+                              py::ssize_t n) {
+    Arr a;
+    try {
+        a = py::cast<Arr>(h);
+    } catch (const py::cast_error&) {
+        bad(param, index, std::string(name) + " of " + entry(param, index) + " must be numbers");
+    }
+    if (a.ndim() != 1 || (n >= 0 && a.shape(0) != n))
+        bad(param, index,
+            std::string(name) + " of " + entry(param, index) + " must be one-dimensional" +
+                (n >= 0 ? " with " + std::to_string(n) + " entries" : std::string()));
+    return std::vector<double>(a.data(), a.data() + a.shape(0));
+}
+
+double number_of(const py::handle& h, const char* param, int index, const char* name) {
+    try {
+        return py::cast<double>(h);
+    } catch (const py::cast_error&) {
+        bad(param, index, std::string(name) + " of " + entry(param, index) + " must be a number");
+    }
+}
+
+bool given(const py::dict& d, const char* key) { return d.contains(key) && !d[key].is_none(); }
+
+eng::PiecewiseLinear function_of(const py::dict& d, const char* tkey, const char* vkey,
+                                 const char* param, int index) {
+    if (!given(d, tkey) || !given(d, vkey))
+        bad(param, index, entry(param, index) + " needs '" + tkey + "' and '" + vkey + "'");
+    eng::PiecewiseLinear p;
+    p.time = values_of(d[tkey], param, index, tkey, -1);
+    p.value = values_of(d[vkey], param, index, vkey, static_cast<py::ssize_t>(p.time.size()));
+    return p;
+}
+
+eng::Loading loading_of(py::ssize_t N, const py::object& loads, const py::object& fills,
+                        const py::object& boundary) {
+    eng::Loading ld;
+    if (!loads.is_none()) {
+        if (!py::isinstance<py::list>(loads) && !py::isinstance<py::tuple>(loads))
+            bad("loads", -1, "loads must be a list of dicts");
+        int i = 0;
+        for (const auto& h : loads) {
+            const py::dict d = as_dict(h, "loads", i, {"dsigv", "node_dsigv", "time", "value"});
+            eng::LoadComponent L;
+            if (!given(d, "dsigv")) bad("loads", i, entry("loads", i) + " needs 'dsigv'");
+            L.dsigv = values_of(d["dsigv"], "loads", i, "dsigv", N);
+            if (given(d, "node_dsigv"))
+                L.node_dsigv = values_of(d["node_dsigv"], "loads", i, "node_dsigv", N + 1);
+            L.f = function_of(d, "time", "value", "loads", i);
+            ld.loads.push_back(std::move(L));
+            ++i;
+        }
+    }
+    if (!fills.is_none()) {
+        if (!py::isinstance<py::list>(fills) && !py::isinstance<py::tuple>(fills))
+            bad("fills", -1, "fills must be a list of dicts");
+        int i = 0;
+        for (const auto& h : fills) {
+            const py::dict d = as_dict(h, "fills", i,
+                                       {"time", "height", "unit_weight", "saturated_unit_weight",
+                                        "water_level", "influence", "node_influence"});
+            eng::Fill F;
+            F.height = function_of(d, "time", "height", "fills", i);
+            if (!given(d, "unit_weight")) bad("fills", i, entry("fills", i) + " needs 'unit_weight'");
+            F.unit_weight = number_of(d["unit_weight"], "fills", i, "unit_weight");
+            F.saturated_unit_weight =
+                given(d, "saturated_unit_weight")
+                    ? number_of(d["saturated_unit_weight"], "fills", i, "saturated_unit_weight")
+                    : F.unit_weight;
+            if (given(d, "water_level")) {
+                const py::dict w = as_dict(d["water_level"], "fills", i, {"time", "value"});
+                F.water_level = function_of(w, "time", "value", "fills", i);
+            }
+            if (given(d, "influence"))
+                F.influence = values_of(d["influence"], "fills", i, "influence", N);
+            if (given(d, "node_influence"))
+                F.node_influence = values_of(d["node_influence"], "fills", i, "node_influence", N + 1);
+            ld.fills.push_back(std::move(F));
+            ++i;
+        }
+    }
+    if (!boundary.is_none()) {
+        const py::dict d = as_dict(boundary, "boundary", -1, {"top", "bottom"});
+        if (given(d, "top"))
+            ld.top = function_of(as_dict(d["top"], "boundary", -1, {"time", "value"}), "time",
+                                 "value", "boundary", -1);
+        if (given(d, "bottom"))
+            ld.bottom = function_of(as_dict(d["bottom"], "boundary", -1, {"time", "value"}),
+                                    "time", "value", "boundary", -1);
+    }
+    return ld;
+}
+
+void initial_boundary_of(eng::ColumnInput& in, const py::object& ib) {
+    if (ib.is_none()) return;
+    const py::dict d = as_dict(ib, "initial_boundary", -1, {"top", "bottom"});
+    if (given(d, "top")) {
+        in.initial_top_set = true;
+        in.initial_top = number_of(d["top"], "initial_boundary", -1, "top");
+    }
+    if (given(d, "bottom")) {
+        in.initial_bottom_set = true;
+        in.initial_bottom = number_of(d["bottom"], "initial_boundary", -1, "bottom");
+    }
+}
+
 eng::ColumnInput column_input(const Arr& depth, const py::dict& el, double qo, double gammaw,
                               int drainage, bool check_history, const py::object& node_dsigv,
-                              const py::object& node_ru) {
+                              const py::object& node_ru, const py::object& initial_boundary) {
     eng::ColumnInput in;
     in.depth = vec(depth, "depth", -1);
     const py::ssize_t N = static_cast<py::ssize_t>(in.depth.size()) - 1;
@@ -62,6 +197,7 @@ eng::ColumnInput column_input(const Arr& depth, const py::dict& el, double qo, d
     in.gammaw = gammaw;
     in.drainage = drainage;
     in.check_history = check_history;
+    initial_boundary_of(in, initial_boundary);
     return in;
 }
 
@@ -77,12 +213,15 @@ py::dict prepared(const eng::Column& col) {
     d["sigma0"] = to_array(col.sigma0);
     d["e0"] = to_array(col.e0);
     d["sigma0_node"] = to_array(col.sig_node);
+    d["u_seepage"] = to_array(col.useep);
+    d["u_seepage_node"] = to_array(col.node_useep);
     return d;
 }
 
 py::dict prepare(const Arr& depth, const py::dict& el, double qo, double gammaw, int drainage,
-                 bool check_history) {
-    const auto in = column_input(depth, el, qo, gammaw, drainage, check_history, py::none(), py::none());
+                 bool check_history, const py::object& initial_boundary) {
+    const auto in = column_input(depth, el, qo, gammaw, drainage, check_history, py::none(),
+                                 py::none(), initial_boundary);
     return prepared(eng::prepare(in));
 }
 
@@ -91,8 +230,10 @@ py::dict prepare(const Arr& depth, const py::dict& el, double qo, double gammaw,
 struct Job {
     eng::ColumnInput in;
     std::vector<double> t, lf;
+    eng::Loading loading;
     eng::Options opt;
     py::array_t<double> z, u, sigv, e, k, ue, sigve, ee, ke, settlement;
+    py::array_t<double> load, fill_load, boundary_top, boundary_bottom;
     eng::Output out;
     eng::Column col;
     eng::Stats st;
@@ -109,8 +250,10 @@ struct Job {
 void make_job(Job& job, const Arr& depth, const py::dict& el, double qo, const Arr& time,
               const Arr& loadfactor, double gammaw, int drainage, double rtol, long max_substeps,
               int max_newton, const py::object& node_dsigv, const py::object& node_ru,
-              bool check_history) {
-    job.in = column_input(depth, el, qo, gammaw, drainage, check_history, node_dsigv, node_ru);
+              bool check_history, const py::object& loads, const py::object& boundary,
+              const py::object& fills, const py::object& initial_boundary) {
+    job.in = column_input(depth, el, qo, gammaw, drainage, check_history, node_dsigv, node_ru,
+                          initial_boundary);
     job.t = vec(time, "time", -1);
     job.lf = vec(loadfactor, "loadfactor", static_cast<py::ssize_t>(job.t.size()));
     const py::ssize_t N = static_cast<py::ssize_t>(job.in.depth.size()) - 1;
@@ -123,8 +266,15 @@ void make_job(Job& job, const Arr& depth, const py::dict& el, double qo, const A
     };
     for (auto* a : {&job.z, &job.u, &job.sigv, &job.e, &job.k}) *a = make(N + 1);
     for (auto* a : {&job.ue, &job.sigve, &job.ee, &job.ke}) *a = make(N);
+    job.loading = loading_of(N, loads, fills, boundary);
+    const auto nf = static_cast<py::ssize_t>(job.loading.fills.size());
     job.settlement = py::array_t<double>(nc);
     std::fill(job.settlement.mutable_data(), job.settlement.mutable_data() + nc, nan);
+    for (auto* a : {&job.load, &job.boundary_top, &job.boundary_bottom}) {
+        *a = py::array_t<double>(nc);
+        std::fill(a->mutable_data(), a->mutable_data() + nc, nan);
+    }
+    job.fill_load = make(nf);
     eng::Output& out = job.out;
     out.ncol = static_cast<int>(nc);
     out.z = job.z.mutable_data();
@@ -137,6 +287,10 @@ void make_job(Job& job, const Arr& depth, const py::dict& el, double qo, const A
     out.ee = job.ee.mutable_data();
     out.ke = job.ke.mutable_data();
     out.settlement = job.settlement.mutable_data();
+    out.load = job.load.mutable_data();
+    out.fill_load = job.fill_load.mutable_data();
+    out.boundary_top = job.boundary_top.mutable_data();
+    out.boundary_bottom = job.boundary_bottom.mutable_data();
     job.opt.rtol = rtol;
     job.opt.max_substeps = max_substeps;
     job.opt.max_newton = max_newton;
@@ -147,7 +301,7 @@ void make_job(Job& job, const Arr& depth, const py::dict& el, double qo, const A
 void run_job(Job& job, const eng::Callbacks& cb) {
     job.col = eng::prepare(job.in);
     try {
-        eng::solve(job.col, job.t, job.lf, job.opt, job.out, cb, job.st);
+        eng::solve(job.col, job.t, job.lf, job.loading, job.opt, job.out, cb, job.st);
     } catch (const eng::StepFailure& f) {
         job.failed = true;
         job.t_failed = f.time;
@@ -175,6 +329,10 @@ py::dict job_result(const Job& job) {
     res["e_element"] = job.ee;
     res["k_element"] = job.ke;
     res["settlement"] = job.settlement;
+    res["load"] = job.load;
+    res["fill_load"] = job.fill_load;
+    res["boundary_top"] = job.boundary_top;
+    res["boundary_bottom"] = job.boundary_bottom;
     res["columns"] = job.st.columns;
     res["substeps"] = job.st.substeps;
     res["newton"] = job.st.newton;
@@ -219,10 +377,12 @@ eng::Callbacks polling() {
 py::dict solve(const Arr& depth, const py::dict& el, double qo, const Arr& time, const Arr& loadfactor,
                double gammaw, int drainage, double rtol, long max_substeps, int max_newton,
                const py::object& progress, const py::object& node_dsigv, const py::object& node_ru,
-               bool check_history) {
+               bool check_history, const py::object& loads, const py::object& boundary,
+               const py::object& fills, const py::object& initial_boundary) {
     Job job;
     make_job(job, depth, el, qo, time, loadfactor, gammaw, drainage, rtol, max_substeps,
-             max_newton, node_dsigv, node_ru, check_history);
+             max_newton, node_dsigv, node_ru, check_history, loads, boundary, fills,
+             initial_boundary);
     // Both callbacks run Python code: they hold the GIL only while they do.  A
     // Python error stays set on this thread and ends the run as Interrupted.
     eng::Callbacks cb = polling();
@@ -276,21 +436,32 @@ py::list solve_many(const py::list& runs) {
         auto opt = [&](const char* name, py::object fallback) {
             return kw.contains(name) ? py::reinterpret_borrow<py::object>(kw[name]) : fallback;
         };
-        make_job(jobs[i], kw["depth"].cast<Arr>(), kw["elements"].cast<py::dict>(),
-                 kw["qo"].cast<double>(), kw["time"].cast<Arr>(), kw["loadfactor"].cast<Arr>(),
-                 opt("gammaw", py::float_(defaults::gammaw)).cast<double>(),
-                 opt("drainagetype", py::int_(defaults::drainagetype)).cast<int>(),
-                 opt("rtol", py::float_(defaults::rtol)).cast<double>(),
-                 opt("max_substeps", py::int_(defaults::max_substeps)).cast<long>(),
-                 opt("max_newton", py::int_(defaults::max_newton)).cast<int>(),
-                 opt("node_dsigv", py::none()), opt("node_ru", py::none()),
-                 opt("check_history", py::bool_(defaults::check_history)).cast<bool>());
+        // Loading that does not fit is this run's input error (the others go on).
+        try {
+            make_job(jobs[i], kw["depth"].cast<Arr>(), kw["elements"].cast<py::dict>(),
+                     kw["qo"].cast<double>(), kw["time"].cast<Arr>(), kw["loadfactor"].cast<Arr>(),
+                     opt("gammaw", py::float_(defaults::gammaw)).cast<double>(),
+                     opt("drainagetype", py::int_(defaults::drainagetype)).cast<int>(),
+                     opt("rtol", py::float_(defaults::rtol)).cast<double>(),
+                     opt("max_substeps", py::int_(defaults::max_substeps)).cast<long>(),
+                     opt("max_newton", py::int_(defaults::max_newton)).cast<int>(),
+                     opt("node_dsigv", py::none()), opt("node_ru", py::none()),
+                     opt("check_history", py::bool_(defaults::check_history)).cast<bool>(),
+                     opt("loads", py::none()), opt("boundary", py::none()),
+                     opt("fills", py::none()), opt("initial_boundary", py::none()));
+        } catch (const eng::InputError& e) {
+            jobs[i].input_error = true;
+            jobs[i].message = e.what();
+            jobs[i].parameter = e.param;
+            jobs[i].index = e.index;
+        }
     }
     const eng::Callbacks cb = polling();
     std::exception_ptr failure;
     {
         py::gil_scoped_release release;
         for (Job& job : jobs) {
+            if (job.input_error) continue;
             try {
                 run_job(job, cb);
             } catch (const eng::InputError& e) {
@@ -347,7 +518,13 @@ PYBIND11_MODULE(_engine, m) {
     m.def("prepare", &prepare, py::arg("depth"), py::arg("elements"), py::arg("qo"),
           py::arg("gammaw") = defaults::gammaw, py::arg("drainagetype") = defaults::drainagetype,
           py::arg("check_history") = defaults::check_history,
-          "Initial state of a column: solids height, stresses and void ratios (dict of arrays).");
+          py::arg("initial_boundary") = py::none(),
+          R"(Initial state of a column: solids height, stresses and void ratios (dict of arrays).
+
+initial_boundary: {"top": u, "bottom": u} (either optional), excess pore
+pressures (kPa, relative to hydrostatic with the water at the top) held at the
+drained ends at t = 0; the initial state is the steady seepage between them
+(u_seepage, u_seepage_node), sigma0 the effective stress with it.)");
     m.def("solve_many", &solve_many, py::arg("runs"),
           R"(Runs many columns, one after the other, without the GIL in between.
 
@@ -361,7 +538,9 @@ InputError for it).)");
           py::arg("max_substeps") = defaults::max_substeps,
           py::arg("max_newton") = defaults::max_newton, py::arg("progress") = py::none(),
           py::arg("node_dsigv") = py::none(), py::arg("node_ru") = py::none(),
-          py::arg("check_history") = defaults::check_history,
+          py::arg("check_history") = defaults::check_history, py::arg("loads") = py::none(),
+          py::arg("boundary") = py::none(), py::arg("fills") = py::none(),
+          py::arg("initial_boundary") = py::none(),
           R"(Runs a column given element by element.
 
 depth: N + 1 node depths (m, increasing).  elements: dict of N-entry arrays
@@ -369,5 +548,23 @@ Cc, Cr, sigvref, esigvref, Gs, kref, ekref, Ck, Ca, tref, dsigv, ru,
 ocrvoidratiotype, ocrvoidratio (element c lies between nodes c and c + 1).
 Returns a dict of histories (node rows and element rows by Ntime + 1 columns),
 the run statistics and the initial state; a run that cannot go on returns
-what it reached with failed = True.)");
+what it reached with failed = True.
+
+Loading besides dsigv * loadfactor, each with a piecewise-linear function of
+time {"time": corners (non-decreasing, >= 0; a time given twice is a jump),
+"value": ...}, constant before the first corner and after the last:
+  loads: [{"dsigv": (N,), "node_dsigv": (N + 1,) optional, "time", "value"}]:
+      a total-stress change dsigv * f(t), kPa;
+  fills: [{"time", "height": m placed, "unit_weight", "saturated_unit_weight"
+      (default unit_weight), "water_level": {"time", "value"} m above the top
+      (None: the fill stays dry), "influence": (N,) and "node_influence":
+      (N + 1,) optional (default 1)}]: the load I q, q = g H - (g - gs +
+      gammaw) clamp(hw + s, 0, H), s the settlement of the top, solved with it;
+  boundary: {"top": f, "bottom": f}: the change of pore pressure (kPa) at a
+      drained end;
+  initial_boundary: as for prepare.
+u is relative to hydrostatic with the water at the top (the seepage
+included).  The dict also holds load (the total-stress change at the top,
+kPa), fill_load (nfills, Ntime + 1) and boundary_top, boundary_bottom (the
+pore pressure held at a drained end, NaN at a sealed one).)");
 }

@@ -322,8 +322,10 @@ PELORIN_VECTOR void cell_rows(int N, const double* __restrict S, const double* _
 }
 
 // Mass-balance residual and its tridiagonal Jacobian for the cells `c`.
+// ubt, ubb: the pore pressures held at the drained top and bottom.
 void assemble(const Column& col, const Cells& c, const std::vector<double>& hist, double a0,
-              double dt, const std::vector<double>& u, StepSystem& sys, Faces& w) {
+              double dt, const std::vector<double>& u, StepSystem& sys, Faces& w,
+              double ubt = 0.0, double ubb = 0.0) {
     const int N = col.N;
     const auto& S = col.S;
     for (auto* v : {&sys.R, &sys.lo, &sys.di, &sys.up}) v->resize(N);
@@ -336,17 +338,63 @@ void assemble(const Column& col, const Cells& c, const std::vector<double>& hist
                w.Fr.data());
     cell_rows(N, S.data(), c.e.data(), c.dedu.data(), hist.data(), a0, w.F.data(), w.Fl.data(),
               w.Fr.data(), sys.R.data(), sys.lo.data(), sys.di.data(), sys.up.data());
-    if (col.drainage == 0 || col.drainage == 1) {  // drained top: u = 0 on face 0
+    if (col.drainage == 0 || col.drainage == 1) {  // drained top: u = ubt on face 0
         const double G = 2.0 * c.K[0] / S[0];
-        sys.R[0] += dt * G * u[0];
-        sys.di[0] += dt * (G + u[0] * 2.0 / S[0] * c.dKdu[0]);
+        const double du = u[0] - ubt;
+        sys.R[0] += dt * G * du;
+        sys.di[0] += dt * (G + du * 2.0 / S[0] * c.dKdu[0]);
     }
-    if (col.drainage == 0 || col.drainage == 2) {  // drained bottom: u = 0 on face N
+    if (col.drainage == 0 || col.drainage == 2) {  // drained bottom: u = ubb on face N
         const int i = N - 1;
         const double G = 2.0 * c.K[i] / S[i];
-        sys.R[i] += dt * G * u[i];
-        sys.di[i] += dt * (G + u[i] * 2.0 / S[i] * c.dKdu[i]);
+        const double du = u[i] - ubb;
+        sys.R[i] += dt * G * du;
+        sys.di[i] += dt * (G + du * 2.0 / S[i] * c.dKdu[i]);
     }
+}
+
+// The border of a step with fills.  The fills' loads depend on the settlement
+// of the top, which depends on every element: instead of the loads q_f the
+// settlement s is the one more unknown, q_f = q_f(s) (loading.hpp), with the
+// row Z = s - sum_c S_c (e0_c - e_c) = 0.  The two forms have the same
+// solutions (given one, q = q(s) or s = sum S (e0 - e) gives the other), and
+// this one has a single border for any number of fills: the total stress of
+// element c moves with s along w_c = sum_f I_fc dq_f/ds.  Then
+//   dR_i/ds = sum_j (dR_i/ds'_j) w_j, ds'_j/ds = w_j,
+// from the mass term (de/ds' = -dedu) and the conductances (dK/ds' = -dKdu)
+// of the faces around i; dZ/du_j = S_j dedu_j, dZ/ds = 1 - sum S dedu w.
+void border(const Column& col, const Cells& c, const std::vector<double>& w, double a0, double dt,
+            const std::vector<double>& u, double ubt, double ubb, double s, StepSystem& sys,
+            std::vector<double>& dF) {
+    const int N = col.N;
+    const auto& S = col.S;
+    const auto& K = c.K;
+    dF.assign(N + 1, 0.0);
+    for (int f = 1; f < N; ++f) {
+        const double Kl = K[f - 1], Kr = K[f];
+        const double D = S[f - 1] * Kr + S[f] * Kl;
+        const double dGl = 2.0 * Kr * Kr * S[f - 1] / (D * D);
+        const double dGr = 2.0 * Kl * Kl * S[f] / (D * D);
+        const double du = u[f] - u[f - 1];
+        dF[f] = -dt * du * (dGl * c.dKdu[f - 1] * w[f - 1] + dGr * c.dKdu[f] * w[f]);
+    }
+    sys.b.resize(N);
+    sys.c.resize(N);
+    double d = 1.0, settle = 0.0;
+    for (int i = 0; i < N; ++i) {
+        sys.b[i] = -S[i] * a0 * c.dedu[i] * w[i] + dF[i] - dF[i + 1];
+        sys.c[i] = S[i] * c.dedu[i];
+        d -= S[i] * c.dedu[i] * w[i];
+        settle += S[i] * (col.e0[i] - c.e[i]);
+    }
+    if (col.drainage == 0 || col.drainage == 1)
+        sys.b[0] -= dt * (u[0] - ubt) * 2.0 / S[0] * c.dKdu[0] * w[0];
+    if (col.drainage == 0 || col.drainage == 2) {
+        const int i = N - 1;
+        sys.b[i] -= dt * (u[i] - ubb) * 2.0 / S[i] * c.dKdu[i] * w[i];
+    }
+    sys.d = d;
+    sys.Z = s - settle;
 }
 
 // Solves the tridiagonal system (lo, di, up) x = r in place of r.
@@ -363,12 +411,35 @@ void thomas(const StepSystem& sys, std::vector<double>& r, std::vector<double>& 
     for (int i = n - 2; i >= 0; --i) r[i] -= work[i + 1] * r[i + 1];
 }
 
+// The bordered system [T b; c' d] (x, y) = (r, z) by block elimination (the
+// bordering algorithm, Keller 1977; the same as Sherman-Morrison on the rank-one
+// term once y is eliminated): T x0 = r, T x1 = b, y = (z - c.x0)/(d - c.x1),
+// x = x0 - y x1.  d - c.x1 is the settlement's own pivot after the
+// elements': near 1 for a fill (1 + the fill's buoyant weight times the
+// compliance of the column), never near 0.
+double bordered(const StepSystem& sys, std::vector<double>& r, double z,
+                std::vector<double>& x1, std::vector<double>& work) {
+    const int n = static_cast<int>(r.size());
+    thomas(sys, r, work);
+    x1 = sys.b;
+    thomas(sys, x1, work);
+    double cr = 0.0, cx = 0.0;
+    for (int i = 0; i < n; ++i) {
+        cr += sys.c[i] * r[i];
+        cx += sys.c[i] * x1[i];
+    }
+    const double y = (z - cr) / (sys.d - cx);
+    for (int i = 0; i < n; ++i) r[i] -= y * x1[i];
+    return y;
+}
+
 class Runner {
 public:
     Runner(const Column& col, const std::vector<double>& time, const std::vector<double>& lf,
-           const Options& opt, Output& out, const Callbacks& cb, Stats& st)
+           const Loading& loading, const Options& opt, Output& out, const Callbacks& cb,
+           Stats& st)
         : col_(col), time_(time), lf_(lf), opt_(opt), out_(out), cb_(cb), st_(st), N_(col.N),
-          props_(col) {}
+          props_(col), path_(col, loading) {}
 
     void run();
 
@@ -382,6 +453,11 @@ private:
         fail_qty_ = quantity;
     }
     double restart_step() const;
+    bool eval(const std::vector<double>& u, double s, Cells& c);
+    void system(const Cells& c, const std::vector<double>& u, double s, double a0, double h,
+                StepSystem& sys);
+    bool cross_corners();
+    double settlement() const;
     void write(int j, double lf);
     void poll();
 
@@ -394,6 +470,14 @@ private:
     Stats& st_;
     const int N_;
     const Props props_;
+    // The loading besides the load factor, its values at the end of the
+    // current step (pv_), the stress of its loads without the fills there
+    // (sig_step_), the pore pressures it holds at the ends (ubt_, ubb_), and
+    // with fills the settlement unknown of the start of Newton (sg_) and of
+    // a trial (sgt_), and the stress a settlement correction moves (wscale_).
+    LoadPath path_;
+    std::vector<double> pv_, sig_step_, sig_trial_, q_, dq_, w_, dF_, x1_, jump_;
+    double ubt_ = 0.0, ubb_ = 0.0, sg_ = 0.0, sgt_ = 0.0, ds_ = 0.0, wscale_ = 0.0;
 
     // Time: t_ absolute; within a stage the steps count from its start t0_
     // (local time tl_), so that a short step after a late load change keeps
@@ -440,6 +524,71 @@ double Runner::restart_step() const {
     return std::max(tau * std::sqrt(opt_.rtol), 1e-300);
 }
 
+// The cells at the end of the step for the pore pressures u and (with
+// fills) the settlement s.
+bool Runner::eval(const std::vector<double>& u, double s, Cells& c) {
+    const std::vector<double>* sig = &sig_tot_;
+    if (path_.active()) {
+        sig = &sig_step_;
+        if (path_.coupled()) {
+            path_.fill_loads(pv_, s, q_, dq_);
+            sig_trial_ = sig_step_;
+            path_.add_fills(q_, sig_trial_);
+            sig = &sig_trial_;
+        }
+    }
+    return evaluate_cells(col_, props_, sc_, ep_, s_, *sig, u, c);
+}
+
+// The step's residual and Jacobian at (u, s), bordered with fills.
+void Runner::system(const Cells& c, const std::vector<double>& u, double s, double a0, double h,
+                    StepSystem& sys) {
+    assemble(col_, c, hist_, a0, h, u, sys, faces_, ubt_, ubb_);
+    if (!path_.coupled()) return;
+    path_.fill_loads(pv_, s, q_, dq_);
+    path_.fill_direction(dq_, w_);
+    border(col_, c, w_, a0, h, u, ubt_, ubb_, s, sys, dF_);
+}
+
+double Runner::settlement() const {
+    double settle = 0.0;
+    for (int i = 0; i < N_; ++i) settle += col_.S[i] * (col_.e0[i] - e_[i]);
+    return settle;
+}
+
+// Moves the loading past every corner reached (t_): a jump of a load or a
+// fill acts at once, undrained (the pore pressures take the total stress's
+// change, the effective stresses stay); true if a function jumps, after which
+// the steps restart.  A kink (a ramp begins or ends) keeps the steps' history:
+// the void ratios that the BDF formula differentiates stay continuously
+// differentiable through it (the fluxes are continuous in time), and the
+// error estimate, which sees the kink in the pore pressures, shortens the
+// steps there as far as it takes; a restart would only begin again from the
+// finest element's relaxation time.
+bool Runner::cross_corners() {
+    bool jumped = false;
+    while (path_.next_corner() <= t_) {
+        std::vector<double> before;
+        if (!path_.cross(before)) continue;
+        jumped = true;
+        const std::vector<double>& after = path_.start_values();
+        std::vector<double> dv(after.size());
+        for (size_t i = 0; i < dv.size(); ++i) dv[i] = after[i] - before[i];
+        jump_.assign(N_, 0.0);
+        path_.add_loads(dv, jump_);
+        if (path_.coupled()) {
+            const double s = settlement();
+            std::vector<double> qb, qa;
+            path_.fill_loads(before, s, qb, dq_);
+            path_.fill_loads(after, s, qa, dq_);
+            for (size_t f = 0; f < qa.size(); ++f) qa[f] -= qb[f];
+            path_.add_fills(qa, jump_);
+        }
+        for (int i = 0; i < N_; ++i) u_[i] += jump_[i];
+    }
+    return jumped;
+}
+
 // Newton's method for the step from the start `un_` (already evaluated into
 // cells_ and assembled into sys_); false, with the reason, if it fails.
 bool Runner::newton(double a0, double h) {
@@ -449,6 +598,8 @@ bool Runner::newton(double a0, double h) {
             const double r = s.R[i] * inv_S_[i];
             m += r * r;
         }
+        // The settlement row as if it were the strain of each element.
+        if (path_.coupled()) m += N_ * (s.Z / Ssum_) * (s.Z / Ssum_);
         return m;
     };
     double phi = merit(sys_);
@@ -456,7 +607,8 @@ bool Runner::newton(double a0, double h) {
         poll();  // long columns: Ctrl-C within a Newton iteration, not a whole sub-step
         du_.resize(N_);
         for (int i = 0; i < N_; ++i) du_[i] = -sys_.R[i];
-        thomas(sys_, du_, work_);
+        if (path_.coupled()) ds_ = bordered(sys_, du_, -sys_.Z, x1_, work_);
+        else thomas(sys_, du_, work_);
         ++st_.newton;
         double dmax = 0.0;
         int imax = 0;
@@ -468,6 +620,11 @@ bool Runner::newton(double a0, double h) {
             }
         }
         fail(imax, "Newton correction");
+        // With fills the settlement's correction counts by the stress it moves.
+        if (path_.coupled()) {
+            const double a = std::fabs(ds_) * wscale_;
+            if (!(a <= dmax)) dmax = a;
+        }
         if (!std::isfinite(dmax)) {
             why_ = "the Newton correction is not finite";
             return false;
@@ -478,12 +635,13 @@ bool Runner::newton(double a0, double h) {
             if (ls > 0) poll();
             ut_.resize(N_);
             for (int i = 0; i < N_; ++i) ut_[i] = un_[i] + lam * du_[i];
-            if (!evaluate_cells(col_, props_, sc_, ep_, s_, sig_tot_, ut_, trial_)) {
+            sgt_ = sg_ + lam * ds_;
+            if (!eval(ut_, sgt_, trial_)) {
                 if (ls == 0) blame_state(trial_);
                 continue;
             }
             ++st_.evaluations;
-            assemble(col_, trial_, hist_, a0, h, ut_, tsys_, faces_);
+            system(trial_, ut_, sgt_, a0, h, tsys_);
             const double phit = merit(tsys_);
             if (phit <= (1.0 - 1e-4 * lam) * phi || lam * dmax <= ntol_) {
                 ok = true;
@@ -499,6 +657,7 @@ bool Runner::newton(double a0, double h) {
         std::swap(un_, ut_);
         std::swap(cells_, trial_);
         std::swap(sys_, tsys_);
+        sg_ = sgt_;
         if (lam * dmax <= ntol_ && lam == 1.0) return true;
     }
     why_ = "Newton did not converge in max_newton iterations";
@@ -519,13 +678,26 @@ void Runner::blame_state(const Cells& c) {
 // a stiff error estimate passes (Hairer & Wanner, Solving ODEs II, IV.8;
 // Shampine 1982).  A component with a relaxation time tau << h is damped by
 // about tau/h, a slow one (tau >> h) passes unchanged.
+// With fills the whole bordered matrix, the settlement row's right-hand side
+// 0: the settlement is no state of its own but follows the elements, and this
+// is the step's matrix with it eliminated (its Schur complement).
 void Runner::filter(double a0, std::vector<double>& r) {
-    thomas(sys_, r, work_);
+    if (path_.coupled()) bordered(sys_, r, 0.0, x1_, work_);
+    else thomas(sys_, r, work_);
     for (int i = 0; i < N_; ++i) r[i] *= a0;
 }
 
 bool Runner::try_step(double h, double& err, int& order) {
     const double t1 = tl_ + h;
+    // The loading at the end of the step, at its absolute time (the path
+    // keeps it within the current piece, between two corners).
+    if (path_.active()) {
+        path_.values(t0_ + t1, pv_);
+        sig_step_ = sig_tot_;
+        path_.add_loads(pv_, sig_step_);
+        ubt_ = path_.top(pv_);
+        ubb_ = path_.bottom(pv_);
+    }
     // BDF weights and the history part of the mass balance.
     double a0 = 1.0;
     hist_.resize(N_);
@@ -561,6 +733,9 @@ bool Runner::try_step(double h, double& err, int& order) {
             pred_[i] = p;
         }
     }
+    double spred = hs_[0];
+    if (nlev_ == 2) spred = l[0] * hs_[0] + l[1] * hs_[1];
+    if (nlev_ == 3) spred = l[0] * hs_[0] + l[1] * hs_[1] + l[2] * hs_[2];
 
     // Newton from the predictor; where that fails (the extrapolation of a
     // stiff element across a load change lands far from the solution), once
@@ -569,7 +744,8 @@ bool Runner::try_step(double h, double& err, int& order) {
     bool solved = false;
     for (int start = nlev_ == 1 ? 1 : 0; start < 2 && !solved; ++start) {
         un_ = start == 0 ? pred_ : u_;
-        if (!evaluate_cells(col_, props_, sc_, ep_, s_, sig_tot_, un_, cells_)) {
+        sg_ = start == 0 ? spred : hs_[0];  // a retry starts from the step's own settlement
+        if (!eval(un_, sg_, cells_)) {
             if (start == 1) {
                 blame_state(cells_);
                 why_ = "the state at the start of the sub-step is not physical";
@@ -578,7 +754,7 @@ bool Runner::try_step(double h, double& err, int& order) {
             continue;
         }
         ++st_.evaluations;
-        assemble(col_, cells_, hist_, a0, h, un_, sys_, faces_);
+        system(cells_, un_, sg_, a0, h, sys_);
         solved = newton(a0, h);
     }
     if (!solved) return false;
@@ -684,6 +860,24 @@ void Runner::write(int j, double lf) {
         out_.ke[i * nc + j] = col_.mat[i].k(e_[i]);
     }
     out_.settlement[j] = settle;
+    // The loading acting at this time (t = 0: just after the start).
+    const double t = j == 0 ? 0.0 : t_;
+    const bool top_drained = col_.drainage != 2, bottom_drained = col_.drainage != 1;
+    std::vector<double> xn(N + 1, 0.0);
+    double ubt = 0.0, ubb = 0.0;
+    if (path_.active()) {
+        path_.values(t, pv_);
+        path_.fill_loads(pv_, settle, q_, dq_);
+        for (int i = 0; i <= N; ++i) xn[i] = path_.node_stress(pv_, q_, i);
+        ubt = path_.top(pv_);
+        ubb = path_.bottom(pv_);
+        if (out_.fill_load)
+            for (int f = 0; f < path_.nfills(); ++f) out_.fill_load[f * nc + j] = q_[f];
+    }
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    if (out_.load) out_.load[j] = col_.node_dsigv[0] * lf + xn[0];
+    if (out_.boundary_top) out_.boundary_top[j] = top_drained ? ubt : nan;
+    if (out_.boundary_bottom) out_.boundary_bottom[j] = bottom_drained ? ubb : nan;
     // Node positions: the bottom node stays; each element has its own height.
     double z = 0.0;
     out_.z[N * nc + j] = col_.depth[N];
@@ -696,6 +890,8 @@ void Runner::write(int j, double lf) {
     if (j == 0) {
         for (int i = 0; i <= N; ++i)
             un[i] = col_.node_dsigv[i] * lf + col_.node_ru[i] * col_.sig_node[i];
+        if (path_.active())
+            for (int i = 0; i <= N; ++i) un[i] += col_.node_useep[i] + xn[i];
     } else {
         for (int i = 1; i < N; ++i) {
             const double Gl = K[i - 1] / S[i - 1], Gr = K[i] / S[i];
@@ -707,11 +903,11 @@ void Runner::write(int j, double lf) {
             const double x0 = 0.5 * S[c0], x1 = S[c0] + 0.5 * S[c1];
             return (u_[c0] * x1 * x1 - u_[c1] * x0 * x0) / (x1 * x1 - x0 * x0);
         };
-        un[0] = col_.drainage == 2 ? sealed(0, 1) : 0.0;
-        un[N] = col_.drainage == 1 ? sealed(N - 1, N - 2) : 0.0;
+        un[0] = col_.drainage == 2 ? sealed(0, 1) : ubt;
+        un[N] = col_.drainage == 1 ? sealed(N - 1, N - 2) : ubb;
     }
     for (int i = 0; i <= N; ++i) {
-        const double sn = col_.sig_node[i] + col_.node_dsigv[i] * lf - un[i];
+        const double sn = (col_.sig_node[i] + col_.node_useep[i]) + col_.node_dsigv[i] * lf + xn[i] - un[i];
         out_.u[i * nc + j] = un[i];
         out_.sigv[i * nc + j] = sn;
         double e, k;
@@ -757,6 +953,9 @@ void Runner::run() {
     double smax = 0.0;
     for (int i = 0; i < N_; ++i) {
         U_ = std::max(U_, std::fabs(col_.dsigv[i]) * lfmax + std::fabs(col_.ru[i] * col_.sigma0[i]));
+        if (path_.active())
+            U_ = std::max(U_, std::fabs(col_.dsigv[i]) * lfmax +
+                                  std::fabs(col_.ru[i] * col_.sigma0[i]) + path_.scale(i));
         smax = std::max(smax, col_.sigma0[i]);
         Ssum_ += col_.S[i];
     }
@@ -766,18 +965,37 @@ void Runner::run() {
     s_floor_ = std::max(s_floor_, 1e-12 * Ssum_);
     ntol_ = 0.1 * opt_.rtol * U_;
 
-    // t = 0: the first load factor acts at once, undrained.
+    for (const Fill& F : path_.loading().fills) {
+        if (F.water_level.empty()) continue;
+        double imax = F.influence.empty() ? 1.0 : 0.0;
+        for (double x : F.influence) imax = std::max(imax, std::fabs(x));
+        wscale_ = std::max(wscale_, imax * std::fabs(F.unit_weight - F.saturated_unit_weight +
+                                                     col_.gammaw));
+    }
+
+    // t = 0: the first load factor acts at once, undrained, and so do the
+    // loading's values just after 0, over the seepage's pore pressures.
     load_ = lf_.empty() ? 0.0 : lf_[0];
+    std::vector<double> x0(N_, 0.0);
+    if (path_.active()) {
+        path_.values(0.0, pv_);
+        path_.add_loads(pv_, x0);
+        if (path_.coupled()) {
+            path_.fill_loads(pv_, 0.0, q_, dq_);
+            path_.add_fills(q_, x0);
+        }
+    }
     for (int i = 0; i < N_; ++i) {
         const Material& m = col_.mat[i];
         s_[i] = col_.sigma0[i] * (1.0 - col_.ru[i]);
         u_[i] = col_.dsigv[i] * load_ + col_.ru[i] * col_.sigma0[i];
+        if (path_.active()) u_[i] += col_.useep[i] + x0[i];
         ep_[i] = e_[i] + m.Cr * std::log10(s_[i] / m.sigvref);
         if (ep_[i] > m.P(s_[i])) {  // put on the compression line
             ep_[i] = m.P(s_[i]);
             e_[i] = m.e_of(ep_[i], s_[i]);
         }
-        sig_tot_[i] = col_.sigma0[i] + col_.dsigv[i] * load_;
+        sig_tot_[i] = (col_.sigma0[i] + col_.useep[i]) + col_.dsigv[i] * load_;
     }
     write(0, load_);
 
@@ -788,13 +1006,16 @@ void Runner::run() {
             const double dl = lf_[j] - lf_[j - 1];
             for (int i = 0; i < N_; ++i) {
                 u_[i] += col_.dsigv[i] * dl;
-                sig_tot_[i] = col_.sigma0[i] + col_.dsigv[i] * lf_[j];
+                sig_tot_[i] = (col_.sigma0[i] + col_.useep[i]) + col_.dsigv[i] * lf_[j];
             }
             load_ = lf_[j];
             restart = true;
         }
         const double t_end = time_[j];
+        if (cross_corners()) restart = true;  // those at the last output time
         while (t_ < t_end) {
+            // The sub-steps land on every output time and every corner.
+            const double stop = std::min(t_end, path_.next_corner());
             if (restart) {
                 nlev_ = 1;
                 t0_ = t_;
@@ -809,10 +1030,10 @@ void Runner::run() {
                 // no longer than the way to the next output time (a column that
                 // hardly drains has a relaxation time far beyond it).
                 h = restart_step();
-                hfirst = std::min(h, t_end - t_);
+                hfirst = std::min(h, stop - t_);
                 restart = false;
             }
-            const double remaining = (t_end - t0_) - tl_;
+            const double remaining = (stop - t0_) - tl_;
             double hs = h;
             bool land = false;
             if (hs >= remaining * (1.0 - 1e-12)) {
@@ -861,8 +1082,9 @@ void Runner::run() {
             }
             ++st_.substeps;
             if (land) {
-                t_ = t_end;
-                tl_ = ht_[0] = t_end - t0_;
+                t_ = stop;
+                tl_ = ht_[0] = stop - t0_;
+                if (t_ < t_end && cross_corners()) restart = true;
             }
             // The next step: from the error, and never shorter than the wanted
             // step because the last one was cut to land on an output time.
@@ -901,6 +1123,34 @@ bool step_residual(const Column& col, const std::vector<double>& ep0, const std:
     return true;
 }
 
+bool step_residual(const Column& col, const std::vector<double>& ep0, const std::vector<double>& s0,
+                   const std::vector<double>& sig_tot, const std::vector<double>& hist, double a0,
+                   double dt, const std::vector<double>& u, const StepLoad& load, double s,
+                   StepSystem& sys) {
+    const int N = col.N;
+    std::vector<double> sig = sig_tot, w(N, 0.0);
+    for (const auto& F : load.fills) {
+        double dq;
+        const double q = fill_load(F.g, F.gs, col.gammaw, F.H, F.hw, s, dq);
+        for (int c = 0; c < N; ++c) {
+            sig[c] += F.influence[c] * q;
+            w[c] += F.influence[c] * dq;
+        }
+    }
+    Cells c;
+    if (!cells_at(col, ep0, s0, sig, dt, u, c)) return false;
+    Faces f;
+    assemble(col, c, hist, a0, dt, u, sys, f, load.top, load.bottom);
+    std::vector<double> dF;
+    border(col, c, w, a0, dt, u, load.top, load.bottom, s, sys, dF);
+    return true;
+}
+
+double bordered_solve(const StepSystem& sys, std::vector<double>& r, double z) {
+    std::vector<double> x1, work;
+    return bordered(sys, r, z, x1, work);
+}
+
 bool cell_states(const Column& col, const std::vector<double>& ep0, const std::vector<double>& s0,
                  const std::vector<double>& sig_tot, double dt, const std::vector<double>& u,
                  std::vector<double>& ep, std::vector<double>& e, std::vector<double>& dedu) {
@@ -914,6 +1164,12 @@ bool cell_states(const Column& col, const std::vector<double>& ep0, const std::v
 
 void solve(const Column& col, const std::vector<double>& time, const std::vector<double>& loadfactor,
            const Options& opt, Output& out, const Callbacks& cb, Stats& stats) {
+    solve(col, time, loadfactor, Loading{}, opt, out, cb, stats);
+}
+
+void solve(const Column& col, const std::vector<double>& time, const std::vector<double>& loadfactor,
+           const Loading& loading, const Options& opt, Output& out, const Callbacks& cb,
+           Stats& stats) {
     if (time.size() != loadfactor.size())
         throw InputError("loadfactor", -1, "time and loadfactor must have the same length");
     for (size_t j = 0; j < time.size(); ++j) {
@@ -938,7 +1194,8 @@ void solve(const Column& col, const std::vector<double>& time, const std::vector
     if (!(opt.rtol > 0.0) || !(opt.rtol < 1.0)) throw InputError("rtol", -1, "rtol must lie in (0, 1)");
     if (opt.max_newton < 1) throw InputError("max_newton", -1, "max_newton must be >= 1");
     if (opt.max_substeps < 1) throw InputError("max_substeps", -1, "max_substeps must be >= 1");
-    Runner(col, time, loadfactor, opt, out, cb, stats).run();
+    check_loading(col, loading);
+    Runner(col, time, loadfactor, loading, opt, out, cb, stats).run();
 }
 
 }  // namespace pelorin::engine

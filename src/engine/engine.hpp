@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "loading.hpp"
 #include "material.hpp"
 
 namespace pelorin::engine {
@@ -70,6 +71,11 @@ struct ColumnInput {
     // line (when false the state is put on the line: node-wise input whose
     // nodes were checked themselves).
     bool check_history = true;
+    // Excess pore pressures held at t = 0 at the drained ends (relative to
+    // hydrostatic with the water at the top); given at either: the initial
+    // state is the steady seepage between them (column.cpp).
+    bool initial_top_set = false, initial_bottom_set = false;
+    double initial_top = 0.0, initial_bottom = 0.0;
 };
 
 // The prepared column: initial state at the element centres and the nodes.
@@ -87,6 +93,13 @@ struct Column {
     std::vector<double> node_ru;     // N + 1
     double gammaw = 9.81;
     int drainage = 0;
+    // Steady seepage at t = 0: its pore pressure (relative to hydrostatic,
+    // zeros without it) at the centres and the nodes, and its values at the
+    // two ends; sigma0 and sig_node are the effective stresses with it.
+    bool seepage = false;
+    std::vector<double> useep;       // N
+    std::vector<double> node_useep;  // N + 1
+    double u0_top = 0.0, u0_bottom = 0.0;
 };
 
 Column prepare(const ColumnInput& in);
@@ -111,6 +124,11 @@ struct Output {
     double *z = nullptr, *u = nullptr, *sigv = nullptr, *e = nullptr, *k = nullptr;  // nodes
     double *ue = nullptr, *sigve = nullptr, *ee = nullptr, *ke = nullptr;            // elements
     double* settlement = nullptr;
+    // The loading acting (nullptr: not wanted): the total-stress change at the
+    // top, the load of every fill [fill][ncol], the pore pressure held at each
+    // drained end (NaN at a sealed one).
+    double *load = nullptr, *fill_load = nullptr, *boundary_top = nullptr,
+           *boundary_bottom = nullptr;
 };
 
 struct Callbacks {
@@ -126,6 +144,10 @@ struct Callbacks {
 void solve(const Column& col, const std::vector<double>& time,
            const std::vector<double>& loadfactor, const Options& opt, Output& out,
            const Callbacks& cb, Stats& stats);
+// The same with further loading (loading.hpp), acting besides the load factor.
+void solve(const Column& col, const std::vector<double>& time,
+           const std::vector<double>& loadfactor, const Loading& loading, const Options& opt,
+           Output& out, const Callbacks& cb, Stats& stats);
 
 // The residual of a step and its Jacobian, exposed for tests: the step from
 // state (ep0, s0) over dt with BDF weights a0 (new), and `hist` the part of
@@ -133,11 +155,33 @@ void solve(const Column& col, const std::vector<double>& time,
 // non-physical trial.
 struct StepSystem {
     std::vector<double> R, lo, di, up;  // residual and tridiagonal Jacobian
+    // With fills, the border of the settlement unknown s: dR/ds (b), the row
+    // Z = s - sum S (e0 - e) with dZ/du (c) and dZ/ds (d).
+    std::vector<double> b, c;
+    double d = 1.0, Z = 0.0;
 };
 bool step_residual(const Column& col, const std::vector<double>& ep0,
                    const std::vector<double>& s0, const std::vector<double>& sig_tot,
                    const std::vector<double>& hist, double a0, double dt,
                    const std::vector<double>& u, StepSystem& sys);
+
+// The same with fills and pore pressures held at the drained ends: sig_tot
+// holds the loads without the fills, which act at the settlement s.
+struct StepLoad {
+    struct FillAt {
+        double g, gs, H, hw;
+        std::vector<double> influence;  // N
+    };
+    std::vector<FillAt> fills;
+    double top = 0.0, bottom = 0.0;
+};
+bool step_residual(const Column& col, const std::vector<double>& ep0,
+                   const std::vector<double>& s0, const std::vector<double>& sig_tot,
+                   const std::vector<double>& hist, double a0, double dt,
+                   const std::vector<double>& u, const StepLoad& load, double s, StepSystem& sys);
+// Solves the bordered system of a step, [T b; c' d] (x, y) = (r, z), in place
+// of r (returns y).
+double bordered_solve(const StepSystem& sys, std::vector<double>& r, double z);
 
 // The state of every element at the end of a step from (ep0, s0) over dt to
 // the pore pressures u, as the Newton passes compute it (the update of
