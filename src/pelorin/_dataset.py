@@ -242,12 +242,15 @@ LABELS.update({
                            "pressure)"),
     "water_level": ("m", "water level above the original top of the profile"),
     "base_head": ("m", "head in the aquifer below the profile, above hydrostatic"),
+    "load_acting": ("kPa", "load acting on the surface (beyond the surcharge), fills "
+                           "submerging"),
 })
 
 
 def add_groundwater(ds: xr.Dataset, seep: np.ndarray, gammaw: float,
                     water_level: np.ndarray, base_head: np.ndarray,
-                    load: Optional[np.ndarray] = None) -> xr.Dataset:
+                    load: Optional[np.ndarray] = None,
+                    acting: Optional[np.ndarray] = None) -> xr.Dataset:
     """The pore pressure of an analysis in its parts, in place: ``u`` and
     ``u_element`` become the excess over the steady state of the heads at the time
     (the steady seepage between the pressures the engine held at the drained ends,
@@ -255,7 +258,8 @@ def add_groundwater(ds: xr.Dataset, seep: np.ndarray, gammaw: float,
     ``u_hydrostatic`` the water at rest under the water level (at each node's
     present depth), ``pore_pressure`` their sum and ``sigma_total`` with the
     effective stress; ``water_level`` and ``base_head`` over time; ``load`` the load
-    acting (kPa) when the engine reported it."""
+    as the stages give it (kPa, when they place it over time) and ``load_acting`` the
+    load acting, fills submerging (when the engine reports it)."""
     columns = ds.sizes["time"]
     z = ds["z"].values
     node, element = ("node", "time"), ("element", "time")
@@ -274,4 +278,7 @@ def add_groundwater(ds: xr.Dataset, seep: np.ndarray, gammaw: float,
         ds["load"] = _var("load", "time", np.asarray(load, dtype=np.float64)[:columns])
         ref = float(ds.attrs.get("reference_load", 1.0)) or 1.0
         ds["loadfactor"] = _var("loadfactor", "time", ds["load"].values / ref)
+    if acting is not None:
+        ds["load_acting"] = _var("load_acting", "time",
+                                 np.asarray(acting, dtype=np.float64)[:columns])
     return ds

@@ -85,6 +85,8 @@ def plan(profile: Profile, loading: Loading, times: Optional[Sequence[float]],
         raise _no_state(err, profile) from None
     check_history(profile, col)
     _check_consolidation(col, profile, loading)
+    if loads.general:
+        _check_heave(col, profile, loading, loads)
     time = output_times(col, profile, loading, times, points_per_decade, caller)
     ends = np.array([stage.end for stage in loading.stages if stage.duration > 0.0])
     if ends.size and np.any(ends < time[-1]):   # the ends of the changes made over time
@@ -111,6 +113,26 @@ def plan(profile: Profile, loading: Loading, times: Optional[Sequence[float]],
     return Plan(profile, loading, col, time, ref, job, note, loads)
 
 
+def _check_heave(col: Column, profile: Profile, loading: Loading,
+                 loads: EngineLoading) -> None:
+    """ParameterError naming the stage whose steady state leaves an element no
+    effective stress: a base head that lifts the soil above it (the clay would heave
+    or blow up, which no consolidation analysis follows)."""
+    _, changes = final_changes(col, loads, loading, profile.drainage, GAMMA_W)
+    for k, change in enumerate(changes):
+        low = col.sigv0 + change
+        bad = np.flatnonzero(~(low > 0.0))
+        if bad.size:
+            stage = loading.stages[k]
+            name = f"stages[{k}]" + (".base_head" if stage.base_head is not None else "")
+            z = 0.5 * (col.depth[bad[0]] + col.depth[bad[0] + 1])
+            raise ParameterError("Loading", name, f"would leave no effective stress at "
+                                 f"{z:.4g} m depth once the pore pressures settle "
+                                 f"({low[bad[0]]:.4g} kPa): the soil would heave; it must "
+                                 "stay above 0", index=k,
+                                 key="base_head" if stage.base_head is not None else "time")
+
+
 def _check_heads(profile: Profile, loading: Loading) -> None:
     """ParameterError naming the stage whose base head a profile sealed at the base
     cannot hold."""
@@ -130,7 +152,12 @@ def _owner(profile: Profile, i: int) -> str:
 
 
 def _no_state(err: InputError, profile: Profile) -> ParameterError:
-    """The engine's refusal of a column's initial state, naming the layer."""
+    """The engine's refusal of a column's initial state, naming the layer (or the
+    profile's base head, whose seepage leaves no effective stress)."""
+    if err.parameter == "initial_boundary":
+        return ParameterError("Profile", "base_head", f"lifts the soil: {err}; the head "
+                              "in the aquifer below must leave every depth an effective "
+                              f"stress above 0; got {profile.base_head:g} m")
     counts = np.cumsum(layer_elements(profile))
     i = int(np.searchsorted(counts, (err.index or 0), side="right"))
     i = min(i, len(profile.layers) - 1)
@@ -233,8 +260,15 @@ def result_of(plan: Plan, res: Mapping[str, Any], background: Optional[Mapping[s
     else:
         level = np.full(columns, plan.profile.water_level)
         head = np.full(columns, plan.profile.base_head)
-    acting = np.asarray(res["load"]) if finals is not None and "load" in res else None
-    add_groundwater(ds, seep, job.gammaw, level, head, acting)
+    given = acting = None
+    if finals is not None and loads is not None:
+        # As given: at a change made at once, an output time shows the load before it
+        # (the load of the step that ends there), as the load factors do; at t = 0 the
+        # first step's.
+        given = np.array([loads.nominal.right(t) if t == 0.0 else loads.nominal.left(t)
+                          for t in time])
+        acting = np.asarray(res["load"])
+    add_groundwater(ds, seep, job.gammaw, level, head, given, acting)
     ds["stage_duration"] = xr.Variable("stage", np.array([st.duration for st in
                                                          plan.loading.stages]),
                                        dict(units="day", long_name="time over which the "

@@ -50,8 +50,9 @@ def stage_analysis(time: np.ndarray, z: np.ndarray, s: np.ndarray, u_element: np
     `placed(k, t)`, for a loading placed over time or changing the heads: the
     mean excess pore pressure stage k's change would raise by the times t (from
     its start) if none drained; the degree from pore pressure is then the part
-    of what the stage has placed so far (with what was left of the stages before)
-    that has drained, and times count from the stage's start."""
+    of the excess the whole change would raise at once (with what was left of the
+    stages before) that has drained, what is not placed yet counting as not
+    drained, and times count from the stage's start."""
     ubar = _mean_u(u_element, z)
     U_p = np.full(time.size, np.nan)
     U_s = np.full(time.size, np.nan)
@@ -66,13 +67,19 @@ def stage_analysis(time: np.ndarray, z: np.ndarray, s: np.ndarray, u_element: np
         tt = np.concatenate((np.zeros(1), time[j0 + 1:j1 + 1] - ts))
         scale = max(abs(loads[k]), abs(loads[k - 1]) if k else 0.0, 1e-12)
         if placed is not None:
-            ref = placed(k, tt)
-            # From the state at the start; at t = 0 the engine's first column holds
-            # what was placed at once already.
-            ref = ref + (float(ubar[j0]) if ts > 0.0 else float(ubar[0]) - ref[0])
-            ub = np.concatenate((ref[:1], ubar[j0 + 1:j1 + 1]))
-            with np.errstate(all="ignore"):
-                Up = np.where(np.abs(ref) > 1e-6 * scale, 1.0 - ub / ref, np.nan)
+            # The excess the stage would hold with all of its change made at once,
+            # from the state at its start (at t = 0 the engine's first column holds
+            # what was placed at once already); what it has not placed yet counts as
+            # not consolidated, as in Olson's degree under a ramp.
+            so_far = placed(k, tt)
+            whole = float(placed(k, np.array([loading.stages[k].duration]))[0])
+            before = float(ubar[j0]) if ts > 0.0 else float(ubar[0]) - float(so_far[0])
+            u_start = before + whole
+            ub = np.concatenate((np.full(1, before + so_far[0]), ubar[j0 + 1:j1 + 1]))
+            if abs(u_start) > 1e-6 * scale:
+                Up = 1.0 - (ub + whole - so_far) / u_start
+            else:
+                Up = np.full(tt.size, np.nan)
         else:
             if ts == 0.0:
                 u_start = float(ubar[0])    # the state just after the first load

@@ -128,8 +128,10 @@ def plot_settlement(result: Result, path: Optional[str | os.PathLike] = None) ->
     top, ax = fig.subplots(2, 1, sharex=True, gridspec_kw=dict(height_ratios=(1, 3)))
     # The load acts from the start of each step: a step line through the grid.
     load = ds["load"].values
-    if ds.attrs.get("general_loading"):    # placed over time, submerging: as it acts
-        top.plot(t[pos], load[pos], color="C3")
+    if "load_acting" in ds:     # placed over time, submerging: as given and as it acts
+        top.plot(t[pos], load[pos], color="0.5", ls="--", lw=0.9, label="as given")
+        top.plot(t[pos], ds["load_acting"].values[pos], color="C3", label="acting")
+        top.legend(loc="best", fontsize=7)
     else:
         top.step(t[pos], load[pos], where="pre", color="C3")
     top.set_ylabel("load [kPa]")
@@ -335,9 +337,9 @@ def plot_loading(result: Result, path: Optional[str | os.PathLike] = None) -> Fi
     t = ds["time"].values
     fig = _figure(figsize=(8.0, 5.5), constrained_layout=True)
     top, ax = fig.subplots(2, 1, sharex=True)
-    given = np.array([_given(ds, x) for x in t])
-    top.plot(t, given, color="0.5", ls="--", label="as given")
-    top.plot(t, ds["load"].values, color="C3", label="acting")
+    top.plot(t, ds["load"].values, color="0.5", ls="--", label="as given")
+    if "load_acting" in ds:
+        top.plot(t, ds["load_acting"].values, color="C3", label="acting")
     top.set_ylabel("load [kPa]")
     top.legend(loc="best", fontsize=8)
     top.set_title(_title(result, "load and heads", 8.0))
@@ -359,20 +361,6 @@ def _over_time(ds: Any) -> bool:
     """Whether a stage is placed over time or the heads change."""
     return ("stage_duration" in ds and bool(np.any(ds["stage_duration"].values > 0.0))) or \
         any(k in ds and np.ptp(ds[k].values) > 0.0 for k in ("water_level", "base_head"))
-
-
-def _given(ds: Any, x: float) -> float:
-    """The load as the stages give it at time x (each reached over its duration)."""
-    q = 0.0
-    for k in range(ds.sizes["stage"]):
-        ts, d = float(ds["stage_time"][k]), float(ds["stage_duration"][k])
-        if x < ts or (x == ts and d > 0.0) or (x == ts and ts > 0.0):
-            break
-        before = q
-        q = float(ds["stage_load"][k])
-        if d > 0.0 and x < ts + d:
-            q = before + (q - before) * (x - ts) / d
-    return q
 
 
 def plot_all(result: Result, outdir: Optional[str | os.PathLike] = None,
