@@ -406,7 +406,8 @@ CASES = CASES + LOAD_CASES
 # pelorin.simulate (validation/loading_cases.py has each closed form and its source).
 TIME_CASES = (
     [loads_case(f"ramp to Tc = {Tc:g} (Olson 1977), linear soil, drainage 0, N = 40",
-                {"average degree": 2e-3}, (lambda Tc=Tc: loading.olson_errors(Tc)))
+                {"average degree": 2e-3, "degree from pore pressure": 2e-3},
+                (lambda Tc=Tc: loading.olson_errors(Tc)))
      for Tc in (0.1, 1.0, 5.0)]
     + [loads_case("head dropped 2 m at both drained ends against 19.62 kPa at once, "
                   "self-weight, N = 40", {"pore pressure / load": 1e-3,

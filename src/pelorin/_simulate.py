@@ -206,21 +206,36 @@ def refused(err: InputError, plan: Plan, caller: str) -> ParameterError:
     return ParameterError(owner, parameter, problem)
 
 
-def _placed(plan: Plan, seep: np.ndarray, z: np.ndarray,
-            time: np.ndarray) -> Callable[[int, np.ndarray], np.ndarray]:
-    """For the degree of consolidation of each stage: the mean excess pore pressure
-    its change raises by times t from its start if none drained (its load in kPa as
-    given, less the rise of the mean steady seepage pressure)."""
+def _placed(plan: Plan, res: Mapping[str, Any], seep: np.ndarray, time: np.ndarray
+            ) -> Callable[[int, np.ndarray], tuple[np.ndarray, float]]:
+    """For the degree of consolidation of each stage: what the mean excess pore
+    pressure would gain from the stage's first output time by times t from its start
+    if none drained, and by the end of its change: the load as the stages give it,
+    less the rise of the mean steady seepage pressure.  (The load a fill loses as it
+    settles into the water lowers the excess as drainage does: the degree from pore
+    pressure counts it as dissipated.)"""
+    columns = time.size
+    z = res["z"][:, :columns]
     h = np.diff(z, axis=0)
     mean_seep = np.sum(0.5 * (seep[:-1] + seep[1:]) * h, axis=0) / np.sum(h, axis=0)
     nominal = plan.loads.nominal if plan.loads is not None else None
 
-    def placed(k: int, tt: np.ndarray) -> np.ndarray:
-        ts = plan.loading.stages[k].time
-        t = ts + tt
-        load = np.array([nominal.right(x) for x in t]) - nominal.left(ts)  # type: ignore
-        j0 = int(np.argmin(np.abs(time - ts)))
-        return load - (np.interp(t, time, mean_seep) - float(mean_seep[j0]))
+    def gain(t: np.ndarray) -> np.ndarray:
+        # An output time shows the state before a change made there at once, but t = 0
+        # the state after it (the engine's first column).
+        load = np.array([nominal.right(x) if x == 0.0 else nominal.left(x)  # type: ignore
+                         for x in t])
+        return load - np.interp(t, time, mean_seep)
+
+    def placed(k: int, tt: np.ndarray) -> tuple[np.ndarray, float]:
+        stage = plan.loading.stages[k]
+        start = gain(np.array([stage.time]))[0]
+        so_far = gain(stage.time + tt) - start
+        # The end of its change: after it, at the first output time that shows it.
+        te = min(stage.end, float(time[-1]))
+        j = min(int(np.searchsorted(time, te)) + (te == stage.time > 0.0), time.size - 1)
+        end = nominal.right(te) - mean_seep[j] - start   # type: ignore[union-attr]
+        return so_far, float(end)
     return placed
 
 
@@ -247,7 +262,7 @@ def result_of(plan: Plan, res: Mapping[str, Any], background: Optional[Mapping[s
     u_element = None
     if finals is not None:
         u_element = res["u_element"][:, :columns] - 0.5 * (seep[:-1] + seep[1:])
-        placed = _placed(plan, seep, res["z"][:, :columns], time)
+        placed = _placed(plan, res, seep, time)
     analysis = analyse(res, start, plan.profile, plan.loading, time, u_element, finals,
                        placed)
     ds = analysis_dataset(res, background, start, plan.profile, plan.loading,

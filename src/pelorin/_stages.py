@@ -40,19 +40,22 @@ def _first_reach(t: np.ndarray, U: np.ndarray, target: float) -> float:
 
 def stage_analysis(time: np.ndarray, z: np.ndarray, s: np.ndarray, u_element: np.ndarray,
                     loading: Loading, primary: np.ndarray, creeps: bool,
-                    placed: Optional[Callable[[int, np.ndarray], np.ndarray]] = None
+                    placed: Optional[Callable[[int, np.ndarray],
+                                              tuple[np.ndarray, float]]] = None
                     ) -> tuple[dict, np.ndarray, np.ndarray]:
     """Per-stage t50, t90, end of primary, settlements and creep (NaN when
     no soil creeps); the stage-relative degrees of consolidation over time.
     From the histories of a run: times (0 first), node positions, settlement
     and the elements' excess pore pressures.
 
-    `placed(k, t)`, for a loading placed over time or changing the heads: the
-    mean excess pore pressure stage k's change would raise by the times t (from
-    its start) if none drained; the degree from pore pressure is then the part
-    of the excess the whole change would raise at once (with what was left of the
-    stages before) that has drained, what is not placed yet counting as not
-    drained, and times count from the stage's start."""
+    `placed(k, t)`, for a loading placed over time, submerging or changing the
+    heads: the mean excess pore pressure stage k's change has raised by the times
+    t (from its start) over the stage's first output time if none drained, and
+    what its whole change raises to its end (the fills' submergence and the heads'
+    seepage included); the degree from pore pressure is then the part of the
+    excess the whole change would raise at once (with what was left of the stages
+    before) that has drained, what is not placed yet counting as not drained,
+    and times count from the stage's start."""
     ubar = _mean_u(u_element, z)
     U_p = np.full(time.size, np.nan)
     U_s = np.full(time.size, np.nan)
@@ -68,14 +71,12 @@ def stage_analysis(time: np.ndarray, z: np.ndarray, s: np.ndarray, u_element: np
         scale = max(abs(loads[k]), abs(loads[k - 1]) if k else 0.0, 1e-12)
         if placed is not None:
             # The excess the stage would hold with all of its change made at once,
-            # from the state at its start (at t = 0 the engine's first column holds
-            # what was placed at once already); what it has not placed yet counts as
-            # not consolidated, as in Olson's degree under a ramp.
-            so_far = placed(k, tt)
-            whole = float(placed(k, np.array([loading.stages[k].duration]))[0])
-            before = float(ubar[j0]) if ts > 0.0 else float(ubar[0]) - float(so_far[0])
+            # from the state of its first output time; what it has not placed yet
+            # counts as not consolidated, as in Olson's degree under a ramp.
+            so_far, whole = placed(k, tt)
+            before = float(ubar[j0])
             u_start = before + whole
-            ub = np.concatenate((np.full(1, before + so_far[0]), ubar[j0 + 1:j1 + 1]))
+            ub = np.concatenate((np.full(1, before), ubar[j0 + 1:j1 + 1]))
             if abs(u_start) > 1e-6 * scale:
                 Up = 1.0 - (ub + whole - so_far) / u_start
             else:
@@ -111,7 +112,8 @@ def stage_analysis(time: np.ndarray, z: np.ndarray, s: np.ndarray, u_element: np
 def analyse(res: Mapping[str, Any], start: Any, profile: Profile, loading: Loading,
             time: np.ndarray, u_element: Optional[np.ndarray] = None,
             finals: Optional[tuple[np.ndarray, list]] = None,
-            placed: Optional[Callable[[int, np.ndarray], np.ndarray]] = None) -> dict:
+            placed: Optional[Callable[[int, np.ndarray],
+                                      tuple[np.ndarray, float]]] = None) -> dict:
     """Everything an analysis reads off a run: the stage rows, the degrees of
     consolidation over time, the final primary settlements, the time scales.
     `start` is the column from the engine's own initial state, `time` the output
