@@ -16,7 +16,8 @@
 // through the step's own matrix (I - h gamma J)^-1 as stiff codes do, so that an
 // element that drains within the step (sand against clay, a fine element at
 // an interface) does not count a change that any step would make as an
-// error; rejected steps shrink.  Sub-steps land exactly on the output times.
+// error; rejected steps shrink.  Sub-steps land exactly on the output times
+// and on every corner of the loading's functions (loading.hpp).
 // A run stops when its step falls a million times below the stage's first
 // step (the finest element's relaxation time) or to the last digits of the
 // time since the load change: both scales of the stage, not of the run.
@@ -363,38 +364,77 @@ void assemble(const Column& col, const Cells& c, const std::vector<double>& hist
 //   dR_i/ds = sum_j (dR_i/ds'_j) w_j, ds'_j/ds = w_j,
 // from the mass term (de/ds' = -dedu) and the conductances (dK/ds' = -dKdu)
 // of the faces around i; dZ/du_j = S_j dedu_j, dZ/ds = 1 - sum S dedu w.
-void border(const Column& col, const Cells& c, const std::vector<double>& w, double a0, double dt,
-            const std::vector<double>& u, double ubt, double ubb, double s, StepSystem& sys,
-            std::vector<double>& dF) {
+// With w the same in every element (fills over the whole column) a face's
+// term is -w times the sum of its two state derivatives in `faces`, tFl + tFr.
+void border(const Column& col, const Cells& c, const std::vector<double>& w, bool uniform,
+            const Faces& faces, double a0, double dt, const std::vector<double>& u, double ubt,
+            double ubb, double s, StepSystem& sys, std::vector<double>& dF) {
     const int N = col.N;
     const auto& S = col.S;
     const auto& K = c.K;
-    dF.assign(N + 1, 0.0);
-    for (int f = 1; f < N; ++f) {
-        const double Kl = K[f - 1], Kr = K[f];
-        const double D = S[f - 1] * Kr + S[f] * Kl;
-        const double dGl = 2.0 * Kr * Kr * S[f - 1] / (D * D);
-        const double dGr = 2.0 * Kl * Kl * S[f] / (D * D);
-        const double du = u[f] - u[f - 1];
-        dF[f] = -dt * du * (dGl * c.dKdu[f - 1] * w[f - 1] + dGr * c.dKdu[f] * w[f]);
-    }
     sys.b.resize(N);
     sys.c.resize(N);
     double d = 1.0, settle = 0.0;
-    for (int i = 0; i < N; ++i) {
-        sys.b[i] = -S[i] * a0 * c.dedu[i] * w[i] + dF[i] - dF[i + 1];
-        sys.c[i] = S[i] * c.dedu[i];
-        d -= S[i] * c.dedu[i] * w[i];
-        settle += S[i] * (col.e0[i] - c.e[i]);
+    if (uniform) {  // one pass, w[0] for all
+        const double w0 = w[0];
+        double dFl = 0.0, m = 0.0;
+        for (int i = 0; i < N; ++i) {
+            const double dFr = i + 1 < N ? -w0 * (faces.Fl[i + 1] + faces.Fr[i + 1]) : 0.0;
+            const double mi = S[i] * c.dedu[i];
+            sys.b[i] = -a0 * mi * w0 + dFl - dFr;
+            sys.c[i] = mi;
+            m += mi;
+            settle += S[i] * (col.e0[i] - c.e[i]);
+            dFl = dFr;
+        }
+        d -= m * w0;
+    } else {
+        dF.assign(N + 1, 0.0);
+        for (int f = 1; f < N; ++f) {
+            const double Kl = K[f - 1], Kr = K[f];
+            const double D = S[f - 1] * Kr + S[f] * Kl;
+            const double dGl = 2.0 * Kr * Kr * S[f - 1] / (D * D);
+            const double dGr = 2.0 * Kl * Kl * S[f] / (D * D);
+            const double du = u[f] - u[f - 1];
+            dF[f] = -dt * du * (dGl * c.dKdu[f - 1] * w[f - 1] + dGr * c.dKdu[f] * w[f]);
+        }
+        for (int i = 0; i < N; ++i) {
+            sys.b[i] = -S[i] * a0 * c.dedu[i] * w[i] + dF[i] - dF[i + 1];
+            sys.c[i] = S[i] * c.dedu[i];
+            d -= S[i] * c.dedu[i] * w[i];
+            settle += S[i] * (col.e0[i] - c.e[i]);
+        }
     }
+    const double wt = w[0], wb = uniform ? w[0] : w[N - 1];
     if (col.drainage == 0 || col.drainage == 1)
-        sys.b[0] -= dt * (u[0] - ubt) * 2.0 / S[0] * c.dKdu[0] * w[0];
+        sys.b[0] -= dt * (u[0] - ubt) * 2.0 / S[0] * c.dKdu[0] * wt;
     if (col.drainage == 0 || col.drainage == 2) {
         const int i = N - 1;
-        sys.b[i] -= dt * (u[i] - ubb) * 2.0 / S[i] * c.dKdu[i] * w[i];
+        sys.b[i] -= dt * (u[i] - ubb) * 2.0 / S[i] * c.dKdu[i] * wb;
     }
     sys.d = d;
     sys.Z = s - settle;
+}
+
+// Solves the tridiagonal system (lo, di, up) for two right-hand sides at once,
+// x = r and y = b, each in place.
+void thomas2(const StepSystem& sys, std::vector<double>& r, std::vector<double>& b,
+             std::vector<double>& work) {
+    const int n = static_cast<int>(r.size());
+    work.resize(n);
+    double p = sys.di[0];
+    r[0] /= p;
+    b[0] /= p;
+    for (int i = 1; i < n; ++i) {
+        work[i] = sys.up[i - 1] / p;
+        p = sys.di[i] - sys.lo[i] * work[i];
+        r[i] = (r[i] - sys.lo[i] * r[i - 1]) / p;
+        b[i] = (b[i] - sys.lo[i] * b[i - 1]) / p;
+    }
+    for (int i = n - 2; i >= 0; --i) {
+        r[i] -= work[i + 1] * r[i + 1];
+        b[i] -= work[i + 1] * b[i + 1];
+    }
 }
 
 // Solves the tridiagonal system (lo, di, up) x = r in place of r.
@@ -420,9 +460,8 @@ void thomas(const StepSystem& sys, std::vector<double>& r, std::vector<double>& 
 double bordered(const StepSystem& sys, std::vector<double>& r, double z,
                 std::vector<double>& x1, std::vector<double>& work) {
     const int n = static_cast<int>(r.size());
-    thomas(sys, r, work);
     x1 = sys.b;
-    thomas(sys, x1, work);
+    thomas2(sys, r, x1, work);
     double cr = 0.0, cx = 0.0;
     for (int i = 0; i < n; ++i) {
         cr += sys.c[i] * r[i];
@@ -457,6 +496,7 @@ private:
     void system(const Cells& c, const std::vector<double>& u, double s, double a0, double h,
                 StepSystem& sys);
     bool cross_corners();
+    void loading_stress(double s, std::vector<double>& out);
     double settlement() const;
     void write(int j, double lf);
     void poll();
@@ -476,14 +516,15 @@ private:
     // with fills the settlement unknown of the start of Newton (sg_) and of
     // a trial (sgt_), and the stress a settlement correction moves (wscale_).
     LoadPath path_;
-    std::vector<double> pv_, sig_step_, sig_trial_, q_, dq_, w_, dF_, x1_, jump_;
+    std::vector<double> pv_, sig_step_, sig_trial_, q_, dq_, w_, dF_, x1_, jump_, lnow_;
+    std::vector<double> hL_[3];  // the loading's total stress at each level
     double ubt_ = 0.0, ubb_ = 0.0, sg_ = 0.0, sgt_ = 0.0, ds_ = 0.0, wscale_ = 0.0;
 
     // Time: t_ absolute; within a stage the steps count from its start t0_
     // (local time tl_), so that a short step after a late load change keeps
     // its digits.
     double t_ = 0.0, t0_ = 0.0, tl_ = 0.0;
-    double load_ = 0.0, U_ = 1.0, s_floor_ = 0.0, Ssum_ = 0.0, ntol_ = 0.0;
+    double load_ = 0.0, U_ = 1.0, s_floor_ = 0.0, Ssum_ = 0.0, ntol_ = 0.0, stol_ = 0.0;
     std::vector<double> u_, ep_, e_, s_, sig_tot_;
     // The last sub-step levels of the current stage, newest first.
     int nlev_ = 0;
@@ -532,8 +573,14 @@ bool Runner::eval(const std::vector<double>& u, double s, Cells& c) {
         sig = &sig_step_;
         if (path_.coupled()) {
             path_.fill_loads(pv_, s, q_, dq_);
-            sig_trial_ = sig_step_;
-            path_.add_fills(q_, sig_trial_);
+            if (path_.uniform()) {
+                const double Q = path_.uniform_sum(q_);
+                sig_trial_.resize(N_);
+                for (int i = 0; i < N_; ++i) sig_trial_[i] = sig_step_[i] + Q;
+            } else {
+                sig_trial_ = sig_step_;
+                path_.add_fills(q_, sig_trial_);
+            }
             sig = &sig_trial_;
         }
     }
@@ -546,8 +593,18 @@ void Runner::system(const Cells& c, const std::vector<double>& u, double s, doub
     assemble(col_, c, hist_, a0, h, u, sys, faces_, ubt_, ubb_);
     if (!path_.coupled()) return;
     path_.fill_loads(pv_, s, q_, dq_);
-    path_.fill_direction(dq_, w_);
-    border(col_, c, w_, a0, h, u, ubt_, ubb_, s, sys, dF_);
+    if (path_.uniform()) w_.assign(1, path_.uniform_sum(dq_));
+    else path_.fill_direction(dq_, w_);
+    border(col_, c, w_, path_.uniform(), faces_, a0, h, u, ubt_, ubb_, s, sys, dF_);
+}
+
+// The total stress of the loading at the values pv_ (sig_step_ made from
+// them) with the fills at the settlement s.
+void Runner::loading_stress(double s, std::vector<double>& out) {
+    out = sig_step_;
+    if (!path_.coupled()) return;
+    path_.fill_loads(pv_, s, q_, dq_);
+    path_.add_fills(q_, out);
 }
 
 double Runner::settlement() const {
@@ -629,6 +686,19 @@ bool Runner::newton(double a0, double h) {
             why_ = "the Newton correction is not finite";
             return false;
         }
+        // With loads varying in time the correction must also be small in
+        // the settlement it makes, sum S de/du |du|.  On a ramp the undrained
+        // part of the column sits at the kink of e(s') between the
+        // compression and the swelling line (its s' stays at the start
+        // value), where Newton converges only linearly: a correction below
+        // ntol_ leaves a residual of its own size, and an element as soft as
+        // a normally consolidated clay at a few kPa turns it into a void ratio
+        // error that the kink ratchets down the compression line step after
+        // step (a sealed top under a slow ramp settled centimetres in a day,
+        // and the steps collapsed).  A constant stage never sits there.
+        double dvol = 0.0;
+        if (path_.active())
+            for (int i = 0; i < N_; ++i) dvol += col_.S[i] * cells_.dedu[i] * std::fabs(du_[i]);
         double lam = 1.0;
         bool ok = false;
         for (int ls = 0; ls < 12; ++ls, lam *= 0.5) {
@@ -658,7 +728,7 @@ bool Runner::newton(double a0, double h) {
         std::swap(cells_, trial_);
         std::swap(sys_, tsys_);
         sg_ = sgt_;
-        if (lam * dmax <= ntol_ && lam == 1.0) return true;
+        if (lam * dmax <= ntol_ && lam == 1.0 && dvol <= stol_) return true;
     }
     why_ = "Newton did not converge in max_newton iterations";
     return false;
@@ -723,19 +793,32 @@ bool Runner::try_step(double h, double& err, int& order) {
         l[1] = (t1 - x0) * (t1 - x2) / ((x1 - x0) * (x1 - x2));
         l[2] = (t1 - x0) * (t1 - x1) / ((x2 - x0) * (x2 - x1));
     }
+    double spred = hs_[0];
+    if (nlev_ == 2) spred = l[0] * hs_[0] + l[1] * hs_[1];
+    if (nlev_ == 3) spred = l[0] * hs_[0] + l[1] * hs_[1] + l[2] * hs_[2];
     pred_.resize(N_);
     if (nlev_ == 1) {
         pred_ = u_;
-    } else {
+    } else if (!path_.active()) {
         for (int i = 0; i < N_; ++i) {
             double p = l[0] * hu_[0][i] + l[1] * hu_[1][i];
             if (nlev_ == 3) p += l[2] * hu_[2][i];
             pred_[i] = p;
         }
+    } else {
+        // With loads varying in time, the extrapolation of u less the total
+        // stress of the loading, which is then added at the step's end: the
+        // same while the levels lie on one ramp (the extrapolation of a linear
+        // function is exact), and past a kink (a ramp ends or begins) the
+        // undrained part of the column takes its known change of rate instead
+        // of a predictor (and error reference) running on along the old ramp.
+        loading_stress(spred, lnow_);
+        for (int i = 0; i < N_; ++i) {
+            double p = l[0] * (hu_[0][i] - hL_[0][i]) + l[1] * (hu_[1][i] - hL_[1][i]);
+            if (nlev_ == 3) p += l[2] * (hu_[2][i] - hL_[2][i]);
+            pred_[i] = p + lnow_[i];
+        }
     }
-    double spred = hs_[0];
-    if (nlev_ == 2) spred = l[0] * hs_[0] + l[1] * hs_[1];
-    if (nlev_ == 3) spred = l[0] * hs_[0] + l[1] * hs_[1] + l[2] * hs_[2];
 
     // Newton from the predictor; where that fails (the extrapolation of a
     // stiff element across a load change lands far from the solution), once
@@ -836,11 +919,13 @@ bool Runner::try_step(double h, double& err, int& order) {
         hs_[k] = hs_[k - 1];
         std::swap(hu_[k], hu_[k - 1]);
         std::swap(he_[k], he_[k - 1]);
+        std::swap(hL_[k], hL_[k - 1]);
     }
     ht_[0] = tl_;
     hs_[0] = settle;
     hu_[0] = u_;
     he_[0] = e_;
+    if (path_.active()) loading_stress(sg_, hL_[0]);
     nlev_ = std::min(nlev_ + 1, 3);
     return true;
 }
@@ -964,6 +1049,7 @@ void Runner::run() {
         s_floor_ += 0.1 * col_.S[i] * col_.mat[i].Cc * std::log10(1.0 + U_ / col_.sigma0[i]);
     s_floor_ = std::max(s_floor_, 1e-12 * Ssum_);
     ntol_ = 0.1 * opt_.rtol * U_;
+    stol_ = 0.1 * opt_.rtol * s_floor_;
 
     for (const Fill& F : path_.loading().fills) {
         if (F.water_level.empty()) continue;
@@ -1026,6 +1112,12 @@ void Runner::run() {
                 double settle = 0.0;
                 for (int i = 0; i < N_; ++i) settle += col_.S[i] * (col_.e0[i] - e_[i]);
                 hs_[0] = settle;
+                if (path_.active()) {
+                    path_.values(t_, pv_);
+                    sig_step_ = sig_tot_;
+                    path_.add_loads(pv_, sig_step_);
+                    loading_stress(settle, hL_[0]);
+                }
                 // The floor below counts from the first step the stage can take:
                 // no longer than the way to the next output time (a column that
                 // hardly drains has a relaxation time far beyond it).
@@ -1141,8 +1233,10 @@ bool step_residual(const Column& col, const std::vector<double>& ep0, const std:
     if (!cells_at(col, ep0, s0, sig, dt, u, c)) return false;
     Faces f;
     assemble(col, c, hist, a0, dt, u, sys, f, load.top, load.bottom);
+    bool uniform = true;
+    for (int i = 1; i < N; ++i) uniform &= w[i] == w[0];
     std::vector<double> dF;
-    border(col, c, w, a0, dt, u, load.top, load.bottom, s, sys, dF);
+    border(col, c, w, uniform, f, a0, dt, u, load.top, load.bottom, s, sys, dF);
     return true;
 }
 

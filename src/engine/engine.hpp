@@ -15,7 +15,11 @@
 // end carries no flux.  The effective stress of a cell is
 //     s'_c = sigma0_c + dsigv_c * lf(t) - u_c,
 // sigma0_c = qo + (Gs - 1) gammaw xi_c exactly (the submerged weight per unit
-// height of solids does not depend on the void ratio).
+// height of solids does not depend on the void ratio).  Further loading
+// (loading.hpp) adds its total-stress change to s'_c and holds its pore
+// pressures at the drained ends instead of 0; u is then relative to
+// hydrostatic with the water at the top, and an initial steady seepage
+// enters as u(t = 0) with sigma0_c the effective stress it leaves.
 #pragma once
 
 #include <functional>

@@ -158,6 +158,7 @@ LoadPath::LoadPath(const Column& col, const Loading& ld) : col_(col), ld_(ld) {
         fn_.push_back(&F.water_level);
         const std::vector<double> ones(col.N, 1.0);
         infl_.push_back(F.influence.empty() ? ones : F.influence);
+        for (double x : infl_.back()) uniform_ &= x == infl_.back()[0];
         node_infl_.push_back(to_nodes(F.node_influence, infl_.back()));
     }
     fn_.push_back(&ld.top);
@@ -245,6 +246,12 @@ void LoadPath::fill_direction(const std::vector<double>& dq, std::vector<double>
         const auto& I = infl_[f];
         for (int c = 0; c < col_.N; ++c) w[c] += I[c] * dq[f];
     }
+}
+
+double LoadPath::uniform_sum(const std::vector<double>& x) const {
+    double v = 0.0;
+    for (int f = 0; f < nf_; ++f) v += infl_[f][0] * x[f];
+    return v;
 }
 
 double LoadPath::node_stress(const std::vector<double>& v, const std::vector<double>& q, int i) const {

@@ -78,6 +78,8 @@ public:
 
     bool active() const { return active_; }
     bool coupled() const { return !ld_.fills.empty(); }
+    // Every fill acts alike on every element (its influence is constant).
+    bool uniform() const { return uniform_; }
     int nfills() const { return static_cast<int>(ld_.fills.size()); }
     const Loading& loading() const { return ld_; }
 
@@ -105,6 +107,8 @@ public:
                     std::vector<double>& dq) const;
     void add_fills(const std::vector<double>& q, std::vector<double>& sig) const;
     void fill_direction(const std::vector<double>& dq, std::vector<double>& w) const;
+    // With uniform(): sum_f I_f x_f, the same in every element.
+    double uniform_sum(const std::vector<double>& x) const;
     // The total-stress change at node i (loads and fills, the load factor's
     // step aside).
     double node_stress(const std::vector<double>& v, const std::vector<double>& q, int i) const;
@@ -122,7 +126,7 @@ private:
 
     const Column& col_;
     const Loading& ld_;
-    bool active_ = false;
+    bool active_ = false, uniform_ = true;
     int nl_ = 0, nf_ = 0;
     std::vector<const PiecewiseLinear*> fn_;  // loads, (height, water) per fill, top, bottom
     std::vector<double> corners_;             // every corner time > 0, sorted, once each
