@@ -177,8 +177,10 @@ def engine_loading(profile: Profile, loading: Loading) -> EngineLoading:
             if stage.fill > 0.0:
                 height = Ramp()
                 height.change(t0, t1, stage.fill)
+                saturated = stage.saturated_unit_weight
                 bodies.append(_Fill(height, stage.unit_weight,
-                                    float(stage.saturated_unit_weight), stage.submerged, k))
+                                    stage.unit_weight if saturated is None else saturated,
+                                    stage.submerged, k))
             else:
                 # Taken off the top, fill by fill; what the removal's weight differs
                 # from that of the fills it takes (or takes beyond them) is a load.
