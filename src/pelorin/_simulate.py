@@ -63,11 +63,6 @@ class Plan:
         return final_changes(start, self.loads, self.loading, self.profile.drainage,
                              self.job.gammaw)
 
-    def primary(self, start: Column) -> np.ndarray:
-        """The final primary settlement after each stage, m, from the column `start`."""
-        finals = self.finals(start)
-        return start.primary_settlements(self.loading.loads) if finals is None else finals[0]
-
 
 def plan(profile: Profile, loading: Loading, times: Optional[Sequence[float]],
          points_per_decade: int, options: Mapping[str, Any],
@@ -206,6 +201,22 @@ def refused(err: InputError, plan: Plan, caller: str) -> ParameterError:
     return ParameterError(owner, parameter, problem)
 
 
+def stage_inputs(plan: Plan, res: Mapping[str, Any], start: Column, time: np.ndarray
+                 ) -> tuple[np.ndarray, Optional[np.ndarray], Optional[tuple], Optional[Callable]]:
+    """What the stage analysis of a run needs beyond the engine's arrays: the steady
+    seepage pressure at the nodes, and for a loading placed over time, submerging or
+    changing the heads the elements' excess pore pressure over it, the final primary
+    settlements and stress changes (`Plan.finals`) and what each stage places
+    (`_placed`); None for loads stepped at the stages' starts."""
+    columns = time.size
+    seep = seepage(res, columns, plan.profile.drainage)
+    finals = plan.finals(start)
+    if finals is None:
+        return seep, None, None, None
+    u_element = res["u_element"][:, :columns] - 0.5 * (seep[:-1] + seep[1:])
+    return seep, u_element, finals, _placed(plan, res, seep, time)
+
+
 def _placed(plan: Plan, res: Mapping[str, Any], seep: np.ndarray, time: np.ndarray
             ) -> Callable[[int, np.ndarray], tuple[np.ndarray, float]]:
     """For the degree of consolidation of each stage: what the mean excess pore
@@ -255,14 +266,7 @@ def result_of(plan: Plan, res: Mapping[str, Any], background: Optional[Mapping[s
     # The engine's own initial state (element centres) for the closed forms.
     start = plan.column.with_state(res["sigv_element"][:, 0], res["e_element"][:, 0])
     job = plan.job
-    drainage = plan.profile.drainage
-    seep = seepage(res, columns, drainage)
-    finals = plan.finals(start)
-    placed = None
-    u_element = None
-    if finals is not None:
-        u_element = res["u_element"][:, :columns] - 0.5 * (seep[:-1] + seep[1:])
-        placed = _placed(plan, res, seep, time)
+    seep, u_element, finals, placed = stage_inputs(plan, res, start, time)
     analysis = analyse(res, start, plan.profile, plan.loading, time, u_element, finals,
                        placed)
     ds = analysis_dataset(res, background, start, plan.profile, plan.loading,
