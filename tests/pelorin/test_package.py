@@ -370,8 +370,10 @@ def test_free_water_raises_pore_pressure_and_total_stress_alike(levels):
     times = np.union1d(TIMES, [x for t, _, d in levels for x in (t, t + d)])
     a, b = (pelorin.simulate(profile, pelorin.Loading(st, end=2000.0), times=times,
                              background=False).dataset for st in (base, wet))
-    np.testing.assert_allclose(b["settlement"], a["settlement"], rtol=1e-9, atol=1e-12)
-    np.testing.assert_allclose(b["sigv"], a["sigv"], rtol=1e-9)
+    # (a water level changed over time takes the engine's general path: the same
+    # numbers but for rounding)
+    np.testing.assert_allclose(b["settlement"], a["settlement"], rtol=1e-7, atol=1e-12)
+    np.testing.assert_allclose(b["sigv"], a["sigv"], rtol=1e-7)
     rise = GAMMAW * (b["water_level"] - 1.0)
     for name in ("pore_pressure", "sigma_total"):
         np.testing.assert_allclose(b[name] - a[name], rise.broadcast_like(a[name]), atol=1e-9)
