@@ -376,7 +376,7 @@ def test_free_water_raises_pore_pressure_and_total_stress_alike(levels):
     np.testing.assert_allclose(b["sigv"], a["sigv"], rtol=1e-7)
     rise = GAMMAW * (b["water_level"] - 1.0)
     for name in ("pore_pressure", "sigma_total"):
-        np.testing.assert_allclose(b[name] - a[name], rise.broadcast_like(a[name]), atol=1e-9)
+        np.testing.assert_allclose(b[name] - a[name], rise.broadcast_like(a[name]), atol=1e-6)
     assert float(b["water_level"].sel(time=2000.0)) == levels[-1][1]
 
 
