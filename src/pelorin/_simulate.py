@@ -321,7 +321,10 @@ def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]
     profile : Profile
         The layers, drainage and surcharge.
     loading : Loading
-        The load stages; a wide fill (the same stress change at every depth).
+        The stages: loads and fills (wide: the same stress change at every
+        depth), at once or over a duration, the fills submerging as they
+        settle into the water, and changes of the water level above the
+        profile and of the head below it.
     times : sequence of float, optional
         Output times in days, increasing and > 0; stage starts are added.  By
         default: log-spaced after every stage start from 1e-4 of the

@@ -580,7 +580,9 @@ class Loading:
     ----------
     stages : sequence of Stage
         In increasing order of time; at least one.  Before the first stage
-        the load is 0.
+        the load is 0.  A stage may start while another makes its change
+        over a duration only when the two change different things (the load
+        on the surface, the water level, the base head).
     end : float, optional
         The last time of the analysis, days, after the last stage.  By
         default `simulate` picks one from the consolidation time of the
@@ -591,6 +593,11 @@ class Loading:
     A fill raised in two stages and partly removed:
 
     >>> Loading([Stage(0, fill=2.5), Stage(365, fill=2.5), Stage(1825, fill=-1.0)], end=20000)
+
+    Placed at 0.75 m a month, then the aquifer below drawn down 5 m over ten years:
+
+    >>> staged = Loading([Stage(0, fill=2.5, duration=100), Stage(365, fill=2.5, duration=100),
+    ...                   Stage(400, base_head=-5.0, duration=3652.5)], end=20000)
     """
 
     stages: Sequence[Stage]
