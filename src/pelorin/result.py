@@ -109,10 +109,12 @@ class Result:
 
     @property
     def stages(self):
-        """One row per stage (pandas.DataFrame): start, load, t50, t90,
-        end of primary, final primary settlement, settlements, creep."""
+        """One row per stage (pandas.DataFrame): start, duration, load, t50,
+        t90, end of primary, final primary settlement, settlements, creep."""
         keys = ["stage_time", "stage_load", "t50", "t90", "t_eop", "primary",
                 "settlement_start", "settlement_eop", "settlement_end", "creep"]
+        if "stage_duration" in self.dataset:      # results written before had none
+            keys.insert(1, "stage_duration")
         return self.dataset[keys].to_dataframe()
 
     @property
