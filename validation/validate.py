@@ -26,6 +26,7 @@ from typing import Callable, Dict
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import loading_cases as loading  # noqa: E402
 import reference as ref  # noqa: E402
 import drain_cases as drains  # noqa: E402
 import site_cases as site  # noqa: E402
@@ -424,6 +425,30 @@ DRAIN_CASES = (
                   drains.far_spacing_errors)]
 )
 CASES = CASES + LOAD_CASES + DRAIN_CASES
+
+# Loads placed over time, heads at the drained ends and fills that submerge, through
+# pelorin.simulate (validation/loading_cases.py has each closed form and its source).
+TIME_CASES = (
+    [loads_case(f"ramp to Tc = {Tc:g} (Olson 1977), linear soil, drainage 0, N = 40",
+                {"average degree": 2e-3, "degree from pore pressure": 2e-3},
+                (lambda Tc=Tc: loading.olson_errors(Tc)))
+     for Tc in (0.1, 1.0, 5.0)]
+    + [loads_case("head dropped 2 m at both drained ends against 19.62 kPa at once, "
+                  "self-weight, N = 40", {"pore pressure / load": 1e-3,
+                                          "settlement / final settlement": 1e-3},
+                  loading.both_ends_errors),
+       loads_case("head dropped at the base only (series about the linear final state), "
+                  "linear soil, drainage 0, N = 40",
+                  {"pore pressure / head drop": 2e-3, "final effective stress, relative": 1e-6},
+                  loading.base_head_errors),
+       loads_case("steady seepage through three layers, k 1e-9, 1e-10, 2e-9 m/s, 3 m artesian "
+                  "head", {"pore pressure / base pressure": 1e-9}, loading.seepage_errors),
+       loads_case("submerging fill, s = S(q - gammaw s), self-weight, 90 kPa, N = 40",
+                  {"final settlement, relative": 2e-3,
+                   "submergence off against the load in kPa": 0.0},
+                  loading.submergence_errors)]
+)
+CASES = CASES + TIME_CASES
 
 
 def named(fragment):

@@ -6,10 +6,12 @@ from dataclasses import dataclass
 from typing import Any, Callable, Mapping, Optional, Sequence
 
 import numpy as np
+import xarray as xr
 
 from ._call import EngineJob, InputError, make_job, solve
 from ._column import GAMMA_W, Column, check_history, column, layer_elements, load_history
-from ._dataset import analysis_dataset
+from ._dataset import add_groundwater, analysis_dataset
+from ._loading import EngineLoading, engine_loading, final_changes, seepage
 from ._run import physical, reached
 from ._quantities import add_dates, add_strength, check_dates, check_end, check_start, set_start
 from ._stages import analyse
@@ -50,6 +52,17 @@ class Plan:
     reference_load: float
     job: EngineJob
     end_note: str = ""      # how the end was chosen, when no one gave it
+    loads: Optional[EngineLoading] = None   # the loading in the engine's terms
+
+    def finals(self, start: Column) -> Optional[tuple[np.ndarray, list]]:
+        """The final primary settlement after each stage and each stage's change of
+        effective stress, of a loading placed over time, submerging or changing the
+        heads (`_loading.final_changes`); None for loads stepped at the stages'
+        starts (their closed forms are the loads')."""
+        if self.loads is None or not self.loads.general:
+            return None
+        return final_changes(start, self.loads, self.loading, self.profile.drainage,
+                             self.job.gammaw)
 
 
 def plan(profile: Profile, loading: Loading, times: Optional[Sequence[float]],
@@ -61,13 +74,20 @@ def plan(profile: Profile, loading: Loading, times: Optional[Sequence[float]],
     unknown = sorted(set(options) - set(ENGINE_OPTIONS))
     if unknown:
         raise TypeError(f"{caller}() got an unexpected keyword argument {unknown[0]!r}")
+    _check_heads(profile, loading)
+    loads = engine_loading(profile, loading)
     try:
         col = column(profile, loading.loads)
     except InputError as err:   # no initial state the soil can have
         raise _no_state(err, profile) from None
     check_history(profile, col)
     _check_consolidation(col, profile, loading)
+    if loads.general:
+        _check_heave(col, profile, loading, loads)
     time = output_times(col, profile, loading, times, points_per_decade, caller)
+    ends = np.array([stage.end for stage in loading.stages if stage.duration > 0.0])
+    if ends.size and np.any(ends < time[-1]):   # the ends of the changes made over time
+        time = np.union1d(time, ends[ends < time[-1]])
     if dates:
         late = {k: t for k, t in dates.items() if t > time[-1] * (1 + 1e-12)}
         if late:
@@ -76,14 +96,52 @@ def plan(profile: Profile, loading: Loading, times: Optional[Sequence[float]],
                                  f"is after the end of the analysis ({time[-1]:g} days)")
         time = np.union1d(time, np.array(list(dates.values())))
     ref, lf = load_history(loading, time)
+    general = None
+    if loads.general:   # loads, fills and heads as functions of time; no load factors
+        ref = float(max(abs(v) for v in loads.nominal.v)) or 1.0
+        lf = np.zeros(time.size)
+        general = loads.keywords(col.N, GAMMA_W, profile.drainage)
     kw = col.engine_keywords()
     depth = kw.pop("depth")
     kw.update(dsigv=np.full(col.N, float(ref)), ru=np.zeros(col.N))
     job = make_job(depth, kw, float(profile.surcharge), time, lf, gammaw=GAMMA_W,
                    drainagetype=DRAINAGE[profile.drainage],
-                   drains=drain_keywords(profile.drains, col), **options)
+                   drains=drain_keywords(profile.drains, col), loading=general, **options)
     note = DEFAULT_END_NOTE if times is None and loading.end is None and profile.creep else ""
-    return Plan(profile, loading, col, time, ref, job, note)
+    return Plan(profile, loading, col, time, ref, job, note, loads)
+
+
+def _check_heave(col: Column, profile: Profile, loading: Loading,
+                 loads: EngineLoading) -> None:
+    """ParameterError naming the stage whose steady state leaves an element no
+    effective stress: a base head that lifts the soil above it (the clay would heave
+    or blow up, which no consolidation analysis follows)."""
+    _, changes = final_changes(col, loads, loading, profile.drainage, GAMMA_W)
+    for k, change in enumerate(changes):
+        low = col.sigv0 + change
+        bad = np.flatnonzero(~(low > 0.0))
+        if bad.size:
+            stage = loading.stages[k]
+            name = f"stages[{k}]" + (".base_head" if stage.base_head is not None else "")
+            z = 0.5 * (col.depth[bad[0]] + col.depth[bad[0] + 1])
+            raise ParameterError("Loading", name, f"would leave no effective stress at "
+                                 f"{z:.4g} m depth once the pore pressures settle "
+                                 f"({low[bad[0]]:.4g} kPa): the soil would heave; it must "
+                                 "stay above 0", index=k,
+                                 key="base_head" if stage.base_head is not None else "time")
+
+
+def _check_heads(profile: Profile, loading: Loading) -> None:
+    """ParameterError naming the stage whose base head a profile sealed at the base
+    cannot hold."""
+    if profile.drainage != "top":
+        return
+    for i, stage in enumerate(loading.stages):
+        if stage.base_head is not None:
+            raise ParameterError("Loading", f"stages[{i}].base_head", "needs a profile "
+                                 "drained at the bottom (drainage \"both\" or \"bottom\"): "
+                                 "a sealed base holds no head of an aquifer; the profile is "
+                                 "drained at the top only", index=i, key="base_head")
 
 
 def _owner(profile: Profile, i: int) -> str:
@@ -92,7 +150,12 @@ def _owner(profile: Profile, i: int) -> str:
 
 
 def _no_state(err: InputError, profile: Profile) -> ParameterError:
-    """The engine's refusal of a column's initial state, naming the layer."""
+    """The engine's refusal of a column's initial state, naming the layer (or the
+    profile's base head, whose seepage leaves no effective stress)."""
+    if err.parameter == "initial_boundary":
+        return ParameterError("Profile", "base_head", f"lifts the soil: {err}; the head "
+                              "in the aquifer below must leave every depth an effective "
+                              f"stress above 0; got {profile.base_head:g} m")
     counts = np.cumsum(layer_elements(profile))
     i = int(np.searchsorted(counts, (err.index or 0), side="right"))
     i = min(i, len(profile.layers) - 1)
@@ -141,6 +204,55 @@ def refused(err: InputError, plan: Plan, caller: str) -> ParameterError:
     return ParameterError(owner, parameter, problem)
 
 
+def stage_inputs(plan: Plan, res: Mapping[str, Any], start: Column, time: np.ndarray
+                 ) -> tuple[np.ndarray, Optional[np.ndarray], Optional[tuple], Optional[Callable]]:
+    """What the stage analysis of a run needs beyond the engine's arrays: the steady
+    seepage pressure at the nodes, and for a loading placed over time, submerging or
+    changing the heads the elements' excess pore pressure over it, the final primary
+    settlements and stress changes (`Plan.finals`) and what each stage places
+    (`_placed`); None for loads stepped at the stages' starts."""
+    columns = time.size
+    seep = seepage(res, columns, plan.profile.drainage)
+    finals = plan.finals(start)
+    if finals is None:
+        return seep, None, None, None
+    u_element = res["u_element"][:, :columns] - 0.5 * (seep[:-1] + seep[1:])
+    return seep, u_element, finals, _placed(plan, res, seep, time)
+
+
+def _placed(plan: Plan, res: Mapping[str, Any], seep: np.ndarray, time: np.ndarray
+            ) -> Callable[[int, np.ndarray], tuple[np.ndarray, float]]:
+    """For the degree of consolidation of each stage: what the mean excess pore
+    pressure would gain from the stage's first output time by times t from its start
+    if none drained, and by the end of its change: the load as the stages give it,
+    less the rise of the mean steady seepage pressure.  (The load a fill loses as it
+    settles into the water lowers the excess as drainage does: the degree from pore
+    pressure counts it as dissipated.)"""
+    columns = time.size
+    z = res["z"][:, :columns]
+    h = np.diff(z, axis=0)
+    mean_seep = np.sum(0.5 * (seep[:-1] + seep[1:]) * h, axis=0) / np.sum(h, axis=0)
+    nominal = plan.loads.nominal if plan.loads is not None else None
+
+    def gain(t: np.ndarray) -> np.ndarray:
+        # An output time shows the state before a change made there at once, but t = 0
+        # the state after it (the engine's first column).
+        load = np.array([nominal.right(x) if x == 0.0 else nominal.left(x)  # type: ignore
+                         for x in t])
+        return load - np.interp(t, time, mean_seep)
+
+    def placed(k: int, tt: np.ndarray) -> tuple[np.ndarray, float]:
+        stage = plan.loading.stages[k]
+        start = gain(np.array([stage.time]))[0]
+        so_far = gain(stage.time + tt) - start
+        # The end of its change: after it, at the first output time that shows it.
+        te = min(stage.end, float(time[-1]))
+        j = min(int(np.searchsorted(time, te)) + (te == stage.time > 0.0), time.size - 1)
+        end = nominal.right(te) - mean_seep[j] - start   # type: ignore[union-attr]
+        return so_far, float(end)
+    return placed
+
+
 def run_plan(plan: Plan, job: EngineJob, caller: str) -> dict:
     """The engine's arrays of one run of a plan; ParameterError for input it refuses."""
     try:
@@ -158,11 +270,34 @@ def result_of(plan: Plan, res: Mapping[str, Any], background: Optional[Mapping[s
     time = np.r_[0.0, plan.time][:columns]
     # The engine's own initial state (element centres) for the closed forms.
     start = plan.column.with_state(res["sigv_element"][:, 0], res["e_element"][:, 0])
-    analysis = analyse(res, start, plan.profile, plan.loading, time)
     job = plan.job
+    seep, u_element, finals, placed = stage_inputs(plan, res, start, time)
+    analysis = analyse(res, start, plan.profile, plan.loading, time, u_element, finals,
+                       placed)
     ds = analysis_dataset(res, background, start, plan.profile, plan.loading,
                           plan.reference_load, plan.time, job.loadfactor, job.gammaw,
                           job.rtol, analysis, title)
+    loads = plan.loads
+    if loads is not None:
+        level = loads.water_level(time)
+        head = plan.profile.base_head + loads.base(time)
+    else:
+        level = np.full(columns, plan.profile.water_level)
+        head = np.full(columns, plan.profile.base_head)
+    given = acting = None
+    if finals is not None and loads is not None:
+        # As given: at a change made at once, an output time shows the load before it
+        # (the load of the step that ends there), as the load factors do; at t = 0 the
+        # first step's.
+        given = np.array([loads.nominal.right(t) if t == 0.0 else loads.nominal.left(t)
+                          for t in time])
+        acting = np.asarray(res["load"])
+    add_groundwater(ds, seep, job.gammaw, level, head, given, acting)
+    ds["stage_duration"] = xr.Variable("stage", np.array([st.duration for st in
+                                                         plan.loading.stages]),
+                                       dict(units="day", long_name="time over which the "
+                                            "stage's change is made"))
+    ds.attrs["general_loading"] = int(finals is not None)
     if plan.end_note:
         ds.attrs["end_note"] = plan.end_note
     add_strength(ds, plan.profile)
@@ -194,7 +329,10 @@ def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]
     profile : Profile
         The layers, drainage and surcharge.
     loading : Loading
-        The load stages; a wide fill (the same stress change at every depth).
+        The stages: loads and fills (wide: the same stress change at every
+        depth), at once or over a duration, the fills submerging as they
+        settle into the water, and changes of the water level above the
+        profile and of the head below it.
     times : sequence of float, optional
         Output times in days, increasing and > 0; stage starts are added.  By
         default: log-spaced after every stage start from 1e-4 of the
@@ -337,9 +475,7 @@ def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]
         raise
     bg = None
     if run_background:
-        # Without the load, and without a vacuum (a load too); drains, if any, stay.
-        bg_job = p.job.replace(loadfactor=np.zeros_like(p.job.loadfactor), progress=tick(end),
-                               drains=p.job.drains and dict(p.job.drains, vacuum=None))
+        bg_job = p.job.unloaded().replace(progress=tick(end))
         try:
             bg = reached(run_plan(p, bg_job, "simulate"), bg_job)
         except KeyboardInterrupt as err:   # the loaded run is whole; its background is not

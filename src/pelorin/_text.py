@@ -86,10 +86,41 @@ def result_summary(ds: xr.Dataset) -> str:
         line += (f"; caused by the load (net of {float(ds['settlement_background'][-1]) * mm:.1f}"
                  f" mm background creep): {float(ds['settlement_net'][-1]) * mm:.1f} mm")
     lines.append(line)
-    lines.append(f"final primary settlement under {float(ds['stage_load'][-1]):g} kPa: "
-                 f"{float(ds['primary'][-1]) * mm:.1f} mm")
-    lines += date_lines(ds) + strength_lines(ds)
+    if ds.attrs.get("general_loading"):
+        lines.append(f"final primary settlement after stage {ds.sizes['stage']} (under "
+                     f"{float(ds['stage_load'][-1]):g} kPa as given, the fills submerging, "
+                     f"the heads' steady seepage): {float(ds['primary'][-1]) * mm:.1f} mm")
+    else:
+        lines.append(f"final primary settlement under {float(ds['stage_load'][-1]):g} kPa: "
+                     f"{float(ds['primary'][-1]) * mm:.1f} mm")
+    lines += acting_lines(ds) + date_lines(ds) + strength_lines(ds)
     return "\n".join(lines)
+
+
+def acting_lines(ds: xr.Dataset) -> list[str]:
+    """The load acting, the water level and the base head at the end of each stage's
+    change and at the end, for a loading placed over time, submerging or changing the
+    heads (none otherwise)."""
+    if not ds.attrs.get("general_loading"):
+        return []
+    t = ds["time"].values
+    load, level, head = (ds[k].values for k in ("load_acting", "water_level", "base_head"))
+    lines = ["", "the load acting (fills submerging), the water level and the base head",
+             f"{'':14} {'time [d]':>9} {'as given [kPa]':>15} {'acting [kPa]':>13} "
+             f"{'water level [m]':>16} {'base head [m]':>14}"]
+    rows = [(f"stage {k + 1} placed", float(ds["stage_time"][k] + ds["stage_duration"][k]),
+             float(ds["stage_load"][k]), float(ds["stage_duration"][k]) == 0.0)
+            for k in range(ds.sizes["stage"])]
+    rows.append(("end", float(t[-1]), float(ds["stage_load"][-1]), False))
+    for label, when, given, at_once in rows:
+        if when > t[-1]:
+            continue
+        j = int(np.argmin(np.abs(t - when)))
+        if at_once and when > 0.0 and j + 1 < t.size:   # an output time shows the load
+            j += 1                                       # before a change made there
+        lines.append(f"{label:<14} {t[j]:9g} {given:15.1f} {load[j]:13.1f} {level[j]:16.2f} "
+                     f"{head[j]:14.2f}")
+    return lines
 
 
 def date_lines(ds: xr.Dataset) -> list[str]:

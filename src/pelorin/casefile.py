@@ -8,6 +8,9 @@ lists the load stages::
     [profile]
     drainage = "both"          # "both", "top" or "bottom"
     surcharge = 10.0           # kPa, effective stress at the top before loading
+    water_level = 0.0          # m above the top of the profile (default 0)
+    base_head = 0.0            # m of water above hydrostatic in the aquifer below, at the
+                               # start (drained base only; default 0)
 
     [soils.clay]
     Cc = 0.9                   # every parameter of pelorin.Soil, by name
@@ -37,6 +40,15 @@ lists the load stages::
     time = 0.0                 # days
     fill = 2.5                 # m placed (or: load = 50.0, kPa in total)
     unit_weight = 20.0         # kN/m3
+    saturated_unit_weight = 21.0   # kN/m3 below the water (default unit_weight)
+    submerged = true           # the fill's part below the water weighs gs - gammaw
+    duration = 75.0            # days over which it is placed (default 0: at once)
+
+    [[stages]]                 # a change of the groundwater, with or without a load
+    time = 400.0
+    base_head = -5.0           # m: the aquifer below drawn down 5 m (drained base only)
+    water_level = 0.5          # m above the top of the profile
+    duration = 3650.0
 
     [drains]                   # optional: prefabricated vertical drains (pelorin.Drains)
     spacing = 1.2              # m

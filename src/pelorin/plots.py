@@ -128,7 +128,12 @@ def plot_settlement(result: Result, path: Optional[str | os.PathLike] = None) ->
     top, ax = fig.subplots(2, 1, sharex=True, gridspec_kw=dict(height_ratios=(1, 3)))
     # The load acts from the start of each step: a step line through the grid.
     load = ds["load"].values
-    top.step(t[pos], load[pos], where="pre", color="C3")
+    if "load_acting" in ds:     # placed over time, submerging: as given and as it acts
+        top.plot(t[pos], load[pos], color="0.5", ls="--", lw=0.9, label="as given")
+        top.plot(t[pos], ds["load_acting"].values[pos], color="C3", label="acting")
+        top.legend(loc="best", fontsize=7)
+    else:
+        top.step(t[pos], load[pos], where="pre", color="C3")
     top.set_ylabel("load [kPa]")
     top.set_ylim(min(0.0, load.min()) * 1.1, max(load.max(), 1e-9) * 1.15)
     top.set_title(_title(result, "settlement", 8.0))
@@ -324,10 +329,45 @@ def plot_consolidation(result: Result, path: Optional[str | os.PathLike] = None)
     return _save(fig, path)
 
 
+def plot_loading(result: Result, path: Optional[str | os.PathLike] = None) -> Figure:
+    """The load on the surface and the heads against time: the load as given by the
+    stages and as it acts (a fill's falls as it settles into the water), and below it
+    the water level above the profile and the head in the aquifer below it."""
+    ds = result.dataset
+    t = ds["time"].values
+    fig = _figure(figsize=(8.0, 5.5), constrained_layout=True)
+    top, ax = fig.subplots(2, 1, sharex=True)
+    top.plot(t, ds["load"].values, color="0.5", ls="--", label="as given")
+    if "load_acting" in ds:
+        top.plot(t, ds["load_acting"].values, color="C3", label="acting")
+    top.set_ylabel("load [kPa]")
+    top.legend(loc="best", fontsize=8)
+    top.set_title(_title(result, "load and heads", 8.0))
+    ax.plot(t, ds["water_level"].values, color="C0", label="water level above the profile")
+    ax.plot(t, ds["base_head"].values, color="C2", label="head below the profile, above "
+            "hydrostatic")
+    ax.set_ylabel("m of water")
+    ax.set_xlabel("time [days]")
+    ax.legend(loc="best", fontsize=8)
+    for a in (top, ax):
+        a.grid(True, lw=0.3)
+        for ts in ds["stage_time"].values:
+            if ts > 0.0:
+                a.axvline(float(ts), color="0.55", lw=0.8, ls="--")
+    return _save(fig, path)
+
+
+def _over_time(ds: Any) -> bool:
+    """Whether a stage is placed over time or the heads change."""
+    return ("stage_duration" in ds and bool(np.any(ds["stage_duration"].values > 0.0))) or \
+        any(k in ds and np.ptp(ds[k].values) > 0.0 for k in ("water_level", "base_head"))
+
+
 def plot_all(result: Result, outdir: Optional[str | os.PathLike] = None,
              formats: Union[str, Sequence[str]] = "png") -> Union[list[str], dict[str, Figure]]:
-    """Every figure that applies: settlement, isochrones, compression, and
-    consolidation for a profile of one layer.
+    """Every figure that applies: settlement, isochrones, compression,
+    consolidation for a profile of one layer, and the load and heads against
+    time (loading) for stages placed over time or changing the heads.
 
     Parameters
     ----------
@@ -346,6 +386,8 @@ def plot_all(result: Result, outdir: Optional[str | os.PathLike] = None,
         ("compression", plot_compression)]
     if result.dataset.sizes["layer"] == 1:
         jobs.append(("consolidation", plot_consolidation))
+    if _over_time(result.dataset):
+        jobs.append(("loading", plot_loading))
     if outdir is None:
         return {name: draw(result) for name, draw in jobs}
     os.makedirs(outdir, exist_ok=True)

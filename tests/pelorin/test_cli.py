@@ -16,7 +16,7 @@ import pelorin as pelorin_package
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir)
 EXAMPLE = os.path.join(ROOT, "examples", "embankment.toml")
 FILES = ["results.nc", "settlement.csv", "summary.txt", "settlement.png", "isochrones.png",
-         "compression.png"]
+         "compression.png", "loading.png"]
 
 
 TESTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir)
@@ -94,6 +94,14 @@ GOOD = open(EXAMPLE).read()
     (lambda s: s.replace("thickness = 2.0", 'thickness = "2 kPa"'), "thickness must be a number, or a number with a unit of m"),
     (lambda s: s.replace("[run]", "[run\n"), "not a valid TOML file"),
     (lambda s: s.replace("end = 20000.0", "end = 100.0"), "[run] end must be greater than 3650"),
+    (lambda s: s.replace("duration = 30.0", "duration = -30.0"),
+     "[[stages]] #3: duration must be at least 0"),
+    (lambda s: s.replace("time = 365.0", "time = 50.0"),
+     "[[stages]] #2: time must not start before stage 1 has made its change"),
+    (lambda s: s.replace("saturated_unit_weight = 21.0    #", "saturated_unit_weight = 18.0    #"),
+     "[[stages]] #1: saturated_unit_weight must be at least the unit_weight"),
+    (lambda s: s.replace('drainage = "both" ', 'base_head = -2.0\ndrainage = "top" '),
+     "[profile]: base_head needs a profile drained at the bottom"),
 ])
 def test_a_broken_case_file_gets_one_line_and_status_2(tmp_path, change, words):
     case = tmp_path / "broken.toml"
