@@ -26,7 +26,7 @@ UNITS = {
             "gamma": "kN/m^3"},
     "dates": {"time": "day"},
     "Drains": {"spacing": "m", "diameter": "m", "width": "m", "thickness": "m",
-               "qw": "m^3/day", "depth": "m", "installed": "day"},
+               "discharge_capacity": "m^3/year", "depth": "m", "installed": "day"},
 }
 
 _registry: Any = None

@@ -10,7 +10,7 @@ import pelorin
 from pelorin import _engine
 from pelorin.drains import Drains, hansbo_mu
 
-CLAY = pelorin.Soil(Cc=0.9, Cr=0.09, esigvref=1.9, kref=1e-9, ekref=2.3, Ck=1.1, kh_kv=2.0,
+CLAY = pelorin.Soil(Cc=0.9, Cr=0.09, esigvref=1.9, kref=1e-9, ekref=2.3, Ck=1.1, kh_ratio=2.0,
                     name="clay")
 BAND = dict(spacing=1.2, pattern="triangular", width=0.1, thickness=0.004)
 
@@ -23,8 +23,8 @@ BAND = dict(spacing=1.2, pattern="triangular", width=0.1, thickness=0.004)
     (dict(width=1.5, thickness=0.5), "diameter"),     # wider than the cell
     (dict(smear_ratio=0.5), "smear_ratio"),
     (dict(smear_ratio=30.0), "smear_ratio"),          # beyond the cell
-    (dict(kh_ks=0.0), "kh_ks"),
-    (dict(qw="100 m/year"), "qw"),                    # not a discharge
+    (dict(smear_permeability_ratio=0.0), "smear_permeability_ratio"),
+    (dict(discharge_capacity="100 m/year"), "discharge_capacity"),   # not a discharge
     (dict(open_ends="bottom"), "open_ends"),
     (dict(installed=-1.0), "installed"),
     (dict(vacuum=150.0), "vacuum"),                   # beyond the atmosphere
@@ -50,11 +50,12 @@ def test_hansbo_mu_limits(n, s, kappa):
 
 @pytest.mark.parametrize("target, days, cv", [(0.9, 180.0, None), (0.8, 90.0, 0.01)])
 def test_design_spacing_reaches_the_target_and_no_wider(target, days, cv):
-    drains = Drains(**BAND, smear_ratio=2.0, kh_ks=2.0, qw="100 m^3/year")
+    drains = Drains(**BAND, smear_ratio=2.0, smear_permeability_ratio=2.0,
+                    discharge_capacity=100.0)
     kw = dict(cv=cv, drainage_path=None if cv is None else 7.5, kh=2e-9, thickness=15.0)
     s = pelorin.design_spacing(drains, target, days, 0.02, **kw)
-    at = lambda x: Drains(**dict(BAND, spacing=x), smear_ratio=2.0, kh_ks=2.0,  # noqa: E731
-                          qw="100 m^3/year").degree(days, 0.02, **kw)
+    at = lambda x: Drains(**dict(BAND, spacing=x), smear_ratio=2.0,  # noqa: E731
+                          smear_permeability_ratio=2.0, discharge_capacity=100.0).degree(days, 0.02, **kw)
     assert at(s) == pytest.approx(target, abs=1e-5) and at(1.01 * s) < target
 
 
@@ -108,7 +109,7 @@ esigvref = 1.9
 kref = 1e-9
 ekref = 2.3
 Ck = 1.1
-kh_kv = 2.0
+kh_ratio = 2.0
 [[layers]]
 soil = "clay"
 thickness = 10.0
@@ -121,17 +122,19 @@ spacing = 1.2
 pattern = "triangular"
 width = 0.1
 thickness = 0.004
-qw = "100 m^3/year"
+discharge_capacity = 100.0
 """
     path = tmp_path / "case.toml"
     path.write_text(text)
     case = pelorin.read_case(path)
-    assert case.profile.drains == Drains(**BAND, qw="100 m^3/year")
-    assert case.profile.layers[0].soil.kh_kv == 2.0
+    assert case.profile.drains == Drains(**BAND, discharge_capacity=100.0)   # m3/year
+    per_day = Drains(**BAND, discharge_capacity="3 m^3/day").discharge_capacity
+    assert per_day == pytest.approx(3.0 * 365.25, rel=1e-12)
+    assert case.profile.layers[0].soil.kh_ratio == 2.0
     path.write_text(text.replace("spacing = 1.2", "spacing = 1.2\nsmear = 2"))
     with pytest.raises(pelorin.CaseError, match=r"\[drains\]: unknown key 'smear'"):
         pelorin.read_case(path)
-    path.write_text(text.replace('qw = "100 m^3/year"', "depth = 12.0"))
+    path.write_text(text.replace("discharge_capacity = 100.0", "depth = 12.0"))
     with pytest.raises(pelorin.CaseError, match=r"\[profile\]: drains reach 12 m"):
         pelorin.read_case(path)
 
