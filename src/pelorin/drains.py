@@ -333,18 +333,29 @@ class Drains:
         p = np.array([c[1] for c in self.vacuum], dtype=np.float64)
         return {"time": t, "value": p}
 
-    def describe(self) -> str:
-        """One line for a summary: pattern, spacing, diameter, smear, mu, qw, depth."""
+    def describe(self, length: Optional[float] = None,
+                 mu_well: Optional[float] = None) -> str:
+        """One line for a summary: pattern, spacing, the drain's size, smear, mu, qw,
+        the drains' `length` (m) and the well resistance `mu_well` at their far end
+        when given, depth, installation and vacuum."""
+        size = f"dw = {2 * self.rw * 1000:.1f} mm"
+        if self.width is not None:
+            size = (f"band {self.width * 1000:g} x {self.thickness * 1000:g} mm "  # type: ignore[operator]
+                    f"({size})")
         parts = [f"{self.pattern} pattern at {self.spacing:g} m (De = {self.De:.3f} m)",
-                 f"dw = {2 * self.rw * 1000:.1f} mm",
-                 f"n = {self.n:.1f}"]
+                 size, f"n = {self.n:.1f}"]
         if self.smear_ratio > 1.0:
             parts.append(f"smear rs/rw = {self.smear_ratio:g}, "
                          f"kh/ks = {self.smear_permeability_ratio:g}")
         parts.append(f"mu = {self.mu:.3f}")
         if self.discharge_capacity is not None:
             parts.append(f"qw = {self.discharge_capacity:.4g} m3/year ({self.open_ends} open)")
-        if self.depth is not None:
+            if mu_well is not None:
+                parts.append(f"mu_w = {mu_well:.3g} at the far end")
+        if length is not None:
+            parts.append(f"{length:g} m long" + ("" if self.depth is None
+                                                  else " (partially penetrating)"))
+        elif self.depth is not None:
             parts.append(f"to {self.depth:g} m")
         if self.installed:
             parts.append(f"installed at {self.installed:g} d")
@@ -538,5 +549,13 @@ def add_drains(ds: Any, drains: Optional[Drains], keywords: Optional[dict],
     ds["drain_eta"] = xr.Variable(("element",), eta, attrs=_LABELS["drain_eta"])
     ds["u_drain"] = xr.Variable(("time",), ud, attrs=_LABELS["u_drain"])
     ds["radial_outflow"] = xr.Variable(("element", "time"), q, attrs=_LABELS["radial_outflow"])
-    ds.attrs["drains"] = drains.describe()
+    thickness = float(ds["layer_bottom"].values[-1])
+    length = drains.length(thickness)
+    mu_well = None
+    if drains.discharge_capacity is not None:   # at the far end, kh of the initial state
+        top = ds["depth"].values[:-1]
+        deepest = int(np.nonzero(top < length)[0][-1])
+        far = length / 2.0 if drains.open_ends == "both" else length
+        mu_well = float(drains.mu_well(far, kh[deepest, 0] / SECONDS_PER_DAY, thickness))
+    ds.attrs["drains"] = drains.describe(length, mu_well)
     ds.attrs["drains_mu"] = drains.mu

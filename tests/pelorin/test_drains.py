@@ -83,7 +83,14 @@ def test_drains_act_from_installation_and_above_their_base_only():
     assert np.all(half.radial_outflow.values[~below, 1:5] > 0.0)
     s = [d.settlement.values[1:] for d in (none, half, full)]
     assert np.all(s[0] <= s[1]) and np.all(s[1] <= s[2]) and s[2][5] > 2 * s[0][5]
-    assert "drains: triangular pattern at 1.2 m" in run(Drains(**BAND)).summary()
+    on = run(Drains(**BAND, smear_ratio=2.0, discharge_capacity=100.0))
+    line = f"mu = {on.dataset.drains_mu:.3f}, qw = 100 m3/year (top open), mu_w = "
+    for text in (on.summary(), on._repr_html_(), half.attrs["drains"]):
+        assert "drains: triangular pattern at 1.2 m (De = 1.260 m), band 100 x 4 mm" in text
+    assert line in on.summary() and line in on._repr_html_()
+    assert on.dataset.drains_mu == pytest.approx(hansbo_mu(0.6 * math.sqrt(2 * math.sqrt(3) / math.pi)
+                                                           / (0.104 / math.pi), 2.0), rel=1e-12)
+    assert "10 m long" in on.summary() and "5 m long (partially penetrating)" in half.drains
 
 
 def test_vacuum_consolidates_and_releases():
