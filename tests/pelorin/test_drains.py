@@ -1,6 +1,7 @@
 """Vertical drains: their checks, Hansbo's factor, the design spacing, and runs with
 drains (installation, partial penetration, a vacuum, case files, the engine's keyword).
 The closed forms against the engine are rows of validation/validate.py."""
+import dataclasses
 import math
 
 import numpy as np
@@ -187,3 +188,48 @@ def test_drains_discharge_at_the_drained_end_and_follow_its_pore_pressure(draina
     u = res["u_element"]
     assert np.all(np.abs(u[:, -1] + 10.0) < 0.05)
     assert np.mean(u[:, 2]) < -5.0     # within a month, through the drains (vertically: decades)
+
+
+ONE_LIFT = pelorin.Loading([pelorin.Stage(0.0, fill=3.0)], end=3000.0)
+DESIGN = pelorin.Profile([pelorin.Layer(CLAY, 10.0, ocr=1.2)], surcharge=10.0,
+                         drainage="top", drains=Drains(**BAND, smear_ratio=2.0))
+
+
+@pytest.mark.parametrize("how", [dict(scheduler="synchronous"), dict(workers=1),
+                                 dict(workers=2, processes=False)])
+def test_design_drains_is_each_spacing_run_whatever_the_workers(how):
+    spacings = [0.9, 1.3, 1.8, 2.5]
+    design = pelorin.design_drains(DESIGN, ONE_LIFT, spacings, target=0.9, within=200.0,
+                                   progress=False, **how)
+    ds = design.dataset
+    for i, s in enumerate(spacings):   # each row is the analysis of the profile at s
+        profile = DESIGN.__class__(DESIGN.layers, surcharge=10.0, drainage="top",
+                                   drains=Drains(**dict(BAND, spacing=s), smear_ratio=2.0))
+        alone = pelorin.simulate(profile, ONE_LIFT, ds.time.values[1:]).dataset
+        np.testing.assert_array_equal(ds.settlement.values[i], alone.settlement.values)
+        assert ds.time_to_target.values[i] == pytest.approx(float(alone.t90[0]), rel=1e-12)
+        assert ds.settlement_within.values[i] == pytest.approx(
+            np.interp(200.0, alone.time.values, alone.settlement.values), rel=1e-12)
+    meets = ds.time_to_target.values <= 200.0
+    assert meets.any() and not meets.all()
+    assert design.widest_spacing == max(np.array(spacings)[meets])
+    assert list(ds.meets_target.values) == list(meets)
+    assert np.all(np.diff(ds.time_to_target.values) > 0)   # wider drains, slower
+
+
+@pytest.mark.parametrize("changes, parameter", [
+    (dict(profile=dataclasses.replace(DESIGN, drains=None)), "profile"),
+    (dict(target=1.0), "target"),
+    (dict(within=None), "within"),
+    (dict(within=5000.0), "within"),                   # after the analysis's end
+    (dict(spacings=[1.0, -1.0]), "spacings"),
+    (dict(spacings=[1.0, 1.0]), "spacings"),
+    (dict(spacings=[0.1]), "spacings"),               # the smear zone beyond the cell
+])
+def test_design_drains_refuses_naming_the_parameter(changes, parameter):
+    kw = dict(profile=DESIGN, loading=ONE_LIFT, spacings=[1.0, 2.0], within=200.0,
+              scheduler="synchronous", progress=False)
+    kw.update(changes)
+    with pytest.raises(pelorin.ParameterError) as info:
+        pelorin.design_drains(**kw)
+    assert info.value.parameter == parameter
