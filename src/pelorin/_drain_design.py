@@ -4,12 +4,12 @@ The question an engineer asks of vertical drains is how far apart they may be fo
 clay to reach a degree of consolidation within the time the programme allows.
 `design_drains` runs the analysis (the engine, layers, large strain, creep, the staged
 loading) once per spacing through the sweep's machinery, on Dask, and reads off each
-run the average degree of consolidation under the final load over time,
+run the average degree of consolidation under the design load over time,
 
     U(t) = 1 - u_bar(t)/q,
 
-``u_bar`` the excess pore pressure averaged over the column and ``q`` the last stage's
-load, the time at which it first reaches the target and the settlement at the date
+``u_bar`` the excess pore pressure averaged over the column and ``q`` the design load
+(the largest of the loading's stages: a surcharge removed later does not count), the time at which it first reaches the target and the settlement at the date
 given. Every run is a pure function of its spacing and is placed by it, so the table
 is the same bit for bit whatever the number of workers or the order runs finish in.
 """
@@ -43,10 +43,18 @@ __all__ = ["design_drains", "DrainDesign"]
 POINTS_PER_DECADE = 20
 
 
+def _design_stage(loading: Loading) -> int:
+    """The stage of the design load: the largest load, the last stage that applies it
+    (a surcharge removed later leaves the degree under the load that consolidated the
+    clay, not a negative excess pore pressure under the smaller one)."""
+    loads = np.asarray(loading.loads, dtype=np.float64)
+    return int(np.nonzero(loads == loads.max())[0][-1])
+
+
 def _kept(p: Plan, res: Mapping[str, Any]) -> dict:
     """What a drain design keeps of one run: the settlement and the degree of
-    consolidation under the final load over time (0 first)."""
-    q = float(p.loading.loads[-1])
+    consolidation under the design load over time (0 first)."""
+    q = float(p.loading.loads[_design_stage(p.loading)])
     ubar = _mean_u(np.asarray(res["u_element"]), np.asarray(res["z"]))
     return {"settlement": np.array(res["settlement"], dtype=np.float64),
             "degree": 1.0 - ubar / q}
@@ -118,7 +126,7 @@ class DrainDesign:
         ds = self.dataset
         target, within = ds.attrs["target"], ds.attrs["within"]
         lines = [str(ds.attrs.get("title") or "Drain design"), "",
-                 f"target: U = {target:g} under the final load by {within:g} days",
+                 f"target: U = {target:g} under the design load by {within:g} days",
                  f"the profile's {ds.attrs['drains']} (at each spacing instead)", "",
                  f"{'spacing [m]':>11}  {'mu':>6}  {'time to U = ' + format(target, 'g') + ' [d]':>20}"
                  f"  {'settlement at ' + format(within, 'g') + ' d [mm]':>26}  meets"]
@@ -189,11 +197,11 @@ def design_drains(profile: Profile, loading: Loading, spacings: Sequence[float],
         size, smear, discharge capacity, depth, installation and vacuum serve at every
         spacing.
     loading : Loading
-        The loading of every run; its last stage's load is the final load ``q``.
+        The loading of every run; its largest load is the design load ``q``.
     spacings : sequence of float
         The spacings to run, m (a drain and its smear zone must fit in each).
     target : float, default 0.9
-        The average degree of consolidation under the final load, ``1 - u_bar/q``
+        The average degree of consolidation under the design load, ``1 - u_bar/q``
         (``u_bar`` the excess pore pressure averaged over the column), in (0, 1).
     within : float
         The date it is to be reached by, days from the start of the analysis (or with
@@ -228,11 +236,9 @@ def design_drains(profile: Profile, loading: Loading, spacings: Sequence[float],
                              "to space (Profile(drains=pelorin.Drains(...)))")
     if not isinstance(loading, Loading):
         raise ParameterError("design_drains", "loading", "must be a Loading")
-    q = float(loading.loads[-1])
-    if not q > 0.0:
-        raise ParameterError("design_drains", "loading", f"must end on a load greater than "
-                             f"0 (the degree of consolidation is of the final load); its last "
-                             f"stage's is {q:g} kPa")
+    if not max(loading.loads) > 0.0:
+        raise ParameterError("design_drains", "loading", "must apply a load greater than 0 "
+                             "(the degree of consolidation is of the largest)")
     if isinstance(target, bool) or not isinstance(target, (int, float)) \
             or not 0.0 < target < 1.0:
         raise ParameterError("design_drains", "target", "must lie in (0, 1) (an average "
@@ -288,18 +294,21 @@ def design_drains(profile: Profile, loading: Loading, spacings: Sequence[float],
 
 
 def _reach(time: np.ndarray, degree: np.ndarray, target: float, loading: Loading) -> float:
-    """The time the degree under the final load first reaches `target`, from the last
+    """The time the degree under the design load first reaches `target`, from the last
     stage's start on (before it the load is not yet the final one), interpolated in
     sqrt(t) from the start as t90 is; NaN if never.  At the start the stage's load
     change is carried by the pore water at once."""
-    ts = float(loading.times[-1])
+    k = _design_stage(loading)
+    ts = float(loading.times[k])
+    end = float(loading.times[k + 1]) if k + 1 < len(loading.times) else time[-1]
     j0 = int(np.argmin(np.abs(time - ts)))
+    j1 = int(np.argmin(np.abs(time - end)))
     U0 = float(degree[j0])
     if ts > 0.0:
         loads = loading.loads
-        U0 -= (loads[-1] - (loads[-2] if len(loads) > 1 else 0.0)) / loads[-1]
-    tt = np.concatenate((np.zeros(1), time[j0 + 1:] - ts))
-    return ts + _first_reach(tt, np.concatenate(([U0], degree[j0 + 1:])), target)
+        U0 -= (loads[k] - (loads[k - 1] if k else 0.0)) / loads[k]
+    tt = np.concatenate((np.zeros(1), time[j0 + 1:j1 + 1] - ts))
+    return ts + _first_reach(tt, np.concatenate(([U0], degree[j0 + 1:j1 + 1])), target)
 
 
 def _gather(outcomes: list, spacings: np.ndarray, time: np.ndarray, target: float,

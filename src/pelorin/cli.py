@@ -620,7 +620,7 @@ def parser() -> argparse.ArgumentParser:
                        description="Run the case on its [drains] at each spacing (on Dask: "
                        "a local cluster over this machine's cores, or --scheduler) and find "
                        "the widest at which the average degree of consolidation under the "
-                       "final load reaches --target by --within days. Writes drains.nc, "
+                       "largest load reaches --target by --within days. Writes drains.nc, "
                        "drains.csv (per spacing: time to the target, settlement at the "
                        "date), summary.txt and drains.png (the degree against time).")
     d.add_argument("case", help="the case file (TOML) with a [drains] table")

@@ -388,7 +388,7 @@ def plot_band(sweep: SweepResult, path: Optional[str | os.PathLike] = None) -> F
 
 
 def plot_drain_design(design: DrainDesign, path: Optional[str | os.PathLike] = None) -> Figure:
-    """The degree of consolidation under the final load against log time, one line per
+    """The degree of consolidation under the design load against log time, one line per
     spacing of a drain design (`pelorin.design_drains`), the target and its date
     marked; the spacings that meet it drawn solid, the others dashed."""
     ds = design.dataset
@@ -412,7 +412,7 @@ def plot_drain_design(design: DrainDesign, path: Optional[str | os.PathLike] = N
     top = np.nanmax(ds["degree"].values[:, 1:], initial=1.0)    # above 1 under a vacuum
     ax.set_ylim(0.0, max(1.02, float(top) + 0.02))
     ax.set_xlabel("time (days)")
-    ax.set_ylabel("average degree of consolidation U under the final load")
+    ax.set_ylabel("average degree of consolidation U under the design load")
     ax.grid(True, which="both", alpha=0.3)
     widest = float(ds.attrs["widest_spacing"])
     ax.legend(title="spacing (solid: meets)", fontsize=8, loc="upper left")
