@@ -92,7 +92,7 @@ def _drains(seed, index, depth, kref, starts):
     from pelorin.drains import Drains
     rng = np.random.default_rng([seed, index, 23])
     H = float(depth[-1])
-    kh_kv = rng.uniform(1.0, 4.0)
+    kh_ratio = rng.uniform(1.0, 4.0)
     installed = 0.0
     if rng.random() < 1 / 3:
         later = [s for s in starts if s > 0]
@@ -105,12 +105,13 @@ def _drains(seed, index, depth, kref, starts):
         vacuum = [(installed, 0.0), (installed + 1.0, p), (end, p), (end, 0.0)]
     d = Drains(rng.uniform(0.8, 4.0), str(rng.choice(["square", "triangular"])),
                diameter=float(rng.choice([0.05, 0.066])), smear_ratio=rng.uniform(1.0, 4.0),
-               kh_ks=rng.uniform(1.0, 5.0),
-               qw=rng.uniform(20.0, 500.0) / 365.25 if rng.random() < 0.5 else None,
+               smear_permeability_ratio=rng.uniform(1.0, 5.0),
+               discharge_capacity=rng.uniform(20.0, 500.0) if rng.random() < 0.5 else None,
                depth=H * rng.uniform(0.4, 1.0) if rng.random() < 1 / 3 else None,
                installed=installed, vacuum=vacuum)
-    kh = np.broadcast_to(kh_kv * np.asarray(kref) / DAY, (depth.size - 1,))
-    return {"eta": d.eta(depth[:-1], depth[1:], kh, H), "kh_ratio": np.full(depth.size - 1, kh_kv),
+    kh = np.broadcast_to(kh_ratio * np.asarray(kref) / DAY, (depth.size - 1,))
+    return {"eta": d.eta(depth[:-1], depth[1:], kh, H),
+            "kh_ratio": np.full(depth.size - 1, kh_ratio),
             "start": installed, "vacuum": d.vacuum_function()}
 
 

@@ -200,8 +200,8 @@ def partial_bound_error():
     every time between that of no drains and of drains through the clay (the
     largest excess beyond either limit, over the final settlement)."""
     from pelorin.drains import Drains
-    d = Drains(1.5, "triangular", diameter=0.066, smear_ratio=2.0, kh_ks=2.0)
-    half = Drains(1.5, "triangular", diameter=0.066, smear_ratio=2.0, kh_ks=2.0,
+    d = Drains(1.5, "triangular", diameter=0.066, smear_ratio=2.0, smear_permeability_ratio=2.0)
+    half = Drains(1.5, "triangular", diameter=0.066, smear_ratio=2.0, smear_permeability_ratio=2.0,
                   depth=SOFT["H"] / 2)
     k = np.full(SOFT["N"], 2.0e-9)
     times = np.logspace(-1, 4.5, 45)
@@ -226,7 +226,7 @@ def far_spacing_errors():
     a = soft_run(times, None)["settlement"]
     out = {}
     for spacing in (100.0, 1000.0):
-        d = Drains(spacing, "square", diameter=0.066, smear_ratio=2.0, kh_ks=2.0)
+        d = Drains(spacing, "square", diameter=0.066, smear_ratio=2.0, smear_permeability_ratio=2.0)
         kw = soft_drains(lambda top, bottom: d.eta(top, bottom, k, SOFT["H"]))
         kw["kh_ratio"] = np.ones(SOFT["N"])
         b = soft_run(times, kw)["settlement"]

@@ -38,7 +38,7 @@ MAX_DEFAULT_ELEMENTS = 4000
 
 CODES = {"ocr": 0, "e0": 1, "pc": 2}    # how the engine reads a stress history
 # Soil parameters that reach the engine through its `drains` keyword, not per element.
-DRAIN_ONLY = ("kh_kv",)
+DRAIN_ONLY = ("kh_ratio",)
 
 
 def layer_elements(profile: Profile) -> list[int]:

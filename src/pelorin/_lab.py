@@ -44,7 +44,7 @@ def from_lab(*, e0: float, sigv0: float, Cc: Optional[float] = None,
              Ck: Optional[float] = None, gamma: Optional[float] = None,
              Gs: Optional[float] = None, tref: float = 1.0, name: str = "",
              S: Optional[float] = None, m: Optional[float] = None,
-             kh_kv: float = 1.0) -> Soil:
+             kh_ratio: float = 1.0) -> Soil:
     r"""A `Soil` from the values of a laboratory report.
 
     Parameters (one of each pair)
@@ -84,7 +84,7 @@ def from_lab(*, e0: float, sigv0: float, Cc: Optional[float] = None,
         specific gravity of the solids (2.7 by default):
         ``Gs = gamma*(1 + e0)/gammaw - e0``, from
         ``gamma = (Gs + e0)*gammaw/(1 + e0)``.
-    tref, name, S, m, kh_kv
+    tref, name, S, m, kh_ratio
         As for `Soil`.
 
     The indices (Cc, CR, Cr, RR, Ca, Cae, Ck) may carry their unit, per log
@@ -160,7 +160,8 @@ def from_lab(*, e0: float, sigv0: float, Cc: Optional[float] = None,
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")     # already checked in the lab's terms
         return Soil(Cc=Cc_, Cr=Cr_, esigvref=esigvref, kref=k_, Ck=Ck_, sigvref=pc_,
-                    ekref=e0, Gs=Gs_, Ca=Ca_, tref=tref, name=name, S=S, m=m, kh_kv=kh_kv)
+                    ekref=e0, Gs=Gs_, Ca=Ca_, tref=tref, name=name, S=S, m=m,
+                    kh_ratio=kh_ratio)
 
 
 def lab_values(soil: Soil, sigv0: float, pc: Optional[float] = None,

@@ -191,6 +191,8 @@ def report_html(result: Any, *, source: str = "") -> str:
                  f"{'s' if nl > 1 else ''}, {ds.sizes['element']} elements; drained "
                  f"{_e(DRAINAGE_WORDS.get(ds.attrs['drainage'], ds.attrs['drainage']))}; "
                  f"surcharge {float(ds.attrs['surcharge']):g} kPa; groundwater at the top.</p>")
+    if ds.attrs.get("drains"):
+        parts.append(f"<p>{_e(ds.attrs['drains'])}.</p>")
     specs = _layers(ds)
     parts.append(_table(
         ["layer", "top [m]", "bottom [m]", "elements", "stress history", "Cc", "Cr",

@@ -231,6 +231,8 @@ def result_html(ds: xr.Dataset) -> str:
             f"{ds.sizes['node'] - 1} elements; drained "
             f"{html.escape(DRAINAGE_WORDS[ds.attrs['drainage']])}; {ds.sizes['time']} output "
             f"times to {t_end:g} days</p>")
+    if ds.attrs.get("drains"):
+        head += f"<p>{html.escape(str(ds.attrs['drains']))}</p>"
     rows = []
     for k in range(ds.sizes["stage"]):
         g = lambda key: float(ds[key][k])  # noqa: E731

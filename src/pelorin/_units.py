@@ -38,7 +38,7 @@ UNITS = {
             "Ck": PER_LOG_CYCLE},
     "dates": {"time": "day"},
     "Drains": {"spacing": "m", "diameter": "m", "width": "m", "thickness": "m",
-               "qw": "m^3/day", "depth": "m", "installed": "day"},
+               "discharge_capacity": "m^3/year", "depth": "m", "installed": "day"},
 }
 
 _registry: Any = None

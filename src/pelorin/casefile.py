@@ -56,8 +56,8 @@ lists the load stages::
     width = 0.1                # m, a band drain (dw = 2 (width + thickness)/pi); or diameter
     thickness = 0.004
     smear_ratio = 2.0          # rs/rw
-    kh_ks = 2.0                # kh over the smear zone's ks
-    qw = "100 m^3/year"        # discharge capacity (m3/day as a bare number); optional
+    smear_permeability_ratio = 2.0   # kh over the smear zone's ks
+    discharge_capacity = 100.0 # qw, m3/year per drain (or "3 m^3/day"); optional
     depth = 12.0               # m, the drains' base (default: through the profile)
     open_ends = "top"          # or "both"
     installed = 0.0            # days

@@ -17,8 +17,8 @@ capacity ``qw`` and length ``l`` draining at its top, ``z`` the depth below it
 This is the approach of Walker & Indraratna (2009) for layered soils: each soil
 element of a column gains the sink, next to its vertical flow; the engine writes
 it in its solids coordinate as ``de/dt`` gaining ``-(1 + e)(kh/gammaw) eta (u -
-u_drain)``, with ``kh = kh_kv k(e)`` (the soil's e-log k law times its ratio of
-horizontal to vertical permeability, `Soil.kh_kv`).
+u_drain)``, with ``kh = kh_ratio k(e)`` (the soil's e-log k law times its ratio of
+horizontal to vertical permeability, `Soil.kh_ratio`).
 
 In a linear soil (constant ``ch = kh/(mv gammaw)``) under an instant load the
 average degree of radial consolidation is (Hansbo 1981; Barron 1948 for no
@@ -65,6 +65,8 @@ PATTERNS = {"square": 2.0 / math.sqrt(math.pi),
 # A vacuum cannot lower the pore pressure by more than the atmosphere's.
 MAX_VACUUM = 101.325     # kPa
 SECONDS_PER_DAY = 86400.0
+# The discharge capacity's year: the Julian year of 365.25 days, as pint's.
+SECONDS_PER_YEAR = 365.25 * SECONDS_PER_DAY
 
 
 def equivalent_diameter(spacing: float, pattern: str = "square") -> float:
@@ -79,7 +81,7 @@ def band_drain_diameter(width: float, thickness: float) -> float:
     return 2.0 * (width + thickness) / math.pi
 
 
-def hansbo_mu(n: Any, s: float = 1.0, kh_ks: float = 1.0) -> Any:
+def hansbo_mu(n: Any, s: float = 1.0, smear_permeability_ratio: float = 1.0) -> Any:
     """Hansbo's (1981) factor of a drain's geometry and smear, in full:
 
         mu = n^2/(n^2 - 1) [ln(n/s) + kappa ln s - 3/4]
@@ -94,7 +96,7 @@ def hansbo_mu(n: Any, s: float = 1.0, kh_ks: float = 1.0) -> Any:
     n = np.asarray(n, dtype=np.float64)
     n2 = n * n
     s2 = s * s
-    k = kh_ks
+    k = smear_permeability_ratio
     mu = (n2 / (n2 - 1.0) * (np.log(n / s) + k * math.log(s) - 0.75)
           + s2 / (n2 - 1.0) * (1.0 - s2 / (4.0 * n2))
           + k / (n2 - 1.0) * ((s2 * s2 - 1.0) / (4.0 * n2) - s2 + 1.0))
@@ -168,13 +170,13 @@ class Drains:
     smear_ratio : float, default 1
         rs/rw, the radius of the zone disturbed by the mandrel over the
         drain's; 1: no smear.  At least 1, and the smear zone within the cell.
-    kh_ks : float, default 1
+    smear_permeability_ratio : float, default 1
         kh/ks, the undisturbed over the smeared horizontal permeability, >= 1
         is usual (> 0).
-    qw : float, optional
-        Discharge capacity of one drain, m^3/day (catalogues give m^3/year:
-        ``qw="100 m^3/year"``): adds the well resistance ``mu_w(z) = pi z (2 l
-        - z) kh/qw``.  None: no well resistance.
+    discharge_capacity : float, optional
+        qw, the discharge capacity of one drain, m^3/year as catalogues give
+        it (or with a unit: ``"3 m^3/day"``): adds the well resistance
+        ``mu_w(z) = pi z (2 l - z) kh/qw``.  None: no well resistance.
     depth : float, optional
         Depth of the drains' base below the top of the profile, m; by default
         the whole profile.  Below it there is no radial flow (a partially
@@ -208,8 +210,8 @@ class Drains:
     width: Optional[float] = None
     thickness: Optional[float] = None
     smear_ratio: float = 1.0
-    kh_ks: float = 1.0
-    qw: Optional[float] = None
+    smear_permeability_ratio: float = 1.0
+    discharge_capacity: Optional[float] = None
     depth: Optional[float] = None
     open_ends: str = "top"
     installed: float = 0.0
@@ -246,9 +248,12 @@ class Drains:
             raise ParameterError("Drains", "smear_ratio", f"puts the smear zone (radius "
                                  f"{self.smear_ratio * dw / 2:g} m) beyond the cell (radius "
                                  f"{self.re:g} m); got {self.smear_ratio:g}")
-        set_(self, "kh_ks", _number("kh_ks", self.kh_ks, "kh/ks of the smear zone", gt=0.0))
-        if self.qw is not None:
-            set_(self, "qw", _number("qw", self.qw, "discharge capacity, m^3/day", gt=0.0))
+        set_(self, "smear_permeability_ratio",
+             _number("smear_permeability_ratio", self.smear_permeability_ratio,
+                     "kh/ks of the smear zone", gt=0.0))
+        if self.discharge_capacity is not None:
+            set_(self, "discharge_capacity", _number("discharge_capacity", self.discharge_capacity,
+                                                     "qw of one drain, m^3/year", gt=0.0))
         if self.depth is not None:
             set_(self, "depth", _number("depth", self.depth, "of the drains' base, m",
                                         gt=0.0))
@@ -281,7 +286,7 @@ class Drains:
 
     @property
     def mu(self) -> float:
-        return hansbo_mu(self.n, self.smear_ratio, self.kh_ks)
+        return hansbo_mu(self.n, self.smear_ratio, self.smear_permeability_ratio)
 
     def length(self, thickness: float) -> float:
         """The drains' length in a profile of `thickness`, m."""
@@ -291,9 +296,9 @@ class Drains:
         """Hansbo's (1981) well resistance ``pi z (2 l - z) kh/qw`` at depth `z`
         (m below the top) of a profile of `thickness`, `kh` in m/s: ``z`` from
         the nearer open end and ``l`` half the drain's length when both ends are
-        open.  0 without `qw`, and below the drain."""
+        open.  0 without a `discharge_capacity`, and below the drain."""
         z = np.asarray(z, dtype=np.float64)
-        if self.qw is None:
+        if self.discharge_capacity is None:
             return np.zeros_like(z) if z.ndim else 0.0
         L = self.length(thickness)
         if self.open_ends == "both":
@@ -301,7 +306,8 @@ class Drains:
         else:
             l, zz = L, z
         zz = np.clip(zz, 0.0, l)
-        out = math.pi * zz * (2.0 * l - zz) * np.asarray(kh) * SECONDS_PER_DAY / self.qw
+        out = (math.pi * zz * (2.0 * l - zz) * np.asarray(kh) * SECONDS_PER_YEAR
+               / self.discharge_capacity)
         return float(out) if out.ndim == 0 else out
 
     def eta(self, top: np.ndarray, bottom: np.ndarray, kh: np.ndarray,
@@ -327,17 +333,29 @@ class Drains:
         p = np.array([c[1] for c in self.vacuum], dtype=np.float64)
         return {"time": t, "value": p}
 
-    def describe(self) -> str:
-        """One line for a summary: pattern, spacing, diameter, smear, mu, qw, depth."""
+    def describe(self, length: Optional[float] = None,
+                 mu_well: Optional[float] = None) -> str:
+        """One line for a summary: pattern, spacing, the drain's size, smear, mu, qw,
+        the drains' `length` (m) and the well resistance `mu_well` at their far end
+        when given, depth, installation and vacuum."""
+        size = f"dw = {2 * self.rw * 1000:.1f} mm"
+        if self.width is not None:
+            size = (f"band {self.width * 1000:g} x {self.thickness * 1000:g} mm "  # type: ignore[operator]
+                    f"({size})")
         parts = [f"{self.pattern} pattern at {self.spacing:g} m (De = {self.De:.3f} m)",
-                 f"dw = {2 * self.rw * 1000:.1f} mm",
-                 f"n = {self.n:.1f}"]
+                 size, f"n = {self.n:.1f}"]
         if self.smear_ratio > 1.0:
-            parts.append(f"smear rs/rw = {self.smear_ratio:g}, kh/ks = {self.kh_ks:g}")
+            parts.append(f"smear rs/rw = {self.smear_ratio:g}, "
+                         f"kh/ks = {self.smear_permeability_ratio:g}")
         parts.append(f"mu = {self.mu:.3f}")
-        if self.qw is not None:
-            parts.append(f"qw = {self.qw * 365.25:.4g} m3/year ({self.open_ends} open)")
-        if self.depth is not None:
+        if self.discharge_capacity is not None:
+            parts.append(f"qw = {self.discharge_capacity:.4g} m3/year ({self.open_ends} open)")
+            if mu_well is not None:
+                parts.append(f"mu_w = {mu_well:.3g} at the far end")
+        if length is not None:
+            parts.append(f"{length:g} m long" + ("" if self.depth is None
+                                                  else " (partially penetrating)"))
+        elif self.depth is not None:
             parts.append(f"to {self.depth:g} m")
         if self.installed:
             parts.append(f"installed at {self.installed:g} d")
@@ -354,13 +372,13 @@ class Drains:
         `time` (days since installation), `ch` in m^2/day: Hansbo's radial
         ``1 - exp(-8 T_h/(mu + mu_w))``, with the vertical one (Terzaghi, `cv` in
         m^2/day over `drainage_path` m) by Carrillo's rule.  With well resistance
-        (`qw`) give `kh` (m/s) and `thickness`; at depth `z`, or averaged over the
+        (`discharge_capacity`) give `kh` (m/s) and `thickness`; at depth `z`, or averaged over the
         drain's length."""
         Uh = radial_degree(time, ch, self.De, self.mu)
-        if self.qw is not None:
+        if self.discharge_capacity is not None:
             if kh is None or thickness is None:
                 raise ParameterError("Drains.degree", "kh", "and thickness must be given "
-                                     "with a discharge capacity qw (the well resistance)")
+                                     "with a discharge_capacity (the well resistance)")
             L = self.length(thickness)
             if z is None:     # the average over the drain's length (Gauss-Legendre)
                 x, w = np.polynomial.legendre.leggauss(48)
@@ -404,7 +422,7 @@ def carrillo(Uv: Any, Uh: Any) -> Any:
 def design_spacing(drains: Drains, target: float, time: float, ch: float, *,
                    cv: Optional[float] = None, drainage_path: Optional[float] = None,
                    kh: Optional[float] = None, thickness: Optional[float] = None) -> float:
-    """The widest spacing of drains like `drains` (pattern, diameter, smear, qw) at
+    """The widest spacing of drains like `drains` (pattern, diameter, smear, discharge capacity) at
     which a linear soil reaches the average degree `target` at `time` days after
     installation (`degree`; `cv` and `drainage_path` add the vertical flow), m.
 
@@ -453,10 +471,10 @@ def drain_keywords(drains: Optional[Drains], col: Any) -> Optional[dict]:
         return None
     soil = col.soil
     k0 = soil["kref"] * 10.0 ** ((col.e0 - soil["ekref"]) / soil["Ck"])   # m/s
-    kh_kv = np.ascontiguousarray(soil["kh_kv"], dtype=np.float64)
+    kh_ratio = np.ascontiguousarray(soil["kh_ratio"], dtype=np.float64)
     depth = np.asarray(col.depth, dtype=np.float64)
-    eta = drains.eta(depth[:-1], depth[1:], kh_kv * k0, float(depth[-1] - depth[0]))
-    return {"eta": np.ascontiguousarray(eta), "kh_ratio": kh_kv,
+    eta = drains.eta(depth[:-1], depth[1:], kh_ratio * k0, float(depth[-1] - depth[0]))
+    return {"eta": np.ascontiguousarray(eta), "kh_ratio": kh_ratio,
             "start": float(drains.installed), "vacuum": drains.vacuum_function()}
 
 
@@ -531,5 +549,13 @@ def add_drains(ds: Any, drains: Optional[Drains], keywords: Optional[dict],
     ds["drain_eta"] = xr.Variable(("element",), eta, attrs=_LABELS["drain_eta"])
     ds["u_drain"] = xr.Variable(("time",), ud, attrs=_LABELS["u_drain"])
     ds["radial_outflow"] = xr.Variable(("element", "time"), q, attrs=_LABELS["radial_outflow"])
-    ds.attrs["drains"] = drains.describe()
+    thickness = float(ds["layer_bottom"].values[-1])
+    length = drains.length(thickness)
+    mu_well = None
+    if drains.discharge_capacity is not None:   # at the far end, kh of the initial state
+        top = ds["depth"].values[:-1]
+        deepest = int(np.nonzero(top < length)[0][-1])
+        far = length / 2.0 if drains.open_ends == "both" else length
+        mu_well = float(drains.mu_well(far, kh[deepest, 0] / SECONDS_PER_DAY, thickness))
+    ds.attrs["drains"] = drains.describe(length, mu_well)
     ds.attrs["drains_mu"] = drains.mu

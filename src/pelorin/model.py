@@ -172,9 +172,9 @@ class Soil:
         (Ladd & Foott 1974, J. Geotech. Eng. Div. ASCE 100(GT7): 763-786):
         given together, S > 0 and 0 <= m <= 1.  A run then reports su over
         depth and time and its gain at every stage start.
-    kh_kv : float, default 1
+    kh_ratio : float, default 1
         Horizontal over vertical permeability: the radial flow into vertical
-        drains (`Profile(drains=...)`) takes ``kh = kh_kv*k(e)``.
+        drains (`Profile(drains=...)`) takes ``kh = kh_ratio*k(e)``.
 
     Examples
     --------
@@ -196,7 +196,7 @@ class Soil:
     name: str = ""
     S: Optional[float] = None
     m: Optional[float] = None
-    kh_kv: float = 1.0
+    kh_ratio: float = 1.0
 
     def __post_init__(self) -> None:
         o = "Soil" + (f" {self.name!r}" if self.name else "")
@@ -239,8 +239,9 @@ class Soil:
                                     "S*sigv*OCR**m", gt=0.0))
             _set(self, "m", _number(o, "m", self.m, "exponent of su = S*sigv*OCR**m",
                                     ge=0.0, le=1.0))
-        _set(self, "kh_kv", _number(o, "kh_kv", self.kh_kv, "horizontal over vertical "
-                                    "permeability, for drains", gt=0.0, most=1e4))
+        _set(self, "kh_ratio", _number(o, "kh_ratio", self.kh_ratio, "horizontal over "
+                                       "vertical permeability, for drains", gt=0.0,
+                                       most=1e4))
         check_plausible(o, "kref", self.kref, "k")
         check_plausible(o, "Cc", self.Cc / (1.0 + self.esigvref), "CR")
 

@@ -21,6 +21,7 @@ if TYPE_CHECKING:   # result.py imports this module
     from matplotlib.figure import Figure
 
     from ._calibrate import Fit, Prediction
+    from ._drain_design import DrainDesign
     from ._graphical import AsaokaFit, HyperbolicFit
     from ._site import SiteResult
     from ._sweep import SweepResult
@@ -28,7 +29,8 @@ if TYPE_CHECKING:   # result.py imports this module
 
 __all__ = ["plot_settlement", "plot_isochrones", "plot_compression", "plot_consolidation",
            "plot_all", "plot_band", "terzaghi_U", "plot_fit", "plot_asaoka", "plot_hyperbolic",
-           "plot_site_map", "plot_section", "plot_point_histories", "plot_site_all"]
+           "plot_site_map", "plot_section", "plot_point_histories", "plot_site_all",
+           "plot_drain_design"]
 
 DPI = 110
 FORMATS = ("png", "svg", "pdf")
@@ -423,6 +425,43 @@ def plot_band(sweep: SweepResult, path: Optional[str | os.PathLike] = None) -> F
     ax.grid(True, which="both", alpha=0.3)
     ax.legend(loc="lower left")
     ax.set_title(ds.attrs.get("title") or "Settlement: spread of the runs")
+    fig.tight_layout()
+    return _save(fig, path)
+
+
+def plot_drain_design(design: DrainDesign, path: Optional[str | os.PathLike] = None) -> Figure:
+    """The degree of consolidation under the design load against log time, one line per
+    spacing of a drain design (`pelorin.design_drains`), the target and its date
+    marked; the spacings that meet it drawn solid, the others dashed."""
+    ds = design.dataset
+    t = ds["time"].values[1:]
+    target, within = float(ds.attrs["target"]), float(ds.attrs["within"])
+    fig = _figure(figsize=(8.0, 4.8))
+    ax = fig.add_subplot()
+    from matplotlib import colormaps
+    colours = colormaps["viridis"](np.linspace(0.0, 0.9, max(ds.sizes["spacing"], 2)))
+    for i, s in enumerate(ds["spacing"].values):
+        if str(ds["status"].values[i]) != "ok":
+            continue
+        meets = bool(ds["meets_target"].values[i])
+        ax.plot(t, ds["degree"].values[i, 1:], color=colours[i], lw=1.4,
+                ls="-" if meets else "--", label=f"{s:g} m")
+    ax.axhline(target, color="k", lw=0.8, ls=":")
+    ax.axvline(within, color="k", lw=0.8, ls=":")
+    ax.annotate(f"U = {target:g} by {within:g} d", (within, target), xytext=(4, 4),
+                textcoords="offset points", fontsize=8)
+    ax.set_xscale("log")
+    top = np.nanmax(ds["degree"].values[:, 1:], initial=1.0)    # above 1 under a vacuum
+    ax.set_ylim(0.0, max(1.02, float(top) + 0.02))
+    ax.set_xlabel("time (days)")
+    ax.set_ylabel("average degree of consolidation U under the design load")
+    ax.grid(True, which="both", alpha=0.3)
+    widest = float(ds.attrs["widest_spacing"])
+    ax.legend(title="spacing (solid: meets)", fontsize=8, loc="upper left")
+    what = (f"widest spacing meeting the target {widest:g} m" if math.isfinite(widest)
+            else "no spacing meets the target")
+    title = str(ds.attrs.get("title") or "Drain design")
+    ax.set_title("\n".join(textwrap.wrap(f"{title}: {what}", 80)))
     fig.tight_layout()
     return _save(fig, path)
 

@@ -258,3 +258,24 @@ def test_a_damaged_or_foreign_file_is_refused_in_one_line(example, tmp_path, mon
     proc = pelorin("plot", "notes.txt", cwd=tmp_path)
     assert proc.returncode == 2 and proc.stderr == \
         "pelorin: notes.txt: not a NetCDF file, or a damaged one\n"
+
+
+
+@pytest.mark.parametrize("spacing, status, words", [
+    ("1.0:2.5:0.5", 0, "widest spacing meeting the target: 2 m"),   # 1 to 2.5 m
+    ("2.5,1.0", 0, "widest spacing meeting the target: 1 m"),
+    ("2.0:1.0:0.5", 2, "START:STOP:STEP"),
+    ("0.1", 2, "spacings"),             # the smear zone beyond the cell
+])
+def test_drains_writes_the_design_of_each_spacing(tmp_path, spacing, status, words):
+    from pelorin._files import read_netcdf
+    case = os.path.join(ROOT, "examples", "drains.toml")
+    proc = pelorin("drains", case, "--spacing", spacing, "--within", "400", "--scheduler",
+                   "synchronous", "--out", str(tmp_path / "o"))
+    assert proc.returncode == status, proc.stderr
+    assert words in (proc.stdout if status == 0 else proc.stderr)
+    if status == 0:
+        assert sorted(os.listdir(tmp_path / "o")) == ["drains.csv", "drains.nc", "drains.png",
+                                                      "summary.txt"]
+        back = read_netcdf(tmp_path / "o" / "drains.nc")
+        assert back.sizes["spacing"] == (4 if ":" in spacing else 2)

@@ -1,6 +1,7 @@
 """Vertical drains: their checks, Hansbo's factor, the design spacing, and runs with
 drains (installation, partial penetration, a vacuum, case files, the engine's keyword).
 The closed forms against the engine are rows of validation/validate.py."""
+import dataclasses
 import math
 
 import numpy as np
@@ -10,7 +11,7 @@ import pelorin
 from pelorin import _engine
 from pelorin.drains import Drains, hansbo_mu
 
-CLAY = pelorin.Soil(Cc=0.9, Cr=0.09, esigvref=1.9, kref=1e-9, ekref=2.3, Ck=1.1, kh_kv=2.0,
+CLAY = pelorin.Soil(Cc=0.9, Cr=0.09, esigvref=1.9, kref=1e-9, ekref=2.3, Ck=1.1, kh_ratio=2.0,
                     name="clay")
 BAND = dict(spacing=1.2, pattern="triangular", width=0.1, thickness=0.004)
 
@@ -23,8 +24,8 @@ BAND = dict(spacing=1.2, pattern="triangular", width=0.1, thickness=0.004)
     (dict(width=1.5, thickness=0.5), "diameter"),     # wider than the cell
     (dict(smear_ratio=0.5), "smear_ratio"),
     (dict(smear_ratio=30.0), "smear_ratio"),          # beyond the cell
-    (dict(kh_ks=0.0), "kh_ks"),
-    (dict(qw="100 m/year"), "qw"),                    # not a discharge
+    (dict(smear_permeability_ratio=0.0), "smear_permeability_ratio"),
+    (dict(discharge_capacity="100 m/year"), "discharge_capacity"),   # not a discharge
     (dict(open_ends="bottom"), "open_ends"),
     (dict(installed=-1.0), "installed"),
     (dict(vacuum=150.0), "vacuum"),                   # beyond the atmosphere
@@ -50,11 +51,12 @@ def test_hansbo_mu_limits(n, s, kappa):
 
 @pytest.mark.parametrize("target, days, cv", [(0.9, 180.0, None), (0.8, 90.0, 0.01)])
 def test_design_spacing_reaches_the_target_and_no_wider(target, days, cv):
-    drains = Drains(**BAND, smear_ratio=2.0, kh_ks=2.0, qw="100 m^3/year")
+    drains = Drains(**BAND, smear_ratio=2.0, smear_permeability_ratio=2.0,
+                    discharge_capacity=100.0)
     kw = dict(cv=cv, drainage_path=None if cv is None else 7.5, kh=2e-9, thickness=15.0)
     s = pelorin.design_spacing(drains, target, days, 0.02, **kw)
-    at = lambda x: Drains(**dict(BAND, spacing=x), smear_ratio=2.0, kh_ks=2.0,  # noqa: E731
-                          qw="100 m^3/year").degree(days, 0.02, **kw)
+    at = lambda x: Drains(**dict(BAND, spacing=x), smear_ratio=2.0,  # noqa: E731
+                          smear_permeability_ratio=2.0, discharge_capacity=100.0).degree(days, 0.02, **kw)
     assert at(s) == pytest.approx(target, abs=1e-5) and at(1.01 * s) < target
 
 
@@ -82,7 +84,14 @@ def test_drains_act_from_installation_and_above_their_base_only():
     assert np.all(half.radial_outflow.values[~below, 1:5] > 0.0)
     s = [d.settlement.values[1:] for d in (none, half, full)]
     assert np.all(s[0] <= s[1]) and np.all(s[1] <= s[2]) and s[2][5] > 2 * s[0][5]
-    assert "drains: triangular pattern at 1.2 m" in run(Drains(**BAND)).summary()
+    on = run(Drains(**BAND, smear_ratio=2.0, discharge_capacity=100.0))
+    line = f"mu = {on.dataset.drains_mu:.3f}, qw = 100 m3/year (top open), mu_w = "
+    for text in (on.summary(), on._repr_html_(), half.attrs["drains"]):
+        assert "drains: triangular pattern at 1.2 m (De = 1.260 m), band 100 x 4 mm" in text
+    assert line in on.summary() and line in on._repr_html_()
+    assert on.dataset.drains_mu == pytest.approx(hansbo_mu(0.6 * math.sqrt(2 * math.sqrt(3) / math.pi)
+                                                           / (0.104 / math.pi), 2.0), rel=1e-12)
+    assert "10 m long" in on.summary() and "5 m long (partially penetrating)" in half.drains
 
 
 def test_vacuum_consolidates_and_releases():
@@ -108,7 +117,7 @@ esigvref = 1.9
 kref = 1e-9
 ekref = 2.3
 Ck = 1.1
-kh_kv = 2.0
+kh_ratio = 2.0
 [[layers]]
 soil = "clay"
 thickness = 10.0
@@ -121,17 +130,19 @@ spacing = 1.2
 pattern = "triangular"
 width = 0.1
 thickness = 0.004
-qw = "100 m^3/year"
+discharge_capacity = 100.0
 """
     path = tmp_path / "case.toml"
     path.write_text(text)
     case = pelorin.read_case(path)
-    assert case.profile.drains == Drains(**BAND, qw="100 m^3/year")
-    assert case.profile.layers[0].soil.kh_kv == 2.0
+    assert case.profile.drains == Drains(**BAND, discharge_capacity=100.0)   # m3/year
+    per_day = Drains(**BAND, discharge_capacity="3 m^3/day").discharge_capacity
+    assert per_day == pytest.approx(3.0 * 365.25, rel=1e-12)
+    assert case.profile.layers[0].soil.kh_ratio == 2.0
     path.write_text(text.replace("spacing = 1.2", "spacing = 1.2\nsmear = 2"))
     with pytest.raises(pelorin.CaseError, match=r"\[drains\]: unknown key 'smear'"):
         pelorin.read_case(path)
-    path.write_text(text.replace('qw = "100 m^3/year"', "depth = 12.0"))
+    path.write_text(text.replace("discharge_capacity = 100.0", "depth = 12.0"))
     with pytest.raises(pelorin.CaseError, match=r"\[profile\]: drains reach 12 m"):
         pelorin.read_case(path)
 
@@ -177,3 +188,48 @@ def test_drains_discharge_at_the_drained_end_and_follow_its_pore_pressure(draina
     u = res["u_element"]
     assert np.all(np.abs(u[:, -1] + 10.0) < 0.05)
     assert np.mean(u[:, 2]) < -5.0     # within a month, through the drains (vertically: decades)
+
+
+ONE_LIFT = pelorin.Loading([pelorin.Stage(0.0, fill=3.0)], end=3000.0)
+DESIGN = pelorin.Profile([pelorin.Layer(CLAY, 10.0, ocr=1.2)], surcharge=10.0,
+                         drainage="top", drains=Drains(**BAND, smear_ratio=2.0))
+
+
+@pytest.mark.parametrize("how", [dict(scheduler="synchronous"), dict(workers=1),
+                                 dict(workers=2, processes=False)])
+def test_design_drains_is_each_spacing_run_whatever_the_workers(how):
+    spacings = [0.9, 1.3, 1.8, 2.5]
+    design = pelorin.design_drains(DESIGN, ONE_LIFT, spacings, target=0.9, within=200.0,
+                                   progress=False, **how)
+    ds = design.dataset
+    for i, s in enumerate(spacings):   # each row is the analysis of the profile at s
+        profile = DESIGN.__class__(DESIGN.layers, surcharge=10.0, drainage="top",
+                                   drains=Drains(**dict(BAND, spacing=s), smear_ratio=2.0))
+        alone = pelorin.simulate(profile, ONE_LIFT, ds.time.values[1:]).dataset
+        np.testing.assert_array_equal(ds.settlement.values[i], alone.settlement.values)
+        assert ds.time_to_target.values[i] == pytest.approx(float(alone.t90[0]), rel=1e-12)
+        assert ds.settlement_within.values[i] == pytest.approx(
+            np.interp(200.0, alone.time.values, alone.settlement.values), rel=1e-12)
+    meets = ds.time_to_target.values <= 200.0
+    assert meets.any() and not meets.all()
+    assert design.widest_spacing == max(np.array(spacings)[meets])
+    assert list(ds.meets_target.values) == list(meets)
+    assert np.all(np.diff(ds.time_to_target.values) > 0)   # wider drains, slower
+
+
+@pytest.mark.parametrize("changes, parameter", [
+    (dict(profile=dataclasses.replace(DESIGN, drains=None)), "profile"),
+    (dict(target=1.0), "target"),
+    (dict(within=None), "within"),
+    (dict(within=5000.0), "within"),                   # after the analysis's end
+    (dict(spacings=[1.0, -1.0]), "spacings"),
+    (dict(spacings=[1.0, 1.0]), "spacings"),
+    (dict(spacings=[0.1]), "spacings"),               # the smear zone beyond the cell
+])
+def test_design_drains_refuses_naming_the_parameter(changes, parameter):
+    kw = dict(profile=DESIGN, loading=ONE_LIFT, spacings=[1.0, 2.0], within=200.0,
+              scheduler="synchronous", progress=False)
+    kw.update(changes)
+    with pytest.raises(pelorin.ParameterError) as info:
+        pelorin.design_drains(**kw)
+    assert info.value.parameter == parameter
