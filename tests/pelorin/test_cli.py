@@ -157,7 +157,7 @@ def test_example_copies_a_shipped_case_out(tmp_path):
     again = pelorin("example", "embankment", str(tmp_path / "cases"))
     assert again.returncode == 1 and "not overwritten" in again.stderr
     missing = pelorin("example", "dam")
-    assert missing.returncode == 2 and "there are: drains, embankment" in missing.stderr
+    assert missing.returncode == 2 and "there are: drains, embankment, embankment_section, " in missing.stderr
 
 
 def test_the_wheel_ships_the_examples_and_no_sources():
@@ -165,8 +165,8 @@ def test_the_wheel_ships_the_examples_and_no_sources():
     folder = os.path.dirname(package.__file__)
     if os.environ.get("PELORIN_BUILD_DIR"):
         pytest.skip("not testing an installed package")
-    assert sorted(os.listdir(os.path.join(folder, "examples"))) == ["drains.toml",
-                                                                    "embankment.toml"]
+    assert sorted(os.listdir(os.path.join(folder, "examples"))) == [
+        "drains.toml", "embankment.toml", "embankment_section.toml", "pumping.toml", "tank.toml"]
     assert not [n for n in os.listdir(folder) if n.endswith((".cpp", ".hpp"))]
 
 
