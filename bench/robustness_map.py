@@ -25,11 +25,21 @@ rest of the column is the same): spacing 0.8-4 m square or triangular, dw 50
 or 66 mm, smear rs/rw 1-4 with kh/ks 1-5, kh/kv 1-4, half of them with a
 discharge capacity of 20-500 m3/year, a third stopping at 40-100 % of the
 depth, a third installed at the start of a later stage or 1-100 days in, a
-fifth under a vacuum of 40-80 kPa from the installation to a stage start.  Columns are spread over processes (both
-cores by default); the outcome does not depend on how.
+fifth under a vacuum of 40-80 kPa from the installation to a stage start.  With
+--loading every third column from the second (index % 3 == 1) is loaded over
+time instead, from a stream of its own: each stage's change as a ramp of 1-300
+days (log-uniform, ending by the next stage's start) through the engine's
+`loads` in place of the load factor's steps; half of them with a change of pore
+pressure at a drained end (-5 to -100 kPa at the bottom if drained there, else
+-20 to +20 kPa at the top, over 1-10 000 days from the start); a fifth with a
+fill of 1-4 m (unit weight 18-20, saturated 19-21, water 0-1 m above the top)
+placed over the first stage's ramp in place of its load, the later stages'
+changes in proportion to the fill's load as placed.  Columns are spread over
+processes (both cores by default); the outcome does not depend on how.
 
   PELORIN_BUILD_DIR=build-dev /usr/bin/python3 bench/robustness_map.py --seeds 1 2
   ... robustness_map.py --seeds 2 --index 640 1116   # single columns, in detail
+  ... robustness_map.py --seeds 1 2 --no-refine --loading
 """
 import argparse
 import collections
@@ -115,19 +125,68 @@ def _drains(seed, index, depth, kref, starts):
             "start": installed, "vacuum": d.vacuum_function()}
 
 
-def column(seed, index, n_max=2000, drains=False):
+def _loading(seed, index, kw, starts, loads):
+    """The engine's loads, boundary and fills for a column loaded over time (its
+    load factors become 0), and what was drawn."""
+    rng = np.random.default_rng([seed, index, 22])
+    N = kw["depth"].size - 1
+    ends = list(starts[1:]) + [float(kw["time"][-1])]
+    ramps = [min(10.0 ** rng.uniform(0.0, np.log10(300.0)), e - s)
+             for s, e in zip(starts, ends)]
+    head = rng.random() < 0.5
+    fill = rng.random() < 0.2
+    out, desc = {}, dict(ramps=float(max(ramps)))
+    scale, base = 1.0, 0.0
+    if fill:
+        Hf, g = rng.uniform(1.0, 4.0), rng.uniform(18.0, 20.0)
+        gs, hw = rng.uniform(19.0, 21.0), rng.uniform(0.0, 1.0)
+        out["fills"] = [{"time": [starts[0], starts[0] + ramps[0]], "height": [0.0, Hf],
+                         "unit_weight": g, "saturated_unit_weight": gs,
+                         "water_level": {"time": [0.0], "value": [hw]}}]
+        q = g * Hf - (g - gs + 9.81) * min(hw, Hf)  # as placed, before it settles
+        scale, base = q / loads[0], loads[0]
+        desc["fill"] = f"{Hf:.2f} m, q {q:.1f} kPa"
+    corners, values = [0.0], [0.0]
+    for s, r, L in zip(starts, ramps, loads):
+        for t, v in ((s, values[-1]), (s + r, scale * (L - base))):
+            if t > corners[-1] or v != values[-1]:
+                corners.append(t)
+                values.append(v)
+    if any(values):
+        out["loads"] = [{"dsigv": np.full(N, float(kw["dsigv"])), "time": corners,
+                         "value": values}]
+    if head:
+        dur = 10.0 ** rng.uniform(0.0, 4.0)
+        if kw["drainagetype"] in (0, 2):  # the bottom drains
+            out["boundary"] = {"bottom": {"time": [0.0, dur],
+                                          "value": [0.0, -rng.uniform(5.0, 100.0)]}}
+        else:
+            out["boundary"] = {"top": {"time": [0.0, dur],
+                                       "value": [0.0, rng.uniform(-20.0, 20.0)]}}
+        end, f = next(iter(out["boundary"].items()))
+        desc["head"] = f"{end} {f['value'][1]:+.1f} kPa over {dur:.3g} d"
+    return out, desc
+
+
+def column(seed, index, n_max=2000, drains=False, loading=False):
     """The keywords of `pelorin.run_elements` for column `index` of `seed`, and a
     description (layers, mesh, stages, how many draws were impossible); `n_max`
     caps the elements drawn; with `drains`, columns whose index is divisible by 3
-    get drains."""
+    get drains; with `loading`, those whose index % 3 == 1 are loaded over time
+    (the engine's keywords under "loading", beside run_elements')."""
     for redraw in range(100):
         kw, desc = _draw(np.random.default_rng([seed, index] + ([redraw] if redraw else [])),
                          n_max)
         if _possible(kw):
-            starts = desc.pop("starts")
+            starts, loads = desc.pop("starts"), desc.pop("loads")
             if drains and index % 3 == 0:
                 kw["drains"] = _drains(seed, index, kw["depth"], kw["kref"], starts)
-            return kw, dict(desc, seed=seed, index=index, redrawn=redraw, drains="drains" in kw)
+            extra = {}
+            if loading and index % 3 == 1:
+                kw["loading"], extra = _loading(seed, index, kw, starts, loads)
+                kw["loadfactor"] = np.zeros_like(kw["loadfactor"])
+            return kw, dict(desc, seed=seed, index=index, redrawn=redraw,
+                            drains="drains" in kw, loading="loading" in kw, **extra)
     raise RuntimeError(f"no possible column in 100 draws of seed {seed} #{index}")
 
 
@@ -195,6 +254,7 @@ def _draw(rng, n_max):
     kw = dict(depth=depth, qo=qo, time=np.concatenate(times), loadfactor=np.concatenate(lfs),
               drainagetype=int(rng.integers(0, 3)), dsigv=1.0, **el)
     desc = dict(N=depth.size - 1, H=H, graded=graded, starts=[s for s, _ in stages],
+                loads=[L for _, L in stages],
                 layers="/".join(s["kind"] for s in soils), stages=len(stages), qo=qo,
                 drainage=kw["drainagetype"],
                 tau=float(np.min(np.diff(depth) ** 2 / (el["kref"] / 9.81 * 1e3))))
@@ -209,19 +269,37 @@ def halved(kw):
     fine[1::2] = 0.5 * (d[:-1] + d[1:])
     out = dict(kw, depth=fine)
     for k, v in kw.items():
-        if k not in ("depth", "time", "loadfactor", "drains") and np.ndim(v) == 1:
+        if k not in ("depth", "time", "loadfactor", "drains", "loading") and np.ndim(v) == 1:
             out[k] = np.repeat(v, 2)
     if "drains" in kw:
         out["drains"] = dict(kw["drains"], eta=np.repeat(kw["drains"]["eta"], 2),
                              kh_ratio=np.repeat(kw["drains"]["kh_ratio"], 2))
+    if "loads" in kw.get("loading", {}):
+        out["loading"] = dict(kw["loading"], loads=[dict(c, dsigv=np.repeat(c["dsigv"], 2))
+                                                    for c in kw["loading"]["loads"]])
     return out
+
+
+def _run(rtol, loading=None, **kw):
+    """`pelorin.run_elements`, with the engine's loading keywords when given (the
+    same checks and Dataset: run_elements takes none of them)."""
+    if loading is None:
+        return pelorin.run_elements(rtol=rtol, **kw)
+    from pelorin import _run as r
+    from pelorin._call import make_job
+    depth = np.array(kw.pop("depth"), dtype=np.float64, ndmin=1)
+    time_a, lf = r._time_history({"time": kw.pop("time"), "loadfactor": kw.pop("loadfactor")})
+    qo, drainage, drains = kw.pop("qo"), kw.pop("drainagetype"), kw.pop("drains", None)
+    el = r.element_arrays(depth.size - 1, kw)
+    return r._dataset(make_job(depth, el, float(qo), time_a, lf, drainagetype=drainage,
+                               rtol=rtol, drains=drains, loading=loading))
 
 
 def attempt(kw, rtol):
     """(outcome, seconds, sub-steps, message) of one run."""
     t0 = time.perf_counter()
     try:
-        ds = pelorin.run_elements(rtol=rtol, **kw)
+        ds = _run(rtol, **kw)
         return "completed", time.perf_counter() - t0, int(ds.attrs.get("substeps", -1)), ""
     except pelorin.ConvergenceError as err:
         return "ConvergenceError", time.perf_counter() - t0, -1, str(err)
@@ -230,8 +308,8 @@ def attempt(kw, rtol):
 
 
 def one(job):
-    seed, index, refine, drains = job
-    kw, desc = column(seed, index, drains=drains)
+    seed, index, refine, drains, loading = job
+    kw, desc = column(seed, index, drains=drains, loading=loading)
     res = dict(desc, run=attempt(kw, RTOL))
     if refine and res["run"][0] == "completed":
         res["fine"] = attempt(halved(kw), RTOL / 10.0)
@@ -248,11 +326,13 @@ def main(argv=None):
     ap.add_argument("--index", type=int, nargs="+", help="only these columns, in detail")
     ap.add_argument("--slowest", type=int, default=8)
     ap.add_argument("--drains", action="store_true", help="drains in every third column")
+    ap.add_argument("--loading", action="store_true",
+                    help="ramps, heads and fills in every third column from the second")
     a = ap.parse_args(argv)
     if a.index:
         return _detail(a)
     span = range(a.start, a.start + a.count)
-    jobs = [(s, i, not a.no_refine, a.drains) for s in a.seeds for i in span]
+    jobs = [(s, i, not a.no_refine, a.drains, a.loading) for s in a.seeds for i in span]
     t0 = time.perf_counter()
     ctx = multiprocessing.get_context("fork")
     with ctx.Pool(a.jobs) as pool:
@@ -282,6 +362,18 @@ def main(argv=None):
         tn = np.array([r["run"][1] for r in results if not r["drains"]])
         print(f"\nwith drains: {len(dr)} columns, {ok} completed; median run time "
               f"{1e3 * np.median(td):.1f} ms (without: {1e3 * np.median(tn):.1f} ms)")
+    if a.loading:
+        lo = [r for r in results if r["loading"]]
+        tl = np.array([r["run"][1] for r in lo])
+        tn = np.array([r["run"][1] for r in results if not r["loading"]])
+        for name, rs in (("loaded over time", lo),
+                         ("  with a head", [r for r in lo if "head" in r]),
+                         ("  with a fill", [r for r in lo if "fill" in r])):
+            out = collections.Counter(r["run"][0] for r in rs)
+            print(f"\n{name}: {len(rs)} columns, " + ", ".join(
+                f"{n} {k}" for k, n in sorted(out.items(), key=lambda kv: -kv[1])), end="")
+        print(f"\nloaded over time: median run time {1e3 * np.median(tl):.1f} ms "
+              f"(the others: {1e3 * np.median(tn):.1f} ms)")
     print(f"\nrun time at rtol {RTOL:g}: median {1e3 * np.median(times):.1f} ms, "
           f"90 % {1e3 * np.quantile(times, 0.9):.0f} ms, worst {1e3 * times.max():.0f} ms")
     if not a.no_refine:
@@ -323,7 +415,7 @@ def _detail(a):
     bad = 0
     for s in a.seeds:
         for i in a.index:
-            res = one((s, i, not a.no_refine, a.drains))
+            res = one((s, i, not a.no_refine, a.drains, a.loading))
             print(", ".join(f"{k} {v:.3g}" if isinstance(v, float) else f"{k} {v}"
                             for k, v in res.items() if k not in ("run", "fine")))
             for key in ("run", "fine"):
