@@ -369,6 +369,7 @@ py::dict job_result(const Job& job) {
     res["newton"] = job.st.newton;
     res["evaluations"] = job.st.evaluations;
     res["rejected"] = job.st.rejected;
+    res["probes"] = job.st.probes;
     res["failed"] = job.failed;
     res["failure_time"] = job.t_failed;
     res["message"] = job.message;

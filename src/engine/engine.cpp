@@ -543,6 +543,11 @@ private:
     std::vector<double> inv_S_;
     std::vector<double> un_, ut_, du_, hist_, work_, pred_, fu_, fs_;
     std::chrono::steady_clock::time_point last_poll_;
+    // Trial first steps left to a stage (see run) and the error below which
+    // one is tried again longer.
+    int probes_ = 0;
+    double probe_h_ = 0.0, probe_err_ = 0.0;  // the last trial's
+    static constexpr double kProbe = 0.3;
     std::string why_ = "the time error stays above rtol";  // last reason for a rejection
     int fail_elem_ = -1;                                    // and what held it back
     std::string fail_qty_;
@@ -926,6 +931,9 @@ bool Runner::try_step(double h, double& err, int& order) {
         else fail(is, "settlement");
         return true;
     }
+    // A trial first step of a stage far inside the tolerance is not kept:
+    // the caller tries a longer one from its estimate.
+    if (probes_ > 0 && nlev_ == 1 && err < kProbe) return true;
 
     // Accept.
     tl_ = t1;
@@ -1266,6 +1274,8 @@ void Runner::run() {
                 // hardly drains has a relaxation time far beyond it).
                 h = restart_step();
                 hfirst = std::min(h, stop - t_);
+                probes_ = 6;
+                probe_h_ = probe_err_ = 0.0;
                 restart = false;
             }
             const double remaining = (stop - t0_) - tl_;
@@ -1301,6 +1311,7 @@ void Runner::run() {
             double err = 0.0;
             int order = 1;
             const double tl_before = tl_;
+            if (land) probes_ = 0;  // a step to the stop is as long as it can be
             const bool solved = try_step(hs, err, order);
             poll();
             if (!solved) {
@@ -1309,6 +1320,27 @@ void Runner::run() {
                 continue;
             }
             const double fac = 0.9 * std::pow(std::max(err, 1e-10), -1.0 / (order + 1));
+            if (tl_ == tl_before && err <= 1.0) {
+                // A stage's first step far inside the tolerance: a trial, which
+                // sets the first step from the stage's own scales instead of
+                // the finest element's relaxation time.  The error of a first
+                // step grows far more slowly than h^2 (the drainage from a
+                // jump is self-similar, and the filter damps what drains
+                // within the step), so after two trials the next comes from
+                // the growth they show, aiming at half the tolerance; up to
+                // 100 times longer per trial.
+                double grow = fac;
+                if (probe_h_ > 0.0 && err > probe_err_ && probe_err_ > 0.0) {
+                    const double p = std::log(err / probe_err_) / std::log(hs / probe_h_);
+                    if (p > 0.0) grow = std::pow(0.5 / err, 1.0 / p);
+                }
+                probe_h_ = hs;
+                probe_err_ = err;
+                --probes_;
+                ++st_.probes;
+                h = hs * std::max(1.0, std::min(100.0, grow));
+                continue;
+            }
             if (tl_ == tl_before) {  // rejected on its error estimate
                 why_ = "the time error of the " + fail_qty_ + " stays above rtol";
                 ++st_.rejected;
@@ -1316,6 +1348,7 @@ void Runner::run() {
                 continue;
             }
             ++st_.substeps;
+            probes_ = 0;
             if (land) {
                 t_ = stop;
                 tl_ = ht_[0] = stop - t0_;

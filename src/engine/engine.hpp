@@ -119,6 +119,7 @@ struct Stats {
     long newton = 0;       // Newton iterations (linear solves)
     long evaluations = 0;  // residual and Jacobian evaluations (line search included)
     long rejected = 0;   // rejected sub-steps (error, Newton, non-physical trial)
+    long probes = 0;     // trial first steps of a stage tried again longer
     int columns = 0;     // output columns written (t = 0 included)
 };
 

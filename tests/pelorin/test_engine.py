@@ -334,3 +334,14 @@ def test_output_times_do_not_end_sub_steps(loading, rtol):
     assert np.abs(many["settlement"] - ref["settlement"]).max() < 5 * rtol * final
     rms = np.sqrt(((many["u_element"] - ref["u_element"]) ** 2).mean(axis=0))
     assert rms.max() < 15 * rtol * 100.0
+
+
+@pytest.mark.parametrize("n", [100, 1000])
+def test_a_stage_starts_from_its_own_scales(n):
+    # 200 load increments, one a day: each stage's first step from trials at
+    # the stage's own error, not the finest element's relaxation time.
+    t = np.concatenate([np.arange(1.0, 201.0), np.logspace(2.4, 5, 20)])
+    one = _clay_run(n, t, 3e-4)
+    staged = _clay_run(n, t, 3e-4, loadfactor=lambda t: np.minimum(np.arange(1, len(t) + 1) / 200, 1))
+    assert not staged["failed"] and staged["substeps"] < 10 * one["substeps"]
+    assert abs(staged["settlement"][-1] / one["settlement"][-1] - 1) < 1e-3
