@@ -73,6 +73,8 @@ class EngineJob:
     node_dsigv: Optional[np.ndarray] = None
     node_ru: Optional[np.ndarray] = None
     check_history: bool = True
+    # The histories wanted (None: all of them); the engine computes only these.
+    keep: Optional[tuple] = None
 
     def replace(self, **changes: Any) -> "EngineJob":
         return dataclasses.replace(self, **changes)
@@ -84,7 +86,7 @@ class EngineJob:
                     drainagetype=self.drainagetype, rtol=self.rtol,
                     max_substeps=self.max_substeps, max_newton=self.max_newton,
                     node_dsigv=self.node_dsigv, node_ru=self.node_ru,
-                    check_history=self.check_history)
+                    check_history=self.check_history, keep=self.keep)
 
 
 def make_job(depth: np.ndarray, elements: dict, qo: float, time: np.ndarray,
@@ -121,7 +123,7 @@ def solve(job: EngineJob) -> dict:
                          gammaw=job.gammaw, drainagetype=job.drainagetype, rtol=job.rtol,
                          max_substeps=job.max_substeps, max_newton=job.max_newton,
                          progress=job.progress, node_dsigv=job.node_dsigv,
-                         node_ru=job.node_ru, check_history=job.check_history)
+                         node_ru=job.node_ru, check_history=job.check_history, keep=job.keep)
 
 
 def solve_many(jobs: Sequence[EngineJob]) -> list:

@@ -1,5 +1,5 @@
 """The run engine's binding (C++): a column given element by element."""
-from typing import Any, Callable, Mapping, Optional
+from typing import Any, Callable, Mapping, Optional, Sequence
 
 import numpy as np
 import numpy.typing as npt
@@ -21,6 +21,7 @@ def solve(depth: ArrayLike, elements: Mapping[str, ArrayLike], qo: float, time: 
           rtol: float = ..., max_substeps: int = ..., max_newton: int = ...,
           progress: Optional[Callable[[float, float], Any]] = ...,
           node_dsigv: Optional[ArrayLike] = ..., node_ru: Optional[ArrayLike] = ...,
-          check_history: bool = ...) -> dict[str, Any]: ...
+          check_history: bool = ...,
+          keep: Optional[Sequence[str]] = ...) -> dict[str, Any]: ...
 
 def solve_many(runs: list[Mapping[str, Any]]) -> list[dict[str, Any]]: ...
