@@ -982,7 +982,7 @@ void Runner::write(int j, double lf, double t, const double* settlement) {
     std::vector<double>& kel = wk_;
     std::vector<double>& lk = wlk_;
     std::vector<double>& K = wK_;
-    const bool perm = ke || kn || u || sigv;
+    const bool perm = ke || nodes;
     if (perm) {
         kel.resize(N);
         lk.resize(N);
@@ -1106,7 +1106,8 @@ void Runner::write_between(int j, double t) {
     double settle = 0.0;
     for (int k = 0; k < n; ++k) settle += l[k] * hs_[k];
     const Output& o = out_;
-    const bool need_u = o.u || o.sigv || o.ue;
+    // The nodes' e and k need u too: an end node's state goes to its s'.
+    const bool need_u = o.u || o.sigv || o.ue || o.e || o.k;
     const bool need_e = need_u || o.z || o.e || o.k || o.ee || o.ke;
     const bool need_ep = o.e || o.k;
     const bool need_s = o.sigve != nullptr;
