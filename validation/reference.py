@@ -22,6 +22,14 @@ Literature
   Found. Div. ASCE 99(SM1), 123-137: after primary consolidation the void
   ratio falls by Ca per log cycle of time, so a layer settles Ca times its
   height of solids per cycle.
+- R. E. Olson (1977), Consolidation under time dependent loading, J. Geotech.
+  Eng. Div. ASCE 103(GT1), 55-60: the average degree under a load raised at a
+  constant rate up to the construction time factor Tc, by superposition of
+  Terzaghi's solution over the increments (Duhamel's principle).
+- H. S. Carslaw and J. C. Jaeger (1959), Conduction of Heat in Solids, 2nd ed.,
+  Oxford, sec. 3.3: the layer between two fixed values with any initial
+  distribution, by a sine series about the steady (linear) state; here a head
+  changed at the base only.
 
 Notation: stresses in kPa, lengths in m, time in the unit of the
 permeability; `drainage` 0 drains both ends, 1 the top, 2 the bottom.
@@ -103,6 +111,90 @@ def drained_distance(x, H, drainage):
     if drainage == 2:
         return (H - x) / Hd
     raise ValueError(f"drainage must be 0, 1 or 2, not {drainage!r}")
+
+
+# --- time-dependent loads and heads -------------------------------------------
+
+def olson_degree(Tv, Tc):
+    """Average degree of consolidation (settlement over the final one) under a
+    load raised at a constant rate from Tv = 0 to Tc and held (Olson 1977).
+
+    Terzaghi's degree under a step, U1(T) = 1 - sum 2/M^2 exp(-M^2 T), superposed
+    over the increments dq = q dT'/Tc (Duhamel): U(T) = (1/Tc) int U1(T - T') dT'
+    over 0 <= T' <= min(T, Tc), so that
+        T <= Tc:  U = (1/Tc) [T - sum 2/M^4 (1 - exp(-M^2 T))],
+        T >= Tc:  U = 1 - (1/Tc) sum 2/M^4 [exp(-M^2 (T - Tc)) - exp(-M^2 T)].
+    Tc -> 0 gives Terzaghi's."""
+    Tv = np.atleast_1d(np.asarray(Tv, float))
+    M = np.pi * (2 * np.arange(20000) + 1) / 2      # neglected terms below 1e-12
+    w = 2 / M**4
+    out = np.empty(Tv.shape)
+    for i, T in enumerate(Tv):
+        if T <= Tc:
+            out[i] = (T - np.sum(w * -np.expm1(-M * M * T))) / Tc
+        else:
+            out[i] = 1 - np.sum(w * (np.exp(-M * M * (T - Tc)) - np.exp(-M * M * T))) / Tc
+    return out
+
+
+def base_head_pressure(x, Tv, H, drop):
+    """Pore pressure above hydrostatic (kPa) in a layer of thickness H drained at
+    both ends, after the head at its base falls by `drop` kPa at t = 0 (the top's
+    stays): x from the top, Tv = cv t/H^2 with the whole thickness.
+
+    The final state is the steady seepage u_f = -drop x/H; the excess over it starts
+    as drop x/H (nothing changes inside at once: the total stress does not) and is 0
+    at both ends.  Its sine series (Carslaw & Jaeger 1959, sec. 3.3), with
+    b_n = (2/H) int (x/H) sin(n pi x/H) dx = 2 (-1)^(n+1)/(n pi):
+        u = -drop x/H + drop sum 2 (-1)^(n+1)/(n pi) sin(n pi x/H) exp(-n^2 pi^2 Tv)."""
+    x, Tv = np.broadcast_arrays(np.asarray(x, float), np.asarray(Tv, float))
+    tmin = float(np.min(Tv))
+    count = min(max(200, int(math.sqrt(40.0 / tmin) / math.pi) + 2), 200_000)
+    n = np.arange(1, count + 1)
+    b = 2 * (-1.0) ** (n + 1) / (n * np.pi)
+    flat_x, flat_t = x.ravel()[:, None], Tv.ravel()[:, None]
+    w = np.sum(b * np.sin(n * np.pi * flat_x / H) * np.exp(-(n * np.pi) ** 2 * flat_t), axis=1)
+    return (-drop * x / H + drop * w.reshape(x.shape))
+
+
+def base_head_degree(Tv):
+    """Average degree of consolidation after a head change at the base only of a layer
+    drained at both ends (Tv = cv t/H^2, H the whole thickness): the mean of the
+    series of `base_head_pressure`, int sin(n pi x/H) dx/H = 2/(n pi) for odd n and 0
+    for even, over the initial mean 1/2:
+        U = 1 - sum over odd n of 8/(n pi)^2 exp(-(n pi)^2 Tv),
+    Terzaghi's degree at the time factor of the half thickness."""
+    return terzaghi_degree(4 * np.asarray(Tv, float))
+
+
+def layered_seepage(x, thicknesses, k, top, bottom):
+    """Steady pore pressure above hydrostatic (kPa) at depths x through layers of the
+    given thicknesses and permeabilities from the top down, between `top` and
+    `bottom` at the ends: Darcy's flux is the same in every layer, so the pressure
+    falls through each in proportion to its resistance H_i/k_i, linearly inside it."""
+    h = np.asarray(thicknesses, float)
+    r = h / np.asarray(k, float)
+    tops = np.concatenate([[0.0], np.cumsum(h)])
+    before = np.concatenate([[0.0], np.cumsum(r)])
+    x = np.asarray(x, float)
+    i = np.clip(np.searchsorted(tops, x, side="right") - 1, 0, h.size - 1)
+    share = (before[i] + (x - tops[i]) / np.asarray(k, float)[i]) / before[-1]
+    return top + (bottom - top) * share
+
+
+def submerged_settlement(settlement, q, loss):
+    """The final settlement s of a fill of nominal load q that loses `loss` kPa per
+    metre it sinks below the water (gammaw - (gs - g) for a fill at the water's level
+    at the start): the root of s = S(q - loss s), S the settlement under a load, by
+    bisection (S grows with the load, so the root is unique)."""
+    lo, hi = 0.0, settlement(q)
+    for _ in range(200):
+        mid = 0.5 * (lo + hi)
+        if settlement(q - loss * mid) > mid:
+            lo = mid
+        else:
+            hi = mid
+    return 0.5 * (lo + hi)
 
 
 # --- soil relations shared by the cases -------------------------------------

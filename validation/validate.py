@@ -26,7 +26,9 @@ from typing import Callable, Dict
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import loading_cases as loading  # noqa: E402
 import reference as ref  # noqa: E402
+import drain_cases as drains  # noqa: E402
 import site_cases as site  # noqa: E402
 
 LN10 = ref.LN10
@@ -399,7 +401,54 @@ LOAD_CASES = [
     loads_case("site: 50 x 50 grid, three boreholes", {"failed points": 0.0},
                site.grid_failures),
 ]
-CASES = CASES + LOAD_CASES
+# Vertical drains (validation/drain_cases.py): like the loads of finite size, each
+# case runs the engine's binding itself, with its `drains` keyword.
+DRAIN_CASES = (
+    [loads_case("drains: Hansbo's mu in full, n = 5 to 40, smear s = 1 to 3",
+                {"against the cell average integrated numerically, relative": 1e-4},
+                drains.mu_errors)]
+    + [loads_case(f"drains: radial flow only (Hansbo), linear soil, n = {n}, N = 40",
+                  {drains.smear_label(s, k): 2e-3 for s, k in drains.SMEAR},
+                  lambda n=n: drains.radial_errors(n)) for n in (10, 20, 40)]
+    + [loads_case("drains: well resistance (Hansbo), pi l^2 kh/qw = 2 mu, N = 40",
+                  {"local degree at z/l = 0.25": 3e-3, "local degree at z/l = 0.5": 3e-3,
+                   "local degree at z/l = 1": 3e-3, "average degree over the depth": 5e-3},
+                  drains.well_errors),
+       loads_case("drains: radial and vertical flow (Carrillo), linear soil, N = 40",
+                  {"average degree": 2e-3}, drains.carrillo_error),
+       loads_case("drains: to half the depth, finite strain, N = 40",
+                  {"settlement outside no drains and full drains / final": 1e-4},
+                  drains.partial_bound_error),
+       loads_case("drains far apart against none, finite strain, N = 40",
+                  {"100 m: settlement difference / final": 1e-3,
+                   "1000 m: settlement difference / final": 1e-4},
+                  drains.far_spacing_errors)]
+)
+CASES = CASES + LOAD_CASES + DRAIN_CASES
+
+# Loads placed over time, heads at the drained ends and fills that submerge, through
+# pelorin.simulate (validation/loading_cases.py has each closed form and its source).
+TIME_CASES = (
+    [loads_case(f"ramp to Tc = {Tc:g} (Olson 1977), linear soil, drainage 0, N = 40",
+                {"average degree": 2e-3, "degree from pore pressure": 2e-3},
+                (lambda Tc=Tc: loading.olson_errors(Tc)))
+     for Tc in (0.1, 1.0, 5.0)]
+    + [loads_case("head dropped 2 m at both drained ends against 19.62 kPa at once, "
+                  "self-weight, N = 40", {"pore pressure / load": 1e-3,
+                                          "settlement / final settlement": 1e-3},
+                  loading.both_ends_errors),
+       loads_case("head dropped at the base only (series about the linear final state), "
+                  "linear soil, drainage 0, N = 40",
+                  {"pore pressure / head drop": 2e-3, "final effective stress, relative": 1e-6},
+                  loading.base_head_errors),
+       loads_case("steady seepage through three layers, k 1e-9, 1e-10, 2e-9 m/s, 3 m artesian "
+                  "head", {"pore pressure / base pressure": 1e-9}, loading.seepage_errors),
+       loads_case("submerging fill, s = S(q - gammaw s), self-weight, 90 kPa, N = 40",
+                  {"final settlement, relative": 2e-3,
+                   "submergence off against the load in kPa": 0.0},
+                  loading.submergence_errors)]
+)
+CASES = CASES + TIME_CASES
 
 
 def named(fragment):

@@ -202,6 +202,55 @@ eng::ColumnInput column_input(const Arr& depth, const py::dict& el, double qo, d
     return in;
 }
 
+// The `drains` keyword: None, or {"eta": (N,), "kh_ratio": (N,), "start": t,
+// "vacuum": None or {"time": (m,), "value": (m,)}} (value: the vacuum p, kPa;
+// the drains' pore pressure is -p).  Shapes and kinds here, ranges in the engine;
+// both as InputError naming "drains".
+eng::Drains drains_input(const py::object& obj, py::ssize_t N) {
+    eng::Drains d;
+    if (obj.is_none()) return d;
+    auto refuse = [](const std::string& msg) { throw eng::InputError("drains", -1, "drains: " + msg); };
+    if (!py::isinstance<py::dict>(obj)) refuse("must be None or a dict of eta, kh_ratio, start, vacuum");
+    const py::dict dd = obj.cast<py::dict>();
+    for (auto item : dd) {
+        const std::string key = py::str(item.first);
+        if (key != "eta" && key != "kh_ratio" && key != "start" && key != "vacuum")
+            refuse("unknown key '" + key + "' (eta, kh_ratio, start, vacuum)");
+    }
+    auto array = [&](const py::dict& from, const char* name, py::ssize_t n) {
+        if (!from.contains(name)) refuse(std::string("needs '") + name + "'");
+        Arr a;
+        try {
+            a = from[name].cast<Arr>();
+        } catch (const py::cast_error&) {
+            refuse(std::string(name) + " must be an array of numbers");
+        }
+        if (a.ndim() != 1 || (n >= 0 && a.shape(0) != n))
+            refuse(std::string(name) + " must be one-dimensional" +
+                   (n >= 0 ? " with " + std::to_string(n) + " entries" : std::string()));
+        return std::vector<double>(a.data(), a.data() + a.shape(0));
+    };
+    d.eta = array(dd, "eta", N);
+    d.kh_ratio = array(dd, "kh_ratio", N);
+    if (dd.contains("start")) {
+        try {
+            d.start = dd["start"].cast<double>();
+        } catch (const py::cast_error&) {
+            refuse("start must be a number (days)");
+        }
+    }
+    if (dd.contains("vacuum") && !dd["vacuum"].is_none()) {
+        if (!py::isinstance<py::dict>(dd["vacuum"])) refuse("vacuum must be None or a dict of time, value");
+        const py::dict v = dd["vacuum"].cast<py::dict>();
+        d.drain_u.time = array(v, "time", -1);
+        d.drain_u.value = array(v, "value", static_cast<py::ssize_t>(d.drain_u.time.size()));
+        if (d.drain_u.time.empty()) refuse("vacuum needs at least one corner");
+        // The package gives the vacuum p >= 0; the engine holds u_d = -p.
+        for (double& x : d.drain_u.value) x = -x;
+    }
+    return d;
+}
+
 py::array_t<double> to_array(const std::vector<double>& v) {
     py::array_t<double> a(static_cast<py::ssize_t>(v.size()));
     std::copy(v.begin(), v.end(), a.mutable_data());
@@ -288,9 +337,10 @@ void make_job(Job& job, const Arr& depth, const py::dict& el, double qo, const A
               int max_newton, const py::object& node_dsigv, const py::object& node_ru,
               bool check_history, const py::object& loads, const py::object& boundary,
               const py::object& fills, const py::object& initial_boundary,
-              const py::object& keep) {
+              const py::object& drains, const py::object& keep) {
     job.in = column_input(depth, el, qo, gammaw, drainage, check_history, node_dsigv, node_ru,
                           initial_boundary);
+    job.in.drains = drains_input(drains, static_cast<py::ssize_t>(job.in.depth.size()) - 1);
     job.t = vec(time, "time", -1);
     job.lf = vec(loadfactor, "loadfactor", static_cast<py::ssize_t>(job.t.size()));
     const py::ssize_t N = static_cast<py::ssize_t>(job.in.depth.size()) - 1;
@@ -411,11 +461,11 @@ py::dict solve(const Arr& depth, const py::dict& el, double qo, const Arr& time,
                const py::object& progress, const py::object& node_dsigv, const py::object& node_ru,
                bool check_history, const py::object& loads, const py::object& boundary,
                const py::object& fills, const py::object& initial_boundary,
-               const py::object& keep) {
+               const py::object& drains, const py::object& keep) {
     Job job;
     make_job(job, depth, el, qo, time, loadfactor, gammaw, drainage, rtol, max_substeps,
              max_newton, node_dsigv, node_ru, check_history, loads, boundary, fills,
-             initial_boundary, keep);
+             initial_boundary, drains, keep);
     // Both callbacks run Python code: they hold the GIL only while they do.  A
     // Python error stays set on this thread and ends the run as Interrupted.
     eng::Callbacks cb = polling();
@@ -482,7 +532,7 @@ py::list solve_many(const py::list& runs) {
                      opt("check_history", py::bool_(defaults::check_history)).cast<bool>(),
                      opt("loads", py::none()), opt("boundary", py::none()),
                      opt("fills", py::none()), opt("initial_boundary", py::none()),
-                     opt("keep", py::none()));
+                     opt("drains", py::none()), opt("keep", py::none()));
         } catch (const eng::InputError& e) {
             jobs[i].input_error = true;
             jobs[i].message = e.what();
@@ -574,7 +624,8 @@ InputError for it).)");
           py::arg("node_dsigv") = py::none(), py::arg("node_ru") = py::none(),
           py::arg("check_history") = defaults::check_history, py::arg("loads") = py::none(),
           py::arg("boundary") = py::none(), py::arg("fills") = py::none(),
-          py::arg("initial_boundary") = py::none(), py::arg("keep") = py::none(),
+          py::arg("initial_boundary") = py::none(),
+          py::arg("drains") = py::none(), py::arg("keep") = py::none(),
           R"(Runs a column given element by element.
 
 depth: N + 1 node depths (m, increasing).  elements: dict of N-entry arrays
@@ -601,6 +652,11 @@ u is relative to hydrostatic with the water at the top (the seepage
 included).  The dict also holds load (the total-stress change at the top,
 kPa), fill_load (nfills, Ntime + 1) and boundary_top, boundary_bottom (the
 pore pressure held at a drained end, NaN at a sealed one).
+drains: None, or {"eta": (N,) 1/m^2, "kh_ratio": (N,), "start": days,
+"vacuum": None or {"time", "value": the vacuum p >= 0, kPa}}: the radial
+outflow (1 + e) (kh_ratio k(e)/gammaw) eta (u - u_b + p(t)) of every element
+into vertical drains from `start` on, u_b the pore pressure held at the
+drained end they discharge into (the top; the base when only it drains).
 keep: the names of the histories wanted (None: all); the others are neither
 computed nor returned.)");
 }

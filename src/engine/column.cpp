@@ -88,6 +88,8 @@ Column prepare(const ColumnInput& in) {
     col.mat = in.mat;
     col.gammaw = in.gammaw;
     col.drainage = in.drainage;
+    check_drains(in.drains, N);
+    col.drains = in.drains;
     col.depth = in.depth;
     col.dsigv = in.dsigv;
     col.ru = in.ru;

@@ -232,19 +232,24 @@ PELORIN_VECTOR bool pass_state(int lo, int n, const PassIn& in, Block& b, Cells&
     return bad == 0;
 }
 
-PELORIN_VECTOR void pass_conductivity(int lo, int n, const PassIn& in, Block& b, Cells& c) {
+// Conductances k/(gammaw (1 + e)); false if one is not a positive number (a
+// permeability law driven out of the range of doubles).
+PELORIN_VECTOR bool pass_conductivity(int lo, int n, const PassIn& in, Block& b, Cells& c) {
     const double* __restrict kfac = in.p.kfac.data() + lo;
     const double* __restrict kc = in.p.kc.data() + lo;
     const double* __restrict e = c.e.data() + lo;
     const double* __restrict dedu = c.dedu.data() + lo;
     double* __restrict K = c.K.data() + lo;
     double* __restrict dKdu = c.dKdu.data() + lo;
+    int bad = 0;
     for (int i = 0; i < n; ++i) {
         const double iope = 1.0 / (1.0 + e[i]);
         const double k = kfac[i] * b.kv[i] * iope;
         K[i] = k;
         dKdu[i] = k * (kc[i] - iope) * dedu[i];
+        bad |= !(k > 0.0 && k < INFINITY && std::fabs(dKdu[i]) < INFINITY);
     }
+    return bad == 0;
 }
 
 bool evaluate_cells(const Column& col, const Props& p, const StepConst& sc,
@@ -279,7 +284,7 @@ bool evaluate_cells(const Column& col, const Props& p, const StepConst& sc,
         }
         if (!pass_state(lo, n, in, b, c)) return false;
         for (int i = 0; i < n; ++i) b.kv[i] = std::exp(b.kx[i]);
-        pass_conductivity(lo, n, in, b, c);
+        if (!pass_conductivity(lo, n, in, b, c)) return false;
     }
     return true;
 }
@@ -308,27 +313,35 @@ PELORIN_VECTOR void face_terms(int N, const double* __restrict S, const double* 
     }
 }
 
-// R_i = S_i (a0 e_i + hist_i) + dt F_i - dt F_{i+1} (F_f flows upward into
-// cell f - 1).
+// R_i = S_i (a0 (e_i - base_i) + hist_i) + dt F_i - dt F_{i+1} (F_f flows
+// upward into cell f - 1).  The runner passes the last level as the base and
+// the rest of the history as differences of levels, so that an element
+// whose void ratio does not move (at the floor of s', where its storage
+// vanishes) adds exactly nothing: a rounding of a0 e + hist there would
+// stand alone against fluxes of order dt and throw its u off by eps/dt.
 PELORIN_VECTOR void cell_rows(int N, const double* __restrict S, const double* __restrict e,
-                              const double* __restrict dedu, const double* __restrict hist,
-                              double a0, const double* __restrict tF,
+                              const double* __restrict dedu, const double* __restrict base,
+                              const double* __restrict hist, double a0,
+                              const double* __restrict tF,
                               const double* __restrict tFl, const double* __restrict tFr,
                               double* __restrict R, double* __restrict lo,
                               double* __restrict di, double* __restrict up) {
     for (int i = 0; i < N; ++i) {
-        R[i] = S[i] * (a0 * e[i] + hist[i]) + tF[i] - tF[i + 1];
+        R[i] = S[i] * (a0 * (e[i] - base[i]) + hist[i]) + tF[i] - tF[i + 1];
         di[i] = S[i] * a0 * dedu[i] + tFr[i] - tFl[i + 1];
         up[i] = -tFr[i + 1];
         lo[i] = tFl[i];
     }
 }
 
-// Mass-balance residual and its tridiagonal Jacobian for the cells `c`.
-// ubt, ubb: the pore pressures held at the drained top and bottom.
-void assemble(const Column& col, const Cells& c, const std::vector<double>& hist, double a0,
-              double dt, const std::vector<double>& u, StepSystem& sys, Faces& w,
-              double ubt = 0.0, double ubb = 0.0) {
+// Mass-balance residual and its tridiagonal Jacobian for the cells `c`, for the
+// sub-step from absolute time t0 over dt (the drains' sink, drains.hpp), about
+// the last level `base`.  ubt, ubb: the pore pressures held at the drained top
+// and bottom.
+void assemble(const Column& col, const Cells& c, const std::vector<double>& base,
+              const std::vector<double>& hist, double a0, double dt, double t0,
+              const std::vector<double>& u, StepSystem& sys, Faces& w, double ubt = 0.0,
+              double ubb = 0.0) {
     const int N = col.N;
     const auto& S = col.S;
     for (auto* v : {&sys.R, &sys.lo, &sys.di, &sys.up}) v->resize(N);
@@ -339,8 +352,8 @@ void assemble(const Column& col, const Cells& c, const std::vector<double>& hist
     }
     face_terms(N, S.data(), c.K.data(), c.dKdu.data(), u.data(), dt, w.F.data(), w.Fl.data(),
                w.Fr.data());
-    cell_rows(N, S.data(), c.e.data(), c.dedu.data(), hist.data(), a0, w.F.data(), w.Fl.data(),
-              w.Fr.data(), sys.R.data(), sys.lo.data(), sys.di.data(), sys.up.data());
+    cell_rows(N, S.data(), c.e.data(), c.dedu.data(), base.data(), hist.data(), a0, w.F.data(),
+              w.Fl.data(), w.Fr.data(), sys.R.data(), sys.lo.data(), sys.di.data(), sys.up.data());
     if (col.drainage == 0 || col.drainage == 1) {  // drained top: u = ubt on face 0
         const double G = 2.0 * c.K[0] / S[0];
         const double du = u[0] - ubt;
@@ -354,6 +367,10 @@ void assemble(const Column& col, const Cells& c, const std::vector<double>& hist
         sys.R[i] += dt * G * du;
         sys.di[i] += dt * (G + du * 2.0 / S[i] * c.dKdu[i]);
     }
+    // The drains discharge where the column drains: at its top, else at its base.
+    const double ub = col.drainage == 2 ? ubb : ubt;
+    drain_sink(col.drains, N, S.data(), c.e.data(), c.dedu.data(), c.K.data(), c.dKdu.data(),
+               u.data(), ub, dt, t0, t0 + dt, sys.R.data(), sys.di.data());
 }
 
 // The border of a step with fills.  The fills' loads depend on the settlement
@@ -519,7 +536,7 @@ private:
     // with fills the settlement unknown of the start of Newton (sg_) and of
     // a trial (sgt_), and the stress a settlement correction moves (wscale_).
     LoadPath path_;
-    std::vector<double> pv_, sig_step_, sig_trial_, q_, dq_, w_, dF_, x1_, jump_, lnow_;
+    std::vector<double> pv_, sig_step_, sig_trial_, q_, dq_, w_, dF_, x1_, jump_, lnow_, sref_;
     std::vector<double> hL_[3];  // the loading's total stress at each level
     double ubt_ = 0.0, ubb_ = 0.0, sg_ = 0.0, sgt_ = 0.0, ds_ = 0.0, wscale_ = 0.0;
 
@@ -569,7 +586,9 @@ double Runner::restart_step() const {
         const Material& m = col_.mat[i];
         const Local L = local_update(m, ep_[i], s_[i], s_[i], 0.0, 0.0);
         const double K = m.k(e_[i]) / (col_.gammaw * (1.0 + e_[i]));
-        const double G = 4.0 * K / col_.S[i];  // both half cells, as if drained
+        // Both half cells, as if drained, and the drains' sink once they act.
+        double G = 4.0 * K / col_.S[i];
+        if (t_ >= col_.drains.start) G += drain_conductance(col_.drains, i, col_.S[i], e_[i], K);
         tau = std::min(tau, col_.S[i] * (-L.de_ds) / G);
     }
     return std::max(tau * std::sqrt(opt_.rtol), 1e-300);
@@ -600,12 +619,15 @@ bool Runner::eval(const std::vector<double>& u, double s, Cells& c) {
 // The step's residual and Jacobian at (u, s), bordered with fills.
 void Runner::system(const Cells& c, const std::vector<double>& u, double s, double a0, double h,
                     StepSystem& sys) {
-    assemble(col_, c, hist_, a0, h, u, sys, faces_, ubt_, ubb_);
+    assemble(col_, c, e_, hist_, a0, h, t_, u, sys, faces_, ubt_, ubb_);
     if (!path_.coupled()) return;
     path_.fill_loads(pv_, s, q_, dq_);
     if (path_.uniform()) w_.assign(1, path_.uniform_sum(dq_));
     else path_.fill_direction(dq_, w_);
     border(col_, c, w_, path_.uniform(), faces_, a0, h, u, ubt_, ubb_, s, sys, dF_);
+    drain_border(col_.drains, N_, c.e.data(), c.dedu.data(), c.K.data(), c.dKdu.data(),
+                 col_.S.data(), u.data(), col_.drainage == 2 ? ubb_ : ubt_, w_.data(),
+                 path_.uniform(), h, t_, t_ + h, sys.b.data());
 }
 
 // The total stress of the loading at the values pv_ (sig_step_ made from
@@ -671,6 +693,7 @@ bool Runner::newton(double a0, double h) {
     };
     double phi = merit(sys_);
     double last = 0.0;  // the length of the last full correction taken (0: none)
+    const double edge = 40.0 * props_.delta;  // where the floor of s' begins
     for (int it = 0; it < opt_.max_newton; ++it) {
         poll();  // long columns: Ctrl-C within a Newton iteration, not a whole sub-step
         du_.resize(N_);
@@ -723,12 +746,30 @@ bool Runner::newton(double a0, double h) {
             const double theta = dmax / last;
             if (theta <= 0.5 && dmax <= ntol_ * (1.0 - theta) && dvol <= stol_) return true;
         }
+        // The total stress of the iterate, for the geometric continuation.
+        if (path_.active()) loading_stress(sg_, sref_);
+        const std::vector<double>& sref = path_.active() ? sref_ : sig_tot_;
         double lam = 1.0;
         bool ok = false;
         for (int ls = 0; ls < 12; ++ls, lam *= 0.5) {
             if (ls > 0) poll();
             ut_.resize(N_);
-            for (int i = 0; i < N_; ++i) ut_[i] = un_[i] + lam * du_[i];
+            // A correction that would take more than half of an element's
+            // effective stress away continues geometrically: s' keeps
+            // (s'/2) exp(2 ds/s' + 1), the same value and slope at ds = -s'/2,
+            // never 0.  The swelling line steepens as 1/s' (de/ds' = -Cr/(ln 10
+            // s')), so where pore water pushes s' towards 0 (creep under a
+            // sealed end with little overburden) the tangent from above
+            // overshoots into the floor of Props::delta and the iterates swing
+            // across the bend; along ln s' that law is straight.  A small
+            // correction, and so the converged step, is untouched.
+            // The total stress is the step's loading at the iterate's settlement.
+            for (int i = 0; i < N_; ++i) {
+                const double s = sref[i] - un_[i], ds = -lam * du_[i];
+                ut_[i] = ds < -0.5 * s && s > edge
+                             ? sref[i] - 0.5 * s * std::exp(2.0 * ds / s + 1.0)
+                             : un_[i] + lam * du_[i];
+            }
             sgt_ = sg_ + lam * ds_;
             if (!eval(ut_, sgt_, trial_)) {
                 if (ls == 0) blame_state(trial_);
@@ -745,7 +786,7 @@ bool Runner::newton(double a0, double h) {
         }
         if (!ok) {
             why_ = "no damped Newton correction reduced the residual with a physical state "
-                   "(effective stress > 0, void ratio > 0)";
+                   "(effective stress > 0, void ratio > 0, a finite permeability)";
             return false;
         }
         std::swap(un_, ut_);
@@ -766,6 +807,8 @@ void Runner::blame_state(const Cells& c) {
         if (!(c.s[i] > 0.0)) return fail(i, "effective stress");
     for (int i = 0; i < N_; ++i)
         if (!(c.e[i] > 0.0 && c.e[i] < INFINITY)) return fail(i, "void ratio");
+    for (int i = 0; i < N_; ++i)
+        if (!(c.K[i] > 0.0 && c.K[i] < INFINITY)) return fail(i, "permeability");
 }
 
 // x = (M - (h/a0) J)^-1 r for the Jacobian of the converged step, sys_ =
@@ -793,17 +836,17 @@ bool Runner::try_step(double h, double& err, int& order) {
         ubt_ = path_.top(pv_);
         ubb_ = path_.bottom(pv_);
     }
-    // BDF weights and the history part of the mass balance.
+    // BDF weights and the history part of the mass balance, about the last
+    // level e_ (= he_[0]): a0 e - (1 + w) e_0 + w^2/(1 + w) e_1 = a0 (e - e_0)
+    // - w^2/(1 + w) (e_0 - e_1).
     double a0 = 1.0;
-    hist_.resize(N_);
+    hist_.assign(N_, 0.0);
     order = nlev_ >= 3 ? 2 : 1;
-    if (order == 1) {
-        for (int i = 0; i < N_; ++i) hist_[i] = -e_[i];
-    } else {
+    if (order == 2) {
         const double w = h / (ht_[0] - ht_[1]);
         a0 = (1.0 + 2.0 * w) / (1.0 + w);
-        for (int i = 0; i < N_; ++i)
-            hist_[i] = -(1.0 + w) * he_[0][i] + w * w / (1.0 + w) * he_[1][i];
+        const double b = w * w / (1.0 + w);
+        for (int i = 0; i < N_; ++i) hist_[i] = -b * (he_[0][i] - he_[1][i]);
     }
     // Predictor: extrapolation of the stage's levels (also the error
     // reference), the same weights for u and e.
@@ -1010,8 +1053,9 @@ void Runner::write(int j, double lf, double t, const double* settlement) {
     if (path_.active()) {
         path_.values(t, pv_);
         path_.fill_loads(pv_, settle, q_, dq_);
-        if (nodes || out_.load)
+        if (nodes)
             for (int i = 0; i <= N; ++i) xn[i] = path_.node_stress(pv_, q_, i);
+        else xn[0] = path_.node_stress(pv_, q_, 0), xn[N] = path_.node_stress(pv_, q_, N);
         ubt = path_.top(pv_);
         ubb = path_.bottom(pv_);
         const int nf = path_.nfills();
@@ -1031,8 +1075,8 @@ void Runner::write(int j, double lf, double t, const double* settlement) {
             zn[i] = col_.depth[i] + z;
         }
     }
-    if (nodes) {
-        // Pore pressures at the nodes.
+    {
+        // Pore pressures at the nodes (only the ends' when no node history is kept).
         std::vector<double>& un = wun_;
         un.resize(N + 1);
         if (j == 0) {
@@ -1041,10 +1085,11 @@ void Runner::write(int j, double lf, double t, const double* settlement) {
             if (path_.active())
                 for (int i = 0; i <= N; ++i) un[i] += col_.node_useep[i] + xn[i];
         } else {
-            for (int i = 1; i < N; ++i) {
-                const double Gl = K[i - 1] / S[i - 1], Gr = K[i] / S[i];
-                un[i] = (Gl * u_[i - 1] + Gr * u_[i]) / (Gl + Gr);
-            }
+            if (nodes)
+                for (int i = 1; i < N; ++i) {
+                    const double Gl = K[i - 1] / S[i - 1], Gr = K[i] / S[i];
+                    un[i] = (Gl * u_[i - 1] + Gr * u_[i]) / (Gl + Gr);
+                }
             // A sealed end: zero slope, u = a + b x^2 through the two nearest centres.
             auto sealed = [&](int c0, int c1) {
                 if (N == 1) return u_[c0];
@@ -1055,22 +1100,37 @@ void Runner::write(int j, double lf, double t, const double* settlement) {
             un[N] = col_.drainage == 1 ? sealed(N - 1, N - 2) : ubb;
         }
         for (int i = 0; i <= N; ++i) {
+            const bool end = i == 0 || i == N;
+            if (!nodes && !end) continue;
             const double sn =
                 (col_.sig_node[i] + col_.node_useep[i]) + col_.node_dsigv[i] * lf + xn[i] - un[i];
             if (u) u[i] = un[i];
             if (sigv) sigv[i] = sn;
-            if (!en && !kn) continue;
+            if (!en && !kn && !end) continue;
             double e, k = 0.0;
-            if (i > 0 && i < N) {
+            if (!end) {
                 const double wl = S[i] / (S[i - 1] + S[i]);  // inverse distance weights
                 e = wl * e_[i - 1] + (1.0 - wl) * e_[i];
                 if (kn) k = std::exp(wl * lk[i - 1] + (1.0 - wl) * lk[i]);
             } else {
                 // An end node: the state of its element carried to the node's stress.
+                // At a drained end that is the whole load from the start: where the
+                // compression line cannot carry it the run stops before this output
+                // (its elements would follow), so that no written state has e <= 0.
+                // Checked whatever the caller keeps: the run is the same.
                 const int c = i == 0 ? 0 : N - 1;
                 const Material& m = col_.mat[c];
                 e = sn > 0.0 ? m.e_of(std::min(ep_[c], m.P(sn)), sn) : e_[c];
-                if (kn) k = m.k(e);
+                k = m.k(e);
+                if (!(e > 0.0 && k > 0.0 && k < INFINITY)) {
+                    char buf[200];
+                    std::snprintf(buf, sizeof buf,
+                                  "the %s at the %s node would be %.4g at an effective stress of "
+                                  "%.4g kPa (the compression line cannot carry the load there)",
+                                  e > 0.0 ? "permeability" : "void ratio",
+                                  i == 0 ? "top" : "bottom", e > 0.0 ? k : e, sn);
+                    throw StepFailure(t_, buf, c, e > 0.0 ? "permeability" : "void ratio");
+                }
             }
             if (en) en[i] = e;
             if (kn) kn[i] = k;
@@ -1106,10 +1166,9 @@ void Runner::write_between(int j, double t) {
     double settle = 0.0;
     for (int k = 0; k < n; ++k) settle += l[k] * hs_[k];
     const Output& o = out_;
-    // The nodes' e and k need u too: an end node's state goes to its s'.
-    const bool need_u = o.u || o.sigv || o.ue || o.e || o.k;
-    const bool need_e = need_u || o.z || o.e || o.k || o.ee || o.ke;
-    const bool need_ep = o.e || o.k;
+    // The end nodes' states are checked whatever is kept (write), and they
+    // need u, e and the preconsolidation: those are always interpolated.
+    const bool need_u = true, need_e = true, need_ep = true;
     const bool need_s = o.sigve != nullptr;
     const bool loads = path_.active() && need_u;
     if (loads) {
@@ -1179,6 +1238,7 @@ void Runner::run() {
         smax = std::max(smax, col_.sigma0[i]);
         Ssum_ += col_.S[i];
     }
+    U_ = std::max(U_, drain_scale(col_.drains));  // a vacuum through the drains
     if (!(U_ > 1e-6 * smax)) U_ = 1e-3 * smax;
     for (int i = 0; i < N_; ++i)
         s_floor_ += 0.1 * col_.S[i] * col_.mat[i].Cc * std::log10(1.0 + U_ / col_.sigma0[i]);
@@ -1232,6 +1292,9 @@ void Runner::run() {
             else write_between(jo + 1, time_[jo]);
         }
     };
+    // Times within the run the sub-steps land on besides the output times.
+    const auto breaks = drain_breaks(col_.drains, Nt ? time_[Nt - 1] : 0.0);
+    size_t next_break = 0;
     for (int j = 0; j < Nt;) {
         if (j > 0 && lf_[j] != lf_[j - 1]) {
             const double dl = lf_[j] - lf_[j - 1];
@@ -1249,9 +1312,13 @@ void Runner::run() {
         if (cross_corners()) restart = true;  // those at the last stop
         written(jend);
         while (t_ < t_end) {
-            // The sub-steps land on every change of the load factor and
-            // every corner of the loading.
-            const double stop = std::min(t_end, path_.next_corner());
+            // The sub-steps land on every change of the load factor, every corner of the
+            // loading and the drains' times (installation, corners of their
+            // pore pressure).
+            while (next_break < breaks.size() && breaks[next_break].time <= t_) ++next_break;
+            const double drain_time =
+                next_break < breaks.size() ? breaks[next_break].time : LoadPath::kNone;
+            const double stop = std::min({t_end, path_.next_corner(), drain_time});
             if (restart) {
                 nlev_ = 1;
                 t0_ = t_;
@@ -1353,6 +1420,8 @@ void Runner::run() {
             if (land) {
                 t_ = stop;
                 tl_ = ht_[0] = stop - t0_;
+                // Drains installed, or a jump of their pore pressure: start afresh.
+                if (t_ == drain_time && breaks[next_break].jump) restart = true;
             }
             written(jend);  // before a jump at t_: the state just before it
             if (land && t_ < t_end && cross_corners()) restart = true;
@@ -1386,12 +1455,18 @@ bool cells_at(const Column& col, const std::vector<double>& ep0, const std::vect
 
 bool step_residual(const Column& col, const std::vector<double>& ep0, const std::vector<double>& s0,
                    const std::vector<double>& sig_tot, const std::vector<double>& hist, double a0,
-                   double dt, const std::vector<double>& u, StepSystem& sys) {
+                   double dt, double t0, const std::vector<double>& u, StepSystem& sys) {
     Cells c;
     if (!cells_at(col, ep0, s0, sig_tot, dt, u, c)) return false;
     Faces w;
-    assemble(col, c, hist, a0, dt, u, sys, w);
+    assemble(col, c, std::vector<double>(col.N, 0.0), hist, a0, dt, t0, u, sys, w);
     return true;
+}
+
+bool step_residual(const Column& col, const std::vector<double>& ep0, const std::vector<double>& s0,
+                   const std::vector<double>& sig_tot, const std::vector<double>& hist, double a0,
+                   double dt, const std::vector<double>& u, StepSystem& sys) {
+    return step_residual(col, ep0, s0, sig_tot, hist, a0, dt, 0.0, u, sys);
 }
 
 bool step_residual(const Column& col, const std::vector<double>& ep0, const std::vector<double>& s0,
@@ -1411,11 +1486,15 @@ bool step_residual(const Column& col, const std::vector<double>& ep0, const std:
     Cells c;
     if (!cells_at(col, ep0, s0, sig, dt, u, c)) return false;
     Faces f;
-    assemble(col, c, hist, a0, dt, u, sys, f, load.top, load.bottom);
+    assemble(col, c, std::vector<double>(col.N, 0.0), hist, a0, dt, 0.0, u, sys, f, load.top,
+             load.bottom);
     bool uniform = true;
     for (int i = 1; i < N; ++i) uniform &= w[i] == w[0];
     std::vector<double> dF;
     border(col, c, w, uniform, f, a0, dt, u, load.top, load.bottom, s, sys, dF);
+    drain_border(col.drains, N, c.e.data(), c.dedu.data(), c.K.data(), c.dKdu.data(),
+                 col.S.data(), u.data(), col.drainage == 2 ? load.bottom : load.top, w.data(),
+                 uniform, dt, 0.0, dt, sys.b.data());
     return true;
 }
 

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "loading.hpp"
+#include "drains.hpp"
 #include "material.hpp"
 
 namespace pelorin::engine {
@@ -47,8 +48,9 @@ struct Interrupted {};
 // The run cannot go on: no sub-step is accepted at `time`.  `element` is the
 // element that held the last step back (-1: none in particular) and
 // `quantity` what of it: "pore pressure" or "settlement" (the time error),
-// "effective stress" or "void ratio" (a non-physical trial), "Newton
-// correction" (no convergence).
+// "effective stress", "void ratio" or "permeability" (a non-physical trial,
+// or an end node's state that is not physical), "Newton correction" (no
+// convergence).
 struct StepFailure : std::runtime_error {
     double time;
     int element;
@@ -80,6 +82,7 @@ struct ColumnInput {
     // state is the steady seepage between them (column.cpp).
     bool initial_top_set = false, initial_bottom_set = false;
     double initial_top = 0.0, initial_bottom = 0.0;
+    Drains drains;  // vertical drains (none: eta empty)
 };
 
 // The prepared column: initial state at the element centres and the nodes.
@@ -104,6 +107,7 @@ struct Column {
     std::vector<double> useep;       // N
     std::vector<double> node_useep;  // N + 1
     double u0_top = 0.0, u0_bottom = 0.0;
+    Drains drains;
 };
 
 Column prepare(const ColumnInput& in);
@@ -170,6 +174,12 @@ struct StepSystem {
 bool step_residual(const Column& col, const std::vector<double>& ep0,
                    const std::vector<double>& s0, const std::vector<double>& sig_tot,
                    const std::vector<double>& hist, double a0, double dt,
+                   const std::vector<double>& u, StepSystem& sys);
+// The same for a sub-step from absolute time t0 to t0 + dt (the drains' sink
+// acts from their installation on).
+bool step_residual(const Column& col, const std::vector<double>& ep0,
+                   const std::vector<double>& s0, const std::vector<double>& sig_tot,
+                   const std::vector<double>& hist, double a0, double dt, double t0,
                    const std::vector<double>& u, StepSystem& sys);
 
 // The same with fills and pore pressures held at the drained ends: sig_tot

@@ -20,6 +20,12 @@ an xarray Dataset; `run_elements` takes a column element by element;
 Over a site: `site` runs every point of interest (a `Line`, a `Grid`, a list)
 under loads of finite size (`pelorin.loads`: rectangles, circles, strips,
 embankments, polygons) on the profile of its nearest `Borehole`.
+
+Vertical drains: `Profile(..., drains=Drains(...))` adds radial flow into
+prefabricated drains (smear, well resistance, partial penetration, an
+installation time, a vacuum); `design_drains` runs the analysis at several
+spacings on Dask and finds the widest that reaches a degree of consolidation by a
+date; `design_spacing` the closed-form spacing for one in a linear soil.
 """
 import os as _os
 
@@ -40,6 +46,8 @@ from ._site import Borehole, Grid, Line, SiteResult, site  # noqa: E402
 from ._sweep import SweepResult, sweep  # noqa: E402
 from ._timegrid import time_grid  # noqa: E402
 from .casefile import read_case  # noqa: E402
+from ._drain_design import DrainDesign, design_drains  # noqa: E402
+from .drains import Drains, design_spacing  # noqa: E402
 from .errors import CaseError, ConvergenceError, ParameterError  # noqa: E402
 from .model import Layer, Loading, Profile, Soil, Stage  # noqa: E402
 from .observations import Observations, Series  # noqa: E402
@@ -58,4 +66,6 @@ __all__ = [
     "calibrate", "Fit", "Prediction", "IdentifiabilityWarning", "CalibrationError",
     # settlement over a site: footprints (pelorin.loads), boreholes, points of interest
     "loads", "site", "SiteResult", "Borehole", "Line", "Grid",
+    # ground treatment: prefabricated vertical drains
+    "Drains", "design_drains", "DrainDesign", "design_spacing",
 ]

@@ -16,7 +16,7 @@ import queue
 import signal
 import threading
 import time
-from typing import Any, Callable, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Iterable, Iterator, List, Optional, Sequence, Tuple
 
 try:    # optional (the 'dask' extra): a synchronous sweep runs without it
     import dask
@@ -134,16 +134,22 @@ def batch_sizes(items: int, seconds_per_item: float, workers: int,
             raise ValueError(f"batch_size must be a positive integer, got {batch_size!r}")
         size = int(batch_size)
         return [min(size, items - i) for i in range(0, items, size)]
-    per = max(float(seconds_per_item), 1e-9)
-    small = max(1, math.ceil(MIN_BATCH_SECONDS / per))
-    large = max(small, math.ceil(MAX_BATCH_SECONDS / per))
     sizes: List[int] = []
     left = items
     while left > 0:
-        size = min(max(math.ceil(left / (_GUIDED_SHARE * max(workers, 1))), small), large, left)
+        size = min(_guided(left, seconds_per_item, workers), left)
         sizes.append(size)
         left -= size
     return sizes
+
+
+def _guided(left: int, seconds_per_item: float, workers: int) -> int:
+    """The size of the next batch when `left` items are left: a third of them per worker,
+    within MIN_BATCH_SECONDS and MAX_BATCH_SECONDS of work at `seconds_per_item`."""
+    per = max(float(seconds_per_item), 1e-9)
+    small = max(1, math.ceil(MIN_BATCH_SECONDS / per))
+    large = max(small, math.ceil(MAX_BATCH_SECONDS / per))
+    return min(max(math.ceil(left / (_GUIDED_SHARE * max(workers, 1))), small), large)
 
 
 def _split(pairs: Sequence[Tuple[int, Any]], sizes: Sequence[int]) -> List[_Batch]:
@@ -207,20 +213,24 @@ def _workers(client: Any) -> int:
     return max(1, sum(w.get("nthreads", 1) for w in info.values()))
 
 
-def run_batches(fn: Callable[[Any], Any], items: Sequence[Any], *, client: Any = None,
+def run_batches(fn: Callable[[Any], Any], items: Iterable[Any], *, client: Any = None,
                 scheduler: Optional[str] = None, batch_size: Optional[int] = None,
                 seconds_per_item: Optional[float] = None, processes: bool = True,
                 workers: Optional[int] = None, progress: bool = True,
                 desc: str = "runs", synchronous: bool = False,
-                batched: bool = False, host: str = LOCAL_HOST) -> List[Any]:
+                batched: bool = False, host: str = LOCAL_HOST,
+                expected: Optional[int] = None) -> List[Any]:
     """Compute ``fn(item)`` for every item on Dask; results in the order of `items`.
 
     Parameters
     ----------
     fn : callable
         A picklable function of one item (a module-level function or a partial of one).
-    items : sequence
-        The items (picklable).
+    items : sequence or iterator
+        The items (picklable).  An iterator is read as the batches go: each batch is
+        submitted as soon as it is full, so that the workers run the first items while
+        the caller's iterator makes the next ones (`expected`, at least the number of
+        items it will give, sizes the batches).
     client : distributed.Client, optional
         An existing client to use as it is (not closed here).
     scheduler : str, optional
@@ -250,7 +260,13 @@ def run_batches(fn: Callable[[Any], Any], items: Sequence[Any], *, client: Any =
     the results so far (None for the items not finished) as its `partial_results`.
     NoWorkersError: the scheduler has had no worker for WORKER_WAIT_SECONDS.
     """
-    items = list(items)
+    if synchronous or not isinstance(items, Iterator):
+        items = list(items)
+    else:
+        return _run_stream(fn, items, client=client, scheduler=scheduler,
+                           batch_size=batch_size, seconds_per_item=seconds_per_item,
+                           processes=processes, workers=workers, progress=progress,
+                           desc=desc, batched=batched, host=host, expected=expected)
     results: List[Any] = [None] * len(items)
     if not items:
         return results
@@ -306,6 +322,78 @@ def run_batches(fn: Callable[[Any], Any], items: Sequence[Any], *, client: Any =
                 for index, value in part:
                     results[index] = value
                 bar.update(len(part))
+        except BaseException as err:
+            c.cancel(futures)
+            if isinstance(err, KeyboardInterrupt):   # the batches finished are kept
+                err.partial_results = results  # type: ignore[attr-defined]
+            raise
+        finally:
+            bar.close()
+            if main:
+                signal.signal(signal.SIGINT, previous)
+    return results
+
+
+def _run_stream(fn: Callable[[Any], Any], items: Iterator[Any], *, client: Any,
+                scheduler: Optional[str], batch_size: Optional[int],
+                seconds_per_item: Optional[float], processes: bool, workers: Optional[int],
+                progress: bool, desc: str, batched: bool, host: str,
+                expected: Optional[int]) -> List[Any]:
+    """`run_batches` of the items of an iterator, each batch submitted once full (the
+    scheduler runs them in the order submitted) and the finished ones fetched while the
+    iterator makes the next items."""
+    results: List[Any] = []
+    with _client(client, scheduler, processes, workers, host) as c:
+        per = seconds_per_item or MAX_BATCH_SECONDS
+        nw = _workers(c)
+        token = tokenize(fn, time.time_ns(), os.getpid())
+        futures: list = []
+        finished: "queue.SimpleQueue[Any]" = queue.SimpleQueue()
+        interrupted = threading.Event()
+
+        def on_interrupt(*_: Any) -> None:
+            interrupted.set()
+            finished.put(None)
+
+        main = threading.current_thread() is threading.main_thread()
+        previous = signal.signal(signal.SIGINT, on_interrupt) if main else None
+        bar = tqdm(total=expected, desc=desc, unit="run", disable=not progress, leave=False)
+        done = 0
+
+        def collect(fut: Any) -> None:
+            nonlocal done
+            if fut is None or interrupted.is_set():
+                raise KeyboardInterrupt
+            part = fut.result()
+            for index, value in part:
+                results[index] = value
+            bar.update(len(part))
+            done += 1
+
+        def submit(pairs: list) -> None:
+            fut = c.submit(_run_batch, fn, _Batch(pairs), batched, pure=False,
+                           key=f"pelorin-{desc}-{token}-{len(futures):08d}")
+            futures.append(fut)
+            fut.add_done_callback(finished.put)
+
+        try:
+            pairs: list = []
+            size = batch_size or _guided(max(expected or 0, 1), per, nw)
+            for index, item in enumerate(items):
+                if interrupted.is_set():
+                    raise KeyboardInterrupt
+                results.append(None)
+                pairs.append((index, item))
+                if len(pairs) >= size:
+                    submit(pairs)
+                    pairs = []
+                    size = batch_size or _guided(max((expected or 0) - index - 1, 1), per, nw)
+                    while not finished.empty():     # the results so far, while we wait
+                        collect(finished.get())
+            if pairs:
+                submit(pairs)
+            while done < len(futures):
+                collect(finished.get())
         except BaseException as err:
             c.cancel(futures)
             if isinstance(err, KeyboardInterrupt):   # the batches finished are kept

@@ -73,6 +73,14 @@ class EngineJob:
     node_dsigv: Optional[np.ndarray] = None
     node_ru: Optional[np.ndarray] = None
     check_history: bool = True
+    drains: Optional[dict] = None   # the engine's `drains` keyword (vertical drains)
+    # The general loading (None: only dsigv by the load factors): loads in kPa with
+    # their functions of time, fills that submerge, the pore pressure at the drained
+    # ends over time and at the start.
+    loads: Optional[list] = None
+    fills: Optional[list] = None
+    boundary: Optional[dict] = None
+    initial_boundary: Optional[dict] = None
     # The histories wanted (None: all of them); the engine computes only these.
     keep: Optional[tuple] = None
 
@@ -86,7 +94,25 @@ class EngineJob:
                     drainagetype=self.drainagetype, rtol=self.rtol,
                     max_substeps=self.max_substeps, max_newton=self.max_newton,
                     node_dsigv=self.node_dsigv, node_ru=self.node_ru,
-                    check_history=self.check_history, keep=self.keep)
+                    check_history=self.check_history, keep=self.keep,
+                    **self.loading())
+
+    def loading(self) -> dict:
+        """The general loading's keywords that are given."""
+        return {name: value for name in LOADING
+                if (value := getattr(self, name)) is not None}
+
+    def unloaded(self) -> "EngineJob":
+        """The same run without its loads, fills and changes of the heads (its initial
+        state, the steady seepage of the initial heads, kept), and without a drains'
+        vacuum (a load too; the drains stay): the background."""
+        return self.replace(loadfactor=np.zeros_like(self.loadfactor), loads=None,
+                            fills=None, boundary=None,
+                            drains=self.drains and dict(self.drains, vacuum=None))
+
+
+#: The keywords of the engine's general loading, and its drains.
+LOADING = ("loads", "fills", "boundary", "initial_boundary", "drains")
 
 
 def make_job(depth: np.ndarray, elements: dict, qo: float, time: np.ndarray,
@@ -96,23 +122,34 @@ def make_job(depth: np.ndarray, elements: dict, qo: float, time: np.ndarray,
              max_newton: Any = DEFAULTS["max_newton"],
              progress: Optional[Callable[[float, float], Any]] = None,
              node_dsigv: Optional[np.ndarray] = None, node_ru: Optional[np.ndarray] = None,
-             check_history: bool = DEFAULTS["check_history"]) -> EngineJob:
+             check_history: bool = DEFAULTS["check_history"],
+             drains: Optional[dict] = None,
+             loading: Optional[Mapping[str, Any]] = None) -> EngineJob:
     """An EngineJob from arrays already in the engine's shapes and the run's options
     (TypeError or ValueError naming an option of the wrong kind; the engine checks
     their ranges)."""
     if progress is not None and not callable(progress):
         raise TypeError("progress must be callable (t_reached, t_end) or None")
     drainage = drainage_code(drainagetype)
+    extra = dict(loading or {})
+    unknown = sorted(set(extra) - set(LOADING))
+    if unknown:
+        raise TypeError(f"unknown loading keyword {unknown[0]!r}")
     return EngineJob(depth, elements, qo, time, loadfactor, number("gammaw", gammaw),
                      drainage, number("rtol", rtol), integer("max_substeps", max_substeps),
                      integer("max_newton", max_newton), progress, node_dsigv, node_ru,
-                     bool(check_history))
+                     bool(check_history), drains, **extra)
 
 
 def prepare(depth: np.ndarray, elements: dict, qo: float, gammaw: float, drainagetype: int,
-            check_history: bool) -> dict:
-    """The engine's initial state of a column (solids, stresses, void ratios)."""
-    return _engine.prepare(depth, elements, qo, gammaw, drainagetype, check_history)
+            check_history: bool, initial_boundary: Optional[dict] = None) -> dict:
+    """The engine's initial state of a column (solids, stresses, void ratios); with
+    `initial_boundary` that of the steady seepage between the pressures it holds at
+    the drained ends."""
+    if initial_boundary is None:
+        return _engine.prepare(depth, elements, qo, gammaw, drainagetype, check_history)
+    return _engine.prepare(depth, elements, qo, gammaw, drainagetype, check_history,
+                           initial_boundary=initial_boundary)
 
 
 def solve(job: EngineJob) -> dict:
@@ -123,7 +160,8 @@ def solve(job: EngineJob) -> dict:
                          gammaw=job.gammaw, drainagetype=job.drainagetype, rtol=job.rtol,
                          max_substeps=job.max_substeps, max_newton=job.max_newton,
                          progress=job.progress, node_dsigv=job.node_dsigv,
-                         node_ru=job.node_ru, check_history=job.check_history, keep=job.keep)
+                         node_ru=job.node_ru, check_history=job.check_history, keep=job.keep,
+                         **job.loading())
 
 
 def solve_many(jobs: Sequence[EngineJob]) -> list:

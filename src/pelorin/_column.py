@@ -20,7 +20,7 @@ import numpy as np
 
 from ._call import DEFAULTS, prepare
 from .errors import ParameterError
-from .model import Loading, Profile, SOIL_PARAMETERS
+from .model import DRAINAGE, Loading, Profile, SOIL_PARAMETERS
 
 __all__ = ["GAMMA_W", "SECONDS_PER_DAY", "Column", "column", "DEFAULT_ELEMENTS",
            "check_history", "check_node_history", "load_history"]
@@ -37,6 +37,8 @@ MESH_TOLERANCE = 3e-3
 MAX_DEFAULT_ELEMENTS = 4000
 
 CODES = {"ocr": 0, "e0": 1, "pc": 2}    # how the engine reads a stress history
+# Soil parameters that reach the engine through its `drains` keyword, not per element.
+DRAIN_ONLY = ("kh_ratio",)
 
 
 def layer_elements(profile: Profile) -> list[int]:
@@ -114,7 +116,7 @@ class Column:
     def engine_keywords(self) -> dict[str, Any]:
         """The per-element keywords of a run (kref in m/day)."""
         kw: dict[str, Any] = {k: np.ascontiguousarray(v, dtype=np.float64)
-                              for k, v in self.soil.items()}
+                              for k, v in self.soil.items() if k not in DRAIN_ONLY}
         kw["kref"] = kw["kref"] * SECONDS_PER_DAY
         kw["depth"] = self.depth.copy()
         kw["ocrvoidratiotype"] = self.code.astype(np.int32)
@@ -168,17 +170,30 @@ class Column:
         return path * path
 
 
-def _initial_state(depth, soil, code, history, surcharge):
+def initial_boundary(profile: Profile) -> Optional[dict]:
+    """The engine's pore pressure held at the drained base at the start (kPa above
+    hydrostatic), from the profile's base head; None without one."""
+    if profile.base_head == 0.0:
+        return None
+    return {"bottom": GAMMA_W * profile.base_head}
+
+
+def _initial_state(depth, soil, code, history, surcharge, profile=None):
     """Effective stress and void ratio at the element centres before loading: the
     engine's own initial state (the submerged weight of the solids above added from the
     surcharge down, iterated in each element because its void ratio depends on its
-    stress), so that closed forms and runs start from the same column."""
+    stress; less the steady seepage's pore pressure under a base head), so that closed
+    forms and runs start from the same column."""
     n = depth.size - 1
-    el = {k: np.ascontiguousarray(soil[k], dtype=np.float64) for k in SOIL_PARAMETERS}
+    el = {k: np.ascontiguousarray(soil[k], dtype=np.float64) for k in SOIL_PARAMETERS
+          if k not in DRAIN_ONLY}
     el["kref"] = el["kref"] * SECONDS_PER_DAY
     el.update(dsigv=np.zeros(n), ru=np.zeros(n), ocrvoidratio=np.asarray(history, np.float64),
               ocrvoidratiotype=np.asarray(code, np.int32))
-    state = prepare(np.asarray(depth, np.float64), el, float(surcharge), GAMMA_W, 0, False)
+    seepage = None if profile is None else initial_boundary(profile)
+    drainage = 0 if seepage is None else DRAINAGE[profile.drainage]
+    state = prepare(np.asarray(depth, np.float64), el, float(surcharge), GAMMA_W, drainage,
+                    False, seepage)
     return np.asarray(state["sigma0"]), np.asarray(state["e0"])
 
 
@@ -264,20 +279,20 @@ def _mesh(profile: Profile, counts: Sequence[int]) -> Column:
     code, history, pop = _histories(profile, depth, boundaries, counts)
     given = pop >= 0.0
     sig, e = _initial_state(depth, soil, np.where(given, CODES["ocr"], code),
-                            np.where(given, 1.0, history), profile.surcharge)
+                            np.where(given, 1.0, history), profile.surcharge, profile)
     if np.any(given):
         # pc = sigma' + POP where the column's weight itself depends on pc through
         # the void ratio: a fixed point, reached in a few passes (the weight of
         # the soil above an element changes little with its swelling offset).
         for _ in range(50):
             history = np.where(given, sig + pop, history)
-            sig_next, e = _initial_state(depth, soil, code, history, profile.surcharge)
+            sig_next, e = _initial_state(depth, soil, code, history, profile.surcharge, profile)
             done = np.max(np.abs(sig_next - sig) / sig) <= 1e-15
             sig = sig_next
             if done:
                 break
         history = np.where(given, sig + pop, history)
-        sig, e = _initial_state(depth, soil, code, history, profile.surcharge)
+        sig, e = _initial_state(depth, soil, code, history, profile.surcharge, profile)
     pc = _preconsolidation(soil, code, history, sig, e)
     return Column(depth, which.astype(np.int64), boundaries, soil, code, history, sig, e, pc)
 

@@ -230,3 +230,55 @@ def _soil_dict(soil: Any) -> dict:
     d = asdict(soil)
     d.pop("name")
     return d
+
+
+# The pore pressure's parts and the heads of an analysis (`add_groundwater`).
+LABELS.update({
+    "u_hydrostatic": ("kPa", "pore-water pressure of water at rest under the water level"),
+    "u_seepage": ("kPa", "steady seepage pore-water pressure between the heads at the "
+                         "drained ends, above hydrostatic"),
+    "pore_pressure": ("kPa", "pore-water pressure (hydrostatic, seepage and excess)"),
+    "sigma_total": ("kPa", "vertical total stress (effective stress and pore-water "
+                           "pressure)"),
+    "water_level": ("m", "water level above the original top of the profile"),
+    "base_head": ("m", "head in the aquifer below the profile, above hydrostatic"),
+    "load_acting": ("kPa", "load acting on the surface (beyond the surcharge), fills "
+                           "submerging"),
+})
+
+
+def add_groundwater(ds: xr.Dataset, seep: np.ndarray, gammaw: float,
+                    water_level: np.ndarray, base_head: np.ndarray,
+                    load: Optional[np.ndarray] = None,
+                    acting: Optional[np.ndarray] = None) -> xr.Dataset:
+    """The pore pressure of an analysis in its parts, in place: ``u`` and
+    ``u_element`` become the excess over the steady state of the heads at the time
+    (the steady seepage between the pressures the engine held at the drained ends,
+    by the elements' present resistances dz/k), ``u_seepage`` that steady part,
+    ``u_hydrostatic`` the water at rest under the water level (at each node's
+    present depth), ``pore_pressure`` their sum and ``sigma_total`` with the
+    effective stress; ``water_level`` and ``base_head`` over time; ``load`` the load
+    as the stages give it (kPa, when they place it over time) and ``load_acting`` the
+    load acting, fills submerging (when the engine reports it)."""
+    columns = ds.sizes["time"]
+    z = ds["z"].values
+    node, element = ("node", "time"), ("element", "time")
+    ds["u"] = _var("u", node, ds["u"].values - seep)
+    ds["u_element"] = _var("u_element", element,
+                           ds["u_element"].values - 0.5 * (seep[:-1] + seep[1:]))
+    hydro = gammaw * (z + water_level[None, :columns])
+    ds["u_seepage"] = _var("u_seepage", node, seep)
+    ds["u_hydrostatic"] = _var("u_hydrostatic", node, hydro)
+    pore = hydro + seep + ds["u"].values
+    ds["pore_pressure"] = _var("pore_pressure", node, pore)
+    ds["sigma_total"] = _var("sigma_total", node, ds["sigv"].values + pore)
+    ds["water_level"] = _var("water_level", "time", water_level[:columns])
+    ds["base_head"] = _var("base_head", "time", base_head[:columns])
+    if load is not None:
+        ds["load"] = _var("load", "time", np.asarray(load, dtype=np.float64)[:columns])
+        ref = float(ds.attrs.get("reference_load", 1.0)) or 1.0
+        ds["loadfactor"] = _var("loadfactor", "time", ds["load"].values / ref)
+    if acting is not None:
+        ds["load_acting"] = _var("load_acting", "time",
+                                 np.asarray(acting, dtype=np.float64)[:columns])
+    return ds

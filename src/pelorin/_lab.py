@@ -43,7 +43,8 @@ def from_lab(*, e0: float, sigv0: float, Cc: Optional[float] = None,
              cv: Optional[float] = None, mv: Optional[float] = None,
              Ck: Optional[float] = None, gamma: Optional[float] = None,
              Gs: Optional[float] = None, tref: float = 1.0, name: str = "",
-             S: Optional[float] = None, m: Optional[float] = None) -> Soil:
+             S: Optional[float] = None, m: Optional[float] = None,
+             kh_ratio: float = 1.0) -> Soil:
     r"""A `Soil` from the values of a laboratory report.
 
     Parameters (one of each pair)
@@ -83,8 +84,12 @@ def from_lab(*, e0: float, sigv0: float, Cc: Optional[float] = None,
         specific gravity of the solids (2.7 by default):
         ``Gs = gamma*(1 + e0)/gammaw - e0``, from
         ``gamma = (Gs + e0)*gammaw/(1 + e0)``.
-    tref, name, S, m
+    tref, name, S, m, kh_ratio
         As for `Soil`.
+
+    The indices (Cc, CR, Cr, RR, Ca, Cae, Ck) may carry their unit, per log
+    cycle: ``CR="0.3 / log_cycle"``; the stresses, k, cv, mv and gamma any
+    unit of their kind.
 
     Returns
     -------
@@ -101,6 +106,8 @@ def from_lab(*, e0: float, sigv0: float, Cc: Optional[float] = None,
     sigv0, pc, k, cv, mv, gamma = (to_unit(v, UNITS["lab"][n], o, n) for v, n in (
         (sigv0, "sigv0"), (pc, "pc"), (k, "k"), (cv, "cv"), (mv, "mv"), (gamma, "gamma")))
     tref = to_unit(tref, UNITS["Soil"]["tref"], o, "tref")
+    Cc, CR, Cr, RR, Ca, Cae, Ck = (to_unit(v, UNITS["lab"][n], o, n) for v, n in (
+        (Cc, "Cc"), (CR, "CR"), (Cr, "Cr"), (RR, "RR"), (Ca, "Ca"), (Cae, "Cae"), (Ck, "Ck")))
     e0 = _number(o, "e0", e0, "void ratio of the sample at sigv0", gt=0.0)
     sigv0 = _number(o, "sigv0", sigv0, "effective stress of e0, kPa", gt=0.0)
     one = 1.0 + e0
@@ -153,7 +160,8 @@ def from_lab(*, e0: float, sigv0: float, Cc: Optional[float] = None,
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")     # already checked in the lab's terms
         return Soil(Cc=Cc_, Cr=Cr_, esigvref=esigvref, kref=k_, Ck=Ck_, sigvref=pc_,
-                    ekref=e0, Gs=Gs_, Ca=Ca_, tref=tref, name=name, S=S, m=m)
+                    ekref=e0, Gs=Gs_, Ca=Ca_, tref=tref, name=name, S=S, m=m,
+                    kh_ratio=kh_ratio)
 
 
 def lab_values(soil: Soil, sigv0: float, pc: Optional[float] = None,

@@ -7,6 +7,7 @@ at a date is a value of the histories, not an interpolation.
 """
 from __future__ import annotations
 
+import datetime
 import math
 from typing import Any, Mapping, Optional
 
@@ -17,28 +18,31 @@ from ._units import to_unit
 from .errors import ParameterError
 from .model import Profile
 
-__all__ = ["DESIGN_LIFE", "check_dates", "add_dates", "add_strength"]
+__all__ = ["DESIGN_LIFE", "check_dates", "add_dates", "add_strength", "check_start",
+           "check_end", "set_start", "calendar_date", "LAST_DATE"]
 
 #: The date the residual settlement runs to, when the dates name it; else the last.
 DESIGN_LIFE = "design life"
 
 
-def check_dates(dates: Any, caller: str = "simulate") -> Optional[dict[str, float]]:
-    """`dates` as {label: time in days > 0}, in time order; ParameterError otherwise."""
+def check_dates(dates: Any, caller: str = "simulate",
+                name: str = "report_times") -> Optional[dict[str, float]]:
+    """`dates` as {label: time in days > 0}, in time order; ParameterError naming
+    `caller` and `name` otherwise."""
     if dates is None:
         return None
     if not isinstance(dates, Mapping) or not dates:
-        raise ParameterError(caller, "report_times", "must be a mapping of labels to times "
+        raise ParameterError(caller, name, "must be a mapping of labels to times "
                              "in days, e.g. {\"end of construction\": 400, \"design life\": "
                              f"36500}}; got {dates!r}")
     out = {}
     for label, t in dates.items():
         if not isinstance(label, str) or not label:
-            raise ParameterError(caller, "report_times", f"labels must be text; got {label!r}")
-        t = to_unit(t, "day", caller, "report_times")
+            raise ParameterError(caller, name, f"labels must be text; got {label!r}")
+        t = to_unit(t, "day", caller, name)
         if isinstance(t, bool) or not isinstance(t, (int, float)) or not math.isfinite(t) \
                 or t <= 0:
-            raise ParameterError(caller, "report_times", f"{label!r} must be a time in days "
+            raise ParameterError(caller, name, f"{label!r} must be a time in days "
                                  f"greater than 0; got {t!r}")
         out[label] = float(t)
     return dict(sorted(out.items(), key=lambda item: item[1]))
@@ -128,3 +132,60 @@ def add_strength(ds: xr.Dataset, profile: Profile) -> None:
     ds["su_stage"] = xr.Variable(("stage", "element"), su_stage, attrs=_LABELS["su_stage"])
     ds["su_gain"] = xr.Variable(("stage", "element"), su_stage - su[None, :, 0],
                                 attrs=_LABELS["su_gain"])
+
+
+#: The last date the results' readers decode as a date (NumPy's datetime64 in
+#: nanoseconds, which xarray and pandas use, ends on 2262-04-11).
+LAST_DATE = datetime.datetime(2262, 4, 11)
+
+
+def check_start(value: Any, caller: str = "simulate",
+                name: str = "start_date") -> Optional[str]:
+    """The calendar date of day 0 as CF writes it after "days since": "2027-03-01", or
+    "2027-03-01 08:30:00" for a time of day; from an ISO text, a `datetime.date` or a
+    naive `datetime.datetime`.  None stays None; ParameterError otherwise."""
+    if value is None:
+        return None
+    when = value
+    if isinstance(value, str):
+        try:
+            when = (datetime.date.fromisoformat(value.strip()) if len(value.strip()) == 10
+                    else datetime.datetime.fromisoformat(value.strip()))
+        except ValueError:
+            when = None
+    if isinstance(when, datetime.datetime):
+        if when.tzinfo is not None:
+            raise ParameterError(caller, name, "must be a date and time without a time zone "
+                                 f"(the local time of the site); got {value!r}")
+        if when.time() == datetime.time(0):
+            return when.date().isoformat()
+        return when.isoformat(sep=" ")
+    if isinstance(when, datetime.date):
+        return when.isoformat()
+    raise ParameterError(caller, name, "must be the calendar date of day 0 of the analysis, "
+                         f"as text \"2027-03-01\" (or a datetime.date); got {value!r}")
+
+
+def _start(start: str) -> datetime.datetime:
+    return datetime.datetime.fromisoformat(start)
+
+
+def calendar_date(start: str, days: float) -> str:
+    """The calendar date `days` after day 0 at `start`, "YYYY-MM-DD"."""
+    return (_start(start) + datetime.timedelta(days=float(days))).date().isoformat()
+
+
+def check_end(start: str, end: float, caller: str = "simulate",
+              name: str = "start_date") -> None:
+    """ParameterError when an analysis of `end` days from `start` ends after LAST_DATE."""
+    if float(end) > (LAST_DATE - _start(start)) / datetime.timedelta(days=1):
+        raise ParameterError(caller, name, f"{start} with an analysis of {end:g} days ends "
+                             f"after {LAST_DATE.date()}, the last date NetCDF readers decode; "
+                             "leave the start date out, or shorten the analysis")
+
+
+def set_start(ds: xr.Dataset, start: str) -> None:
+    """Give the time coordinate of `ds` (days since day 0) the CF units "days since
+    START", so that readers decode it as dates."""
+    ds["time"].attrs.update(units=f"days since {start}", calendar="standard")
+    ds.attrs["start_date"] = start

@@ -21,6 +21,8 @@ import numpy as np
 
 from . import plots
 from ._column import GAMMA_W
+from ._files import replacing
+from ._quantities import calendar_date
 from .model import DRAINAGE_WORDS
 
 __all__ = ["write_report", "report_html", "package_version", "validation_table"]
@@ -189,6 +191,8 @@ def report_html(result: Any, *, source: str = "") -> str:
                  f"{'s' if nl > 1 else ''}, {ds.sizes['element']} elements; drained "
                  f"{_e(DRAINAGE_WORDS.get(ds.attrs['drainage'], ds.attrs['drainage']))}; "
                  f"surcharge {float(ds.attrs['surcharge']):g} kPa; groundwater at the top.</p>")
+    if ds.attrs.get("drains"):
+        parts.append(f"<p>{_e(ds.attrs['drains'])}.</p>")
     specs = _layers(ds)
     parts.append(_table(
         ["layer", "top [m]", "bottom [m]", "elements", "stress history", "Cc", "Cr",
@@ -204,9 +208,13 @@ def report_html(result: Any, *, source: str = "") -> str:
                          "RR = Cr/(1+e0)", "Cαε = Ca/(1+e0)", "bulk unit weight [kN/m³]",
                          "cv [m²/day]"], _derived_rows(ds),
                         caption="Derived at the middle of each layer, before loading"))
-    parts.append(_table(["stage", "start [d]", "load [kPa]"],
-                        [[k + 1, float(ds["stage_time"][k]), float(ds["stage_load"][k])]
-                         for k in range(ds.sizes["stage"])], caption="Load stages"))
+    start = ds.attrs.get("start_date")
+    on = (lambda t: [calendar_date(start, t)]) if start else (lambda t: [])  # noqa: E731
+    parts.append(_table(["stage", "start [d]"] + (["on"] if start else []) + ["load [kPa]"],
+                        [[k + 1, float(ds["stage_time"][k]), *on(float(ds["stage_time"][k])),
+                          float(ds["stage_load"][k])]
+                         for k in range(ds.sizes["stage"])],
+                        caption="Load stages" + (f" (day 0 is {start})" if start else "")))
     parts.append("<h2>Soil profile</h2>")
     parts.append(_figure(_profile_figure(ds), "profile",
                          "The layers to scale; initial effective and preconsolidation "
@@ -229,7 +237,9 @@ def report_html(result: Any, *, source: str = "") -> str:
                           float(ds["layer_settlement"][i, -1]) * mm] for i in range(nl)],
                         caption="Layers"))
     t_end = float(ds["time"][-1])
-    line = f"Settlement of the surface at {t_end:g} days: {float(ds['settlement'][-1]) * mm:.1f} mm"
+    line = (f"Settlement of the surface at {t_end:g} days"
+            + (f" ({calendar_date(start, t_end)})" if start else "")
+            + f": {float(ds['settlement'][-1]) * mm:.1f} mm")
     if "settlement_net" in ds:
         line += (f"; caused by the load (net of {float(ds['settlement_background'][-1]) * mm:.1f}"
                  f" mm background creep): {float(ds['settlement_net'][-1]) * mm:.1f} mm")
@@ -237,13 +247,14 @@ def report_html(result: Any, *, source: str = "") -> str:
     if "date" in ds.coords:
         net = "settlement_net_at_date" in ds
         life = ds.attrs.get("design_life", "design life")
-        head = ["date", "time [d]", "load [kPa]", "settlement [mm]"] \
+        head = ["date"] + (["on"] if start else []) + ["time [d]", "load [kPa]",
+                                                       "settlement [mm]"] \
             + (["net of background [mm]"] if net else []) \
             + ["U from pore pressure", "U from settlement", f"residual to {life} [mm]"]
         rows = []
         for i, label in enumerate(ds["date"].values):
-            row = [str(label), float(ds["date_time"][i]), float(ds["date_load"][i]),
-                   float(ds["settlement_at_date"][i]) * mm]
+            row = [str(label), *on(float(ds["date_time"][i])), float(ds["date_time"][i]),
+                   float(ds["date_load"][i]), float(ds["settlement_at_date"][i]) * mm]
             if net:
                 row.append(float(ds["settlement_net_at_date"][i]) * mm)
             row += [float(ds["U_pore_at_date"][i]), float(ds["U_settlement_at_date"][i]),
@@ -304,8 +315,7 @@ def write_report(result: Any, path: str | os.PathLike, *, source: str = "") -> s
     """Write the report of `result` to `path` (HTML); the path."""
     text = report_html(result, source=source)
     path = os.fspath(path)
-    tmp = path + ".part"
-    with open(tmp, "w", encoding="utf-8") as f:
+    # whole or not at all: a failed or interrupted write leaves an older report as it was
+    with replacing(path) as tmp, open(tmp, "w", encoding="utf-8") as f:
         f.write(text)
-    os.replace(tmp, path)
     return path

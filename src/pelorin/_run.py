@@ -319,6 +319,7 @@ def run_elements(*, depth: Any, qo: float, time: Any, loadfactor: Any,
                  max_substeps: int = DEFAULTS["max_substeps"],
                  max_newton: int = DEFAULTS["max_newton"],
                  progress: Optional[Callable[[float, float], Any]] = None,
+                 drains: Optional[Mapping[str, Any]] = None,
                  **elements: Any) -> xr.Dataset:
     """A run of a column given element by element (exact layer interfaces).
 
@@ -326,7 +327,9 @@ def run_elements(*, depth: Any, qo: float, time: Any, loadfactor: Any,
     sigvref, esigvref, Gs, kref, ekref, Ck, Ca, tref, dsigv, ocrvoidratiotype,
     ocrvoidratio, ru) as N values or one number, element c between nodes c and
     c + 1.  The same units (kref in m per time unit of tref), Dataset and errors
-    as `run`; impossible input names the element.
+    as `run`; impossible input names the element.  `drains`: the engine's
+    keyword of vertical drains, {"eta": (N,) 1/m^2, "kh_ratio": (N,), "start":
+    time, "vacuum": None or {"time", "value"}} (`pelorin.Drains.eta` gives eta).
     """
     depth = np.array(depth, dtype=np.float64, ndmin=1)
     el = element_arrays(depth.size - 1, elements)
@@ -334,7 +337,8 @@ def run_elements(*, depth: Any, qo: float, time: Any, loadfactor: Any,
     time_a, lf = _time_history({"time": time, "loadfactor": loadfactor})
     return _dataset(make_job(depth, el, number("qo", qo), time_a, lf, gammaw=gammaw,
                              drainagetype=drainagetype, rtol=rtol, max_substeps=max_substeps,
-                             max_newton=max_newton, progress=progress))
+                             max_newton=max_newton, progress=progress,
+                             drains=None if drains is None else dict(drains)))
 
 
 def element_arrays(n: int, elements: Mapping[str, Any]) -> dict[str, np.ndarray]:

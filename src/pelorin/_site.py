@@ -9,13 +9,14 @@ whose columns and stress profiles are the same share one run.
 from __future__ import annotations
 
 import dataclasses
+import itertools
 import json
 import math
 import os
 import time as _time
 from dataclasses import dataclass
 from numbers import Real
-from typing import Any, Mapping, Optional, Sequence, Union
+from typing import Any, Iterator, Mapping, Optional, Sequence, Union
 
 import numpy as np
 import xarray as xr
@@ -26,6 +27,7 @@ from ._column import Column
 from ._simulate import Plan, plan
 from ._stages import stage_analysis
 from ._sweep import _run_tasks
+from ._text import csv_header
 from .errors import ParameterError
 from .loads import Footprint
 from .model import Loading, Profile, Stage
@@ -33,6 +35,9 @@ from .model import Loading, Profile, Stage
 __all__ = ["Borehole", "Line", "Grid", "site", "SiteResult"]
 
 SHARE_DIGITS = 11   # stress profiles equal to this many digits of the largest pressure share a run
+# Points whose stresses are computed at once: enough for NumPy's arrays to pay, few enough
+# that the first batches of runs leave early (the stresses do not depend on it).
+STRESS_CHUNK = 256
 
 
 # -------------------------------------------------------------- the site's parts ------
@@ -406,13 +411,16 @@ class SiteResult:
 
     def to_csv(self, outdir: Union[str, os.PathLike]) -> list[str]:
         """One CSV per section (``section_NAME.csv``, settlement in mm at every output
-        time) into `outdir`; the paths."""
+        time) into `outdir`, after comment lines naming the program's version and the
+        case file with its SHA-256; the paths."""
         os.makedirs(outdir, exist_ok=True)
         paths = []
         for name in self.sections():
             safe = "".join(c if c.isalnum() or c in "-_" else "_" for c in name)
             path = os.path.join(os.fspath(outdir), f"section_{safe}.csv")
-            self.section_frame(name).to_csv(path, index=False)
+            with open(path, "w", newline="") as f:
+                f.write(csv_header(self.dataset.attrs))
+                self.section_frame(name).to_csv(f, index=False)
             paths.append(path)
         return paths
 
@@ -586,7 +594,9 @@ def site(boreholes: Any, footprints: Any, points: Any, *, end: Optional[float] =
                 caller="site").time.tolist()
     end_time = float(grid[-1])
 
-    # Every borehole's column once, then the stress profile of each of its points.
+    # Every borehole's column once, then the stress profiles of its points, a chunk of
+    # points at a time: the runs are made as they are needed, so that on a cluster the
+    # workers run the first ones while the stresses of the next are computed here.
     tasks: list = []
     keys: dict = {}
     run_of = np.empty(n, dtype=np.int64)
@@ -601,58 +611,74 @@ def site(boreholes: Any, footprints: Any, points: Any, *, end: Optional[float] =
                                    options, caller="site")
         return plans[b, loads]
 
-    for b, hole in enumerate(holes):
-        mine = np.flatnonzero(which == b)
-        if mine.size == 0:
-            continue
-        col = plan_for(b, tuple(1.0 for _ in starts)).column
-        zc = 0.5 * (col.depth[:-1] + col.depth[1:])
-        S = np.zeros((len(members), mine.size, zc.size))
-        for g, group in enumerate(members):
-            for f in group:
-                S[g] += _loads.vertical_stress(f, X[mine, None], Y[mine, None], zc[None, :],
-                                               method, poisson=poisson)
-        h = col.thickness
-        shapes, alphas = _one_shape(S, [pts.name[i] for i in mine])
-        stage_loads = np.round(active.T.astype(float) @ alphas, 12).T    # points x stages
-        rounded = np.round(shapes / qmax, SHARE_DIGITS)
-        for k, i in enumerate(mine):
-            shape = shapes[k]
-            loads = tuple(float(v) for v in stage_loads[k])
-            bp = plan_for(b, loads)
-            stress_mean[i] = max(loads, key=abs) * float(shape @ h) / float(h.sum())
-            key = (b, loads, rounded[k].tobytes()) if share else (b, int(i))
-            if key not in keys:
-                keys[key] = len(tasks)
-                tasks.append((bp, shape.copy()))
-            run_of[i] = keys[key]
-    runs = len(tasks)
     used = sorted(set(int(b) for b in which))
     creeps = any(holes[b].profile.creep for b in used)
     run_bg = creeps if background is None else bool(background)
     bg_index = {}
-    if run_bg:
-        for b in used:
-            bg_index[b] = len(tasks)
-            tasks.append((plan_for(b, tuple(1.0 for _ in starts)), None))
+
+    def made() -> Iterator[tuple]:
+        """The runs in order, each once: (its borehole's Plan, its stress profile), then
+        (the Plan, None) of every borehole's background run."""
+        for b, hole in enumerate(holes):
+            mine = np.flatnonzero(which == b)
+            if mine.size == 0:
+                continue
+            col = plan_for(b, tuple(1.0 for _ in starts)).column
+            zc = 0.5 * (col.depth[:-1] + col.depth[1:])
+            h = col.thickness
+            for at in range(0, mine.size, STRESS_CHUNK):
+                chunk = mine[at:at + STRESS_CHUNK]
+                S = np.zeros((len(members), chunk.size, zc.size))
+                for g, group in enumerate(members):
+                    for f in group:
+                        S[g] += _loads.vertical_stress(f, X[chunk, None], Y[chunk, None],
+                                                       zc[None, :], method, poisson=poisson)
+                shapes, alphas = _one_shape(S, [pts.name[i] for i in chunk])
+                stage_loads = np.round(active.T.astype(float) @ alphas, 12).T  # points x stages
+                rounded = np.round(shapes / qmax, SHARE_DIGITS)
+                for k, i in enumerate(chunk):
+                    shape = shapes[k]
+                    loads = tuple(float(v) for v in stage_loads[k])
+                    bp = plan_for(b, loads)
+                    stress_mean[i] = max(loads, key=abs) * float(shape @ h) / float(h.sum())
+                    key = (b, loads, rounded[k].tobytes()) if share else (b, int(i))
+                    if key not in keys:
+                        keys[key] = len(tasks)
+                        tasks.append((bp, shape.copy()))
+                        yield tasks[-1]
+                    run_of[i] = keys[key]
+        if run_bg:
+            for b in used:
+                bg_index[b] = len(tasks)
+                tasks.append((plan_for(b, tuple(1.0 for _ in starts)), None))
+                yield tasks[-1]
 
     # The first few runs here measure the cost of one, for the batches.
+    runs_made = made()
+    first_tasks = list(itertools.islice(runs_made, 8))
+    here = len(first_tasks)
     clock = _time.perf_counter()
-    here = min(len(tasks), 8)
-    first = _site_outcomes(tasks[:here])
-    cost = (_time.perf_counter() - clock) / here
-    rest = tasks[here:]
+    first = _site_outcomes(first_tasks)
+    cost = (_time.perf_counter() - clock) / max(here, 1)
+    rest = next(runs_made, None)
+    left = n + len(used) - here     # at most this many runs are still to come
     kwargs: dict = dict(client=client, batch_size=batch_size, seconds_per_item=cost,
-                        workers=workers, progress=progress, desc="points", batched=True)
+                        workers=workers, progress=progress, desc="points", batched=True,
+                        expected=left)
     if processes is None:
         cores = workers or os.cpu_count() or 1
-        processes = cost * len(rest) / cores > 10.0
+        processes = cost * left / cores > 10.0
     kwargs["processes"] = processes
     if scheduler == "synchronous":
         kwargs["synchronous"] = True
     else:
         kwargs["scheduler"] = scheduler
-    outcomes = first + (run_batches(_site_outcomes, rest, **kwargs) if rest else [])
+    if rest is None:     # every run is made already
+        outcomes = first
+    else:
+        outcomes = first + run_batches(_site_outcomes, itertools.chain([rest], runs_made),
+                                       **kwargs)
+    runs = len(tasks) - len(bg_index)
 
     stages = [Stage(t, load=1.0) for t in starts]
     return SiteResult(_gather(outcomes, run_of, pts, which, holes, fps, grid, stages,

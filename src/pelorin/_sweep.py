@@ -28,7 +28,7 @@ from ._batches import Failure, run_batches
 from ._call import InputError, solve_many
 from ._distributions import Distribution, draw
 from ._run import reached
-from ._simulate import Plan, plan, refused
+from ._simulate import Plan, plan, refused, stage_inputs
 from ._stages import stage_analysis
 from ._text import sweep_html, sweep_summary
 from .errors import ParameterError
@@ -44,9 +44,12 @@ PERCENTILES = (10.0, 50.0, 90.0)
 def _kept(p: Plan, res: Mapping[str, Any]) -> dict:
     """The quantities a sweep keeps of one run."""
     start = p.column.with_state(res["sigv_element"][:, 0], res["e_element"][:, 0])
-    primary = start.primary_settlements(p.loading.loads)
-    rows, _, _ = stage_analysis(np.r_[0.0, p.time], res["z"], res["settlement"],
-                                res["u_element"], p.loading, primary, p.profile.creep)
+    time = np.r_[0.0, p.time]
+    _, u_element, finals, placed = stage_inputs(p, res, start, time)
+    primary = start.primary_settlements(p.loading.loads) if finals is None else finals[0]
+    rows, _, _ = stage_analysis(time, res["z"], res["settlement"],
+                                res["u_element"] if u_element is None else u_element,
+                                p.loading, primary, p.profile.creep, placed)
     return {"settlement": np.array(res["settlement"], dtype=np.float64),
             "t50": np.array(rows["t50"]), "t90": np.array(rows["t90"]),
             "primary": primary, "creep": np.array(rows["creep"])}

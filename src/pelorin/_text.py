@@ -5,13 +5,37 @@ import html
 import math
 import warnings
 from collections import Counter
+from typing import Any, Mapping
 
 import numpy as np
 import xarray as xr
 
+from . import __version__
+from ._quantities import calendar_date
 from .model import DRAINAGE_WORDS
 
-__all__ = ["result_summary", "sweep_summary", "result_html", "sweep_html", "site_summary"]
+__all__ = ["result_summary", "sweep_summary", "result_html", "sweep_html", "site_summary",
+           "written_by", "csv_header"]
+
+
+def written_by(attrs: Mapping[str, Any]) -> str:
+    """The last lines of a summary file: the program's version and, for a result of a
+    case file, the file and the SHA-256 of its bytes."""
+    text = f"written by pelorin {__version__}"
+    if attrs.get("case_sha256"):
+        text += f"\ncase file {attrs.get('case_file', '')}, SHA-256 {attrs['case_sha256']}"
+    return text
+
+
+def csv_header(attrs: Mapping[str, Any]) -> str:
+    """The comment lines that open a CSV file (``pandas.read_csv(path, comment="#")``):
+    the program's version, PARTIAL and why for a partial result, the case file and its
+    SHA-256."""
+    partial = attrs.get("partial")
+    text = f"# pelorin {__version__}" + (f"; PARTIAL: {partial}" if partial else "") + "\n"
+    if attrs.get("case_sha256"):
+        text += f"# case file {attrs.get('case_file', '')}, SHA-256 {attrs['case_sha256']}\n"
+    return text
 
 
 def result_summary(ds: xr.Dataset) -> str:
@@ -28,8 +52,15 @@ def result_summary(ds: xr.Dataset) -> str:
                  f"{DRAINAGE_WORDS[ds.attrs['drainage']]}; surcharge "
                  f"{float(ds.attrs['surcharge']):g} kPa; {ds.sizes['time']} output times "
                  f"to {t_end:g} days")
+    if ds.attrs.get("drains"):
+        lines.append(str(ds.attrs["drains"]))
     if ds.attrs.get("end_note"):
         lines.append(f"({t_end:g} days, {t_end / 365.25:.3g} years: {ds.attrs['end_note']})")
+    start = ds.attrs.get("start_date")
+    if start:
+        lines.append(f"day 0 is {start}; the stages start on "
+                     + ", ".join(calendar_date(start, t) for t in ds["stage_time"].values)
+                     + f"; the analysis ends on {calendar_date(start, t_end)}")
     lines.append("")
     lines.append("stage  start [d]  load [kPa]  t50 [d]  t90 [d]  end of primary [d]  "
                  "primary [mm]  at EOP [mm]  at end [mm]  creep [mm]")
@@ -55,10 +86,41 @@ def result_summary(ds: xr.Dataset) -> str:
         line += (f"; caused by the load (net of {float(ds['settlement_background'][-1]) * mm:.1f}"
                  f" mm background creep): {float(ds['settlement_net'][-1]) * mm:.1f} mm")
     lines.append(line)
-    lines.append(f"final primary settlement under {float(ds['stage_load'][-1]):g} kPa: "
-                 f"{float(ds['primary'][-1]) * mm:.1f} mm")
-    lines += date_lines(ds) + strength_lines(ds)
+    if ds.attrs.get("general_loading"):
+        lines.append(f"final primary settlement after stage {ds.sizes['stage']} (under "
+                     f"{float(ds['stage_load'][-1]):g} kPa as given, the fills submerging, "
+                     f"the heads' steady seepage): {float(ds['primary'][-1]) * mm:.1f} mm")
+    else:
+        lines.append(f"final primary settlement under {float(ds['stage_load'][-1]):g} kPa: "
+                     f"{float(ds['primary'][-1]) * mm:.1f} mm")
+    lines += acting_lines(ds) + date_lines(ds) + strength_lines(ds)
     return "\n".join(lines)
+
+
+def acting_lines(ds: xr.Dataset) -> list[str]:
+    """The load acting, the water level and the base head at the end of each stage's
+    change and at the end, for a loading placed over time, submerging or changing the
+    heads (none otherwise)."""
+    if not ds.attrs.get("general_loading"):
+        return []
+    t = ds["time"].values
+    load, level, head = (ds[k].values for k in ("load_acting", "water_level", "base_head"))
+    lines = ["", "the load acting (fills submerging), the water level and the base head",
+             f"{'':14} {'time [d]':>9} {'as given [kPa]':>15} {'acting [kPa]':>13} "
+             f"{'water level [m]':>16} {'base head [m]':>14}"]
+    rows = [(f"stage {k + 1} placed", float(ds["stage_time"][k] + ds["stage_duration"][k]),
+             float(ds["stage_load"][k]), float(ds["stage_duration"][k]) == 0.0)
+            for k in range(ds.sizes["stage"])]
+    rows.append(("end", float(t[-1]), float(ds["stage_load"][-1]), False))
+    for label, when, given, at_once in rows:
+        if when > t[-1]:
+            continue
+        j = int(np.argmin(np.abs(t - when)))
+        if at_once and when > 0.0 and j + 1 < t.size:   # an output time shows the load
+            j += 1                                       # before a change made there
+        lines.append(f"{label:<14} {t[j]:9g} {given:15.1f} {load[j]:13.1f} {level[j]:16.2f} "
+                     f"{head[j]:14.2f}")
+    return lines
 
 
 def date_lines(ds: xr.Dataset) -> list[str]:
@@ -69,13 +131,17 @@ def date_lines(ds: xr.Dataset) -> list[str]:
     net = "settlement_net_at_date" in ds
     life = ds.attrs.get("design_life", "")
     width = max(16, max(len(str(d)) for d in ds["date"].values))
-    head = (f"{'date':<{width}} {'time [d]':>9} {'load [kPa]':>10} {'settlement [mm]':>15} "
+    start = ds.attrs.get("start_date")
+    head = (f"{'date':<{width}} " + (f"{'on':<10} " if start else "")
+            + f"{'time [d]':>9} {'load [kPa]':>10} {'settlement [mm]':>15} "
             + (f"{'net [mm]':>9} " if net else "")
             + f"{'U pore':>7} {'U settlement':>12} {'residual to ' + life + ' [mm]':>24}")
     lines = ["", head]
     for i, label in enumerate(ds["date"].values):
         g = lambda key: float(ds[key][i])  # noqa: E731
-        line = (f"{str(label):<{width}} {g('date_time'):9g} {g('date_load'):10.1f} "
+        line = (f"{str(label):<{width}} "
+                + (f"{calendar_date(start, g('date_time')):<10} " if start else "")
+                + f"{g('date_time'):9g} {g('date_load'):10.1f} "
                 f"{g('settlement_at_date') * mm:15.1f} ")
         if net:
             line += f"{g('settlement_net_at_date') * mm:9.1f} "
@@ -165,6 +231,8 @@ def result_html(ds: xr.Dataset) -> str:
             f"{ds.sizes['node'] - 1} elements; drained "
             f"{html.escape(DRAINAGE_WORDS[ds.attrs['drainage']])}; {ds.sizes['time']} output "
             f"times to {t_end:g} days</p>")
+    if ds.attrs.get("drains"):
+        head += f"<p>{html.escape(str(ds.attrs['drains']))}</p>"
     rows = []
     for k in range(ds.sizes["stage"]):
         g = lambda key: float(ds[key][k])  # noqa: E731

@@ -126,7 +126,9 @@ def output_times(col: Column, profile: Profile, loading: Loading,
     # Each stage's time scale: from the initial state to the stage's load.
     scales = [col.time_scale(q, profile.drainage) for q in loading.loads]
     if loading.end is None:
-        end = default_end(float(stage_times[-1]), max(scales), profile.creep)
+        # after the last change is complete (a stage placed over time)
+        last = max(stage.end for stage in loading.stages)
+        end = default_end(last, max(scales), profile.creep)
     else:
         end = float(loading.end)
     return time_grid(list(loading.times), end, [FIRST_FRACTION * s for s in scales],

@@ -5,6 +5,12 @@ unit; it is converted to the package's own unit of that parameter (kPa, m, days,
 m/s, kN/m^3) once, where it is checked.  A bare number is already in the
 package's unit and is passed through untouched, so a case written in other
 units runs on the same floats as one written in the package's.
+
+The indices of the compression, swelling, creep and permeability lines are
+changes per log cycle (a tenfold change of stress, time or permeability): they
+may say so, "0.02 / log_cycle" or "0.02 per log_cycle", with the unit
+`log_cycle` this module adds to pint's.  It is a dimension of its own, so that
+an index given with any other unit is refused rather than read as a number.
 """
 from __future__ import annotations
 
@@ -12,19 +18,27 @@ from typing import Any
 
 from .errors import ParameterError
 
-__all__ = ["UNITS", "to_unit", "convert_fields"]
+__all__ = ["UNITS", "PER_LOG_CYCLE", "to_unit", "convert_fields"]
 
 #: The unit every dimensioned parameter is held in, by owner and name.
+PER_LOG_CYCLE = "1/log_cycle"
 UNITS = {
-    "Soil": {"kref": "m/s", "sigvref": "kPa", "tref": "day"},
+    "Soil": {"kref": "m/s", "sigvref": "kPa", "tref": "day", "Cc": PER_LOG_CYCLE,
+             "Cr": PER_LOG_CYCLE, "Ca": PER_LOG_CYCLE, "Ck": PER_LOG_CYCLE},
     "Layer": {"thickness": "m", "pc": "kPa", "pop": "kPa", "pc_top": "kPa",
               "pc_bottom": "kPa"},
-    "Profile": {"surcharge": "kPa"},
-    "Stage": {"time": "day", "load": "kPa", "fill": "m", "unit_weight": "kN/m^3"},
+    "Profile": {"surcharge": "kPa", "water_level": "m", "base_head": "m"},
+    "Stage": {"time": "day", "load": "kPa", "fill": "m", "unit_weight": "kN/m^3",
+              "duration": "day", "saturated_unit_weight": "kN/m^3", "water_level": "m",
+              "base_head": "m"},
     "Loading": {"end": "day"},
     "lab": {"sigv0": "kPa", "pc": "kPa", "k": "m/s", "cv": "m^2/day", "mv": "1/kPa",
-            "gamma": "kN/m^3"},
+            "gamma": "kN/m^3", "Cc": PER_LOG_CYCLE, "CR": PER_LOG_CYCLE, "Cr": PER_LOG_CYCLE,
+            "RR": PER_LOG_CYCLE, "Ca": PER_LOG_CYCLE, "Cae": PER_LOG_CYCLE,
+            "Ck": PER_LOG_CYCLE},
     "dates": {"time": "day"},
+    "Drains": {"spacing": "m", "diameter": "m", "width": "m", "thickness": "m",
+               "discharge_capacity": "m^3/year", "depth": "m", "installed": "day"},
 }
 
 _registry: Any = None
@@ -35,6 +49,8 @@ def _ureg() -> Any:
     if _registry is None:
         import pint
         _registry = pint.UnitRegistry()
+        # a tenfold change of stress, time or permeability, what the indices count in
+        _registry.define("log_cycle = [log_cycle]")
     return _registry
 
 

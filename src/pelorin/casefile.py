@@ -8,6 +8,9 @@ lists the load stages::
     [profile]
     drainage = "both"          # "both", "top" or "bottom"
     surcharge = 10.0           # kPa, effective stress at the top before loading
+    water_level = 0.0          # m above the top of the profile (default 0)
+    base_head = 0.0            # m of water above hydrostatic in the aquifer below, at the
+                               # start (drained base only; default 0)
 
     [soils.clay]
     Cc = 0.9                   # every parameter of pelorin.Soil, by name
@@ -37,6 +40,28 @@ lists the load stages::
     time = 0.0                 # days
     fill = 2.5                 # m placed (or: load = 50.0, kPa in total)
     unit_weight = 20.0         # kN/m3
+    saturated_unit_weight = 21.0   # kN/m3 below the water (default unit_weight)
+    submerged = true           # the fill's part below the water weighs gs - gammaw
+    duration = 75.0            # days over which it is placed (default 0: at once)
+
+    [[stages]]                 # a change of the groundwater, with or without a load
+    time = 400.0
+    base_head = -5.0           # m: the aquifer below drawn down 5 m (drained base only)
+    water_level = 0.5          # m above the top of the profile
+    duration = 3650.0
+
+    [drains]                   # optional: prefabricated vertical drains (pelorin.Drains)
+    spacing = 1.2              # m
+    pattern = "triangular"     # or "square"
+    width = 0.1                # m, a band drain (dw = 2 (width + thickness)/pi); or diameter
+    thickness = 0.004
+    smear_ratio = 2.0          # rs/rw
+    smear_permeability_ratio = 2.0   # kh over the smear zone's ks
+    discharge_capacity = 100.0 # qw, m3/year per drain (or "3 m^3/day"); optional
+    depth = 12.0               # m, the drains' base (default: through the profile)
+    open_ends = "top"          # or "both"
+    installed = 0.0            # days
+    vacuum = [[0.0, 0.0], [10.0, 70.0], [200.0, 70.0], [200.0, 0.0]]   # optional (days, kPa)
 
     [run]                      # all optional
     end = 10000.0              # days
@@ -46,6 +71,10 @@ lists the load stages::
     rtol = 1e-3                # the engine's tolerance and its limit on steps
     max_substeps = 1000000
     report_times = { "end of construction" = 400.0, "design life" = 36500.0 }   # days
+    start = "2027-03-01"       # the calendar date of day 0: the results' times as dates
+
+    [loading]                  # optional: the report's dates held with the stages instead
+    dates = { "end of construction" = 400.0, "design life" = "100 years" }  # as report_times
 
     [sweep]                    # for `pelorin sweep`: uncertain parameters
     samples = 1000
@@ -94,12 +123,13 @@ import numpy as np
 from . import loads as _loads
 from ._calibrate import calibrate, parse_vary
 from ._lab import LAB_KEYS, from_lab
-from ._quantities import check_dates
+from ._quantities import check_dates, check_start
 from ._distributions import LogNormal, Normal, Uniform
 from ._site import Borehole, Grid, Line, site
 from ._simulate import simulate
 from ._sweep import sweep
 from .errors import CaseError, ParameterError
+from .drains import Drains
 from .model import Layer, Loading, Profile, Soil, Stage, field_names
 
 __all__ = ["Case", "CaseError", "SweepSpec", "FitSpec", "SiteCase", "read_case", "parse_case",
@@ -122,6 +152,7 @@ class Case:
     report_times: Optional[dict] = None
     source: str = ""
     sha256: str = ""
+    start_date: Optional[str] = None
 
     def simulate(self, **kwargs: Any):
         """Run the case (keywords as for `pelorin.simulate`); the result's
@@ -129,6 +160,8 @@ class Case:
         kw: dict[str, Any] = dict(times=self.times, points_per_decade=self.points_per_decade,
                                   background=self.background, title=self.title,
                                   report_times=self.report_times)
+        if self.start_date:
+            kw["start_date"] = self.start_date
         kw.update(self.options)
         kw.update(kwargs)
         result = simulate(self.profile, self.loading, **kw)
@@ -187,13 +220,14 @@ class SweepSpec:
     correlation: Optional[tuple] = None
 
 
-SECTIONS = {"title", "profile", "soils", "layers", "stages", "run", "sweep", "fit"}
+SECTIONS = {"title", "profile", "soils", "layers", "stages", "loading", "run", "sweep", "fit",
+            "drains"}
 FIT_KEYS = {"observations", "method", "samples", "seed", "end", "vary"}
 SWEEP_KEYS = {"samples", "seed", "correlation", "vary"}
 DISTRIBUTIONS = {"normal": ("mean", "sd", "cov"), "lognormal": ("median", "sigma_log10", "cov"),
                  "uniform": ("low", "high")}
 RUN_KEYS = {"end", "points_per_decade", "times", "background", "rtol", "max_substeps",
-            "report_times"}
+            "report_times", "start"}
 
 
 def _table(name: str, value: Any, where: str) -> dict:
@@ -311,7 +345,11 @@ def parse_case(data: dict, source: str = "case") -> Case:
     layers = _layers(data.get("layers"), soils, source, "[[layers]]")
 
     prof = dict(_table("profile", data.get("profile", {}), source))
-    profile = _make(Profile, f"{source}: [profile]", prof, layers=layers)
+    drains = None
+    if "drains" in data:
+        drains = _make(Drains, f"{source}: [drains]",
+                       dict(_table("drains", data["drains"], source)))
+    profile = _make(Profile, f"{source}: [profile]", prof, layers=layers, drains=drains)
 
     stage_list = data.get("stages")
     if not isinstance(stage_list, list) or not stage_list:
@@ -323,11 +361,14 @@ def parse_case(data: dict, source: str = "case") -> Case:
     run = dict(_table("run", data.get("run", {}), source))
     _unknown(f"{source}: [run]", run, RUN_KEYS)
     end = run.pop("end", None)
+    held = dict(_table("loading", data.get("loading", {}), source))
+    _unknown(f"{source}: [loading]", held, {"dates"})
     try:
-        loading = Loading(stages, end=end)
+        loading = Loading(stages, end=end, dates=held.get("dates"))
     except ParameterError as err:
         key = (f"[[stages]] #{err.index + 1}: {err.key}" if err.index is not None
-               else {"end": "[run] end"}.get(err.parameter, f"[[stages]] {err.parameter}"))
+               else {"end": "[run] end", "dates": "[loading] dates"}.get(
+                   err.parameter, f"[[stages]] {err.parameter}"))
         raise CaseError(f"{source}: {key} {err.problem}", parameter=err.parameter,
                         problem=err.problem) from None
 
@@ -353,10 +394,15 @@ def parse_case(data: dict, source: str = "case") -> Case:
         except ParameterError as err:
             raise CaseError(f"{source}: [run] report_times {err.problem}",
                             parameter=err.parameter, problem=err.problem) from None
+    try:   # a text "2027-03-01" or a TOML date 2027-03-01
+        start = check_start(run.get("start"), "[run]", "start")
+    except ParameterError as err:
+        raise CaseError(f"{source}: [run] start {err.problem}", parameter="start",
+                        problem=err.problem) from None
     spec = _sweep_spec(data["sweep"], source) if "sweep" in data else None
     fit = _fit_spec(data["fit"], source) if "fit" in data else None
     return Case(profile, loading, title, times, ppd, background, options, spec, fit,
-                report_times)
+                report_times, start_date=start)
 
 
 def _whole(value: Any, where: str, meaning: str, low: int) -> int:

@@ -4,6 +4,7 @@
     pelorin report CASE.toml [--out FILE]
     pelorin plot DIR/results.nc [--out DIR]
     pelorin sweep CASE.toml [--samples N] [--seed S] [--scheduler tcp://HOST:PORT] [--out DIR]
+    pelorin drains CASE.toml --spacing 1.0:2.5:0.25 --within DAYS [--target 0.9] [--out DIR]
     pelorin example [NAME [DIR]]
     pelorin fit CASE.toml [--samples N] [--method mcmc] [--workers N] [--out DIR]
     pelorin site CASE.toml [--scheduler tcp://HOST:PORT] [--out DIR]
@@ -14,6 +15,8 @@ Exit status: 0 done, 1 the run failed (partial results are written),
 from __future__ import annotations
 
 import argparse
+import hashlib
+import math
 import os
 import resource
 import shutil
@@ -28,6 +31,7 @@ from tqdm import tqdm
 from . import __version__
 from ._batches import NoWorkersError
 from ._report import write_report
+from ._text import csv_header, written_by
 from .casefile import Case, SiteCase, read_case
 from .errors import CaseError, ConvergenceError, ParameterError
 from .plots import plot_all
@@ -132,11 +136,21 @@ def _staged(out: str, write: Callable[[str], list[str]]) -> list[str]:
         shutil.rmtree(tmp, ignore_errors=True)
 
 
+def _case_attrs(case: str) -> dict[str, str]:
+    """The case file by name, in full and by the SHA-256 of its bytes."""
+    with open(case, "rb") as f:
+        raw = f.read()
+    return {"case_file": case, "case": raw.decode("utf-8"),
+            "case_sha256": hashlib.sha256(raw).hexdigest()}
+
+
 def _with_case(ds: Any, case: str) -> None:
-    """The case file, by name and in full, in the global attributes of a result."""
-    ds.attrs["case_file"] = case
-    with open(case, encoding="utf-8") as f:
-        ds.attrs["case"] = f.read()
+    """The case file, by name, in full and by its SHA-256, in the global attributes of a
+    result (the hash of the file as it was read for the run when the run recorded it)."""
+    attrs = _case_attrs(case)
+    if ds.attrs.get("case_sha256"):
+        del attrs["case_sha256"]
+    ds.attrs.update(attrs)
 
 
 def _write(result, out: str, plots: bool, formats: Sequence[str] = ("png",),
@@ -155,7 +169,7 @@ def _write(result, out: str, plots: bool, formats: Sequence[str] = ("png",),
         with open(paths[2], "w") as f:
             if partial:
                 f.write(f"PARTIAL RESULT: {partial}\n\n")
-            f.write(result.summary() + f"\n\nwritten by pelorin {__version__}\n")
+            f.write(result.summary() + "\n\n" + written_by(result.dataset.attrs) + "\n")
         if plots:
             paths += plot_all(result, folder, formats)
         return paths
@@ -288,13 +302,12 @@ def _sweep(args: argparse.Namespace) -> int:
                                                    "summary.txt", "settlement_band.png")]
         result.to_netcdf(paths[0])
         with open(paths[1], "w") as f:
-            f.write(f"# pelorin {__version__}" + (f"; PARTIAL: {partial}" if partial else "")
-                    + "\n")
+            f.write(csv_header(result.dataset.attrs))
             result.percentiles_frame().to_csv(f)
         with open(paths[2], "w") as f:
             if partial:
                 f.write(f"PARTIAL RESULT: {partial}\n\n")
-            f.write(result.summary() + f"\n\nwritten by pelorin {__version__}\n")
+            f.write(result.summary() + "\n\n" + written_by(result.dataset.attrs) + "\n")
         result.plot(paths[3])
         return paths
     paths = _staged(out, write)
@@ -304,6 +317,82 @@ def _sweep(args: argparse.Namespace) -> int:
     print()
     print(f"results: {', '.join(paths[:3])}")
     print(f"figure: {paths[3]}")
+    return 0
+
+
+def _spacing_list(value: str) -> list[float]:
+    """Spacings as START:STOP:STEP (STOP included) or a comma-separated list, m."""
+    try:
+        if ":" in value:
+            parts = [float(x) for x in value.split(":")]
+            if len(parts) != 3:
+                raise ValueError
+            start, stop, step = parts
+            if not (0.0 < start <= stop and step > 0.0) or not all(map(math.isfinite, parts)):
+                raise ValueError
+            n = int(math.floor((stop - start) / step + 1e-9))
+            if n > 10000:
+                raise ValueError
+            return [round(start + k * step, 12) for k in range(n + 1)]
+        out = [float(x) for x in value.split(",") if x.strip()]
+        if not out or not all(math.isfinite(x) and x > 0.0 for x in out):
+            raise ValueError
+        return out
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"spacings in m as START:STOP:STEP (0 < START <= STOP, STEP > 0) or a list "
+            f"1.0,1.5,2.0; got {value!r}") from None
+
+
+def _drains(args: argparse.Namespace) -> int:
+    from ._drain_design import design_drains
+    case = _profile_case(args.case)
+    if isinstance(case, int):
+        return case
+    if case.profile.drains is None:
+        return _fail(f"{args.case}: no [drains] table: add one with the drains to space "
+                     "(`pelorin example drains` shows one)")
+    if args.workers is not None and args.workers < 1:
+        return _fail(f"--workers must be at least 1; got {args.workers}")
+    kw: dict[str, Any] = dict(case.options)
+    kw.update(times=case.times, title=case.title, scheduler=args.scheduler,
+              workers=args.workers,
+              processes=True if args.processes else False if args.threads else None,
+              progress=not args.quiet and (sys.stderr.isatty() or args.progress))
+    if case.times is None:
+        kw["points_per_decade"] = max(case.points_per_decade, 20)
+    out = args.out or os.path.splitext(os.path.basename(args.case))[0] + "-drains"
+    try:
+        design = design_drains(case.profile, case.loading, args.spacing, target=args.target,
+                               within=args.within, **kw)
+    except (ParameterError, CaseError) as err:
+        return _fail(f"{args.case}: {err}")
+    except KeyboardInterrupt as err:
+        return _fail(f"{args.case}: interrupted", 143 if isinstance(err, _Terminated) else 130)
+    except (NoWorkersError, ImportError) as err:
+        return _fail(str(err), 1)
+    except (OSError, TimeoutError) as err:
+        return _fail(f"cannot reach the Dask scheduler {args.scheduler}: {err}", 1)
+    _with_case(design.dataset, args.case)
+
+    def write(folder: str) -> list[str]:
+        paths = [os.path.join(folder, n) for n in ("drains.nc", "drains.csv", "summary.txt",
+                                                   "drains.png")]
+        design.to_netcdf(paths[0])
+        design.to_csv(paths[1])
+        with open(paths[2], "w") as f:
+            f.write(design.summary() + f"\n\nwritten by pelorin {__version__}\n")
+        design.plot(paths[3])
+        return paths
+    paths = _staged(out, write)
+    print(design.summary())
+    print()
+    print(f"results: {', '.join(paths[:3])}")
+    print(f"figure: {paths[3]}")
+    failed = int((design.dataset["status"].values != "ok").sum())
+    if failed:
+        return _fail(f"{failed} of {design.dataset.sizes['spacing']} runs failed (in "
+                     f"{paths[2]})", 1)
     return 0
 
 
@@ -332,10 +421,11 @@ def _site(args: argparse.Namespace) -> int:
         return _fail(f"{args.case}: {err}")
     except (OSError, TimeoutError) as err:
         return _fail(f"cannot reach the Dask scheduler {args.scheduler}: {err}", 1)
+    _with_case(result.dataset, args.case)
     def write(folder: str) -> list[str]:
         paths = [os.path.join(folder, "site.nc"), os.path.join(folder, "summary.txt")]
         result.to_netcdf(paths[0])
-        _text(result.summary() + f"\n\nwritten by pelorin {__version__}")(paths[1])
+        _text(result.summary() + "\n\n" + written_by(result.dataset.attrs))(paths[1])
         paths += result.to_csv(folder)
         if not args.no_plots:
             paths += result.plot_all(folder, case.maps)
@@ -403,7 +493,7 @@ def _fit(args: argparse.Namespace) -> int:
              ("parameters.csv", lambda path: fit.table().to_csv(path, float_format="%.6g")),
              ("prediction.csv", lambda path: prediction.percentiles().to_csv(
                  path, float_format="%.6g")),
-             ("summary.txt", _text(text + f"\n\nwritten by pelorin {__version__}"))]
+             ("summary.txt", _text(text + "\n\n" + written_by(_case_attrs(args.case))))]
     if not args.no_plots:
         files.append(("fit.png", prediction.plot))
     def write(folder: str) -> list[str]:
@@ -538,6 +628,32 @@ def parser() -> argparse.ArgumentParser:
     w.add_argument("--progress", action="store_true",
                    help="show the progress bar even when stderr is not a terminal")
     w.set_defaults(func=_sweep)
+    d = sub.add_parser("drains", help="run a case on its drains at several spacings",
+                       description="Run the case on its [drains] at each spacing (on Dask: "
+                       "a local cluster over this machine's cores, or --scheduler) and find "
+                       "the widest at which the average degree of consolidation under the "
+                       "largest load reaches --target by --within days. Writes drains.nc, "
+                       "drains.csv (per spacing: time to the target, settlement at the "
+                       "date), summary.txt and drains.png (the degree against time).")
+    d.add_argument("case", help="the case file (TOML) with a [drains] table")
+    d.add_argument("--spacing", type=_spacing_list, required=True, metavar="START:STOP:STEP",
+                   help="the spacings, m: START:STOP:STEP (STOP included) or a list 1,1.5,2")
+    d.add_argument("--within", type=float, required=True, metavar="DAYS",
+                   help="the date the target is to be reached by, days")
+    d.add_argument("--target", type=float, default=0.9,
+                   help="average degree of consolidation to reach (default: 0.9)")
+    d.add_argument("--scheduler", metavar="ADDRESS",
+                   help="a Dask scheduler to use, e.g. tcp://10.0.0.5:8786 (default: a local "
+                   "cluster); 'synchronous' runs here without Dask")
+    d.add_argument("--workers", type=int, help="workers of the local cluster (default: cores)")
+    kind = d.add_mutually_exclusive_group()
+    kind.add_argument("--threads", action="store_true", help="local cluster of threads")
+    kind.add_argument("--processes", action="store_true", help="local cluster of processes")
+    d.add_argument("--out", metavar="DIR", help="output directory (default: CASE-drains)")
+    d.add_argument("--quiet", action="store_true", help="no progress bar")
+    d.add_argument("--progress", action="store_true",
+                   help="show the progress bar even when stderr is not a terminal")
+    d.set_defaults(func=_drains)
     x = sub.add_parser("example", help="copy an example case file out",
                        description="Copy the example case NAME (a commented TOML case file) "
                        "to DIR/NAME.toml; without NAME, list the examples.")

@@ -62,7 +62,7 @@ class ConvergenceError(RuntimeError):
     time at which no sub-step could be accepted, `element` the element that
     held the last step back (None if none did in particular) and `quantity`
     what of it ("pore pressure", "settlement", "effective stress", "void
-    ratio" or "Newton correction").  From `simulate`, `result` is a `Result`
+    ratio", "permeability" or "Newton correction").  From `simulate`, `result` is a `Result`
     of the times reached (None when there are none).
     """
 

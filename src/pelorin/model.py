@@ -18,11 +18,14 @@ from __future__ import annotations
 
 import math
 import warnings
-from dataclasses import dataclass, fields
+from dataclasses import dataclass, field, fields
 from numbers import Real
-from typing import Any, Optional, Sequence
+from typing import Any, Mapping, Optional, Sequence
+
+import numpy as np
 
 from ._units import convert_fields
+from .drains import Drains, check_drains
 from .errors import ParameterError
 
 __all__ = ["ParameterError", "Soil", "Layer", "Profile", "Stage", "Loading", "DRAINAGE",
@@ -123,6 +126,7 @@ def _set(obj: Any, name: str, value: Any) -> None:
 MAX_DAYS = 1e7
 MIN_DAYS = 1e-6
 MAX_LOAD = 1e5
+MAX_HEAD = 1e4      # m of water: 100 MPa
 
 
 @dataclass(frozen=True)
@@ -156,7 +160,8 @@ class Soil:
         Specific gravity of the solids, between 1 and 5.
     Ca : float, default 0
         Secondary compression index per log cycle of time; 0 turns creep
-        off.  Below ``Cc - Cr``.
+        off.  Below ``Cc - Cr``.  Like `Cc`, `Cr` and `Ck` it may carry its
+        unit: ``"0.02 / log_cycle"``.
     tref : float, default 1
         Reference time of secondary compression (the age of the normal
         compression line), days, > 0.
@@ -167,6 +172,9 @@ class Soil:
         (Ladd & Foott 1974, J. Geotech. Eng. Div. ASCE 100(GT7): 763-786):
         given together, S > 0 and 0 <= m <= 1.  A run then reports su over
         depth and time and its gain at every stage start.
+    kh_ratio : float, default 1
+        Horizontal over vertical permeability: the radial flow into vertical
+        drains (`Profile(drains=...)`) takes ``kh = kh_ratio*k(e)``.
 
     Examples
     --------
@@ -188,6 +196,7 @@ class Soil:
     name: str = ""
     S: Optional[float] = None
     m: Optional[float] = None
+    kh_ratio: float = 1.0
 
     def __post_init__(self) -> None:
         o = "Soil" + (f" {self.name!r}" if self.name else "")
@@ -230,6 +239,9 @@ class Soil:
                                     "S*sigv*OCR**m", gt=0.0))
             _set(self, "m", _number(o, "m", self.m, "exponent of su = S*sigv*OCR**m",
                                     ge=0.0, le=1.0))
+        _set(self, "kh_ratio", _number(o, "kh_ratio", self.kh_ratio, "horizontal over "
+                                       "vertical permeability, for drains", gt=0.0,
+                                       most=1e4))
         check_plausible(o, "kref", self.kref, "k")
         check_plausible(o, "Cc", self.Cc / (1.0 + self.esigvref), "CR")
 
@@ -370,8 +382,6 @@ class Layer:
 class Profile:
     """Layers of soil from the top down, their drainage and the surcharge.
 
-    The groundwater table is at the top of the profile.
-
     Parameters
     ----------
     layers : sequence of Layer
@@ -381,11 +391,33 @@ class Profile:
         sand blanket or working platform), kPa, > 0.
     drainage : {"both", "top", "bottom"}, default "both"
         Which boundaries drain.
+    drains : Drains, optional
+        Prefabricated vertical drains installed in the profile: radial flow
+        into them next to the vertical flow (`pelorin.Drains`).
+    water_level : float, default 0
+        The groundwater level (or free water) above the top of the profile at
+        the start, m, >= 0.  Free water has no effect on the effective
+        stresses; the level decides how much of a fill lies below the water
+        (submergence).  A water table inside an overlying stratum that is not
+        modelled (below the top of the profile's soils but above the
+        surcharge's) is not a level here: its change acts as a `load`.
+    base_head : float, default 0
+        The head in the aquifer below the profile at the start, m of water
+        above hydrostatic at the base (positive: artesian, negative: drawn
+        down); only for a profile drained at the bottom.  The initial state
+        is then the steady seepage between the top and the base (pore
+        pressure piecewise linear by each layer's resistance), and the
+        initial effective stress is the submerged weight above less that
+        seepage pressure: the stress history (``ocr``, ``pop``) is given
+        against it.
     """
 
     layers: Sequence[Layer]
     surcharge: float
     drainage: str = "both"
+    drains: Optional[Drains] = None
+    water_level: float = 0.0
+    base_head: float = 0.0
 
     def __post_init__(self) -> None:
         layers = _items(self, "Profile", "layers", Layer, "a list of Layer from the top down")
@@ -395,6 +427,15 @@ class Profile:
         if self.drainage not in DRAINAGE:
             raise ParameterError("Profile", "drainage", "must be one of \"both\", \"top\", "
                                  f"\"bottom\"; got {self.drainage!r}")
+        check_drains(self.drains, self.thickness)
+        _set(self, "water_level", _water_level("Profile", self.water_level))
+        _set(self, "base_head", _number("Profile", "base_head", self.base_head,
+                                        "head in the aquifer below, m of water above "
+                                        "hydrostatic at the base", most=MAX_HEAD))
+        if self.base_head != 0.0 and self.drainage == "top":
+            raise ParameterError("Profile", "base_head", "needs a profile drained at the "
+                                 "bottom (drainage \"both\" or \"bottom\"): a sealed base "
+                                 f"holds no head of an aquifer; got {self.base_head:g}")
 
     @property
     def thickness(self) -> float:
@@ -407,9 +448,20 @@ class Profile:
         return any(layer.soil.Ca > 0.0 for layer in self.layers)
 
 
+def _water_level(owner: str, value: Any) -> float:
+    level = _number(owner, "water_level", value, "m above the top of the profile", most=1000.0)
+    if level < 0.0:
+        raise ParameterError(owner, "water_level", "must be at least 0 (m above the top of "
+                             "the profile): a water table below it lies in a stratum above "
+                             "the profile that is not modelled; give the effect of lowering "
+                             f"it as a load (kPa); got {level:g}")
+    return level
+
+
 @dataclass(frozen=True)
 class Stage:
-    """A load stage: from `time` on, either a total `load` or a `fill` placed.
+    """A stage: from `time` on, a total `load` or a `fill` placed, and/or a change
+    of the groundwater (`water_level`, `base_head`), at once or over `duration`.
 
     Parameters
     ----------
@@ -417,18 +469,49 @@ class Stage:
         Start of the stage, days since the start of the analysis, >= 0.
     load : float, optional
         The total load on the surface from this time on, kPa (on top of the
-        profile's surcharge).  A smaller load than before unloads.
+        profile's surcharge).  A smaller load than before unloads.  It takes
+        the place of the fills of the stages before (they are removed).  A
+        load in kPa is never submerged.
     fill : float, optional
-        Thickness of fill placed at this time, m (negative: removed); it
-        adds ``fill * unit_weight`` to the load before the stage.
+        Thickness of fill placed at this time, m (negative: removed from the
+        top); it adds ``fill * unit_weight`` to the load before the stage.
     unit_weight : float, default 20
         Unit weight of the fill, kN/m^3, > 0.
+    duration : float, default 0
+        Days over which the stage's change is made, at a constant rate from
+        `time` (0: at once).  Another stage may start while it lasts when it
+        changes something else (a fill while the base head is drawn down),
+        not when it changes the same (ParameterError naming the stage).
+    saturated_unit_weight : float, optional
+        Unit weight of the fill below the water, kN/m^3, at least
+        `unit_weight` (its default).  The part of a fill below the water
+        level weighs ``saturated_unit_weight - gammaw`` on the soil: as the
+        fill settles into the water the load falls.
+    submerged : bool, default True
+        Whether the fill submerges; False keeps its whole weight
+        ``fill * unit_weight`` as a load in kPa, as if the water stayed
+        below it.
+    water_level : float, optional
+        The water level above the top of the profile reached by the stage,
+        m, >= 0 (see `Profile`).  Free water does not change the effective
+        stress: its change raises the pore pressure at a drained top and the
+        total stress alike by ``gammaw * change``; it decides how much of a
+        fill lies below the water.
+    base_head : float, optional
+        The head in the aquifer below the profile reached by the stage, m of
+        water above hydrostatic at the base under the water level (negative:
+        drawn down by pumping); only for a profile drained at the bottom.
     """
 
     time: float
     load: Optional[float] = None
     fill: Optional[float] = None
     unit_weight: float = 20.0
+    duration: float = 0.0
+    saturated_unit_weight: Optional[float] = None
+    submerged: bool = True
+    water_level: Optional[float] = None
+    base_head: Optional[float] = None
 
     def __post_init__(self) -> None:
         convert_fields(self, "Stage", "Stage")
@@ -437,19 +520,70 @@ class Stage:
         if 0.0 < self.time < MIN_DAYS:
             raise ParameterError("Stage", "time", f"must be 0 or at least {MIN_DAYS:g} days "
                                  f"(start of the stage); got {self.time!r}")
-        if (self.load is None) == (self.fill is None):
+        heads = self.water_level is not None or self.base_head is not None
+        if self.load is not None and self.fill is not None or \
+                self.load is None and self.fill is None and not heads:
             raise ParameterError("Stage", "load/fill", "must be given exactly once: the total "
                                  "load from this time on in kPa (load), or the thickness of "
-                                 "fill placed in m (fill)")
+                                 "fill placed in m (fill); or neither for a stage that only "
+                                 "changes the water_level or the base_head")
         if self.load is not None:
             _set(self, "load", _number("Stage", "load", self.load, "total load from this "
                                        "time on, kPa", most=MAX_LOAD))
-        else:
+        elif self.fill is not None:
             _set(self, "fill", _number("Stage", "fill", self.fill,
                                        "thickness of fill placed, m; negative removes",
                                        most=1000.0))
         _set(self, "unit_weight", _number("Stage", "unit_weight", self.unit_weight,
                                           "unit weight of the fill, kN/m^3", gt=0.0, most=100.0))
+        _set(self, "duration", _number("Stage", "duration", self.duration, "days over which "
+                                       "the stage's change is made, 0 at once", ge=0.0,
+                                       most=MAX_DAYS))
+        if 0.0 < self.duration < MIN_DAYS:
+            raise ParameterError("Stage", "duration", f"must be 0 or at least {MIN_DAYS:g} "
+                                 f"days; got {self.duration!r}")
+        if self.saturated_unit_weight is None:
+            _set(self, "saturated_unit_weight", self.unit_weight)
+        else:
+            _set(self, "saturated_unit_weight", _number(
+                "Stage", "saturated_unit_weight", self.saturated_unit_weight,
+                "unit weight of the fill below the water, kN/m^3", gt=0.0, most=100.0))
+            if self.saturated_unit_weight < self.unit_weight:
+                raise ParameterError("Stage", "saturated_unit_weight", "must be at least the "
+                                     f"unit_weight ({self.unit_weight:g} kN/m^3): below the "
+                                     "water the fill's pores fill with water; got "
+                                     f"{self.saturated_unit_weight:g}")
+        if not isinstance(self.submerged, (bool, np.bool_)):
+            raise ParameterError("Stage", "submerged", "must be True or False (whether the "
+                                 f"fill submerges); got {_describe(self.submerged)}")
+        _set(self, "submerged", bool(self.submerged))
+        if self.water_level is not None:
+            _set(self, "water_level", _water_level("Stage", self.water_level))
+        if self.base_head is not None:
+            _set(self, "base_head", _number("Stage", "base_head", self.base_head,
+                                            "head in the aquifer below, m of water above "
+                                            "hydrostatic at the base", most=MAX_HEAD))
+
+    @property
+    def surface(self) -> bool:
+        """Whether the stage changes the load on the surface (a load or a fill)."""
+        return self.load is not None or self.fill is not None
+
+    @property
+    def end(self) -> float:
+        """When the stage's change is complete, days."""
+        return self.time + self.duration
+
+    def changes(self) -> tuple[str, ...]:
+        """What the stage changes: "surface", "water_level", "base_head"."""
+        return tuple(name for name, given in (("surface", self.surface),
+                                              ("water_level", self.water_level is not None),
+                                              ("base_head", self.base_head is not None))
+                     if given)
+
+
+_CHANGED = {"surface": "the load on the surface", "water_level": "the water level",
+            "base_head": "the base head"}
 
 
 @dataclass(frozen=True)
@@ -460,21 +594,36 @@ class Loading:
     ----------
     stages : sequence of Stage
         In increasing order of time; at least one.  Before the first stage
-        the load is 0.
+        the load is 0.  A stage may start while another makes its change
+        over a duration only when the two change different things (the load
+        on the surface, the water level, the base head).
     end : float, optional
         The last time of the analysis, days, after the last stage.  By
         default `simulate` picks one from the consolidation time of the
         profile.
+    dates : mapping of str to float, optional
+        Named dates of the design report in days (or with a unit, "30
+        years"), e.g. ``{"end of construction": 400, "opening": 450,
+        "design life": 36500}``: what `simulate`'s `report_times` gives
+        (the settlement and degrees of consolidation at each date, the
+        residual settlement to the design life), held with the loading.
+        Given to both, they must agree.  Kept in time order.
 
     Examples
     --------
     A fill raised in two stages and partly removed:
 
     >>> Loading([Stage(0, fill=2.5), Stage(365, fill=2.5), Stage(1825, fill=-1.0)], end=20000)
+
+    Placed at 0.75 m a month, then the aquifer below drawn down 5 m over ten years:
+
+    >>> staged = Loading([Stage(0, fill=2.5, duration=100), Stage(365, fill=2.5, duration=100),
+    ...                   Stage(400, base_head=-5.0, duration=3652.5)], end=20000)
     """
 
     stages: Sequence[Stage]
     end: Optional[float] = None
+    dates: Optional[Mapping[str, float]] = field(default=None, hash=False)
 
     def __post_init__(self) -> None:
         stages = _items(self, "Loading", "stages", Stage, "a list of Stage in time order")
@@ -484,6 +633,17 @@ class Loading:
                 raise ParameterError("Loading", f"stages[{i}].time", "must be later than the "
                                      f"stage before it ({stages[i - 1].time:g} days); got "
                                      f"{stage.time:g}", index=i, key="time")
+        busy: dict[str, int] = {}      # what is changing: the stage changing it
+        for i, stage in enumerate(stages):
+            for what in stage.changes():
+                j = busy.get(what)
+                if j is not None and stage.time < stages[j].end:
+                    raise ParameterError(
+                        "Loading", f"stages[{i}].time", f"must not start before stage {j + 1} "
+                        f"has made its change of {_CHANGED[what]} ({stages[j].end:g} days, "
+                        f"{stages[j].time:g} plus its duration): two changes of the same at "
+                        f"once are not defined; got {stage.time:g}", index=i, key="time")
+                busy[what] = i
         _set(self, "stages", stages)
         if self.end is not None:
             _set(self, "end", _number("Loading", "end", self.end, "last time of the analysis, "
@@ -493,6 +653,14 @@ class Loading:
             if self.end < least:
                 raise ParameterError("Loading", "end", f"must be at least {least:g} days (after "
                                      f"the last stage); got {self.end!r}")
+        if self.dates is not None:
+            from ._quantities import check_dates
+            dates = check_dates(self.dates, "Loading", "dates")
+            last = max(dates, key=dates.__getitem__)   # type: ignore[union-attr]
+            if self.end is not None and dates[last] > self.end * (1 + 1e-12):  # type: ignore[index]
+                raise ParameterError("Loading", "dates", f"{last!r} ({dates[last]:g} days) "  # type: ignore[index]
+                                     f"is after the end of the analysis ({self.end:g} days)")
+            _set(self, "dates", dates)
         if max(abs(q) for q in self.loads) > MAX_LOAD:
             raise ParameterError("Loading", "stages", f"must not load the surface with more "
                                  f"than {MAX_LOAD:g} kPa in total; the fills reach "
@@ -504,9 +672,18 @@ class Loading:
         out: list[float] = []
         for stage in self.stages:
             before = out[-1] if out else 0.0
-            out.append(stage.load if stage.load is not None
-                       else before + float(stage.fill) * stage.unit_weight)  # type: ignore[arg-type]
+            if stage.load is not None:
+                out.append(stage.load)
+            elif stage.fill is not None:
+                out.append(before + float(stage.fill) * stage.unit_weight)
+            else:
+                out.append(before)
         return tuple(out)
+
+    @property
+    def heads(self) -> bool:
+        """Whether a stage changes the groundwater (water level or base head)."""
+        return any(s.water_level is not None or s.base_head is not None for s in self.stages)
 
     @property
     def times(self) -> tuple[float, ...]:

@@ -328,8 +328,11 @@ class Observations:
         """The model's value of every reading, series by series, from a `Result` or the
         Dataset of an analysis (interpolated linearly in time and in initial depth)."""
         ds = getattr(result, "dataset", result)
+        # A piezometer reads the pore pressure above hydrostatic: the excess and, under
+        # heads that differ at the ends, the steady seepage (as the engine's u in a fit).
+        u = ds["u"].values + (ds["u_seepage"].values if "u_seepage" in ds else 0.0)
         return model_values(self, ds["time"].values, ds["depth"].values, ds["z"].values,
-                            ds["u"].values, ds["settlement"].values)
+                            u, ds["settlement"].values)
 
 
 def _default_name(kind: str, depth: float, bottom: float) -> str:

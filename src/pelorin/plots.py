@@ -21,6 +21,7 @@ if TYPE_CHECKING:   # result.py imports this module
     from matplotlib.figure import Figure
 
     from ._calibrate import Fit, Prediction
+    from ._drain_design import DrainDesign
     from ._graphical import AsaokaFit, HyperbolicFit
     from ._site import SiteResult
     from ._sweep import SweepResult
@@ -28,7 +29,8 @@ if TYPE_CHECKING:   # result.py imports this module
 
 __all__ = ["plot_settlement", "plot_isochrones", "plot_compression", "plot_consolidation",
            "plot_all", "plot_band", "terzaghi_U", "plot_fit", "plot_asaoka", "plot_hyperbolic",
-           "plot_site_map", "plot_section", "plot_point_histories", "plot_site_all"]
+           "plot_site_map", "plot_section", "plot_point_histories", "plot_site_all",
+           "plot_drain_design"]
 
 DPI = 110
 FORMATS = ("png", "svg", "pdf")
@@ -128,7 +130,12 @@ def plot_settlement(result: Result, path: Optional[str | os.PathLike] = None) ->
     top, ax = fig.subplots(2, 1, sharex=True, gridspec_kw=dict(height_ratios=(1, 3)))
     # The load acts from the start of each step: a step line through the grid.
     load = ds["load"].values
-    top.step(t[pos], load[pos], where="pre", color="C3")
+    if "load_acting" in ds:     # placed over time, submerging: as given and as it acts
+        top.plot(t[pos], load[pos], color="0.5", ls="--", lw=0.9, label="as given")
+        top.plot(t[pos], ds["load_acting"].values[pos], color="C3", label="acting")
+        top.legend(loc="best", fontsize=7)
+    else:
+        top.step(t[pos], load[pos], where="pre", color="C3")
     top.set_ylabel("load [kPa]")
     top.set_ylim(min(0.0, load.min()) * 1.1, max(load.max(), 1e-9) * 1.15)
     top.set_title(_title(result, "settlement", 8.0))
@@ -324,10 +331,45 @@ def plot_consolidation(result: Result, path: Optional[str | os.PathLike] = None)
     return _save(fig, path)
 
 
+def plot_loading(result: Result, path: Optional[str | os.PathLike] = None) -> Figure:
+    """The load on the surface and the heads against time: the load as given by the
+    stages and as it acts (a fill's falls as it settles into the water), and below it
+    the water level above the profile and the head in the aquifer below it."""
+    ds = result.dataset
+    t = ds["time"].values
+    fig = _figure(figsize=(8.0, 5.5), constrained_layout=True)
+    top, ax = fig.subplots(2, 1, sharex=True)
+    top.plot(t, ds["load"].values, color="0.5", ls="--", label="as given")
+    if "load_acting" in ds:
+        top.plot(t, ds["load_acting"].values, color="C3", label="acting")
+    top.set_ylabel("load [kPa]")
+    top.legend(loc="best", fontsize=8)
+    top.set_title(_title(result, "load and heads", 8.0))
+    ax.plot(t, ds["water_level"].values, color="C0", label="water level above the profile")
+    ax.plot(t, ds["base_head"].values, color="C2", label="head below the profile, above "
+            "hydrostatic")
+    ax.set_ylabel("m of water")
+    ax.set_xlabel("time [days]")
+    ax.legend(loc="best", fontsize=8)
+    for a in (top, ax):
+        a.grid(True, lw=0.3)
+        for ts in ds["stage_time"].values:
+            if ts > 0.0:
+                a.axvline(float(ts), color="0.55", lw=0.8, ls="--")
+    return _save(fig, path)
+
+
+def _over_time(ds: Any) -> bool:
+    """Whether a stage is placed over time or the heads change."""
+    return ("stage_duration" in ds and bool(np.any(ds["stage_duration"].values > 0.0))) or \
+        any(k in ds and np.ptp(ds[k].values) > 0.0 for k in ("water_level", "base_head"))
+
+
 def plot_all(result: Result, outdir: Optional[str | os.PathLike] = None,
              formats: Union[str, Sequence[str]] = "png") -> Union[list[str], dict[str, Figure]]:
-    """Every figure that applies: settlement, isochrones, compression, and
-    consolidation for a profile of one layer.
+    """Every figure that applies: settlement, isochrones, compression,
+    consolidation for a profile of one layer, and the load and heads against
+    time (loading) for stages placed over time or changing the heads.
 
     Parameters
     ----------
@@ -346,6 +388,8 @@ def plot_all(result: Result, outdir: Optional[str | os.PathLike] = None,
         ("compression", plot_compression)]
     if result.dataset.sizes["layer"] == 1:
         jobs.append(("consolidation", plot_consolidation))
+    if _over_time(result.dataset):
+        jobs.append(("loading", plot_loading))
     if outdir is None:
         return {name: draw(result) for name, draw in jobs}
     os.makedirs(outdir, exist_ok=True)
@@ -381,6 +425,43 @@ def plot_band(sweep: SweepResult, path: Optional[str | os.PathLike] = None) -> F
     ax.grid(True, which="both", alpha=0.3)
     ax.legend(loc="lower left")
     ax.set_title(ds.attrs.get("title") or "Settlement: spread of the runs")
+    fig.tight_layout()
+    return _save(fig, path)
+
+
+def plot_drain_design(design: DrainDesign, path: Optional[str | os.PathLike] = None) -> Figure:
+    """The degree of consolidation under the design load against log time, one line per
+    spacing of a drain design (`pelorin.design_drains`), the target and its date
+    marked; the spacings that meet it drawn solid, the others dashed."""
+    ds = design.dataset
+    t = ds["time"].values[1:]
+    target, within = float(ds.attrs["target"]), float(ds.attrs["within"])
+    fig = _figure(figsize=(8.0, 4.8))
+    ax = fig.add_subplot()
+    from matplotlib import colormaps
+    colours = colormaps["viridis"](np.linspace(0.0, 0.9, max(ds.sizes["spacing"], 2)))
+    for i, s in enumerate(ds["spacing"].values):
+        if str(ds["status"].values[i]) != "ok":
+            continue
+        meets = bool(ds["meets_target"].values[i])
+        ax.plot(t, ds["degree"].values[i, 1:], color=colours[i], lw=1.4,
+                ls="-" if meets else "--", label=f"{s:g} m")
+    ax.axhline(target, color="k", lw=0.8, ls=":")
+    ax.axvline(within, color="k", lw=0.8, ls=":")
+    ax.annotate(f"U = {target:g} by {within:g} d", (within, target), xytext=(4, 4),
+                textcoords="offset points", fontsize=8)
+    ax.set_xscale("log")
+    top = np.nanmax(ds["degree"].values[:, 1:], initial=1.0)    # above 1 under a vacuum
+    ax.set_ylim(0.0, max(1.02, float(top) + 0.02))
+    ax.set_xlabel("time (days)")
+    ax.set_ylabel("average degree of consolidation U under the design load")
+    ax.grid(True, which="both", alpha=0.3)
+    widest = float(ds.attrs["widest_spacing"])
+    ax.legend(title="spacing (solid: meets)", fontsize=8, loc="upper left")
+    what = (f"widest spacing meeting the target {widest:g} m" if math.isfinite(widest)
+            else "no spacing meets the target")
+    title = str(ds.attrs.get("title") or "Drain design")
+    ax.set_title("\n".join(textwrap.wrap(f"{title}: {what}", 80)))
     fig.tight_layout()
     return _save(fig, path)
 

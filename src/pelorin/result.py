@@ -8,10 +8,10 @@ import numpy as np
 import pandas as pd
 import xarray as xr
 
-from . import __version__, plots
+from . import plots
 from ._files import read_netcdf, replacing, write_netcdf
 from ._stages import U_EOP
-from ._text import result_html, result_summary
+from ._text import csv_header, result_html, result_summary
 
 __all__ = ["Result", "open_result", "U_EOP"]
 
@@ -30,11 +30,20 @@ class Result:
     - element x time: ``u_element``, ``sigv_element``, ``e_element``,
       ``k_element`` (the engine's unknowns, at the element centres);
     - time: ``settlement`` (of the surface, m, positive down), ``load``
-      (kPa), ``U_pore``, ``U_settlement`` (degree of consolidation of the
-      current stage), and with creep ``settlement_background`` and
-      ``settlement_net``;
+      (kPa, as the stages give it), ``U_pore``, ``U_settlement`` (degree of
+      consolidation of the current stage), ``water_level`` (m above the top
+      of the profile) and ``base_head`` (m above hydrostatic in the aquifer
+      below), with creep ``settlement_background`` and ``settlement_net``,
+      and ``load_acting`` (kPa, with the fills' submergence) for stages
+      placed over time, submerging or changing the heads;
+    - node x time, the pore pressure in its parts: ``u`` the excess (what
+      consolidation dissipates), ``u_seepage`` the steady seepage between
+      the heads at the drained ends, ``u_hydrostatic`` the water at rest
+      under the water level, ``pore_pressure`` their sum and
+      ``sigma_total`` the total stress (``sigv`` + ``pore_pressure``);
     - layer x time: ``layer_settlement`` (compression of each layer, m);
-    - stage: ``stage_time``, ``stage_load``, ``t50``, ``t90``, ``t_eop``
+    - stage: ``stage_time``, ``stage_duration``, ``stage_load``, ``t50``,
+      ``t90``, ``t_eop``
       (days from the stage start), ``primary`` (final primary settlement
       under the stage's load, m), ``creep`` (settlement after the end of
       primary, m) and the settlements at the start, end of primary and end;
@@ -100,10 +109,12 @@ class Result:
 
     @property
     def stages(self):
-        """One row per stage (pandas.DataFrame): start, load, t50, t90,
-        end of primary, final primary settlement, settlements, creep."""
+        """One row per stage (pandas.DataFrame): start, duration, load, t50,
+        t90, end of primary, final primary settlement, settlements, creep."""
         keys = ["stage_time", "stage_load", "t50", "t90", "t_eop", "primary",
                 "settlement_start", "settlement_eop", "settlement_end", "creep"]
+        if "stage_duration" in self.dataset:      # results written before had none
+            keys.insert(1, "stage_duration")
         return self.dataset[keys].to_dataframe()
 
     @property
@@ -132,13 +143,16 @@ class Result:
 
     def to_csv(self, path: str | os.PathLike) -> None:
         """Write the settlement-time table: time, load, settlement of the
-        surface and of each layer (mm), degrees of consolidation."""
+        surface and of each layer (mm), degrees of consolidation; after comment
+        lines naming the program's version and the case file with its SHA-256."""
         ds = self.dataset
         cols: dict[str, np.ndarray] = {
             "time [day]": ds["time"].values,
             "load [kPa]": ds["load"].values,
-            "settlement [mm]": ds["settlement"].values * 1000.0,
         }
+        if "load_acting" in ds:
+            cols["load acting [kPa]"] = ds["load_acting"].values
+        cols["settlement [mm]"] = ds["settlement"].values * 1000.0
         if "settlement_net" in ds:
             cols["settlement net of background creep [mm]"] = ds["settlement_net"].values * 1000.0
         names = [str(name) for name in ds["layer_name"].values]
@@ -155,11 +169,9 @@ class Result:
             residual = np.full(ds.sizes["time"], np.nan)
             residual[labels != ""] = ds["residual_settlement"].values * 1000.0
             cols[f"residual to {ds.attrs['design_life']} [mm]"] = residual
-        partial = ds.attrs.get("partial")
         with replacing(path) as tmp, open(tmp, "w", newline="") as f:
-            # the program that wrote it, as a comment line (pandas: read_csv(comment="#"))
-            f.write(f"# pelorin {__version__}" + (f"; PARTIAL: {partial}" if partial else "")
-                    + "\n")
+            # the program that wrote it and the case, as comment lines
+            f.write(csv_header(ds.attrs))
             pd.DataFrame(cols).to_csv(f, index=False, float_format="%.6g")
 
     def plot(self, outdir: Optional[str | os.PathLike] = None, formats: Any = "png") -> Any:

@@ -1,5 +1,6 @@
 """The pelorin command, run as a subprocess: the example case, broken case
 files, and redrawing a saved result."""
+import hashlib
 import os
 import re
 import signal
@@ -15,7 +16,7 @@ import pelorin as pelorin_package
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir)
 EXAMPLE = os.path.join(ROOT, "examples", "embankment.toml")
 FILES = ["results.nc", "settlement.csv", "summary.txt", "settlement.png", "isochrones.png",
-         "compression.png"]
+         "compression.png", "loading.png"]
 
 
 TESTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir)
@@ -42,7 +43,7 @@ def test_the_example_case_runs_and_writes_everything(example):
     assert sorted(os.listdir(out)) == sorted(FILES)
     summary, version = (out / "summary.txt").read_text().rsplit("\n\n", 1)
     assert proc.stdout.startswith(summary + "\n")   # printed as written, with its writer
-    assert version == f"written by pelorin {pelorin_package.__version__}\n"
+    assert version.splitlines()[0] == f"written by pelorin {pelorin_package.__version__}"
     assert summary.count("\n") > 12 and "sand lens" in summary
     assert "net of" in summary                      # creep: the companion run
     assert f"figures: {out / 'settlement.png'}, " in proc.stdout
@@ -58,6 +59,16 @@ def test_results_follow_the_cf_conventions(example):
     assert ds["settlement"].attrs["positive"] == "down"
     assert ds["depth"].attrs["standard_name"] == "depth"
     assert ds.attrs["case"] == GOOD and ds.attrs["case_file"] == EXAMPLE
+
+
+@pytest.mark.parametrize("name, lines", [
+    ("results.nc", lambda path: [pelorin_package.open_result(path).dataset.attrs["case_sha256"]]),
+    ("settlement.csv", lambda path: [x for x in path.read_text().splitlines() if x[:1] == "#"]),
+    ("summary.txt", lambda path: path.read_text().splitlines()[-1:]),
+])
+def test_every_output_names_the_case_by_its_hash(example, name, lines):
+    digest = hashlib.sha256(open(EXAMPLE, "rb").read()).hexdigest()
+    assert any(digest in line for line in lines(example[0] / name))
 
 
 def test_plot_redraws_the_figures_of_a_saved_result(example, tmp_path):
@@ -83,6 +94,14 @@ GOOD = open(EXAMPLE).read()
     (lambda s: s.replace("thickness = 2.0", 'thickness = "2 kPa"'), "thickness must be a number, or a number with a unit of m"),
     (lambda s: s.replace("[run]", "[run\n"), "not a valid TOML file"),
     (lambda s: s.replace("end = 20000.0", "end = 100.0"), "[run] end must be greater than 3650"),
+    (lambda s: s.replace("duration = 30.0", "duration = -30.0"),
+     "[[stages]] #3: duration must be at least 0"),
+    (lambda s: s.replace("time = 365.0", "time = 50.0"),
+     "[[stages]] #2: time must not start before stage 1 has made its change"),
+    (lambda s: s.replace("saturated_unit_weight = 21.0    #", "saturated_unit_weight = 18.0    #"),
+     "[[stages]] #1: saturated_unit_weight must be at least the unit_weight"),
+    (lambda s: s.replace('drainage = "both" ', 'base_head = -2.0\ndrainage = "top" '),
+     "[profile]: base_head needs a profile drained at the bottom"),
 ])
 def test_a_broken_case_file_gets_one_line_and_status_2(tmp_path, change, words):
     case = tmp_path / "broken.toml"
@@ -128,14 +147,15 @@ def test_the_command_is_installed_as_a_console_script():
 
 def test_example_copies_a_shipped_case_out(tmp_path):
     listed = pelorin("example")
-    assert listed.returncode == 0 and listed.stdout.startswith("embankment ")
+    assert listed.returncode == 0
+    assert [line.split()[0] for line in listed.stdout.splitlines()] == ["drains", "embankment"]
     proc = pelorin("example", "embankment", str(tmp_path / "cases"))
     assert proc.returncode == 0, proc.stderr
     assert (tmp_path / "cases" / "embankment.toml").read_text() == GOOD
     again = pelorin("example", "embankment", str(tmp_path / "cases"))
     assert again.returncode == 1 and "not overwritten" in again.stderr
     missing = pelorin("example", "dam")
-    assert missing.returncode == 2 and "there are: embankment" in missing.stderr
+    assert missing.returncode == 2 and "there are: drains, embankment" in missing.stderr
 
 
 def test_the_wheel_ships_the_examples_and_no_sources():
@@ -143,7 +163,8 @@ def test_the_wheel_ships_the_examples_and_no_sources():
     folder = os.path.dirname(package.__file__)
     if os.environ.get("PELORIN_BUILD_DIR"):
         pytest.skip("not testing an installed package")
-    assert os.listdir(os.path.join(folder, "examples")) == ["embankment.toml"]
+    assert sorted(os.listdir(os.path.join(folder, "examples"))) == ["drains.toml",
+                                                                    "embankment.toml"]
     assert not [n for n in os.listdir(folder) if n.endswith((".cpp", ".hpp"))]
 
 
@@ -237,3 +258,24 @@ def test_a_damaged_or_foreign_file_is_refused_in_one_line(example, tmp_path, mon
     proc = pelorin("plot", "notes.txt", cwd=tmp_path)
     assert proc.returncode == 2 and proc.stderr == \
         "pelorin: notes.txt: not a NetCDF file, or a damaged one\n"
+
+
+
+@pytest.mark.parametrize("spacing, status, words", [
+    ("1.0:2.5:0.5", 0, "widest spacing meeting the target: 2 m"),   # 1 to 2.5 m
+    ("2.5,1.0", 0, "widest spacing meeting the target: 1 m"),
+    ("2.0:1.0:0.5", 2, "START:STOP:STEP"),
+    ("0.1", 2, "spacings"),             # the smear zone beyond the cell
+])
+def test_drains_writes_the_design_of_each_spacing(tmp_path, spacing, status, words):
+    from pelorin._files import read_netcdf
+    case = os.path.join(ROOT, "examples", "drains.toml")
+    proc = pelorin("drains", case, "--spacing", spacing, "--within", "400", "--scheduler",
+                   "synchronous", "--out", str(tmp_path / "o"))
+    assert proc.returncode == status, proc.stderr
+    assert words in (proc.stdout if status == 0 else proc.stderr)
+    if status == 0:
+        assert sorted(os.listdir(tmp_path / "o")) == ["drains.csv", "drains.nc", "drains.png",
+                                                      "summary.txt"]
+        back = read_netcdf(tmp_path / "o" / "drains.nc")
+        assert back.sizes["spacing"] == (4 if ":" in spacing else 2)

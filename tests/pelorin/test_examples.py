@@ -131,6 +131,22 @@ def test_a_step_that_does_not_converge_is_an_error():
 
 # --- the oedometer stage ------------------------------------------------------
 
+def test_drains_consolidate_the_clay_in_months_instead_of_decades():
+    import dataclasses
+    import pelorin
+    case = pelorin.read_case(os.path.join(EXAMPLES, "drains.toml"))
+    on = case.simulate(points_per_decade=4)
+    off = dataclasses.replace(case, profile=dataclasses.replace(case.profile, drains=None))
+    off = off.simulate(points_per_decade=4)
+    U = {name: r.dataset["U_pore_at_date"].values for name, r in (("on", on), ("off", off))}
+    # The demo's embankment: at the end of construction (400 d) and at opening (730 d).
+    assert U["on"][0] > 0.85 > 0.3 > U["off"][0]
+    assert U["on"][1] > 0.98 > 0.8 > U["off"][1]
+    # The same final primary settlement: drains change when, not how much.
+    assert np.allclose(on.dataset["primary"], off.dataset["primary"], rtol=1e-12)
+    assert "drains: triangular pattern at 1.5 m" in on.summary()
+
+
 def test_oedometer_secondary_slope_is_ca_h_over_one_plus_e(oedometer):
     # The slope is fitted from three times t100 to a week.  Time is counted
     # from the load step while creep starts afresh when the specimen reaches
@@ -155,3 +171,48 @@ def test_oedometer_primary_then_secondary(oedometer):
     assert 0.5 < cv_t50 / cv < 2.0
     assert st.u_base[0] == pytest.approx(O.STEP, rel=1e-3)
     assert abs(st.u_base[-1]) < O.U_EOP * O.STEP
+
+
+# --- the case files placed over time: the embankment and the pumped aquifer ---------
+
+@pytest.fixture(scope="module")
+def cases():
+    import pelorin
+    return {name: pelorin.read_case(os.path.join(EXAMPLES, f"{name}.toml")).simulate(
+        points_per_decade=5) for name in ("embankment", "pumping")}
+
+
+def test_the_embankment_loses_the_weight_of_the_water_its_fill_sinks_into(cases):
+    # The water at the top of the crust: of the fill (20 kN/m3, 21 saturated) the part
+    # that has settled below it weighs 21 - 9.81, at every time, through the ramps and
+    # the removal.
+    ds = cases["embankment"].dataset
+    s = ds["settlement"].values
+    loss = 9.81 + 20.0 - 21.0
+    np.testing.assert_allclose(ds["load_acting"], ds["load"] - loss * np.minimum(s, 2.5),
+                               atol=1e-9)
+    U = ds["U_pore"].values
+    assert np.all(np.abs(U[np.isfinite(U)] - 0.5) <= 0.5 + 1e-3)     # a degree, 0 to 1
+    t = ds["time"].values
+    ramp = (t > 0.0) & (t < 100.0)       # 2.5 m over 100 days: 0.5 kPa a day
+    np.testing.assert_allclose(ds["load"].values[ramp], 0.5 * t[ramp], rtol=1e-12)
+
+
+def test_the_clay_over_a_pumped_aquifer_settles_from_below(cases):
+    ds = cases["pumping"].dataset
+    t = ds["time"].values
+    s = ds["settlement"].values
+    drawdown = t <= 10957.5
+    assert np.all(np.diff(s[drawdown]) > 0.0)
+    assert 0.5 < s[-1] < 2.0                          # metres of subsidence in a century
+    # The head recovering 5 m unloads the lowest metres, which swell back once their
+    # creep has slowed, while the middle of the clay, slower to feel the change, goes
+    # on compressing.
+    e = ds["e_element"].sel(time=slice(10957.5, 12783.75))
+    bottom, middle = e.isel(element=-1).values, e.isel(element=e.sizes["element"] // 2).values
+    assert bottom[-1] > bottom.min() + 1e-4
+    assert np.all(np.diff(middle) < 0.0)
+    # The pore pressure at the base follows the head: 20 m, then 15 m below hydrostatic.
+    base = ds["pore_pressure"].isel(node=-1) - ds["u_hydrostatic"].isel(node=-1)
+    assert float(base.sel(time=10957.5)) == pytest.approx(-20.0 * 9.81, rel=1e-9)
+    assert float(base[-1]) == pytest.approx(-15.0 * 9.81, rel=1e-9)

@@ -122,7 +122,7 @@ def test_case_file_soil_in_lab_terms():
 
 def _case(**units):
     soil = {"Cc": 0.9, "Cr": 0.09, "esigvref": 1.9, "kref": 1e-9, "Ck": 1.1, "tref": 7.0,
-            "sigvref": 100.0}
+            "sigvref": 100.0, "Ca": 0.02}
     layer = {"soil": "clay", "thickness": 4.0, "pc": 60.0, "elements": 12}
     stage = {"time": 14.0, "load": 50.0, "unit_weight": 20.0}
     for table in (soil, layer, stage):
@@ -138,18 +138,21 @@ def test_other_units_give_the_same_run_bit_for_bit():
     plain = _case()
     other = _case(kref="1e-7 cm/s", tref="1 week", sigvref="100 kN/m^2", thickness="400 cm",
                   pc="0.06 MPa", time="2 weeks", load="50 kN/m^2", unit_weight="20 kN/m^3",
-                  surcharge="10 kN/m^2", end="200 weeks")
+                  surcharge="10 kN/m^2", end="200 weeks", Cc="0.9 / log_cycle",
+                  Cr="0.09 per log_cycle", Ck="1.1 / log_cycle", Ca="0.02 / log_cycle")
     assert (other.profile, other.loading) == (plain.profile, plain.loading)
     a, b = plain.simulate().dataset, other.simulate().dataset
     np.testing.assert_array_equal(a["settlement"].values, b["settlement"].values)
 
 
-@pytest.mark.parametrize("value, words", [
-    ("3 kPa", "a unit of m/s; got '3 kPa'"),
-    ("fast", "a unit of m/s; got 'fast'"),
-    ("5", "(no unit)"),
+@pytest.mark.parametrize("name, value, words", [
+    ("kref", "3 kPa", "a unit of m/s; got '3 kPa'"),
+    ("kref", "fast", "a unit of m/s; got 'fast'"),
+    ("kref", "5", "(no unit)"),
+    ("Ca", "0.02 / day", "a unit of 1/log_cycle; got '0.02 / day'"),
+    ("Cc", "0.9 m", "a unit of 1/log_cycle; got '0.9 m'"),
 ])
-def test_a_quantity_of_the_wrong_kind_names_the_parameter(value, words):
+def test_a_quantity_of_the_wrong_kind_names_the_parameter(name, value, words):
     with pytest.raises(ParameterError) as err:
-        Soil(Cc=0.9, Cr=0.09, esigvref=1.9, kref=value, Ck=1.1)
-    assert err.value.parameter == "kref" and words in str(err.value)
+        Soil(**{**dict(Cc=0.9, Cr=0.09, esigvref=1.9, kref=1e-9, Ck=1.1), name: value})
+    assert err.value.parameter == name and words in str(err.value)

@@ -47,6 +47,16 @@ def clay(**kw):
     (lambda: Loading([Stage(10.0, load=1.0), Stage(5.0, load=2.0)]), "stages[1].time",
      "later than the stage before it (10 days)"),
     (lambda: Loading([Stage(10.0, load=1.0)], end=10.0), "end", "greater than 10"),
+    (lambda: Loading([Stage(0.0, fill=2.0, duration=60.0), Stage(30.0, fill=1.0)]),
+     "stages[1].time", "before stage 1 has made its change of the load on the surface (60"),
+    (lambda: Loading([Stage(0.0, base_head=-5.0, duration=900.0), Stage(30.0, fill=1.0),
+                      Stage(300.0, base_head=-2.0)]), "stages[2].time", "the base head (900"),
+    (lambda: Stage(0.0, fill=1.0, saturated_unit_weight=15.0), "saturated_unit_weight",
+     "at least the unit_weight (20"),
+    (lambda: Stage(0.0, water_level=-1.0), "water_level", "as a load"),
+    (lambda: Stage(0.0, fill=1.0, submerged="no"), "submerged", "True or False"),
+    (lambda: Profile([Layer(clay(), 1.0, ocr=1.0)], 10.0, drainage="top", base_head=2.0),
+     "base_head", "drained at the bottom"),
 ])
 def test_bad_values_are_refused_naming_the_parameter(make, parameter, words):
     with pytest.raises(ParameterError) as info:
@@ -151,6 +161,18 @@ def test_refusals_name_the_function_or_value_they_were_given_to(call, owner, par
     err = pickle.loads(pickle.dumps(info.value))
     assert (err.owner, err.parameter, str(err)) == (owner, parameter, str(info.value))
     assert str(err).startswith(f"{owner}: {parameter} ")
+
+
+@pytest.mark.parametrize("kwargs, error, words", [
+    (dict(background="no"), ParameterError, "simulate: background must be True, False or None"),
+    (dict(background=1), ParameterError, "simulate: background must be True, False or None"),
+    (dict(progress=5), TypeError, "simulate: progress must be callable"),
+    (dict(times="1 10 100"), ParameterError, "simulate: times must be a sequence"),
+    (dict(title=3), ParameterError, "simulate: title must be text or None"),
+])
+def test_simulate_refuses_arguments_of_the_wrong_kind_naming_them(kwargs, error, words):
+    with pytest.raises(error, match=re.escape(words)):
+        pelorin.simulate(layered(), LOAD10, **kwargs)
 
 
 def test_the_engines_refusal_names_the_layer_and_its_parameter():
@@ -333,7 +355,53 @@ def _odd_case(soil=(), layer=(), prof=(), stages=None, end=1000.0):
     (lambda: _odd_case(soil=dict(sigvref=1e-9)), "Layer 'clay': ocr gives no initial state"),
     (lambda: _odd_case(prof=dict(surcharge=1e7)), "Layer 'clay': ocr gives no initial state"),
     (lambda: _odd_case(soil=dict(Ck=1e-3, ekref=0.5)), "Layer 'clay': kref with Ck"),
+    (lambda: _odd_case(prof=dict(drainage="top"), stages=[pelorin.Stage(0.0, base_head=-2.0)]),
+     "stages[0].base_head needs a profile drained at the bottom"),
+    (lambda: _odd_case(prof=dict(base_head=50.0)), "Profile: base_head lifts the soil"),
+    (lambda: _odd_case(stages=[pelorin.Stage(0.0, load=50.0), pelorin.Stage(10.0, base_head=50.0)]),
+     "stages[1].base_head would leave no effective stress"),
 ])
 def test_values_that_would_break_later_are_refused_naming_them(build, words):
     with pytest.raises(pelorin.ParameterError, match=re.escape(words)):
         build()
+
+
+GAMMAW = _call.DEFAULTS["gammaw"]
+TIMES = np.geomspace(1.0, 2000.0, 25)
+
+
+@pytest.mark.parametrize("levels", [((50.0, 3.0, 100.0),), ((50.0, 0.5, 0.0), (300.0, 4.0, 200.0))])
+def test_free_water_raises_pore_pressure_and_total_stress_alike(levels):
+    # Water above the top of the profile weighs on the soil and on its pore water
+    # alike: the effective stresses and the settlement do not move.
+    soil = pelorin.Soil(**CLAY)
+    profile = pelorin.Profile([pelorin.Layer(soil, 4.0, ocr=1.2, elements=16)], surcharge=10.0,
+                              water_level=1.0)
+    load = [pelorin.Stage(0.0, load=40.0)]
+    wet = load + [pelorin.Stage(t, water_level=h, duration=d) for t, h, d in levels]
+    # The same times of change with the level kept: the sub-steps land alike.
+    base = load + [pelorin.Stage(t, water_level=1.0, duration=d) for t, _, d in levels]
+    times = np.union1d(TIMES, [x for t, _, d in levels for x in (t, t + d)])
+    a, b = (pelorin.simulate(profile, pelorin.Loading(st, end=2000.0), times=times,
+                             background=False).dataset for st in (base, wet))
+    # (a water level changed over time takes the engine's general path: the same
+    # numbers but for rounding)
+    np.testing.assert_allclose(b["settlement"], a["settlement"], rtol=1e-7, atol=1e-12)
+    np.testing.assert_allclose(b["sigv"], a["sigv"], rtol=1e-7)
+    rise = GAMMAW * (b["water_level"] - 1.0)
+    for name in ("pore_pressure", "sigma_total"):
+        np.testing.assert_allclose(b[name] - a[name], rise.broadcast_like(a[name]), atol=1e-6)
+    assert float(b["water_level"].sel(time=2000.0)) == levels[-1][1]
+
+
+@pytest.mark.parametrize("submerged, loss", [(True, GAMMAW + 20.0 - 21.0), (False, 0.0)])
+def test_a_fill_placed_in_standing_water_weighs_its_submerged_part_less(submerged, loss):
+    soil = pelorin.Soil(**CLAY)
+    profile = pelorin.Profile([pelorin.Layer(soil, 4.0, ocr=1.2, elements=16)], surcharge=10.0,
+                              water_level=1.0)
+    stage = pelorin.Stage(0.0, fill=3.0, saturated_unit_weight=21.0, submerged=submerged)
+    ds = pelorin.simulate(profile, pelorin.Loading([stage], end=2000.0), times=TIMES,
+                          background=False).dataset
+    s = ds["settlement"].values
+    acting = ds["load_acting"].values if submerged else ds["load"].values
+    np.testing.assert_allclose(acting, 60.0 - loss * np.minimum(1.0 + s, 3.0), atol=1e-9)

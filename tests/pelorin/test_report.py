@@ -65,3 +65,25 @@ def test_chromium_renders_the_report(report, tmp_path):
                          text=True, timeout=120, check=True, env=env).stdout
     for name in FIGURES:
         assert re.search(f'<figure id="figure-{name}">\\s*<svg', dom)
+
+
+def _no_space(fd):
+    raise OSError(28, "No space left on device")
+
+
+@pytest.mark.parametrize("text, fsync", [
+    ("<!DOCTYPE html><p>\ud800</p>", None),      # fails while the text is written
+    ("<!DOCTYPE html><p>new</p>", _no_space),     # fails as it is flushed to the disk
+], ids=["encoding", "disk full"])
+def test_a_failed_report_write_leaves_the_old_report(tmp_path, monkeypatch, text, fsync):
+    import pelorin._files
+    import pelorin._report
+    path = tmp_path / "report.html"
+    path.write_text("old report")
+    monkeypatch.setattr(pelorin._report, "report_html", lambda result, source="": text)
+    if fsync:
+        monkeypatch.setattr(pelorin._files.os, "fsync", fsync)
+    with pytest.raises((OSError, UnicodeError)):
+        pelorin._report.write_report(None, path)
+    assert path.read_text() == "old report"
+    assert os.listdir(tmp_path) == ["report.html"]

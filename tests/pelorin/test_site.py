@@ -113,17 +113,21 @@ def test_one_footprint_raised_in_stages_settles_as_the_staged_one_dimensional_ru
                                                            rel=1e-4)
 
 
-def test_a_cluster_gives_the_serial_numbers():
+@pytest.mark.parametrize("batch_size, chunk", [(3, 256), (None, 5)])
+def test_a_cluster_gives_the_serial_numbers(monkeypatch, batch_size, chunk):
     from distributed import Client, LocalCluster
     grid = pelorin.Grid(np.linspace(-30, 30, 7), np.linspace(-30, 30, 7))
     loads = [Circle((0, 0), 15.0, pressure=70.0), Strip((25, 0), 8.0, pressure=30.0)]
     holes = [((-20, 0), PROFILE), ((20, 0), THIN)]
     serial = pelorin.site(holes, loads, grid, end=2000.0, **SYNC)
+    # the runs are made a few points at a time while the first ones run
+    monkeypatch.setattr(pelorin._site, "STRESS_CHUNK", chunk)
     with LocalCluster(n_workers=1, threads_per_worker=2, processes=False,
                       dashboard_address=None) as cluster, Client(cluster) as client:
-        par = pelorin.site(holes, loads, grid, end=2000.0, client=client, batch_size=3,
-                           progress=False)
-    assert np.array_equal(serial.dataset["settlement"].values, par.dataset["settlement"].values)
+        par = pelorin.site(holes, loads, grid, end=2000.0, client=client,
+                           batch_size=batch_size, progress=False)
+    for key in ("settlement", "run", "primary", "stress_mean"):
+        assert np.array_equal(serial.dataset[key].values, par.dataset[key].values)
 
 
 def test_the_site_command_writes_its_files_and_refuses_a_bad_case(tmp_path):

@@ -1,5 +1,6 @@
 """Sweeps: sampling, bit-identical results on any Dask layout, failures kept per run,
 lost workers, Ctrl-C."""
+import dataclasses
 import os
 import signal
 import threading
@@ -278,3 +279,19 @@ def test_sweep_help_shows_a_sweep_section_the_reader_accepts(tmp_path):
     spec = pelorin.read_case(case).sweep_spec
     assert spec.samples == 200 and list(spec.vary) == ["upper soft clay.kref",
                                                        "upper soft clay.Cc"]
+
+
+@pytest.mark.parametrize("stages", [
+    [pelorin.Stage(0.0, fill=3.0, saturated_unit_weight=21.0, duration=60.0),
+     pelorin.Stage(300.0, fill=-1.0, duration=20.0)],
+    [pelorin.Stage(0.0, load=40.0), pelorin.Stage(100.0, base_head=-4.0, duration=400.0)],
+])
+def test_a_sweep_reads_stages_placed_over_time_as_simulate_does(stages):
+    loading = pelorin.Loading(stages, end=5000.0)
+    profile = dataclasses.replace(PROFILE, drainage="both")
+    one = pelorin.sweep(None, loading, cases={"BH1": profile}, scheduler="synchronous",
+                        progress=False).dataset.sel(case="BH1")
+    r = pelorin.simulate(profile, loading, background=False).dataset
+    for name in ("primary", "t90"):
+        np.testing.assert_allclose(one[name].values, r[name].values, rtol=1e-12)
+    assert float(one["final_settlement"]) == pytest.approx(float(r["settlement"][-1]), rel=1e-12)

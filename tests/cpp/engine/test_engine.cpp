@@ -156,12 +156,20 @@ TEST(EngineLocal, PassesMatchTheLocalUpdate) {
     }
 }
 
-class EngineJacobian : public ::testing::TestWithParam<std::tuple<int, double>> {};
+class EngineJacobian : public ::testing::TestWithParam<std::tuple<int, double, bool>> {};
 
 TEST_P(EngineJacobian, MatchesFiniteDifferences) {
-    const auto [drainage, a0] = GetParam();
-    const eng::Column col = layered(drainage);
+    const auto [drainage, a0, drains] = GetParam();
+    eng::Column col = layered(drainage);
     const int N = col.N;
+    if (drains) {  // radial flow into drains under a vacuum ramp, varying along the column
+        for (int c = 0; c < N; ++c) {
+            col.drains.eta.push_back(c == N - 1 ? 0.0 : 2.0 + std::cos(0.7 * c));
+            col.drains.kh_ratio.push_back(1.0 + 0.5 * (c % 3));
+        }
+        col.drains.start = 1.0;
+        col.drains.drain_u = {{0.0, 10.0}, {0.0, -60.0}};
+    }
     std::vector<double> ep0(N), s0(N), sig(N), hist(N), u(N);
     for (int c = 0; c < N; ++c) {
         s0[c] = col.sigma0[c] + 20.0;
@@ -172,14 +180,22 @@ TEST_P(EngineJacobian, MatchesFiniteDifferences) {
     }
     eng::StepSystem sys, p, m;
     const double dt = 3.0;
-    ASSERT_TRUE(eng::step_residual(col, ep0, s0, sig, hist, a0, dt, u, sys));
+    const double t0 = 2.0;
+    ASSERT_TRUE(eng::step_residual(col, ep0, s0, sig, hist, a0, dt, t0, u, sys));
+    if (drains) {  // the sink is there: the residual differs from the one without drains
+        eng::StepSystem plain;
+        eng::Column without = col;
+        without.drains = eng::Drains{};
+        ASSERT_TRUE(eng::step_residual(without, ep0, s0, sig, hist, a0, dt, t0, u, plain));
+        EXPECT_GT(std::fabs(sys.R[0] - plain.R[0]), 1e-6 * std::fabs(plain.R[0]));
+    }
     for (int j = 0; j < N; ++j) {
         const double h = 1e-6 * (1.0 + std::fabs(u[j]));
         auto up = u, um = u;
         up[j] += h;
         um[j] -= h;
-        ASSERT_TRUE(eng::step_residual(col, ep0, s0, sig, hist, a0, dt, up, p));
-        ASSERT_TRUE(eng::step_residual(col, ep0, s0, sig, hist, a0, dt, um, m));
+        ASSERT_TRUE(eng::step_residual(col, ep0, s0, sig, hist, a0, dt, t0, up, p));
+        ASSERT_TRUE(eng::step_residual(col, ep0, s0, sig, hist, a0, dt, t0, um, m));
         for (int i = 0; i < N; ++i) {
             const double fd = (p.R[i] - m.R[i]) / (2 * h);
             const double an = i == j ? sys.di[i] : i == j - 1 ? sys.up[i] : i == j + 1 ? sys.lo[i] : 0.0;
@@ -189,7 +205,76 @@ TEST_P(EngineJacobian, MatchesFiniteDifferences) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Drainage, EngineJacobian,
-                         ::testing::Combine(::testing::Values(0, 1, 2), ::testing::Values(1.0, 1.4)));
+                         ::testing::Combine(::testing::Values(0, 1, 2), ::testing::Values(1.0, 1.4),
+                                            ::testing::Bool()));
+
+// With a fill the drains' sink moves with the settlement too (the border of the
+// step's system): the whole bordered Jacobian against finite differences, the
+// fill over the whole column (one border value) or not.
+class DrainsWithFill : public ::testing::TestWithParam<bool> {};
+
+TEST_P(DrainsWithFill, BorderedJacobianMatchesFiniteDifferences) {
+    const bool uniform = GetParam();
+    eng::Column col = layered(0);
+    const int N = col.N;
+    for (int c = 0; c < N; ++c) {
+        col.drains.eta.push_back(2.0 + std::cos(0.7 * c));
+        col.drains.kh_ratio.push_back(1.5);
+    }
+    col.drains.drain_u = {{0.0, 10.0}, {0.0, -50.0}};
+    std::vector<double> ep0(N), s0(N), sig(N), hist(N), u(N), infl(N);
+    const double a0 = 1.4, dt = 3.0, s = 0.3;
+    for (int c = 0; c < N; ++c) {
+        s0[c] = col.sigma0[c] + 20.0;
+        ep0[c] = col.mat[c].P(s0[c]) - (c % 2 ? 0.0 : 0.02);
+        sig[c] = col.sigma0[c] + 10.0;
+        u[c] = 30.0 - 10.0 * std::sin(1.0 + c);
+        hist[c] = -a0 * col.mat[c].e_of(ep0[c], s0[c]);
+        infl[c] = uniform ? 0.9 : 1.0 - 0.04 * c;
+    }
+    eng::StepLoad load;
+    load.fills.push_back({19.0, 21.0, 3.0, 0.5, infl});  // the water within the fill
+    eng::StepSystem sys, p, m;
+    ASSERT_TRUE(eng::step_residual(col, ep0, s0, sig, hist, a0, dt, u, load, s, sys));
+    for (int j = 0; j <= N; ++j) {
+        const double h = j < N ? 1e-6 * (1.0 + std::fabs(u[j])) : 1e-7;
+        auto up = u, um = u;
+        if (j < N) {
+            up[j] += h;
+            um[j] -= h;
+        }
+        ASSERT_TRUE(eng::step_residual(col, ep0, s0, sig, hist, a0, dt, up, load,
+                                       j < N ? s : s + h, p));
+        ASSERT_TRUE(eng::step_residual(col, ep0, s0, sig, hist, a0, dt, um, load,
+                                       j < N ? s : s - h, m));
+        for (int i = 0; i < N; ++i) {
+            const double fd = (p.R[i] - m.R[i]) / (2 * h);
+            const double an = j == N ? sys.b[i] : i == j ? sys.di[i] : i == j - 1 ? sys.up[i]
+                                                   : i == j + 1 ? sys.lo[i] : 0.0;
+            EXPECT_NEAR(an, fd, 1e-6 * (std::fabs(fd) + std::fabs(sys.di[i]))) << i << "," << j;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Influence, DrainsWithFill, ::testing::Bool());
+
+// The drains' pore pressure over a sub-step: linear between corners, a jump
+// taking the value before it on a sub-step that ends there (even a last digit
+// past it) and the value after on one that starts there, the end values outside.
+TEST(EngineDrains, PressurePiecesAndJumps) {
+    const eng::PiecewiseLinear r{{1.0, 3.0, 3.0, 5.0}, {0.0, -40.0, -80.0, -80.0}};
+    const eng::Drains d{{1.0, 1.0}, {1.0, 1.0}, 0.5, r};
+    struct Case { double t0, t1, expect; };
+    for (const Case& c : {Case{0.0, 0.5, 0.0}, Case{1.0, 2.0, -20.0}, Case{2.0, 3.0, -40.0},
+                          Case{2.0, 3.0 + 4e-16, -40.0}, Case{3.0, 3.5, -80.0},
+                          Case{6.0, 9.0, -80.0}})
+        EXPECT_DOUBLE_EQ(eng::drain_pressure(d, c.t0, c.t1), c.expect) << c.t0 << " " << c.t1;
+    const auto b = eng::drain_breaks(d, 4.0);
+    ASSERT_EQ(b.size(), 3u);  // 0.5 (installed), 1, 3 (the jump); 5 lies beyond the run
+    EXPECT_TRUE(b[0].jump);
+    EXPECT_FALSE(b[1].jump);
+    EXPECT_TRUE(b[2].jump);
+}
 
 TEST(EngineColumn, SolidsAndStressesWithSelfWeight) {
     // Void ratio given: S = dz/(1 + e) exactly, node stresses add (Gs-1) gammaw S.
