@@ -31,6 +31,12 @@ a pause between.  Each at the loosest rtol of a list within 1 % and within
 0.1 % of its own run at rtol 1e-7 (equal accuracy): engine time, its ratio to
 the instant load's, sub-steps and residual-and-Jacobian passes.
 
+Output times and stages (--cost, the engine's binding alone, N = 1000, the
+default rtol): 10 against 10^4 output times from 1 to 1e5 days, with every
+history and with the settlement only (keep); and one load against 200 daily
+increments of 0.5 % (outputs at each, then 20 to 1e5 days): sub-steps,
+passes and times, best of --repeat.
+
   PELORIN_BUILD_DIR=build-dev /usr/bin/python3 bench/bench_engine.py
 """
 import argparse
@@ -154,6 +160,38 @@ def loading_bench(N, repeat):
         print(f"| {row[0]} | " + " | ".join(cells) + " |")
 
 
+def cost_bench(N, repeat):
+    from pelorin import _engine
+    nodes, qo, depth = _run._node_arrays(dict(CLAY, N=N))
+    el = _run._to_elements(nodes)
+
+    def go(t, lf, keep=None):
+        return _engine.solve(depth, el, qo, t, lf, keep=keep)
+
+    print(f"\nOutput times, N = {N} (engine binding, default rtol, best of {repeat})")
+    print("| output times | histories | time | sub-steps | passes |")
+    print("|---|---|---|---|---|")
+    base = {}
+    for keep in (None, ("settlement",)):
+        for n in (10, 10_000):
+            t = np.logspace(0, 5, n)
+            dt, r = best_of(repeat, lambda: go(t, np.ones(n), keep))
+            base.setdefault(keep, dt)
+            print(f"| {n} | {'all' if keep is None else 'settlement'} | {dt * 1e3:.1f} ms "
+                  f"({dt / base[keep]:.2f}x) | {r['substeps']} | {r['evaluations']} |")
+    t = np.concatenate([np.arange(1.0, 201.0), np.logspace(2.4, 5, 20)])
+    print(f"\nStages, N = {N}: one load against 200 daily increments")
+    print("| loading | sub-steps | x one | passes | time |")
+    print("|---|---|---|---|---|")
+    one = None
+    for name, lf in (("one load", np.ones(len(t))),
+                     ("200 increments", np.minimum(np.arange(1, len(t) + 1) / 200, 1.0))):
+        dt, r = best_of(repeat, lambda: go(t, lf, ("settlement",)))
+        one = one or r["substeps"]
+        print(f"| {name} | {r['substeps']} | {r['substeps'] / one:.1f} | {r['evaluations']} "
+              f"| {dt * 1e3:.1f} ms |")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--repeat", type=int, default=3)
@@ -161,7 +199,12 @@ def main():
     ap.add_argument("--N", type=int, nargs="+", default=[100, 1000])
     ap.add_argument("--loading", action="store_true",
                     help="only the loading variants (ramps, submerged fills)")
+    ap.add_argument("--cost", action="store_true",
+                    help="only output times and stages (N = 1000)")
     args = ap.parse_args()
+    if args.cost:
+        cost_bench(1000, args.repeat)
+        return
     if args.loading:
         for N in args.N:
             loading_bench(N, max(args.repeat, 5))

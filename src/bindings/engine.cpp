@@ -7,6 +7,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cmath>
 #include <exception>
 #include <limits>
@@ -283,6 +284,7 @@ struct Job {
     eng::Options opt;
     py::array_t<double> z, u, sigv, e, k, ue, sigve, ee, ke, settlement;
     py::array_t<double> load, fill_load, boundary_top, boundary_bottom;
+    std::vector<std::string> kept;  // the histories wanted, in the order of kHistories
     eng::Output out;
     eng::Column col;
     eng::Stats st;
@@ -296,12 +298,46 @@ struct Job {
     int index = -1;                // ... and the element or node (-1: none)
 };
 
+// The histories a run can keep, by their names in the result.
+const char* const kHistories[] = {"z", "u", "sigv", "e", "k", "u_element", "sigv_element",
+                                  "e_element", "k_element", "settlement", "load", "fill_load",
+                                  "boundary_top", "boundary_bottom"};
+
+// The names of `keep` (None: every history), checked.
+std::vector<std::string> kept_names(const py::object& keep) {
+    std::vector<std::string> names;
+    if (keep.is_none()) {
+        for (const char* h : kHistories) names.emplace_back(h);
+        return names;
+    }
+    if (py::isinstance<py::str>(keep))
+        throw eng::InputError("keep", -1, "keep must be a sequence of names, not one string");
+    std::vector<std::string> asked;
+    for (const auto& item : keep) {
+        if (!py::isinstance<py::str>(item))
+            throw eng::InputError("keep", -1, "keep holds names of histories (strings)");
+        asked.push_back(item.cast<std::string>());
+    }
+    for (const auto& a : asked) {
+        bool known = false;
+        for (const char* h : kHistories) known |= a == h;
+        if (!known) {
+            std::string all;
+            for (const char* h : kHistories) all += std::string(all.empty() ? "" : ", ") + h;
+            throw eng::InputError("keep", -1, "keep: unknown history '" + a + "' (one of " + all + ")");
+        }
+    }
+    for (const char* h : kHistories)
+        if (std::find(asked.begin(), asked.end(), h) != asked.end()) names.emplace_back(h);
+    return names;
+}
+
 void make_job(Job& job, const Arr& depth, const py::dict& el, double qo, const Arr& time,
               const Arr& loadfactor, double gammaw, int drainage, double rtol, long max_substeps,
               int max_newton, const py::object& node_dsigv, const py::object& node_ru,
               bool check_history, const py::object& loads, const py::object& boundary,
               const py::object& fills, const py::object& initial_boundary,
-              const py::object& drains) {
+              const py::object& drains, const py::object& keep) {
     job.in = column_input(depth, el, qo, gammaw, drainage, check_history, node_dsigv, node_ru,
                           initial_boundary);
     job.in.drains = drains_input(drains, static_cast<py::ssize_t>(job.in.depth.size()) - 1);
@@ -310,38 +346,36 @@ void make_job(Job& job, const Arr& depth, const py::dict& el, double qo, const A
     const py::ssize_t N = static_cast<py::ssize_t>(job.in.depth.size()) - 1;
     const py::ssize_t nc = static_cast<py::ssize_t>(job.t.size()) + 1;
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    auto make = [&](py::ssize_t rows) {
-        py::array_t<double> a({rows, nc});
-        std::fill(a.mutable_data(), a.mutable_data() + rows * nc, nan);
-        return a;
-    };
-    for (auto* a : {&job.z, &job.u, &job.sigv, &job.e, &job.k}) *a = make(N + 1);
-    for (auto* a : {&job.ue, &job.sigve, &job.ee, &job.ke}) *a = make(N);
+    job.kept = kept_names(keep);
     job.loading = loading_of(N, loads, fills, boundary);
     const auto nf = static_cast<py::ssize_t>(job.loading.fills.size());
-    job.settlement = py::array_t<double>(nc);
-    std::fill(job.settlement.mutable_data(), job.settlement.mutable_data() + nc, nan);
-    for (auto* a : {&job.load, &job.boundary_top, &job.boundary_bottom}) {
-        *a = py::array_t<double>(nc);
-        std::fill(a->mutable_data(), a->mutable_data() + nc, nan);
-    }
-    job.fill_load = make(nf);
+    // Only the histories kept are made (and computed), time-major: the
+    // engine writes a column at a time; the result shows (rows, columns).
     eng::Output& out = job.out;
     out.ncol = static_cast<int>(nc);
-    out.z = job.z.mutable_data();
-    out.u = job.u.mutable_data();
-    out.sigv = job.sigv.mutable_data();
-    out.e = job.e.mutable_data();
-    out.k = job.k.mutable_data();
-    out.ue = job.ue.mutable_data();
-    out.sigve = job.sigve.mutable_data();
-    out.ee = job.ee.mutable_data();
-    out.ke = job.ke.mutable_data();
-    out.settlement = job.settlement.mutable_data();
-    out.load = job.load.mutable_data();
-    out.fill_load = job.fill_load.mutable_data();
-    out.boundary_top = job.boundary_top.mutable_data();
-    out.boundary_bottom = job.boundary_bottom.mutable_data();
+    struct Slot {
+        const char* name;
+        py::array_t<double>* arr;
+        double** ptr;
+        py::ssize_t rows;  // 0: one value per column
+    };
+    const Slot slots[] = {
+        {"z", &job.z, &out.z, N + 1}, {"u", &job.u, &out.u, N + 1},
+        {"sigv", &job.sigv, &out.sigv, N + 1}, {"e", &job.e, &out.e, N + 1},
+        {"k", &job.k, &out.k, N + 1}, {"u_element", &job.ue, &out.ue, N},
+        {"sigv_element", &job.sigve, &out.sigve, N}, {"e_element", &job.ee, &out.ee, N},
+        {"k_element", &job.ke, &out.ke, N}, {"settlement", &job.settlement, &out.settlement, 0},
+        {"load", &job.load, &out.load, 0}, {"fill_load", &job.fill_load, &out.fill_load, nf},
+        {"boundary_top", &job.boundary_top, &out.boundary_top, 0},
+        {"boundary_bottom", &job.boundary_bottom, &out.boundary_bottom, 0},
+    };
+    for (const Slot& sl : slots) {
+        if (std::find(job.kept.begin(), job.kept.end(), sl.name) == job.kept.end()) continue;
+        const bool rows = sl.rows > 0 || std::string(sl.name) == "fill_load";
+        *sl.arr = rows ? py::array_t<double>({nc, sl.rows}) : py::array_t<double>(nc);
+        std::fill(sl.arr->mutable_data(), sl.arr->mutable_data() + sl.arr->size(), nan);
+        *sl.ptr = sl.arr->mutable_data();
+    }
     job.opt.rtol = rtol;
     job.opt.max_substeps = max_substeps;
     job.opt.max_newton = max_newton;
@@ -370,25 +404,22 @@ py::dict job_result(const Job& job) {
         res["index"] = job.index < 0 ? py::object(py::none()) : py::object(py::int_(job.index));
         return res;
     }
-    res["z"] = job.z;
-    res["u"] = job.u;
-    res["sigv"] = job.sigv;
-    res["e"] = job.e;
-    res["k"] = job.k;
-    res["u_element"] = job.ue;
-    res["sigv_element"] = job.sigve;
-    res["e_element"] = job.ee;
-    res["k_element"] = job.ke;
-    res["settlement"] = job.settlement;
-    res["load"] = job.load;
-    res["fill_load"] = job.fill_load;
-    res["boundary_top"] = job.boundary_top;
-    res["boundary_bottom"] = job.boundary_bottom;
+    const std::pair<const char*, const py::array_t<double>*> hist[] = {
+        {"z", &job.z}, {"u", &job.u}, {"sigv", &job.sigv}, {"e", &job.e}, {"k", &job.k},
+        {"u_element", &job.ue}, {"sigv_element", &job.sigve}, {"e_element", &job.ee},
+        {"k_element", &job.ke}, {"settlement", &job.settlement}, {"load", &job.load},
+        {"fill_load", &job.fill_load}, {"boundary_top", &job.boundary_top},
+        {"boundary_bottom", &job.boundary_bottom}};
+    for (const auto& [name, arr] : hist) {
+        if (std::find(job.kept.begin(), job.kept.end(), name) == job.kept.end()) continue;
+        res[name] = arr->ndim() == 2 ? arr->attr("T") : py::object(*arr);  // (rows, columns)
+    }
     res["columns"] = job.st.columns;
     res["substeps"] = job.st.substeps;
     res["newton"] = job.st.newton;
     res["evaluations"] = job.st.evaluations;
     res["rejected"] = job.st.rejected;
+    res["probes"] = job.st.probes;
     res["failed"] = job.failed;
     res["failure_time"] = job.t_failed;
     res["message"] = job.message;
@@ -430,11 +461,11 @@ py::dict solve(const Arr& depth, const py::dict& el, double qo, const Arr& time,
                const py::object& progress, const py::object& node_dsigv, const py::object& node_ru,
                bool check_history, const py::object& loads, const py::object& boundary,
                const py::object& fills, const py::object& initial_boundary,
-               const py::object& drains) {
+               const py::object& drains, const py::object& keep) {
     Job job;
     make_job(job, depth, el, qo, time, loadfactor, gammaw, drainage, rtol, max_substeps,
              max_newton, node_dsigv, node_ru, check_history, loads, boundary, fills,
-             initial_boundary, drains);
+             initial_boundary, drains, keep);
     // Both callbacks run Python code: they hold the GIL only while they do.  A
     // Python error stays set on this thread and ends the run as Interrupted.
     eng::Callbacks cb = polling();
@@ -501,7 +532,7 @@ py::list solve_many(const py::list& runs) {
                      opt("check_history", py::bool_(defaults::check_history)).cast<bool>(),
                      opt("loads", py::none()), opt("boundary", py::none()),
                      opt("fills", py::none()), opt("initial_boundary", py::none()),
-                     opt("drains", py::none()));
+                     opt("drains", py::none()), opt("keep", py::none()));
         } catch (const eng::InputError& e) {
             jobs[i].input_error = true;
             jobs[i].message = e.what();
@@ -594,7 +625,7 @@ InputError for it).)");
           py::arg("check_history") = defaults::check_history, py::arg("loads") = py::none(),
           py::arg("boundary") = py::none(), py::arg("fills") = py::none(),
           py::arg("initial_boundary") = py::none(),
-          py::arg("drains") = py::none(),
+          py::arg("drains") = py::none(), py::arg("keep") = py::none(),
           R"(Runs a column given element by element.
 
 depth: N + 1 node depths (m, increasing).  elements: dict of N-entry arrays
@@ -625,5 +656,7 @@ drains: None, or {"eta": (N,) 1/m^2, "kh_ratio": (N,), "start": days,
 "vacuum": None or {"time", "value": the vacuum p >= 0, kPa}}: the radial
 outflow (1 + e) (kh_ratio k(e)/gammaw) eta (u - u_b + p(t)) of every element
 into vertical drains from `start` on, u_b the pore pressure held at the
-drained end they discharge into (the top; the base when only it drains).)");
+drained end they discharge into (the top; the base when only it drains).
+keep: the names of the histories wanted (None: all); the others are neither
+computed nor returned.)");
 }

@@ -16,8 +16,10 @@
 // through the step's own matrix (I - h gamma J)^-1 as stiff codes do, so that an
 // element that drains within the step (sand against clay, a fine element at
 // an interface) does not count a change that any step would make as an
-// error; rejected steps shrink.  Sub-steps land exactly on the output times
-// and on every corner of the loading's functions (loading.hpp).
+// error; rejected steps shrink.  Sub-steps land exactly on the changes of
+// the load factor and on every corner of the loading's functions
+// (loading.hpp); an output time between them is written from the
+// interpolating polynomial of the accepted steps around it.
 // A run stops when its step falls a million times below the stage's first
 // step (the finest element's relaxation time) or to the last digits of the
 // time since the load change: both scales of the stage, not of the run.
@@ -515,7 +517,8 @@ private:
     bool cross_corners();
     void loading_stress(double s, std::vector<double>& out);
     double settlement() const;
-    void write(int j, double lf);
+    void write(int j, double lf, double t, const double* settlement = nullptr);
+    void write_between(int j, double t);
     void poll();
 
     const Column& col_;
@@ -546,7 +549,9 @@ private:
     // The last sub-step levels of the current stage, newest first.
     int nlev_ = 0;
     double ht_[3] = {0, 0, 0}, hs_[3] = {0, 0, 0};
-    std::vector<double> hu_[3], he_[3];
+    std::vector<double> hu_[3], he_[3], hep_[3], hsg_[3];
+    // Output: the interpolated state and the permeabilities of a column.
+    std::vector<double> iu_, ie_, iep_, is_, wk_, wlk_, wK_, wxn_, wun_;
     // Work space of a step.
     Cells cells_, trial_;
     StepSystem sys_, tsys_;
@@ -555,6 +560,11 @@ private:
     std::vector<double> inv_S_;
     std::vector<double> un_, ut_, du_, hist_, work_, pred_, fu_, fs_;
     std::chrono::steady_clock::time_point last_poll_;
+    // Trial first steps left to a stage (see run) and the error below which
+    // one is tried again longer.
+    int probes_ = 0;
+    double probe_h_ = 0.0, probe_err_ = 0.0;  // the last trial's
+    static constexpr double kProbe = 0.3;
     std::string why_ = "the time error stays above rtol";  // last reason for a rejection
     int fail_elem_ = -1;                                    // and what held it back
     std::string fail_qty_;
@@ -682,6 +692,7 @@ bool Runner::newton(double a0, double h) {
         return m;
     };
     double phi = merit(sys_);
+    double last = 0.0;  // the length of the last full correction taken (0: none)
     const double edge = 40.0 * props_.delta;  // where the floor of s' begins
     for (int it = 0; it < opt_.max_newton; ++it) {
         poll();  // long columns: Ctrl-C within a Newton iteration, not a whole sub-step
@@ -722,6 +733,19 @@ bool Runner::newton(double a0, double h) {
         double dvol = 0.0;
         if (path_.active())
             for (int i = 0; i < N_; ++i) dvol += col_.S[i] * cells_.dedu[i] * std::fabs(du_[i]);
+        // Converged by the size of this correction, without taking it: where
+        // Newton contracts (theta = |du_k| / |du_k-1| <= 1/2 after a full
+        // step), the current iterate lies within |du_k| / (1 - theta) of the
+        // solution (Deuflhard 2004, Newton Methods for Nonlinear Problems,
+        // its a-posteriori estimate), so a correction below ntol_ (1 -
+        // theta) leaves it within ntol_, the test the correction itself had to
+        // pass before; the pass that would evaluate the corrected state is
+        // saved.  The state kept is the one evaluated, consistent in u, e and
+        // s'.  The first correction of a step has no contraction to go by.
+        if (last > 0.0) {
+            const double theta = dmax / last;
+            if (theta <= 0.5 && dmax <= ntol_ * (1.0 - theta) && dvol <= stol_) return true;
+        }
         // The total stress of the iterate, for the geometric continuation.
         if (path_.active()) loading_stress(sg_, sref_);
         const std::vector<double>& sref = path_.active() ? sref_ : sig_tot_;
@@ -770,6 +794,7 @@ bool Runner::newton(double a0, double h) {
         std::swap(sys_, tsys_);
         sg_ = sgt_;
         if (lam * dmax <= ntol_ && lam == 1.0 && dvol <= stol_) return true;
+        last = lam == 1.0 ? dmax : 0.0;
     }
     why_ = "Newton did not converge in max_newton iterations";
     return false;
@@ -949,6 +974,9 @@ bool Runner::try_step(double h, double& err, int& order) {
         else fail(is, "settlement");
         return true;
     }
+    // A trial first step of a stage far inside the tolerance is not kept:
+    // the caller tries a longer one from its estimate.
+    if (probes_ > 0 && nlev_ == 1 && err < kProbe) return true;
 
     // Accept.
     tl_ = t1;
@@ -962,112 +990,221 @@ bool Runner::try_step(double h, double& err, int& order) {
         hs_[k] = hs_[k - 1];
         std::swap(hu_[k], hu_[k - 1]);
         std::swap(he_[k], he_[k - 1]);
+        std::swap(hep_[k], hep_[k - 1]);
+        std::swap(hsg_[k], hsg_[k - 1]);
         std::swap(hL_[k], hL_[k - 1]);
     }
     ht_[0] = tl_;
     hs_[0] = settle;
     hu_[0] = u_;
     he_[0] = e_;
+    hep_[0] = ep_;
+    hsg_[0] = s_;
     if (path_.active()) loading_stress(sg_, hL_[0]);
     nlev_ = std::min(nlev_ + 1, 3);
     return true;
 }
 
-void Runner::write(int j, double lf) {
-    const int nc = out_.ncol;
+void Runner::write(int j, double lf, double t, const double* settlement) {
     const int N = N_;
     const auto& S = col_.S;
-    std::vector<double> K(N);
-    double settle = 0.0;
-    for (int i = 0; i < N; ++i) {
-        K[i] = col_.mat[i].k(e_[i]) / (col_.gammaw * (1.0 + e_[i]));
-        settle += S[i] * (col_.e0[i] - e_[i]);
-        out_.ue[i * nc + j] = u_[i];
-        out_.sigve[i * nc + j] = s_[i];
-        out_.ee[i * nc + j] = e_[i];
-        out_.ke[i * nc + j] = col_.mat[i].k(e_[i]);
+    // Time-major: column j of a history of `rows` rows starts at j * rows.
+    double* const ue = out_.ue ? out_.ue + static_cast<size_t>(j) * N : nullptr;
+    double* const sigve = out_.sigve ? out_.sigve + static_cast<size_t>(j) * N : nullptr;
+    double* const ee = out_.ee ? out_.ee + static_cast<size_t>(j) * N : nullptr;
+    double* const ke = out_.ke ? out_.ke + static_cast<size_t>(j) * N : nullptr;
+    const size_t jn = static_cast<size_t>(j) * (N + 1);
+    double* const zn = out_.z ? out_.z + jn : nullptr;
+    double* const u = out_.u ? out_.u + jn : nullptr;
+    double* const sigv = out_.sigv ? out_.sigv + jn : nullptr;
+    double* const en = out_.e ? out_.e + jn : nullptr;
+    double* const kn = out_.k ? out_.k + jn : nullptr;
+    const bool nodes = u || sigv || en || kn;
+    // The permeability once per element when wanted (its logarithm for the
+    // nodes', the conductances for the nodes' pore pressures).
+    std::vector<double>& kel = wk_;
+    std::vector<double>& lk = wlk_;
+    std::vector<double>& K = wK_;
+    const bool perm = ke || nodes;
+    if (perm) {
+        kel.resize(N);
+        lk.resize(N);
+        K.resize(N);
+        for (int i = 0; i < N; ++i) {
+            kel[i] = col_.mat[i].k(e_[i]);
+            K[i] = kel[i] / (col_.gammaw * (1.0 + e_[i]));
+        }
+        if (kn)
+            for (int i = 0; i < N; ++i) lk[i] = std::log(kel[i]);
     }
-    out_.settlement[j] = settle;
+    double settle = 0.0;
+    if (settlement) settle = *settlement;
+    else for (int i = 0; i < N; ++i) settle += S[i] * (col_.e0[i] - e_[i]);
+    if (ue) std::copy(u_.begin(), u_.end(), ue);
+    if (sigve) std::copy(s_.begin(), s_.end(), sigve);
+    if (ee) std::copy(e_.begin(), e_.end(), ee);
+    if (ke) std::copy(kel.begin(), kel.end(), ke);
+    if (out_.settlement) out_.settlement[j] = settle;
     // The loading acting at this time (t = 0: just after the start).
-    const double t = j == 0 ? 0.0 : t_;
     const bool top_drained = col_.drainage != 2, bottom_drained = col_.drainage != 1;
-    std::vector<double> xn(N + 1, 0.0);
+    std::vector<double>& xn = wxn_;
+    xn.assign(N + 1, 0.0);
     double ubt = 0.0, ubb = 0.0;
     if (path_.active()) {
         path_.values(t, pv_);
         path_.fill_loads(pv_, settle, q_, dq_);
-        for (int i = 0; i <= N; ++i) xn[i] = path_.node_stress(pv_, q_, i);
+        if (nodes)
+            for (int i = 0; i <= N; ++i) xn[i] = path_.node_stress(pv_, q_, i);
+        else xn[0] = path_.node_stress(pv_, q_, 0), xn[N] = path_.node_stress(pv_, q_, N);
         ubt = path_.top(pv_);
         ubb = path_.bottom(pv_);
+        const int nf = path_.nfills();
         if (out_.fill_load)
-            for (int f = 0; f < path_.nfills(); ++f) out_.fill_load[f * nc + j] = q_[f];
+            for (int f = 0; f < nf; ++f) out_.fill_load[static_cast<size_t>(j) * nf + f] = q_[f];
     }
     const double nan = std::numeric_limits<double>::quiet_NaN();
     if (out_.load) out_.load[j] = col_.node_dsigv[0] * lf + xn[0];
     if (out_.boundary_top) out_.boundary_top[j] = top_drained ? ubt : nan;
     if (out_.boundary_bottom) out_.boundary_bottom[j] = bottom_drained ? ubb : nan;
     // Node positions: the bottom node stays; each element has its own height.
-    double z = 0.0;
-    out_.z[N * nc + j] = col_.depth[N];
-    for (int i = N - 1; i >= 0; --i) {
-        z += S[i] * (col_.e0[i] - e_[i]);
-        out_.z[i * nc + j] = col_.depth[i] + z;
-    }
-    // Pore pressures at the nodes.
-    std::vector<double> un(N + 1);
-    if (j == 0) {
-        for (int i = 0; i <= N; ++i)
-            un[i] = col_.node_dsigv[i] * lf + col_.node_ru[i] * col_.sig_node[i];
-        if (path_.active())
-            for (int i = 0; i <= N; ++i) un[i] += col_.node_useep[i] + xn[i];
-    } else {
-        for (int i = 1; i < N; ++i) {
-            const double Gl = K[i - 1] / S[i - 1], Gr = K[i] / S[i];
-            un[i] = (Gl * u_[i - 1] + Gr * u_[i]) / (Gl + Gr);
+    if (zn) {
+        double z = 0.0;
+        zn[N] = col_.depth[N];
+        for (int i = N - 1; i >= 0; --i) {
+            z += S[i] * (col_.e0[i] - e_[i]);
+            zn[i] = col_.depth[i] + z;
         }
-        // A sealed end: zero slope, u = a + b x^2 through the two nearest centres.
-        auto sealed = [&](int c0, int c1) {
-            if (N == 1) return u_[c0];
-            const double x0 = 0.5 * S[c0], x1 = S[c0] + 0.5 * S[c1];
-            return (u_[c0] * x1 * x1 - u_[c1] * x0 * x0) / (x1 * x1 - x0 * x0);
-        };
-        un[0] = col_.drainage == 2 ? sealed(0, 1) : ubt;
-        un[N] = col_.drainage == 1 ? sealed(N - 1, N - 2) : ubb;
     }
-    for (int i = 0; i <= N; ++i) {
-        const double sn = (col_.sig_node[i] + col_.node_useep[i]) + col_.node_dsigv[i] * lf + xn[i] - un[i];
-        out_.u[i * nc + j] = un[i];
-        out_.sigv[i * nc + j] = sn;
-        double e, k;
-        if (i > 0 && i < N) {
-            const double wl = S[i] / (S[i - 1] + S[i]);  // inverse distance weights
-            e = wl * e_[i - 1] + (1.0 - wl) * e_[i];
-            k = std::exp(wl * std::log(col_.mat[i - 1].k(e_[i - 1])) +
-                         (1.0 - wl) * std::log(col_.mat[i].k(e_[i])));
+    {
+        // Pore pressures at the nodes (only the ends' when no node history is kept).
+        std::vector<double>& un = wun_;
+        un.resize(N + 1);
+        if (j == 0) {
+            for (int i = 0; i <= N; ++i)
+                un[i] = col_.node_dsigv[i] * lf + col_.node_ru[i] * col_.sig_node[i];
+            if (path_.active())
+                for (int i = 0; i <= N; ++i) un[i] += col_.node_useep[i] + xn[i];
         } else {
-            // An end node: the state of its element carried to the node's stress.
-            // At a drained end that is the whole load from the start: where the
-            // compression line cannot carry it the run stops before this output
-            // (its elements would follow), so that no written state has e <= 0.
-            const int c = i == 0 ? 0 : N - 1;
-            const Material& m = col_.mat[c];
-            e = sn > 0.0 ? m.e_of(std::min(ep_[c], m.P(sn)), sn) : e_[c];
-            k = m.k(e);
-            if (!(e > 0.0 && k > 0.0 && k < INFINITY)) {
-                char buf[200];
-                std::snprintf(buf, sizeof buf,
-                              "the %s at the %s node would be %.4g at an effective stress of "
-                              "%.4g kPa (the compression line cannot carry the load there)",
-                              e > 0.0 ? "permeability" : "void ratio", i == 0 ? "top" : "bottom",
-                              e > 0.0 ? k : e, sn);
-                throw StepFailure(t_, buf, c, e > 0.0 ? "permeability" : "void ratio");
-            }
+            if (nodes)
+                for (int i = 1; i < N; ++i) {
+                    const double Gl = K[i - 1] / S[i - 1], Gr = K[i] / S[i];
+                    un[i] = (Gl * u_[i - 1] + Gr * u_[i]) / (Gl + Gr);
+                }
+            // A sealed end: zero slope, u = a + b x^2 through the two nearest centres.
+            auto sealed = [&](int c0, int c1) {
+                if (N == 1) return u_[c0];
+                const double x0 = 0.5 * S[c0], x1 = S[c0] + 0.5 * S[c1];
+                return (u_[c0] * x1 * x1 - u_[c1] * x0 * x0) / (x1 * x1 - x0 * x0);
+            };
+            un[0] = col_.drainage == 2 ? sealed(0, 1) : ubt;
+            un[N] = col_.drainage == 1 ? sealed(N - 1, N - 2) : ubb;
         }
-        out_.e[i * nc + j] = e;
-        out_.k[i * nc + j] = k;
+        for (int i = 0; i <= N; ++i) {
+            const bool end = i == 0 || i == N;
+            if (!nodes && !end) continue;
+            const double sn =
+                (col_.sig_node[i] + col_.node_useep[i]) + col_.node_dsigv[i] * lf + xn[i] - un[i];
+            if (u) u[i] = un[i];
+            if (sigv) sigv[i] = sn;
+            if (!en && !kn && !end) continue;
+            double e, k = 0.0;
+            if (!end) {
+                const double wl = S[i] / (S[i - 1] + S[i]);  // inverse distance weights
+                e = wl * e_[i - 1] + (1.0 - wl) * e_[i];
+                if (kn) k = std::exp(wl * lk[i - 1] + (1.0 - wl) * lk[i]);
+            } else {
+                // An end node: the state of its element carried to the node's stress.
+                // At a drained end that is the whole load from the start: where the
+                // compression line cannot carry it the run stops before this output
+                // (its elements would follow), so that no written state has e <= 0.
+                // Checked whatever the caller keeps: the run is the same.
+                const int c = i == 0 ? 0 : N - 1;
+                const Material& m = col_.mat[c];
+                e = sn > 0.0 ? m.e_of(std::min(ep_[c], m.P(sn)), sn) : e_[c];
+                k = m.k(e);
+                if (!(e > 0.0 && k > 0.0 && k < INFINITY)) {
+                    char buf[200];
+                    std::snprintf(buf, sizeof buf,
+                                  "the %s at the %s node would be %.4g at an effective stress of "
+                                  "%.4g kPa (the compression line cannot carry the load there)",
+                                  e > 0.0 ? "permeability" : "void ratio",
+                                  i == 0 ? "top" : "bottom", e > 0.0 ? k : e, sn);
+                    throw StepFailure(t_, buf, c, e > 0.0 ? "permeability" : "void ratio");
+                }
+            }
+            if (en) en[i] = e;
+            if (kn) kn[i] = k;
+        }
     }
     st_.columns = j + 1;
     if (cb_.on_output) cb_.on_output(j, j == 0 ? 0.0 : time_[j - 1]);
+}
+
+// Output column j at the time t passed by the last accepted step, from the
+// polynomial through the stage's levels (the last three, two after the
+// first step of a stage): the interpolant of the BDF2 solution, of its
+// order.  With loading over time, u less the loading's total stress is
+// interpolated and the stress at t added, as the predictor does: the same on
+// a ramp, and no overshoot of a kink inside the step's levels.  s' (total
+// stress less u) and the void ratios stay smooth through a kink.
+void Runner::write_between(int j, double t) {
+    const double x = t - t0_;
+    double l[3] = {0.0, 0.0, 0.0};
+    if (nlev_ == 2) {
+        l[0] = (x - ht_[1]) / (ht_[0] - ht_[1]);
+        l[1] = 1.0 - l[0];
+    } else {
+        const double x0 = ht_[0], x1 = ht_[1], x2 = ht_[2];
+        l[0] = (x - x1) * (x - x2) / ((x0 - x1) * (x0 - x2));
+        l[1] = (x - x0) * (x - x2) / ((x1 - x0) * (x1 - x2));
+        l[2] = (x - x0) * (x - x1) / ((x2 - x0) * (x2 - x1));
+    }
+    const int n = nlev_;
+    // The settlement from its own levels (the sum of the elements' would
+    // give the same but for rounding); the element states only as far as
+    // the histories kept need them.
+    double settle = 0.0;
+    for (int k = 0; k < n; ++k) settle += l[k] * hs_[k];
+    const Output& o = out_;
+    // The end nodes' states are checked whatever is kept (write), and they
+    // need u, e and the preconsolidation: those are always interpolated.
+    const bool need_u = true, need_e = true, need_ep = true;
+    const bool need_s = o.sigve != nullptr;
+    const bool loads = path_.active() && need_u;
+    if (loads) {
+        path_.values(t, pv_);
+        sig_step_ = sig_tot_;
+        path_.add_loads(pv_, sig_step_);
+        loading_stress(settle, lnow_);
+    }
+    auto blend = [&](const std::vector<double>* lev, std::vector<double>& v) {
+        v.resize(N_);
+        for (int i = 0; i < N_; ++i) {
+            double a = 0.0;
+            for (int k = 0; k < n; ++k) a += l[k] * lev[k][i];
+            v[i] = a;
+        }
+    };
+    if (need_u) {
+        iu_.resize(N_);
+        for (int i = 0; i < N_; ++i) {
+            double a = 0.0;
+            for (int k = 0; k < n; ++k) a += l[k] * (hu_[k][i] - (loads ? hL_[k][i] : 0.0));
+            iu_[i] = loads ? a + lnow_[i] : a;
+        }
+    }
+    if (need_e) blend(he_, ie_);
+    if (need_ep) blend(hep_, iep_);
+    if (need_s) blend(hsg_, is_);
+    std::swap(u_, iu_);
+    std::swap(e_, ie_);
+    std::swap(ep_, iep_);
+    std::swap(s_, is_);
+    write(j, load_, t, &settle);
+    std::swap(u_, iu_);
+    std::swap(e_, ie_);
+    std::swap(ep_, iep_);
+    std::swap(s_, is_);
 }
 
 void Runner::run() {
@@ -1080,6 +1217,8 @@ void Runner::run() {
     sig_tot_.resize(N_);
     for (auto& v : hu_) v.resize(N_);
     for (auto& v : he_) v.resize(N_);
+    for (auto& v : hep_) v.resize(N_);
+    for (auto& v : hsg_) v.resize(N_);
     cells_.resize(N_);
     trial_.resize(N_);
     inv_S_.resize(N_);
@@ -1139,14 +1278,24 @@ void Runner::run() {
         }
         sig_tot_[i] = (col_.sigma0[i] + col_.useep[i]) + col_.dsigv[i] * load_;
     }
-    write(0, load_);
+    write(0, load_, 0.0);
 
     double h = 0.0, hfirst = 0.0;
     bool restart = true;
+    // Output times do not end sub-steps: each is written from the accepted
+    // steps around it (write_between); the steps land on the changes of the
+    // load factor and on the loading's corners only.  jo: the next output.
+    int jo = 0;
+    auto written = [&](int jend) {
+        for (; jo <= jend && time_[jo] <= t_; ++jo) {
+            if (time_[jo] == t_ || nlev_ < 2) write(jo + 1, load_, t_);
+            else write_between(jo + 1, time_[jo]);
+        }
+    };
     // Times within the run the sub-steps land on besides the output times.
     const auto breaks = drain_breaks(col_.drains, Nt ? time_[Nt - 1] : 0.0);
     size_t next_break = 0;
-    for (int j = 0; j < Nt; ++j) {
+    for (int j = 0; j < Nt;) {
         if (j > 0 && lf_[j] != lf_[j - 1]) {
             const double dl = lf_[j] - lf_[j - 1];
             for (int i = 0; i < N_; ++i) {
@@ -1156,10 +1305,14 @@ void Runner::run() {
             load_ = lf_[j];
             restart = true;
         }
-        const double t_end = time_[j];
-        if (cross_corners()) restart = true;  // those at the last output time
+        // The output times up to the next change of the load factor.
+        int jend = j;
+        while (jend + 1 < Nt && lf_[jend + 1] == lf_[j]) ++jend;
+        const double t_end = time_[jend];
+        if (cross_corners()) restart = true;  // those at the last stop
+        written(jend);
         while (t_ < t_end) {
-            // The sub-steps land on every output time, every corner of the
+            // The sub-steps land on every change of the load factor, every corner of the
             // loading and the drains' times (installation, corners of their
             // pore pressure).
             while (next_break < breaks.size() && breaks[next_break].time <= t_) ++next_break;
@@ -1173,6 +1326,8 @@ void Runner::run() {
                 ht_[0] = 0.0;
                 hu_[0] = u_;
                 he_[0] = e_;
+                hep_[0] = ep_;
+                hsg_[0] = s_;
                 double settle = 0.0;
                 for (int i = 0; i < N_; ++i) settle += col_.S[i] * (col_.e0[i] - e_[i]);
                 hs_[0] = settle;
@@ -1183,10 +1338,12 @@ void Runner::run() {
                     loading_stress(settle, hL_[0]);
                 }
                 // The floor below counts from the first step the stage can take:
-                // no longer than the way to the next output time (a column that
+                // no longer than the way to the next stop (a column that
                 // hardly drains has a relaxation time far beyond it).
                 h = restart_step();
                 hfirst = std::min(h, stop - t_);
+                probes_ = 6;
+                probe_h_ = probe_err_ = 0.0;
                 restart = false;
             }
             const double remaining = (stop - t0_) - tl_;
@@ -1202,7 +1359,7 @@ void Runner::run() {
             if (hs < remaining * (1.0 - 1e-12)) land = false;
             // A run that cannot go on: the step has shrunk far below the
             // stage's own first step (the finest element's relaxation time, or
-            // the way to the next output time if that is shorter),
+            // the way to the next stop if that is shorter),
             // or to a few digits of the time since the load change.
             const double hmin = std::max(1e-6 * hfirst, 64.0 * kEps * tl_);
             if (hs <= hmin && !land) {
@@ -1222,6 +1379,7 @@ void Runner::run() {
             double err = 0.0;
             int order = 1;
             const double tl_before = tl_;
+            if (land) probes_ = 0;  // a step to the stop is as long as it can be
             const bool solved = try_step(hs, err, order);
             poll();
             if (!solved) {
@@ -1230,6 +1388,27 @@ void Runner::run() {
                 continue;
             }
             const double fac = 0.9 * std::pow(std::max(err, 1e-10), -1.0 / (order + 1));
+            if (tl_ == tl_before && err <= 1.0) {
+                // A stage's first step far inside the tolerance: a trial, which
+                // sets the first step from the stage's own scales instead of
+                // the finest element's relaxation time.  The error of a first
+                // step grows far more slowly than h^2 (the drainage from a
+                // jump is self-similar, and the filter damps what drains
+                // within the step), so after two trials the next comes from
+                // the growth they show, aiming at half the tolerance; up to
+                // 100 times longer per trial.
+                double grow = fac;
+                if (probe_h_ > 0.0 && err > probe_err_ && probe_err_ > 0.0) {
+                    const double p = std::log(err / probe_err_) / std::log(hs / probe_h_);
+                    if (p > 0.0) grow = std::pow(0.5 / err, 1.0 / p);
+                }
+                probe_h_ = hs;
+                probe_err_ = err;
+                --probes_;
+                ++st_.probes;
+                h = hs * std::max(1.0, std::min(100.0, grow));
+                continue;
+            }
             if (tl_ == tl_before) {  // rejected on its error estimate
                 why_ = "the time error of the " + fail_qty_ + " stays above rtol";
                 ++st_.rejected;
@@ -1237,19 +1416,22 @@ void Runner::run() {
                 continue;
             }
             ++st_.substeps;
+            probes_ = 0;
             if (land) {
                 t_ = stop;
                 tl_ = ht_[0] = stop - t0_;
-                if (t_ < t_end && cross_corners()) restart = true;
                 // Drains installed, or a jump of their pore pressure: start afresh.
                 if (t_ == drain_time && breaks[next_break].jump) restart = true;
             }
+            written(jend);  // before a jump at t_: the state just before it
+            if (land && t_ < t_end && cross_corners()) restart = true;
             // The next step: from the error, and never shorter than the wanted
             // step because the last one was cut to land on an output time.
             const double hn = hs * std::min(2.0, std::max(0.2, fac));
             h = land ? std::max(hn, h) : hn;
         }
-        write(j + 1, load_);
+        written(jend);
+        j = jend + 1;
     }
 }
 

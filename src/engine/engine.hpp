@@ -123,18 +123,21 @@ struct Stats {
     long newton = 0;       // Newton iterations (linear solves)
     long evaluations = 0;  // residual and Jacobian evaluations (line search included)
     long rejected = 0;   // rejected sub-steps (error, Newton, non-physical trial)
+    long probes = 0;     // trial first steps of a stage tried again longer
     int columns = 0;     // output columns written (t = 0 included)
 };
 
-// Histories written by the engine, row-major [row][ncol], ncol = Ntime + 1.
+// Histories written by the engine, time-major [ncol][row] (a column is
+// contiguous), ncol = Ntime + 1; a nullptr history is not wanted and not
+// computed.
 struct Output {
     int ncol = 0;
     double *z = nullptr, *u = nullptr, *sigv = nullptr, *e = nullptr, *k = nullptr;  // nodes
     double *ue = nullptr, *sigve = nullptr, *ee = nullptr, *ke = nullptr;            // elements
     double* settlement = nullptr;
-    // The loading acting (nullptr: not wanted): the total-stress change at the
-    // top, the load of every fill [fill][ncol], the pore pressure held at each
-    // drained end (NaN at a sealed one).
+    // The loading acting: the total-stress change at the top, the load of
+    // every fill [ncol][fill], the pore pressure held at each drained end
+    // (NaN at a sealed one).
     double *load = nullptr, *fill_load = nullptr, *boundary_top = nullptr,
            *boundary_bottom = nullptr;
 };

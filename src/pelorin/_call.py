@@ -81,6 +81,8 @@ class EngineJob:
     fills: Optional[list] = None
     boundary: Optional[dict] = None
     initial_boundary: Optional[dict] = None
+    # The histories wanted (None: all of them); the engine computes only these.
+    keep: Optional[tuple] = None
 
     def replace(self, **changes: Any) -> "EngineJob":
         return dataclasses.replace(self, **changes)
@@ -92,7 +94,8 @@ class EngineJob:
                     drainagetype=self.drainagetype, rtol=self.rtol,
                     max_substeps=self.max_substeps, max_newton=self.max_newton,
                     node_dsigv=self.node_dsigv, node_ru=self.node_ru,
-                    check_history=self.check_history, **self.loading())
+                    check_history=self.check_history, keep=self.keep,
+                    **self.loading())
 
     def loading(self) -> dict:
         """The general loading's keywords that are given."""
@@ -157,7 +160,7 @@ def solve(job: EngineJob) -> dict:
                          gammaw=job.gammaw, drainagetype=job.drainagetype, rtol=job.rtol,
                          max_substeps=job.max_substeps, max_newton=job.max_newton,
                          progress=job.progress, node_dsigv=job.node_dsigv,
-                         node_ru=job.node_ru, check_history=job.check_history,
+                         node_ru=job.node_ru, check_history=job.check_history, keep=job.keep,
                          **job.loading())
 
 

@@ -133,13 +133,13 @@ def _histories(res: Mapping[str, Any], depth: np.ndarray, time: np.ndarray,
     n = depth.size - 1
     node, element = ("node", "time"), ("element", "time")
     data = {}
-    for name in NODE_ROWS:
+    for name in (n for n in NODE_ROWS if n in res):  # those kept
         values = res[name][:, :columns]
         data[name] = _var(name, node, values if run or name != "k" else values / SECONDS_PER_DAY,
                           run)
     data["settlement"] = _var("settlement", "time", res["settlement"][:columns], run)
     data["loadfactor"] = _var("loadfactor", "time", np.r_[lf[0], lf][:columns], run)
-    for name in ELEMENT_ROWS:
+    for name in (n for n in ELEMENT_ROWS if n in res):
         values = res[name][:, :columns]
         data[name] = _var(name, element,
                           values if run or name != "k_element" else values / SECONDS_PER_DAY,

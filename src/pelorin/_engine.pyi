@@ -1,5 +1,5 @@
 """The run engine's binding (C++): a column given element by element."""
-from typing import Any, Callable, Mapping, Optional
+from typing import Any, Callable, Mapping, Optional, Sequence
 
 import numpy as np
 import numpy.typing as npt
@@ -26,6 +26,7 @@ def solve(depth: ArrayLike, elements: Mapping[str, ArrayLike], qo: float, time: 
           boundary: Optional[Mapping[str, Mapping[str, ArrayLike]]] = ...,
           fills: Optional[list[Mapping[str, Any]]] = ...,
           initial_boundary: Optional[Mapping[str, float]] = ...,
-          drains: Optional[Mapping[str, Any]] = ...) -> dict[str, Any]: ...
+          drains: Optional[Mapping[str, Any]] = ...,
+          keep: Optional[Sequence[str]] = ...) -> dict[str, Any]: ...
 
 def solve_many(runs: list[Mapping[str, Any]]) -> list[dict[str, Any]]: ...

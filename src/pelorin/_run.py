@@ -30,7 +30,29 @@ ELEMENT = tuple(name for name in SOIL if name != "qo") + ("ru",)
 GEOMETRIC = ("sigvref", "kref", "tref")
 OPTIONS = ("rtol", "max_substeps", "max_newton", "progress")
 KEYWORDS = frozenset(SOIL + ("N", "H", "depth", "ru", "Ntime", "tmax", "time", "loadfactor",
-                             "gammaw", "tol", "pa", "drainagetype") + OPTIONS)
+                             "gammaw", "tol", "pa", "drainagetype", "keep") + OPTIONS)
+# The histories a run can keep (keep=...); the settlement always is.
+HISTORIES = ("z", "u", "sigv", "e", "k", "u_element", "sigv_element", "e_element",
+             "k_element", "settlement")
+
+
+def kept(keep: Any) -> Optional[tuple]:
+    """The histories `keep` names (None: all), checked."""
+    if keep is None:
+        return None
+    if isinstance(keep, str):
+        raise TypeError("keep must be a sequence of history names, not one string")
+    names = tuple(keep)
+    unknown = [name for name in names if name not in HISTORIES]
+    if unknown:
+        raise ValueError(f"keep: unknown history {unknown[0]!r} (one of {', '.join(HISTORIES)})")
+    return tuple(name for name in HISTORIES if name in names or name == "settlement")
+
+
+def engine_keep(keep: Optional[tuple]) -> Optional[tuple]:
+    """What the engine makes for `keep`: also the element void ratios and
+    permeabilities that `physical` checks."""
+    return None if keep is None else tuple(set(keep) | {"e_element", "k_element"})
 
 
 def positive(name: str, value: Any) -> float:
@@ -229,7 +251,7 @@ def _check_kref(kref: np.ndarray) -> None:
                       "times 86400 gives m/day", UserWarning, stacklevel=3)
 
 
-def _dataset(job: EngineJob) -> xr.Dataset:
+def _dataset(job: EngineJob, keep: Optional[tuple] = None) -> xr.Dataset:
     try:
         res = reached(solve(job), job)
     except InputError as err:
@@ -245,8 +267,9 @@ def _dataset(job: EngineJob) -> xr.Dataset:
             err.partial = run_dataset(part, job.depth, job.time,  # type: ignore[attr-defined]
                                       job.loadfactor, job.gammaw, job.drainagetype, job.rtol)
         raise
-    return run_dataset(res, job.depth, job.time, job.loadfactor, job.gammaw,
-                       job.drainagetype, job.rtol)
+    ds = run_dataset(res, job.depth, job.time, job.loadfactor, job.gammaw,
+                     job.drainagetype, job.rtol)
+    return ds if keep is None else ds.drop_vars([n for n in HISTORIES if n not in keep], errors="ignore")
 
 
 def run(**keywords: Any) -> xr.Dataset:
@@ -259,7 +282,8 @@ def run(**keywords: Any) -> xr.Dataset:
 
     Extra keyword-only options: rtol (local time error relative to the load,
     default 3e-4), max_substeps, max_newton, progress (callable
-    progress(t_reached, t_end), called at each output time).  Returns an
+    progress(t_reached, t_end), called at each output time), keep (the
+    histories wanted, e.g. ("settlement", "u"); default all).  Returns an
     xarray Dataset with dims node (N + 1) and time (t = 0, then the given
     times).  Raises ValueError for impossible input and ConvergenceError
     (with .partial and .time) for a run that cannot go on.
@@ -276,6 +300,7 @@ def run(**keywords: Any) -> xr.Dataset:
     if not qo >= 0 or not math.isfinite(qo):
         raise ValueError(f"qo must be >= 0, not {qo}")
     options = {name: keywords[name] for name in OPTIONS if name in keywords}
+    keep = kept(keywords.get("keep"))
     job = make_job(depth, {}, qo, time, lf, gammaw=gammaw,
                    drainagetype=keywords.get("drainagetype", DEFAULTS["drainagetype"]),
                    node_dsigv=nodes["dsigv"], node_ru=nodes["ru"], check_history=False,
@@ -285,7 +310,7 @@ def run(**keywords: Any) -> xr.Dataset:
     elements = _to_elements(nodes)
     initial = prepare(depth, elements, qo, gammaw, job.drainagetype, False)
     check_node_history(nodes, np.asarray(initial["sigma0_node"]))
-    return _dataset(job.replace(elements=elements))
+    return _dataset(job.replace(elements=elements, keep=engine_keep(keep)), keep)
 
 
 def run_elements(*, depth: Any, qo: float, time: Any, loadfactor: Any,

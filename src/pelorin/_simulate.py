@@ -475,7 +475,10 @@ def simulate(profile: Profile, loading: Loading, times: Optional[Sequence[float]
         raise
     bg = None
     if run_background:
-        bg_job = p.job.unloaded().replace(progress=tick(end))
+        # Of the background run only its settlement is used (and the states that
+        # `reached` checks): the other histories are not made.
+        bg_job = p.job.unloaded().replace(progress=tick(end),
+                                          keep=("settlement", "e_element", "k_element"))
         try:
             bg = reached(run_plan(p, bg_job, "simulate"), bg_job)
         except KeyboardInterrupt as err:   # the loaded run is whole; its background is not

@@ -117,7 +117,7 @@ def test_a_broken_case_file_gets_one_line_and_status_2(tmp_path, change, words):
 
 def test_a_run_that_cannot_go_on_exits_1_with_what_it_reached(tmp_path):
     case = tmp_path / "short.toml"
-    case.write_text(GOOD.replace("[run]", "[run]\nmax_substeps = 80"))
+    case.write_text(GOOD.replace("[run]", "[run]\nmax_substeps = 40"))
     proc = pelorin("run", str(case), "--out", str(tmp_path / "out"))
     assert proc.returncode == 1 and "Traceback" not in proc.stderr
     assert proc.stderr.startswith(f"pelorin: {case}: the run stopped: ")

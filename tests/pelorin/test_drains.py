@@ -75,8 +75,10 @@ def test_drains_act_from_installation_and_above_their_base_only():
     late = run(Drains(**BAND, installed=float(TIMES[10])), TIMES).dataset
     half = run(Drains(**BAND, depth=5.0), TIMES).dataset
     full = run(Drains(**BAND), TIMES).dataset
-    # Up to the installation the run is the run without drains, digit for digit.
-    np.testing.assert_array_equal(late.settlement[:12], none.settlement[:12])
+    # Before the installation the run is the run without drains, digit for digit; at it
+    # (where the run without drains interpolates between its steps) within rtol.
+    np.testing.assert_array_equal(late.settlement[:11], none.settlement[:11])
+    np.testing.assert_allclose(late.settlement[11], none.settlement[11], rtol=3e-4)
     assert late.settlement[13] > none.settlement[13]
     # Radial flow above the base of a partially penetrating drain only.
     below = half.depth.values[1:] > 5.0 + 1e-9

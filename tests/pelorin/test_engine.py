@@ -294,3 +294,89 @@ def test_no_state_a_soil_cannot_have_is_accepted(row, value, words):
     with pytest.raises(pelorin.ConvergenceError, match=words) as err:
         _run.reached(res, job)
     assert err.value.partial.sizes["time"] == 4 and float(err.value.partial.e.min()) > 0
+
+
+def _clay_run(n, time, rtol, loadfactor=None, **kw):
+    from pelorin import _engine
+    el = {k: np.full(n, float(v)) for k, v in CLAY.items() if k not in ("qo", "H")}
+    el.update(ocrvoidratiotype=np.zeros(n, np.int32), ru=np.zeros(n))
+    if "loads" in kw or "fills" in kw:  # the load is theirs
+        el["dsigv"] = np.zeros(n)
+    lf = np.ones(len(time)) if loadfactor is None else loadfactor(time)
+    return _engine.solve(np.linspace(0.0, 10.0, n + 1), el, 10.0, time, lf, rtol=rtol, **kw)
+
+
+LOADINGS = {
+    "step": {},
+    "two stages": dict(loadfactor=lambda t: np.where(t <= 300.0, 0.5, 1.0)),
+    "ramp": dict(loads=[dict(dsigv=np.full(40, 100.0), time=[0.0, 60.0], value=[0.0, 1.0])]),
+}
+
+
+@pytest.mark.parametrize("loading", sorted(LOADINGS))
+@pytest.mark.parametrize("rtol", [1e-3, 1e-4])
+def test_output_times_do_not_end_sub_steps(loading, rtol):
+    # Output times between the sub-steps come from the interpolating polynomial
+    # of the steps around them: more of them change neither the steps nor the
+    # values at the others, and they are as accurate as the steps themselves
+    # (global errors here: settlement 1.6-4 rtol of the final, u 5-12 rtol of
+    # the load in RMS, at the steps themselves too).
+    sparse = np.array([3.0, 30.0, 300.0, 3000.0, 1e4])
+    dense = np.union1d(sparse, np.logspace(-1, 4, 400))
+    kw = LOADINGS[loading]
+    few, many = _clay_run(40, sparse, rtol, **kw), _clay_run(40, dense, rtol, **kw)
+    assert few["substeps"] == many["substeps"] and few["evaluations"] == many["evaluations"]
+    at = np.searchsorted(dense, sparse) + 1
+    for name in ("settlement", "u", "e_element", "z"):
+        np.testing.assert_array_equal(many[name][..., at], few[name][..., 1:])
+    ref = _clay_run(40, dense, 1e-7, **kw)
+    final = ref["settlement"][-1]
+    assert np.abs(many["settlement"] - ref["settlement"]).max() < 5 * rtol * final
+    rms = np.sqrt(((many["u_element"] - ref["u_element"]) ** 2).mean(axis=0))
+    assert rms.max() < 15 * rtol * 100.0
+
+
+@pytest.mark.parametrize("n", [100, 1000])
+def test_a_stage_starts_from_its_own_scales(n):
+    # 200 load increments, one a day: each stage's first step from trials at
+    # the stage's own error, not the finest element's relaxation time.
+    t = np.concatenate([np.arange(1.0, 201.0), np.logspace(2.4, 5, 20)])
+    one = _clay_run(n, t, 3e-4)
+    staged = _clay_run(n, t, 3e-4, loadfactor=lambda t: np.minimum(np.arange(1, len(t) + 1) / 200, 1))
+    assert not staged["failed"] and staged["substeps"] < 10 * one["substeps"]
+    assert abs(staged["settlement"][-1] / one["settlement"][-1] - 1) < 1e-3
+
+
+@pytest.mark.parametrize("keep", [("settlement",), ("u", "e_element"), ("z", "k", "sigv_element")])
+def test_keep_makes_only_the_histories_asked_for(keep):
+    full = pelorin.run(**CLAY, N=20, time=TLOG, loadfactor=np.ones(25))
+    ds = pelorin.run(**CLAY, N=20, time=TLOG, loadfactor=np.ones(25), keep=keep)
+    histories = {"z", "u", "sigv", "e", "k", "u_element", "sigv_element", "e_element",
+                 "k_element", "settlement"}
+    assert histories & set(ds.data_vars) == set(keep) | {"settlement"}
+    for name in set(keep) | {"settlement"}:
+        np.testing.assert_array_equal(ds[name].values, full[name].values)
+
+
+@pytest.mark.parametrize("keep, exc", [(("settlement", "pressure"), ValueError), ("u", TypeError)])
+def test_keep_refuses_what_is_no_history(keep, exc):
+    with pytest.raises(exc, match="keep"):
+        pelorin.run(**CLAY, N=20, time=TLOG, loadfactor=np.ones(25), keep=keep)
+
+
+@pytest.mark.parametrize("loading", ["step", "ramp", "fill"])
+def test_each_history_kept_alone_is_the_one_of_the_whole_run(loading):
+    from pelorin import _engine
+    names = ("z", "u", "sigv", "e", "k", "u_element", "sigv_element", "e_element",
+             "k_element", "settlement", "load", "fill_load", "boundary_top", "boundary_bottom")
+    fill = dict(fills=[dict(time=[0.0, 60.0], height=[0.0, 5.0], unit_weight=20.0,
+                            water_level={"time": [0.0], "value": [0.0]})])
+    kw = dict(LOADINGS, fill=fill)[loading]
+    dense = np.logspace(-1, 4, 300)  # most of them between sub-steps
+    full = _clay_run(40, dense, 1e-3, **kw)
+    for name in names:
+        alone = _clay_run(40, dense, 1e-3, keep=(name,), **kw)
+        assert set(alone) & set(names) == {name}
+        np.testing.assert_array_equal(alone[name], full[name], err_msg=name)
+    with pytest.raises(_engine.InputError, match="keep: unknown history 'pressure'"):
+        _clay_run(40, dense, 1e-3, keep=("pressure",))

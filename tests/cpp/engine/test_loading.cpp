@@ -265,7 +265,7 @@ TEST_P(Seepage, IsSteadyAndExact) {
     const Histories r = run(col, time, {0.0, 0.0, 0.0}, {});
     for (int j = 0; j <= 3; ++j) {
         EXPECT_NEAR(r.settlement[j], 0.0, 1e-9) << j;
-        for (int c = 0; c < N; ++c) EXPECT_NEAR(r.ue[c * 4 + j], col.useep[c], 1e-7) << c;
+        for (int c = 0; c < N; ++c) EXPECT_NEAR(r.ue[j * N + c], col.useep[c], 1e-7) << c;
         EXPECT_DOUBLE_EQ(r.top[j], top);
         EXPECT_DOUBLE_EQ(r.bottom[j], bottom);
     }
