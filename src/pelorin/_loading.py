@@ -22,7 +22,7 @@ from __future__ import annotations
 
 import bisect
 from dataclasses import dataclass, field
-from typing import Any, Optional, Sequence
+from typing import Any, Callable, Optional, Sequence
 
 import numpy as np
 
@@ -59,17 +59,16 @@ class Ramp:
 
     def right(self, t: float) -> float:
         """The value just after t."""
-        i = bisect.bisect_right(self.t, t)
-        if i == 0:
-            return self.v[0]
-        if i == len(self.t):
-            return self.v[-1]
-        t0, t1 = self.t[i - 1], self.t[i]
-        return self.v[i - 1] + (self.v[i] - self.v[i - 1]) * (t - t0) / (t1 - t0)
+        return self._at(t, bisect.bisect_right)
 
     def left(self, t: float) -> float:
         """The value just before t."""
-        i = bisect.bisect_left(self.t, t)
+        return self._at(t, bisect.bisect_left)
+
+    def _at(self, t: float, side: Callable[[list, float], int]) -> float:
+        """The value at t on the piece `side` (a bisection) finds: at a jump, the
+        piece after it (bisect_right) or before it (bisect_left)."""
+        i = side(self.t, t)
         if i == 0:
             return self.v[0]
         if i == len(self.t):
